@@ -1,0 +1,22 @@
+# Install rules: the library, its public headers, a CMake package and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS davro EXPORT davroTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/davro/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/davro
+    FILES_MATCHING PATTERN "*.h"
+    PATTERN "linux" EXCLUDE)
+
+set(DAVRO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/davro)
+install(EXPORT davroTargets NAMESPACE davro:: DESTINATION ${DAVRO_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/davroConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/davroConfig.cmake INSTALL_DESTINATION ${DAVRO_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/davroConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/davroConfig.cmake ${PROJECT_BINARY_DIR}/davroConfigVersion.cmake
+    DESTINATION ${DAVRO_CMAKE_DIR})
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/davro.pc.in ${PROJECT_BINARY_DIR}/davro.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/davro.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,321 @@
+// The Win32 subset that the library is written against, in namespace davro::win32.
+//
+// On Windows every name below is the real one from <windows.h> and <process.h>. On Linux
+// the same names are implemented by this library (davro/platform/linux) with Win32's
+// types, values and documented semantics: kernel objects and waits, threads, the
+// per-thread message queue, time and locale functions.
+//
+// How to use it, so that one source builds on both systems:
+//   - In .cpp files write `using namespace davro::win32;` and use the names unqualified.
+//     On Windows the constants (INFINITE, WAIT_TIMEOUT, TRUE...) are macros, so a
+//     qualified `win32::INFINITE` would not compile there.
+//   - Types may be qualified in headers (`davro::win32::HANDLE`); they are real types
+//     on both systems.
+//   - `wchar_t` is the character type of every W function. It is 16 bits wide on
+//     Windows and 32 bits on Linux; the library never depends on its width.
+#pragma once
+
+#include <davro/Export.h>
+
+#if defined(_WIN32)
+
+#include <davro/platform/windows/Win32Windows.h>
+
+#else  // Linux
+
+#include <cstddef>
+#include <cstdint>
+
+// The 64-bit integer type of the Windows compilers, used in YDateTime's signatures.
+typedef long long __int64;  // NOLINT(bugprone-reserved-identifier)
+
+namespace davro::win32 {
+
+// ---- Basic types, with Win32's sizes (LLP64: LONG and DWORD are 32 bits) ----
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using UINT = unsigned int;
+using INT = int;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
+using LONG_PTR = std::intptr_t;
+using ULONG_PTR = std::uintptr_t;
+using UINT_PTR = std::uintptr_t;
+using DWORD_PTR = std::uintptr_t;
+using WCHAR = wchar_t;
+using LPCWSTR = const wchar_t*;
+using LPWSTR = wchar_t*;
+using LPLONG = LONG*;
+using LPDWORD = DWORD*;
+using HANDLE = void*;
+using PHANDLE = HANDLE*;
+using LPHANDLE = HANDLE*;
+using LCID = DWORD;
+using ATOM = WORD;
+using WPARAM = UINT_PTR;
+using LPARAM = LONG_PTR;
+using LRESULT = LONG_PTR;
+
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+struct HMENU__;
+using HMENU = HMENU__*;
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+// ---- Structures ----
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+using LPFILETIME = FILETIME*;
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+using LPSYSTEMTIME = SYSTEMTIME*;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    void* lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+using LPMSG = MSG*;
+
+using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
+
+struct WNDCLASSW {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HANDLE hIcon;
+    HANDLE hCursor;
+    HANDLE hbrBackground;
+    LPCWSTR lpszMenuName;
+    LPCWSTR lpszClassName;
+};
+
+// A process-private recursive lock. Same size as on 64-bit Windows; the contents are
+// private to the implementation.
+struct CRITICAL_SECTION {
+    alignas(8) unsigned char opaque[40];
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+// ---- Constants ----
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
+inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
+inline constexpr DWORD WAIT_ABANDONED_0 = 0x00000080;
+inline constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+inline const HANDLE INVALID_HANDLE_VALUE =
+    reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));  // NOLINT(performance-no-int-to-ptr)
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_NOT_OWNER = 288;
+inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
+inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
+inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+
+inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
+inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
+
+// Threads.
+inline constexpr unsigned CREATE_SUSPENDED = 0x00000004;
+inline constexpr DWORD STILL_ACTIVE = 259;
+inline constexpr int THREAD_PRIORITY_IDLE = -15;
+inline constexpr int THREAD_PRIORITY_LOWEST = -2;
+inline constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+inline constexpr int THREAD_PRIORITY_NORMAL = 0;
+inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
+inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+
+// Time and locale.
+inline constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
+inline constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
+inline constexpr LCID LOCALE_INVARIANT = 0x007F;
+inline constexpr DWORD DATE_SHORTDATE = 0x00000001;
+inline constexpr DWORD DATE_LONGDATE = 0x00000002;
+inline constexpr DWORD TIME_NOMINUTESORSECONDS = 0x00000001;
+inline constexpr DWORD TIME_NOSECONDS = 0x00000002;
+inline constexpr DWORD TIME_NOTIMEMARKER = 0x00000004;
+inline constexpr DWORD TIME_FORCE24HOURFORMAT = 0x00000008;
+
+// Messages and windows.
+inline constexpr UINT WM_NULL = 0x0000;
+inline constexpr UINT WM_DESTROY = 0x0002;
+inline constexpr UINT WM_CLOSE = 0x0010;
+inline constexpr UINT WM_QUIT = 0x0012;
+inline constexpr UINT WM_TIMER = 0x0113;
+inline constexpr UINT WM_USER = 0x0400;
+inline constexpr UINT WM_APP = 0x8000;
+inline constexpr UINT PM_NOREMOVE = 0x0000;
+inline constexpr UINT PM_REMOVE = 0x0001;
+inline constexpr UINT PM_NOYIELD = 0x0002;
+inline constexpr DWORD QS_KEY = 0x0001;
+inline constexpr DWORD QS_MOUSEMOVE = 0x0002;
+inline constexpr DWORD QS_MOUSEBUTTON = 0x0004;
+inline constexpr DWORD QS_POSTMESSAGE = 0x0008;
+inline constexpr DWORD QS_TIMER = 0x0010;
+inline constexpr DWORD QS_PAINT = 0x0020;
+inline constexpr DWORD QS_SENDMESSAGE = 0x0040;
+inline constexpr DWORD QS_HOTKEY = 0x0080;
+inline constexpr DWORD QS_ALLPOSTMESSAGE = 0x0100;
+inline constexpr DWORD QS_RAWINPUT = 0x0400;
+inline constexpr DWORD QS_TOUCH = 0x0800;
+inline constexpr DWORD QS_POINTER = 0x1000;
+inline constexpr DWORD QS_MOUSE = QS_MOUSEMOVE | QS_MOUSEBUTTON;
+inline constexpr DWORD QS_INPUT = QS_MOUSE | QS_KEY | QS_RAWINPUT | QS_TOUCH | QS_POINTER;
+inline constexpr DWORD QS_ALLEVENTS = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
+inline constexpr DWORD QS_ALLINPUT =
+    QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
+inline const HWND HWND_MESSAGE =
+    reinterpret_cast<HWND>(static_cast<std::intptr_t>(-3));  // NOLINT(performance-no-int-to-ptr)
+
+// ---- Errors ----
+DAVRO_API DWORD GetLastError();
+DAVRO_API void SetLastError(DWORD error);
+
+// ---- Handles and processes ----
+DAVRO_API BOOL CloseHandle(HANDLE object);
+DAVRO_API BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                               LPHANDLE target, DWORD desiredAccess, BOOL inheritHandle,
+                               DWORD options);
+DAVRO_API HANDLE GetCurrentProcess();
+DAVRO_API DWORD GetCurrentProcessId();
+
+// ---- Kernel objects ----
+DAVRO_API HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+DAVRO_API HANDLE OpenMutexW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+DAVRO_API BOOL ReleaseMutex(HANDLE mutex);
+DAVRO_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                              LPCWSTR name);
+DAVRO_API BOOL SetEvent(HANDLE event);
+DAVRO_API BOOL ResetEvent(HANDLE event);
+DAVRO_API HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initialCount,
+                                  LONG maximumCount, LPCWSTR name);
+DAVRO_API BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+
+// ---- Waits ----
+DAVRO_API DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+DAVRO_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                       DWORD milliseconds);
+DAVRO_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                          DWORD milliseconds, DWORD wakeMask);
+DAVRO_API void Sleep(DWORD milliseconds);
+
+// ---- Critical sections (process-private, recursive) ----
+DAVRO_API void InitializeCriticalSection(LPCRITICAL_SECTION section);
+DAVRO_API void EnterCriticalSection(LPCRITICAL_SECTION section);
+DAVRO_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
+DAVRO_API void LeaveCriticalSection(LPCRITICAL_SECTION section);
+DAVRO_API void DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+// ---- Threads ----
+using _beginthreadex_proc_type = unsigned (*)(void*);  // NOLINT(bugprone-reserved-identifier)
+DAVRO_API std::uintptr_t _beginthreadex(void* security, unsigned stackSize,  // NOLINT
+                                        _beginthreadex_proc_type startAddress, void* argument,
+                                        unsigned initFlag, unsigned* threadId);
+DAVRO_API void _endthreadex(unsigned exitCode);  // NOLINT(bugprone-reserved-identifier)
+DAVRO_API DWORD GetCurrentThreadId();
+DAVRO_API HANDLE GetCurrentThread();
+DAVRO_API DWORD ResumeThread(HANDLE thread);
+DAVRO_API DWORD SuspendThread(HANDLE thread);
+DAVRO_API BOOL SetThreadPriority(HANDLE thread, int priority);
+DAVRO_API int GetThreadPriority(HANDLE thread);
+DAVRO_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+DAVRO_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+
+// ---- Message queue and message-only windows ----
+DAVRO_API BOOL PeekMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax,
+                            UINT removeMessage);
+DAVRO_API BOOL GetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+DAVRO_API BOOL TranslateMessage(const MSG* message);
+DAVRO_API LRESULT DispatchMessageW(const MSG* message);
+DAVRO_API BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API void PostQuitMessage(int exitCode);
+DAVRO_API ATOM RegisterClassW(const WNDCLASSW* windowClass);
+DAVRO_API BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance);
+DAVRO_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style,
+                               int x, int y, int width, int height, HWND parent, HMENU menu,
+                               HINSTANCE instance, void* param);
+DAVRO_API BOOL DestroyWindow(HWND window);
+DAVRO_API LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
+
+// ---- Time ----
+DAVRO_API void GetSystemTime(LPSYSTEMTIME systemTime);
+DAVRO_API void GetLocalTime(LPSYSTEMTIME systemTime);
+DAVRO_API void GetSystemTimeAsFileTime(LPFILETIME fileTime);
+DAVRO_API BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
+DAVRO_API BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
+DAVRO_API BOOL FileTimeToLocalFileTime(const FILETIME* fileTime, LPFILETIME localFileTime);
+DAVRO_API BOOL LocalFileTimeToFileTime(const FILETIME* localFileTime, LPFILETIME fileTime);
+DAVRO_API LONG CompareFileTime(const FILETIME* first, const FILETIME* second);
+DAVRO_API DWORD GetTickCount();
+DAVRO_API ULONGLONG GetTickCount64();
+
+// ---- Locale ----
+DAVRO_API int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR format,
+                             LPWSTR dateText, int size);
+DAVRO_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR format,
+                             LPWSTR timeText, int size);
+
+}  // namespace davro::win32
+
+#endif  // _WIN32

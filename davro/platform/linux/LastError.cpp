@@ -1,0 +1,1 @@
+#include <davro/platform/Win32.h>

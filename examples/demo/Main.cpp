@@ -1,0 +1,5 @@
+#include <cstdio>
+int main() {
+    std::puts("davro demo");
+    return 0;
+}
