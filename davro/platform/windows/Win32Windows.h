@@ -1,0 +1,159 @@
+// The Win32 subset on Windows: the real <windows.h> and <process.h>, with every function and
+// type that davro/platform/Win32.h names brought into namespace davro::win32.
+//
+// Library code writes `using namespace davro::win32;` and calls the names unqualified; here
+// each name in davro::win32 is the global Windows one, so the two never clash. Constants
+// (INFINITE, WAIT_TIMEOUT, TRUE, ERROR_...) are macros on Windows and need nothing.
+//
+// Included only through davro/platform/Win32.h. The header asks for a lean <windows.h> with
+// no min/max macros unless the includer chose otherwise before; a program that needs the
+// parts that WIN32_LEAN_AND_MEAN leaves out includes <windows.h> itself before any davro
+// header.
+#pragma once
+
+#if !defined(_WIN32)
+#error "davro/platform/windows/Win32Windows.h is for Windows builds only"
+#endif
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <process.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace davro::win32 {
+
+// ---- Basic types ----
+using ::ATOM;
+using ::BOOL;
+using ::BYTE;
+using ::DWORD;
+using ::DWORD_PTR;
+using ::HANDLE;
+using ::HINSTANCE;
+using ::HMENU;
+using ::HMODULE;
+using ::HWND;
+using ::INT;
+using ::LCID;
+using ::LONG;
+using ::LONG_PTR;
+using ::LONGLONG;
+using ::LPARAM;
+using ::LPCWSTR;
+using ::LPDWORD;
+using ::LPHANDLE;
+using ::LPLONG;
+using ::LPWSTR;
+using ::LRESULT;
+using ::PHANDLE;
+using ::UINT;
+using ::UINT_PTR;
+using ::ULONG;
+using ::ULONG_PTR;
+using ::ULONGLONG;
+using ::WCHAR;
+using ::WORD;
+using ::WPARAM;
+
+// ---- Structures ----
+using ::CRITICAL_SECTION;
+using ::FILETIME;
+using ::LPCRITICAL_SECTION;
+using ::LPFILETIME;
+using ::LPMSG;
+using ::LPSECURITY_ATTRIBUTES;
+using ::LPSYSTEMTIME;
+using ::MSG;
+using ::POINT;
+using ::SECURITY_ATTRIBUTES;
+using ::SYSTEMTIME;
+using ::WNDCLASSW;
+using ::WNDPROC;
+
+// ---- Errors ----
+using ::GetLastError;
+using ::SetLastError;
+
+// ---- Handles and processes ----
+using ::CloseHandle;
+using ::DuplicateHandle;
+using ::GetCurrentProcess;
+using ::GetCurrentProcessId;
+
+// ---- Kernel objects ----
+using ::CreateEventW;
+using ::CreateMutexW;
+using ::CreateSemaphoreW;
+using ::OpenMutexW;
+using ::ReleaseMutex;
+using ::ReleaseSemaphore;
+using ::ResetEvent;
+using ::SetEvent;
+
+// ---- Waits ----
+using ::MsgWaitForMultipleObjects;
+using ::Sleep;
+using ::WaitForMultipleObjects;
+using ::WaitForSingleObject;
+
+// ---- Critical sections ----
+using ::DeleteCriticalSection;
+using ::EnterCriticalSection;
+using ::InitializeCriticalSection;
+using ::LeaveCriticalSection;
+using ::TryEnterCriticalSection;
+
+// ---- Threads (the C run-time's thread start, so that its per-thread data is set up) ----
+using ::_beginthreadex;
+using ::_beginthreadex_proc_type;
+using ::_endthreadex;
+using ::GetCurrentThread;
+using ::GetCurrentThreadId;
+using ::GetExitCodeThread;
+using ::GetThreadPriority;
+using ::ResumeThread;
+using ::SetThreadPriority;
+using ::SuspendThread;
+using ::TerminateThread;
+
+// ---- Message queue and message-only windows ----
+using ::CreateWindowExW;
+using ::DefWindowProcW;
+using ::DestroyWindow;
+using ::DispatchMessageW;
+using ::GetMessageW;
+using ::GetModuleHandleW;
+using ::PeekMessageW;
+using ::PostMessageW;
+using ::PostQuitMessage;
+using ::PostThreadMessageW;
+using ::RegisterClassW;
+using ::SendMessageW;
+using ::TranslateMessage;
+using ::UnregisterClassW;
+
+// ---- Time ----
+using ::CompareFileTime;
+using ::FileTimeToLocalFileTime;
+using ::FileTimeToSystemTime;
+using ::GetLocalTime;
+using ::GetSystemTime;
+using ::GetSystemTimeAsFileTime;
+using ::GetTickCount;
+using ::GetTickCount64;
+using ::LocalFileTimeToFileTime;
+using ::SystemTimeToFileTime;
+
+// ---- Locale ----
+using ::GetDateFormatW;
+using ::GetTimeFormatW;
+
+}  // namespace davro::win32
