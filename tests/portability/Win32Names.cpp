@@ -1,0 +1,160 @@
+// Compile-time checks of the Win32 subset that the library is written against.
+//
+// The same file builds on Linux, against davro/platform/linux, and on Windows, against the
+// real <windows.h>. Each name is used the way library code uses it (unqualified, after
+// `using namespace davro::win32;`), so a name missing from the Windows mapping, a clash with
+// a Windows macro, or a Linux constant, structure or signature that differs from Win32's
+// fails the build on the system where it is wrong. wchar_t's width is not checked: it
+// differs by design (16 bits on Windows, 32 on Linux).
+#include <davro/platform/Win32.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace {
+
+using namespace davro::win32;
+
+// ---- Sizes and layouts of 64-bit Windows (LLP64) ----
+static_assert(sizeof(BOOL) == 4 && sizeof(BYTE) == 1 && sizeof(WORD) == 2);
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(ULONG) == 4 && sizeof(UINT) == 4);
+static_assert(sizeof(LONGLONG) == 8 && sizeof(ULONGLONG) == 8 && sizeof(__int64) == 8);
+static_assert(sizeof(LONG_PTR) == 8 && sizeof(ULONG_PTR) == 8 && sizeof(UINT_PTR) == 8);
+static_assert(sizeof(DWORD_PTR) == 8 && sizeof(WPARAM) == 8 && sizeof(LPARAM) == 8);
+static_assert(sizeof(LRESULT) == 8 && sizeof(HANDLE) == 8 && sizeof(HWND) == 8);
+static_assert(std::is_signed_v<LONG> && std::is_signed_v<LONG_PTR> && std::is_signed_v<BOOL>);
+static_assert(std::is_unsigned_v<DWORD> && std::is_unsigned_v<WPARAM>);
+static_assert(sizeof(LCID) == 4 && sizeof(ATOM) == 2 && sizeof(INT) == 4);
+
+static_assert(sizeof(FILETIME) == 8 && offsetof(FILETIME, dwHighDateTime) == 4);
+static_assert(sizeof(SYSTEMTIME) == 16);
+static_assert(offsetof(SYSTEMTIME, wMonth) == 2 && offsetof(SYSTEMTIME, wDayOfWeek) == 4 &&
+              offsetof(SYSTEMTIME, wDay) == 6 && offsetof(SYSTEMTIME, wHour) == 8 &&
+              offsetof(SYSTEMTIME, wMinute) == 10 && offsetof(SYSTEMTIME, wSecond) == 12 &&
+              offsetof(SYSTEMTIME, wMilliseconds) == 14);
+static_assert(sizeof(CRITICAL_SECTION) == 40);
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+static_assert(sizeof(POINT) == 8 && sizeof(MSG) == 48 && offsetof(MSG, wParam) == 16 &&
+              offsetof(MSG, time) == 32 && offsetof(MSG, pt) == 36);
+static_assert(sizeof(WNDCLASSW) == 72 && offsetof(WNDCLASSW, lpszClassName) == 64);
+static_assert(std::is_same_v<LPFILETIME, FILETIME*> && std::is_same_v<LPSYSTEMTIME, SYSTEMTIME*>);
+static_assert(std::is_same_v<LPMSG, MSG*> && std::is_same_v<LPCRITICAL_SECTION, CRITICAL_SECTION*>);
+static_assert(std::is_same_v<LPSECURITY_ATTRIBUTES, SECURITY_ATTRIBUTES*>);
+static_assert(std::is_same_v<PHANDLE, HANDLE*> && std::is_same_v<LPHANDLE, HANDLE*>);
+static_assert(std::is_same_v<LPLONG, LONG*> && std::is_same_v<LPDWORD, DWORD*>);
+static_assert(std::is_same_v<LPCWSTR, const WCHAR*> && std::is_same_v<LPWSTR, WCHAR*>);
+static_assert(std::is_same_v<HMODULE, HINSTANCE> && std::is_pointer_v<HMENU>);
+static_assert(std::is_same_v<WNDPROC, LRESULT (*)(HWND, UINT, WPARAM, LPARAM)>);
+static_assert(std::is_same_v<_beginthreadex_proc_type, unsigned (*)(void*)>);
+
+// ---- Constants: values from the Win32 documentation ----
+static_assert(TRUE == 1 && FALSE == 0);
+static_assert(INFINITE == 0xFFFFFFFF && MAXIMUM_WAIT_OBJECTS == 64);
+static_assert(WAIT_OBJECT_0 == 0 && WAIT_ABANDONED == 0x80 && WAIT_ABANDONED_0 == 0x80);
+static_assert(WAIT_TIMEOUT == 258 && WAIT_FAILED == 0xFFFFFFFF);
+static_assert(ERROR_SUCCESS == 0 && ERROR_FILE_NOT_FOUND == 2 && ERROR_ACCESS_DENIED == 5);
+static_assert(ERROR_INVALID_HANDLE == 6 && ERROR_NOT_ENOUGH_MEMORY == 8);
+static_assert(ERROR_INVALID_PARAMETER == 87 && ERROR_INSUFFICIENT_BUFFER == 122);
+static_assert(ERROR_INVALID_NAME == 123 && ERROR_BAD_PATHNAME == 161);
+static_assert(ERROR_ALREADY_EXISTS == 183 && ERROR_FILENAME_EXCED_RANGE == 206);
+static_assert(ERROR_NOT_OWNER == 288 && ERROR_TOO_MANY_POSTS == 298);
+static_assert(ERROR_INVALID_FLAGS == 1004 && ERROR_INVALID_WINDOW_HANDLE == 1400);
+static_assert(ERROR_CLASS_ALREADY_EXISTS == 1410 && ERROR_CLASS_DOES_NOT_EXIST == 1411);
+static_assert(ERROR_INVALID_THREAD_ID == 1444);
+static_assert(DUPLICATE_CLOSE_SOURCE == 1 && DUPLICATE_SAME_ACCESS == 2);
+static_assert(SYNCHRONIZE == 0x00100000 && MUTEX_ALL_ACCESS == 0x001F0001);
+static_assert(CREATE_SUSPENDED == 4 && STILL_ACTIVE == 259);
+static_assert(THREAD_PRIORITY_IDLE == -15 && THREAD_PRIORITY_LOWEST == -2 &&
+              THREAD_PRIORITY_BELOW_NORMAL == -1 && THREAD_PRIORITY_NORMAL == 0 &&
+              THREAD_PRIORITY_ABOVE_NORMAL == 1 && THREAD_PRIORITY_HIGHEST == 2 &&
+              THREAD_PRIORITY_TIME_CRITICAL == 15 && THREAD_PRIORITY_ERROR_RETURN == 0x7FFFFFFF);
+static_assert(LOCALE_USER_DEFAULT == 0x0400 && LOCALE_SYSTEM_DEFAULT == 0x0800 &&
+              LOCALE_INVARIANT == 0x007F);
+static_assert(DATE_SHORTDATE == 1 && DATE_LONGDATE == 2);
+static_assert(TIME_NOMINUTESORSECONDS == 1 && TIME_NOSECONDS == 2 && TIME_NOTIMEMARKER == 4 &&
+              TIME_FORCE24HOURFORMAT == 8);
+static_assert(WM_NULL == 0 && WM_DESTROY == 2 && WM_CLOSE == 0x10 && WM_QUIT == 0x12 &&
+              WM_TIMER == 0x113 && WM_USER == 0x400 && WM_APP == 0x8000);
+static_assert(PM_NOREMOVE == 0 && PM_REMOVE == 1 && PM_NOYIELD == 2);
+static_assert(QS_KEY == 1 && QS_MOUSEMOVE == 2 && QS_MOUSEBUTTON == 4 && QS_POSTMESSAGE == 8 &&
+              QS_TIMER == 0x10 && QS_PAINT == 0x20 && QS_SENDMESSAGE == 0x40 && QS_HOTKEY == 0x80 &&
+              QS_ALLPOSTMESSAGE == 0x100 && QS_RAWINPUT == 0x400 && QS_TOUCH == 0x800 &&
+              QS_POINTER == 0x1000);
+static_assert(QS_MOUSE == 6 && QS_INPUT == 0x1C07 && QS_ALLEVENTS == 0x1CBF &&
+              QS_ALLINPUT == 0x1CFF);
+
+// Handles that are not pointers to anything: compared, never dereferenced.
+[[maybe_unused]] bool specialHandles() {
+    return INVALID_HANDLE_VALUE == reinterpret_cast<HANDLE>(-1) &&  // NOLINT
+           HWND_MESSAGE == reinterpret_cast<HWND>(-3);              // NOLINT
+}
+
+// ---- Signatures, as the library calls them ----
+#define DAVRO_SIGNATURE(name, type) static_assert(std::is_same_v<decltype(name), type>, #name)
+
+DAVRO_SIGNATURE(GetLastError, DWORD());
+DAVRO_SIGNATURE(SetLastError, void(DWORD));
+DAVRO_SIGNATURE(CloseHandle, BOOL(HANDLE));
+DAVRO_SIGNATURE(DuplicateHandle, BOOL(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD));
+DAVRO_SIGNATURE(GetCurrentProcess, HANDLE());
+DAVRO_SIGNATURE(GetCurrentProcessId, DWORD());
+DAVRO_SIGNATURE(CreateMutexW, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR));
+DAVRO_SIGNATURE(OpenMutexW, HANDLE(DWORD, BOOL, LPCWSTR));
+DAVRO_SIGNATURE(ReleaseMutex, BOOL(HANDLE));
+DAVRO_SIGNATURE(CreateEventW, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR));
+DAVRO_SIGNATURE(SetEvent, BOOL(HANDLE));
+DAVRO_SIGNATURE(ResetEvent, BOOL(HANDLE));
+DAVRO_SIGNATURE(CreateSemaphoreW, HANDLE(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR));
+DAVRO_SIGNATURE(ReleaseSemaphore, BOOL(HANDLE, LONG, LPLONG));
+DAVRO_SIGNATURE(WaitForSingleObject, DWORD(HANDLE, DWORD));
+DAVRO_SIGNATURE(WaitForMultipleObjects, DWORD(DWORD, const HANDLE*, BOOL, DWORD));
+DAVRO_SIGNATURE(MsgWaitForMultipleObjects, DWORD(DWORD, const HANDLE*, BOOL, DWORD, DWORD));
+DAVRO_SIGNATURE(Sleep, void(DWORD));
+DAVRO_SIGNATURE(InitializeCriticalSection, void(LPCRITICAL_SECTION));
+DAVRO_SIGNATURE(EnterCriticalSection, void(LPCRITICAL_SECTION));
+DAVRO_SIGNATURE(TryEnterCriticalSection, BOOL(LPCRITICAL_SECTION));
+DAVRO_SIGNATURE(LeaveCriticalSection, void(LPCRITICAL_SECTION));
+DAVRO_SIGNATURE(DeleteCriticalSection, void(LPCRITICAL_SECTION));
+DAVRO_SIGNATURE(_beginthreadex, std::uintptr_t(void*, unsigned, _beginthreadex_proc_type, void*,
+                                               unsigned, unsigned*));
+DAVRO_SIGNATURE(_endthreadex, void(unsigned));
+DAVRO_SIGNATURE(GetCurrentThreadId, DWORD());
+DAVRO_SIGNATURE(GetCurrentThread, HANDLE());
+DAVRO_SIGNATURE(ResumeThread, DWORD(HANDLE));
+DAVRO_SIGNATURE(SuspendThread, DWORD(HANDLE));
+DAVRO_SIGNATURE(SetThreadPriority, BOOL(HANDLE, int));
+DAVRO_SIGNATURE(GetThreadPriority, int(HANDLE));
+DAVRO_SIGNATURE(TerminateThread, BOOL(HANDLE, DWORD));
+DAVRO_SIGNATURE(GetExitCodeThread, BOOL(HANDLE, LPDWORD));
+DAVRO_SIGNATURE(PeekMessageW, BOOL(LPMSG, HWND, UINT, UINT, UINT));
+DAVRO_SIGNATURE(GetMessageW, BOOL(LPMSG, HWND, UINT, UINT));
+DAVRO_SIGNATURE(TranslateMessage, BOOL(const MSG*));
+DAVRO_SIGNATURE(DispatchMessageW, LRESULT(const MSG*));
+DAVRO_SIGNATURE(PostThreadMessageW, BOOL(DWORD, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(PostMessageW, BOOL(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(SendMessageW, LRESULT(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(PostQuitMessage, void(int));
+DAVRO_SIGNATURE(RegisterClassW, ATOM(const WNDCLASSW*));
+DAVRO_SIGNATURE(UnregisterClassW, BOOL(LPCWSTR, HINSTANCE));
+DAVRO_SIGNATURE(CreateWindowExW, HWND(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND,
+                                      HMENU, HINSTANCE, void*));
+DAVRO_SIGNATURE(DestroyWindow, BOOL(HWND));
+DAVRO_SIGNATURE(DefWindowProcW, LRESULT(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(GetModuleHandleW, HMODULE(LPCWSTR));
+DAVRO_SIGNATURE(GetSystemTime, void(LPSYSTEMTIME));
+DAVRO_SIGNATURE(GetLocalTime, void(LPSYSTEMTIME));
+DAVRO_SIGNATURE(GetSystemTimeAsFileTime, void(LPFILETIME));
+DAVRO_SIGNATURE(SystemTimeToFileTime, BOOL(const SYSTEMTIME*, LPFILETIME));
+DAVRO_SIGNATURE(FileTimeToSystemTime, BOOL(const FILETIME*, LPSYSTEMTIME));
+DAVRO_SIGNATURE(FileTimeToLocalFileTime, BOOL(const FILETIME*, LPFILETIME));
+DAVRO_SIGNATURE(LocalFileTimeToFileTime, BOOL(const FILETIME*, LPFILETIME));
+DAVRO_SIGNATURE(CompareFileTime, LONG(const FILETIME*, const FILETIME*));
+DAVRO_SIGNATURE(GetTickCount, DWORD());
+DAVRO_SIGNATURE(GetTickCount64, ULONGLONG());
+DAVRO_SIGNATURE(GetDateFormatW, int(LCID, DWORD, const SYSTEMTIME*, LPCWSTR, LPWSTR, int));
+DAVRO_SIGNATURE(GetTimeFormatW, int(LCID, DWORD, const SYSTEMTIME*, LPCWSTR, LPWSTR, int));
+
+#undef DAVRO_SIGNATURE
+
+}  // namespace
