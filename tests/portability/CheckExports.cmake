@@ -5,8 +5,9 @@
 #         -P CheckExports.cmake
 #
 # Every name in LIST must be exported, written as c++filt prints it. A line "!text" forbids
-# every export whose demangled name contains `text`. PRINT=ON lists the library's exports
-# (demangled) instead, to help grow the list.
+# every export whose demangled name contains `text`. Win32 types are written without
+# namespace or tag prefix (FILETIME, not _FILETIME or davro::win32::FILETIME). PRINT=ON
+# lists the library's exports (demangled) instead, to help grow the list.
 foreach(var LIBRARY LIST FORMAT DUMP DEMANGLE)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "CheckExports.cmake: ${var} is not set")
@@ -66,6 +67,10 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "${DEMANGLE} failed (${result})")
 endif()
 string(REPLACE ";" "\\;" text "${text}")
+# One spelling on both systems: <windows.h> names its structures by their tags (_FILETIME),
+# the Linux layer puts the same types in davro::win32.
+string(REPLACE "davro::win32::" "" text "${text}")
+string(REGEX REPLACE "([^A-Za-z0-9_])_(FILETIME|SYSTEMTIME)" "\\1\\2" text "${text}")
 string(REGEX MATCHALL "[^\n]+" exports "${text}")
 
 if(PRINT)
