@@ -1,1 +1,546 @@
+// GetDateFormatW and GetTimeFormatW on Linux.
+//
+// Both functions format through one engine for Win32 format pictures ("dddd, MMMM d, yyyy",
+// "HH:mm:ss"). The locale's own formats come from glibc (nl_langinfo_l) and are translated
+// from strftime conversions into pictures once per locale:
+//   - short date: the locale's date format (D_FMT);
+//   - time: the locale's time format (T_FMT, or the 12-hour T_FMT_AMPM it refers to);
+//   - long date: glibc has none, so it is made from the order of the short date's fields:
+//     month first "dddd, MMMM d, yyyy", day first with dots "dddd, d. MMMM yyyy", other
+//     day-first "dddd d MMMM yyyy", year first "dddd, yyyy MMMM d".
+// Day and month names and the AM/PM designators are the locale's. LOCALE_USER_DEFAULT and
+// LOCALE_SYSTEM_DEFAULT name the user's locale: LC_ALL, else LC_TIME, else LANG, read at each
+// call; an unset or unknown name means the C locale. LOCALE_INVARIANT has fixed English
+// formats.
 #include <davro/platform/Win32.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+using namespace davro::win32;
+
+namespace {
+
+// Flags accepted but without effect here: LOCALE_NOUSEROVERRIDE and LOCALE_USE_CP_ACP.
+constexpr DWORD kIgnoredFlags = 0x80000000U | 0x40000000U;
+constexpr DWORD kDateFlags = DATE_SHORTDATE | DATE_LONGDATE;
+constexpr DWORD kTimeFlags =
+    TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT;
+
+// Everything the engine needs of one locale, in wide characters.
+struct LocaleData {
+    std::wstring shortDate;
+    std::wstring longDate;
+    std::wstring time;
+    std::wstring days[7];
+    std::wstring shortDays[7];
+    std::wstring months[12];      // in a date (genitive where the language has one)
+    std::wstring soloMonths[12];  // on their own
+    std::wstring shortMonths[12];
+    std::wstring am;
+    std::wstring pm;
+};
+
+// ---- Building a locale's data ----
+
+// Converts a text in the locale's own character set. uselocale() switches only the calling
+// thread, and is switched back before returning.
+std::wstring widen(const char* text, locale_t locale) {
+    if (text == nullptr) {
+        return std::wstring();
+    }
+    const locale_t previous = uselocale(locale);
+    std::mbstate_t state{};
+    const char* source = text;
+    const std::size_t length = std::mbsrtowcs(nullptr, &source, 0, &state);
+    std::wstring wide;
+    if (length != static_cast<std::size_t>(-1)) {
+        wide.resize(length);
+        source = text;
+        state = std::mbstate_t{};
+        std::mbsrtowcs(wide.data(), &source, length, &state);
+    } else {
+        for (const char* c = text; *c != '\0'; ++c) {  // not decodable: take bytes as Latin-1
+            wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+        }
+    }
+    uselocale(previous);
+    return wide;
+}
+
+// Appends literal text to a picture, quoted so that no letter in it is taken as a field.
+void appendLiteral(std::wstring& picture, const std::wstring& text) {
+    if (text.empty()) {
+        return;
+    }
+    picture += L'\'';
+    for (const wchar_t c : text) {
+        picture += c;
+        if (c == L'\'') {
+            picture += L'\'';
+        }
+    }
+    picture += L'\'';
+}
+
+// Translates a strftime format into a Win32 picture. Conversions without a picture
+// equivalent (%Z, %j...) are dropped; glibc's flags (%-d, %Ey...) are understood.
+std::wstring pictureOf(const std::wstring& format, const std::wstring& ampmFormat, int depth = 0) {
+    std::wstring picture;
+    std::wstring literal;
+    auto field = [&](const wchar_t* text) {
+        appendLiteral(picture, literal);
+        literal.clear();
+        picture += text;
+    };
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != L'%' || i + 1 == format.size()) {
+            literal += format[i];
+            continue;
+        }
+        ++i;
+        bool unpadded = false;
+        while (i + 1 < format.size() && std::wcschr(L"-_0^#EO", format[i]) != nullptr) {
+            unpadded = unpadded || format[i] == L'-';
+            ++i;
+        }
+        switch (format[i]) {
+            case L'd':
+                field(unpadded ? L"d" : L"dd");
+                break;
+            case L'e':
+                field(L"d");
+                break;
+            case L'm':
+                field(unpadded ? L"M" : L"MM");
+                break;
+            case L'b':
+            case L'h':
+                field(L"MMM");
+                break;
+            case L'B':
+                field(L"MMMM");
+                break;
+            case L'a':
+                field(L"ddd");
+                break;
+            case L'A':
+                field(L"dddd");
+                break;
+            case L'Y':
+                field(L"yyyy");
+                break;
+            case L'y':
+                field(unpadded ? L"y" : L"yy");
+                break;
+            case L'H':
+                field(unpadded ? L"H" : L"HH");
+                break;
+            case L'k':
+                field(L"H");
+                break;
+            case L'I':
+                field(unpadded ? L"h" : L"hh");
+                break;
+            case L'l':
+                field(L"h");
+                break;
+            case L'M':
+                field(unpadded ? L"m" : L"mm");
+                break;
+            case L'S':
+                field(unpadded ? L"s" : L"ss");
+                break;
+            case L'p':
+            case L'P':
+                field(L"tt");
+                break;
+            case L'T':
+                field(L"HH':'mm':'ss");
+                break;
+            case L'R':
+                field(L"HH':'mm");
+                break;
+            case L'D':
+                field(L"MM'/'dd'/'yy");
+                break;
+            case L'F':
+                field(L"yyyy'-'MM'-'dd");
+                break;
+            case L'r':
+                if (depth == 0 && !ampmFormat.empty()) {
+                    field(pictureOf(ampmFormat, ampmFormat, depth + 1).c_str());
+                } else {
+                    field(L"hh':'mm':'ss' 'tt");
+                }
+                break;
+            case L'n':
+                literal += L'\n';
+                break;
+            case L't':
+                literal += L'\t';
+                break;
+            case L'%':
+                literal += L'%';
+                break;
+            default:
+                break;
+        }
+    }
+    appendLiteral(picture, literal);
+    return picture;
+}
+
+// The long date, made from the order of the fields in the short date's strftime format.
+std::wstring longDatePicture(const std::string& dateFormat) {
+    std::size_t day = dateFormat.find_first_of("de");
+    std::size_t month = dateFormat.find_first_of("mbBh");
+    std::size_t year = dateFormat.find_first_of("yY");
+    if (dateFormat.find("%D") != std::string::npos || day == std::string::npos ||
+        month == std::string::npos || year == std::string::npos) {
+        return L"dddd', 'MMMM' 'd', 'yyyy";
+    }
+    if (year < day && year < month) {
+        return L"dddd', 'yyyy' 'MMMM' 'd";
+    }
+    if (month < day) {
+        return L"dddd', 'MMMM' 'd', 'yyyy";
+    }
+    if (dateFormat.find('.') != std::string::npos) {
+        return L"dddd', 'd'. 'MMMM' 'yyyy";
+    }
+    return L"dddd' 'd' 'MMMM' 'yyyy";
+}
+
+std::unique_ptr<LocaleData> invariantData() {
+    static const wchar_t* const kDays[7] = {L"Sunday",   L"Monday", L"Tuesday", L"Wednesday",
+                                            L"Thursday", L"Friday", L"Saturday"};
+    static const wchar_t* const kMonths[12] = {L"January",   L"February", L"March",    L"April",
+                                               L"May",       L"June",     L"July",     L"August",
+                                               L"September", L"October",  L"November", L"December"};
+    auto data = std::make_unique<LocaleData>();
+    data->shortDate = L"MM/dd/yyyy";
+    data->longDate = L"dddd, dd MMMM yyyy";
+    data->time = L"HH:mm:ss";
+    for (int i = 0; i < 7; ++i) {
+        data->days[i] = kDays[i];
+        data->shortDays[i] = data->days[i].substr(0, 3);
+    }
+    for (int i = 0; i < 12; ++i) {
+        data->months[i] = kMonths[i];
+        data->soloMonths[i] = kMonths[i];
+        data->shortMonths[i] = data->months[i].substr(0, 3);
+    }
+    data->am = L"AM";
+    data->pm = L"PM";
+    return data;
+}
+
+std::unique_ptr<LocaleData> localeData(locale_t locale) {
+    auto data = std::make_unique<LocaleData>();
+    const std::string dateFormat = nl_langinfo_l(D_FMT, locale);
+    const std::wstring ampm = widen(nl_langinfo_l(T_FMT_AMPM, locale), locale);
+    std::wstring timeFormat = widen(nl_langinfo_l(T_FMT, locale), locale);
+    if (timeFormat.empty()) {
+        timeFormat = ampm.empty() ? L"%H:%M:%S" : ampm;
+    }
+    data->shortDate = pictureOf(widen(dateFormat.c_str(), locale), ampm);
+    data->longDate = longDatePicture(dateFormat);
+    data->time = pictureOf(timeFormat, ampm);
+    for (int i = 0; i < 7; ++i) {
+        data->days[i] = widen(nl_langinfo_l(DAY_1 + i, locale), locale);
+        data->shortDays[i] = widen(nl_langinfo_l(ABDAY_1 + i, locale), locale);
+    }
+    for (int i = 0; i < 12; ++i) {
+        data->months[i] = widen(nl_langinfo_l(MON_1 + i, locale), locale);
+        data->soloMonths[i] = widen(nl_langinfo_l(ALTMON_1 + i, locale), locale);
+        data->shortMonths[i] = widen(nl_langinfo_l(ABMON_1 + i, locale), locale);
+    }
+    data->am = widen(nl_langinfo_l(AM_STR, locale), locale);
+    data->pm = widen(nl_langinfo_l(PM_STR, locale), locale);
+    return data;
+}
+
+// The user's locale name: LC_ALL, else LC_TIME, else LANG; "C" when none is set.
+std::string userLocaleName() {
+    for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
+        const char* value = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe)
+        if (value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    return "C";
+}
+
+// The data of a locale, built on first use and kept for the life of the process (a handful
+// of locales at most), so that the returned reference stays valid without a lock.
+const LocaleData* dataFor(LCID localeId) {
+    static std::mutex lock;
+    static std::map<std::string, std::unique_ptr<LocaleData>> cache;
+    std::string name;
+    if (localeId == LOCALE_INVARIANT) {
+        name = "\x01invariant";
+    } else if (localeId == LOCALE_USER_DEFAULT || localeId == LOCALE_SYSTEM_DEFAULT) {
+        name = userLocaleName();
+    } else {
+        return nullptr;
+    }
+    const std::lock_guard<std::mutex> guard(lock);
+    auto found = cache.find(name);
+    if (found != cache.end()) {
+        return found->second.get();
+    }
+    std::unique_ptr<LocaleData> data;
+    if (localeId == LOCALE_INVARIANT) {
+        data = invariantData();
+    } else {
+        locale_t locale = newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+        if (locale == nullptr) {
+            locale = newlocale(LC_ALL_MASK, "C", nullptr);
+        }
+        if (locale == nullptr) {
+            data = invariantData();
+        } else {
+            data = localeData(locale);
+            freelocale(locale);
+        }
+    }
+    return cache.emplace(name, std::move(data)).first->second.get();
+}
+
+// ---- The picture engine ----
+
+bool isLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+bool validDate(const SYSTEMTIME& t) {
+    constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1) {
+        return false;
+    }
+    const unsigned last = t.wMonth == 2 && isLeapYear(t.wYear) ? 29 : kDays[t.wMonth - 1];
+    return t.wDay <= last;
+}
+
+bool validTime(const SYSTEMTIME& t) {
+    return t.wHour < 24 && t.wMinute < 60 && t.wSecond < 60 && t.wMilliseconds < 1000;
+}
+
+// The day of week of a valid date (0 = Sunday), computed rather than taken from the
+// structure, whose wDayOfWeek the caller need not fill in.
+int dayOfWeek(const SYSTEMTIME& t) {
+    static const int kMonthOffset[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    const int year = t.wYear - (t.wMonth < 3 ? 1 : 0);
+    return (year + year / 4 - year / 100 + year / 400 + kMonthOffset[t.wMonth - 1] + t.wDay) % 7;
+}
+
+std::wstring number(unsigned value, int width) {
+    std::wstring digits = std::to_wstring(value);
+    while (static_cast<int>(digits.size()) < width) {
+        digits.insert(digits.begin(), L'0');
+    }
+    return digits;
+}
+
+// Formats `picture`. Date pictures know d, M, y and g; time pictures h, H, m, s and t; every
+// other character is copied, and text in single quotes is copied without the quotes ('' is
+// one quote). A field the flags suppress takes the separator before it along (or, when it
+// comes first, the separator after it), so "hh:mm:ss tt" without seconds is "hh:mm tt".
+std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, const LocaleData& data,
+                           bool date, DWORD flags) {
+    std::wstring out;
+    std::size_t lastFieldEnd = 0;
+    bool anyField = false;
+    bool dropSeparator = false;
+    const bool hasDay = date && picture.find(L'd') != std::wstring::npos;
+    auto literal = [&](wchar_t c) {
+        if (!dropSeparator) {
+            out += c;
+        }
+    };
+    auto emit = [&](const std::wstring& text) {
+        dropSeparator = false;
+        out += text;
+        lastFieldEnd = out.size();
+        anyField = true;
+    };
+    auto suppress = [&] {
+        if (anyField) {
+            out.erase(lastFieldEnd);
+        } else {
+            dropSeparator = true;
+        }
+    };
+    for (std::size_t i = 0; i < picture.size();) {
+        const wchar_t c = picture[i];
+        if (c == L'\'') {
+            for (++i; i < picture.size(); ++i) {
+                if (picture[i] == L'\'') {
+                    if (i + 1 < picture.size() && picture[i + 1] == L'\'') {
+                        literal(L'\'');
+                        ++i;
+                        continue;
+                    }
+                    break;
+                }
+                literal(picture[i]);
+            }
+            ++i;
+            continue;
+        }
+        const bool isField =
+            date ? std::wcschr(L"dMyg", c) != nullptr : std::wcschr(L"hHmst", c) != nullptr;
+        if (!isField) {
+            literal(c);
+            ++i;
+            continue;
+        }
+        int count = 0;
+        while (i < picture.size() && picture[i] == c) {
+            ++count;
+            ++i;
+        }
+        const bool twelveHour = (flags & TIME_FORCE24HOURFORMAT) == 0;
+        switch (c) {
+            case L'd':
+                emit(count == 1   ? number(t.wDay, 1)
+                     : count == 2 ? number(t.wDay, 2)
+                     : count == 3 ? data.shortDays[dayOfWeek(t)]
+                                  : data.days[dayOfWeek(t)]);
+                break;
+            case L'M':
+                emit(count <= 2   ? number(t.wMonth, count)
+                     : count == 3 ? data.shortMonths[t.wMonth - 1]
+                     : hasDay     ? data.months[t.wMonth - 1]
+                                  : data.soloMonths[t.wMonth - 1]);
+                break;
+            case L'y':
+                emit(count <= 2 ? number(t.wYear % 100, count) : number(t.wYear, 1));
+                break;
+            case L'g':  // era: the Gregorian calendar has only one, which no locale here shows
+                break;
+            case L'h':
+            case L'H': {
+                unsigned hour = t.wHour;
+                if (c == L'h' && twelveHour) {
+                    hour = hour % 12 == 0 ? 12 : hour % 12;
+                }
+                emit(number(hour, count >= 2 ? 2 : 1));
+                break;
+            }
+            case L'm':
+                if ((flags & TIME_NOMINUTESORSECONDS) != 0) {
+                    suppress();
+                } else {
+                    emit(number(t.wMinute, count >= 2 ? 2 : 1));
+                }
+                break;
+            case L's':
+                if ((flags & (TIME_NOMINUTESORSECONDS | TIME_NOSECONDS)) != 0) {
+                    suppress();
+                } else {
+                    emit(number(t.wSecond, count >= 2 ? 2 : 1));
+                }
+                break;
+            case L't': {
+                const std::wstring& marker = t.wHour < 12 ? data.am : data.pm;
+                if ((flags & TIME_NOTIMEMARKER) != 0 || marker.empty()) {
+                    suppress();
+                } else {
+                    emit(count == 1 ? marker.substr(0, 1) : marker);
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    return out;
+}
+
+// The size protocol shared by both functions: size 0 asks for the characters needed,
+// terminating null included; a smaller buffer fails with ERROR_INSUFFICIENT_BUFFER.
+int deliver(const std::wstring& text, LPWSTR buffer, int size) {
+    const auto needed = static_cast<int>(text.size() + 1);
+    if (size == 0) {
+        return needed;
+    }
+    if (size < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::wmemcpy(buffer, text.c_str(), text.size() + 1);
+    return needed;
+}
+
+}  // namespace
+
+namespace davro::win32 {
+
+int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR format,
+                   LPWSTR dateText, int size) {
+    if (size < 0 || (size > 0 && dateText == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const DWORD kinds = flags & kDateFlags;
+    if ((flags & ~(kDateFlags | kIgnoredFlags)) != 0 || kinds == kDateFlags ||
+        (format != nullptr && kinds != 0)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    const LocaleData* data = dataFor(locale);
+    if (data == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    SYSTEMTIME fields{};
+    if (date == nullptr) {
+        GetLocalTime(&fields);
+    } else if (validDate(*date)) {
+        fields = *date;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::wstring picture =
+        format != nullptr ? std::wstring(format)
+                          : ((flags & DATE_LONGDATE) != 0 ? data->longDate : data->shortDate);
+    return deliver(formatPicture(picture, fields, *data, true, 0), dateText, size);
+}
+
+int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR format,
+                   LPWSTR timeText, int size) {
+    if (size < 0 || (size > 0 && timeText == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if ((flags & ~(kTimeFlags | kIgnoredFlags)) != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    const LocaleData* data = dataFor(locale);
+    if (data == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    SYSTEMTIME fields{};
+    if (time == nullptr) {
+        GetLocalTime(&fields);
+    } else if (validTime(*time)) {
+        fields = *time;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::wstring picture = format != nullptr ? std::wstring(format) : data->time;
+    return deliver(formatPicture(picture, fields, *data, false, flags), timeText, size);
+}
+
+}  // namespace davro::win32

@@ -1,1 +1,231 @@
+// The Win32 time functions on Linux: the clock, the calendar conversions between FILETIME
+// and SYSTEMTIME, local time, tick counts and Sleep.
+//
+// The clock honours DAVRO_TIME_SCALE=N: from its first use it runs N times faster than
+// real time (real time at first use + N x elapsed monotonic time), tick counts advance N
+// times faster, and Sleep sleeps N times shorter. With N = 1 the wall clock is read directly.
+#include <davro/platform/Environment.h>
 #include <davro/platform/Win32.h>
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+using namespace davro::win32;
+
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::uint64_t kTicksPerMs = 10000;
+constexpr std::uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
+// Ticks from 1601-01-01 to 1970-01-01.
+constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ULL;
+constexpr std::uint64_t kHighBit = 1ULL << 63;
+
+constexpr std::uint64_t toTicks(const FILETIME& fileTime) {
+    return (static_cast<std::uint64_t>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
+}
+
+constexpr FILETIME toFileTime(std::uint64_t ticks) {
+    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFU), static_cast<DWORD>(ticks >> 32)};
+}
+
+constexpr bool isLeapYear(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+constexpr unsigned daysInMonth(unsigned year, unsigned month) {
+    constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Days before the first of each month in a common year.
+constexpr unsigned kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// Days from 1601-01-01 to the given date. 1601 opens a 400-year cycle of the Gregorian
+// calendar, so the leap days before year y are just y'/4 - y'/100 + y'/400 with y' the
+// number of whole years since 1601.
+constexpr std::uint64_t daysSince1601(unsigned year, unsigned month, unsigned day) {
+    const std::uint64_t years = year - 1601;
+    std::uint64_t days = years * 365 + years / 4 - years / 100 + years / 400;
+    days += kDaysBeforeMonth[month - 1] + (month > 2 && isLeapYear(year) ? 1 : 0);
+    return days + day - 1;
+}
+
+// The inverse: splits a day count since 1601-01-01 into the calendar date. The last year
+// of every 4-, 100- and 400-year cycle starting in 1601 is the long one, hence the caps.
+void dateOfDay(std::uint64_t days, SYSTEMTIME& fields) {
+    fields.wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
+    const std::uint64_t cycles400 = days / 146097;
+    days %= 146097;
+    std::uint64_t centuries = days / 36524;
+    if (centuries > 3) {
+        centuries = 3;
+    }
+    days -= centuries * 36524;
+    const std::uint64_t cycles4 = days / 1461;
+    days %= 1461;
+    std::uint64_t years = days / 365;
+    if (years > 3) {
+        years = 3;
+    }
+    days -= years * 365;
+    const auto year =
+        static_cast<unsigned>(1601 + cycles400 * 400 + centuries * 100 + cycles4 * 4 + years);
+    unsigned month = 1;
+    while (days >= daysInMonth(year, month)) {
+        days -= daysInMonth(year, month);
+        ++month;
+    }
+    fields.wYear = static_cast<WORD>(year);
+    fields.wMonth = static_cast<WORD>(month);
+    fields.wDay = static_cast<WORD>(days + 1);
+}
+
+std::uint64_t readClock(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * kTicksPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec) / 100;
+}
+
+// The instant the scaled clocks start from: wall and monotonic readings taken together.
+struct ClockBase {
+    std::uint64_t wallTicks;
+    std::uint64_t monotonicTicks;
+};
+
+const ClockBase& clockBase() {
+    static const ClockBase base{readClock(CLOCK_REALTIME) + kUnixEpochTicks,
+                                readClock(CLOCK_MONOTONIC)};
+    return base;
+}
+
+// Monotonic ticks, N times faster than real time since the first use of the clock.
+std::uint64_t scaledMonotonicTicks() {
+    const ClockBase& base = clockBase();
+    const std::uint64_t elapsed = readClock(CLOCK_MONOTONIC) - base.monotonicTicks;
+    return base.monotonicTicks + elapsed * davro::platform::timeScale();
+}
+
+std::uint64_t currentTicks() {
+    const unsigned scale = davro::platform::timeScale();
+    if (scale == 1) {
+        return readClock(CLOCK_REALTIME) + kUnixEpochTicks;
+    }
+    const ClockBase& base = clockBase();
+    return base.wallTicks + (readClock(CLOCK_MONOTONIC) - base.monotonicTicks) * scale;
+}
+
+// The offset of local time from UTC in force now, summer time included, in ticks. TZ is
+// read afresh (tzset) so that a change of the zone takes effect on the next call, as it
+// does on Windows.
+std::int64_t currentOffsetTicks() {
+    tzset();
+    const auto now = static_cast<time_t>((currentTicks() - kUnixEpochTicks) / kTicksPerSecond);
+    tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(local.tm_gmtoff) * static_cast<std::int64_t>(kTicksPerSecond);
+}
+
+}  // namespace
+
+namespace davro::win32 {
+
+void GetSystemTime(LPSYSTEMTIME systemTime) {
+    const FILETIME now = toFileTime(currentTicks());
+    FileTimeToSystemTime(&now, systemTime);
+}
+
+void GetLocalTime(LPSYSTEMTIME systemTime) {
+    const FILETIME now = toFileTime(currentTicks());
+    FILETIME local{};
+    FileTimeToLocalFileTime(&now, &local);
+    FileTimeToSystemTime(&local, systemTime);
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME fileTime) { *fileTime = toFileTime(currentTicks()); }
+
+BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime) {
+    // The day of week is not checked and plays no part, as on Windows.
+    const SYSTEMTIME& f = *systemTime;
+    const bool valid = f.wYear >= 1601 && f.wYear <= 30827 && f.wMonth >= 1 && f.wMonth <= 12 &&
+                       f.wDay >= 1 && f.wDay <= daysInMonth(f.wYear, f.wMonth) && f.wHour < 24 &&
+                       f.wMinute < 60 && f.wSecond < 60 && f.wMilliseconds < 1000;
+    if (!valid) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t seconds = (daysSince1601(f.wYear, f.wMonth, f.wDay) * 24 + f.wHour) * 3600 +
+                                  f.wMinute * 60U + f.wSecond;
+    *fileTime = toFileTime(seconds * kTicksPerSecond + f.wMilliseconds * kTicksPerMs);
+    return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
+    const std::uint64_t ticks = toTicks(*fileTime);
+    if ((ticks & kHighBit) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SYSTEMTIME fields{};
+    dateOfDay(ticks / kTicksPerDay, fields);
+    const std::uint64_t inDay = ticks % kTicksPerDay;
+    fields.wHour = static_cast<WORD>(inDay / (3600 * kTicksPerSecond));
+    fields.wMinute = static_cast<WORD>(inDay / (60 * kTicksPerSecond) % 60);
+    fields.wSecond = static_cast<WORD>(inDay / kTicksPerSecond % 60);
+    fields.wMilliseconds = static_cast<WORD>(inDay / kTicksPerMs % 1000);
+    *systemTime = fields;
+    return TRUE;
+}
+
+// Both directions shift by the offset in force now, whatever instant is converted: this is
+// what the Windows functions do, and callers that round-trip rely on the symmetry. The sum
+// wraps in unsigned arithmetic; a result with the high bit set is left for
+// FileTimeToSystemTime to reject.
+BOOL FileTimeToLocalFileTime(const FILETIME* fileTime, LPFILETIME localFileTime) {
+    const auto offset = static_cast<std::uint64_t>(currentOffsetTicks());
+    *localFileTime = toFileTime(toTicks(*fileTime) + offset);
+    return TRUE;
+}
+
+BOOL LocalFileTimeToFileTime(const FILETIME* localFileTime, LPFILETIME fileTime) {
+    const auto offset = static_cast<std::uint64_t>(currentOffsetTicks());
+    *fileTime = toFileTime(toTicks(*localFileTime) - offset);
+    return TRUE;
+}
+
+LONG CompareFileTime(const FILETIME* first, const FILETIME* second) {
+    const std::uint64_t a = toTicks(*first);
+    const std::uint64_t b = toTicks(*second);
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+ULONGLONG GetTickCount64() { return scaledMonotonicTicks() / kTicksPerMs; }
+
+DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+
+void Sleep(DWORD milliseconds) {
+    if (milliseconds == INFINITE) {
+        for (;;) {
+            pause();
+        }
+    }
+    // Scaled in microseconds so that short sleeps under a large scale do not all vanish.
+    const std::uint64_t micros =
+        static_cast<std::uint64_t>(milliseconds) * 1000 / davro::platform::timeScale();
+    if (micros == 0) {
+        sched_yield();
+        return;
+    }
+    timespec remaining{static_cast<time_t>(micros / 1000000),
+                       static_cast<long>(micros % 1000000 * 1000)};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace davro::win32
