@@ -138,7 +138,11 @@ YString dateText(const SYSTEMTIME& fields, DWORD flags) {
 YString YDateTime::getShortLocalString() const {
     YString result(L"");
     SYSTEMTIME fields{};
-    getLocalTime(fields);
+    if (getLocalTime(fields).wYear == 0) {
+        // Not a calendar value: the zeroed fields would still pass as the time 00:00:00, so
+        // the time part is left out along with the date.
+        return result;
+    }
     const int dateSize =
         GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &fields, nullptr, nullptr, 0);
     if (dateSize > 0) {

@@ -1,0 +1,387 @@
+// YDateTime: construction, read-out, Unix time, texts, comparison and arithmetic.
+//
+// The executable runs with TZ=Europe/Berlin, a zone with summer time, and LANG=en_US.UTF-8.
+#include <davro/datetime/DateTime.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+namespace {
+
+using davro::win32::FILETIME;
+
+constexpr __int64 kUnixEpochTicks = 116444736000000000LL;
+constexpr __int64 kTicksPerSecond = 10000000LL;
+
+std::wstring text(const YString& s) { return std::wstring(static_cast<const wchar_t*>(s)); }
+
+bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int monthLength(int year, int month) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && leap(year) ? 29 : kDays[month - 1];
+}
+
+// The offset of local time in force now, in seconds, from the C library alone.
+long long offsetNowSeconds() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc = *std::gmtime(&now);  // NOLINT(concurrency-mt-unsafe): single-threaded test
+    utc.tm_isdst = -1;
+    return static_cast<long long>(std::difftime(now, std::mktime(&utc)));
+}
+
+static_assert(std::is_copy_constructible_v<YDateTime> && std::is_copy_assignable_v<YDateTime>);
+static_assert(!std::is_polymorphic_v<YDateTime>);
+static_assert(sizeof(YDateTime) == sizeof(FILETIME));
+
+TEST(DateTimeTest, StaticsHoldTickZeroAndTheUnixEpoch) {
+    EXPECT_EQ(0, YDateTime::InvalidDateTime.getFileTimeInt64());
+    const YDateTime zero(0U, 0U);
+    EXPECT_EQ(1, zero == YDateTime::InvalidDateTime);
+    EXPECT_EQ(1601, zero.getGMTYear());
+    EXPECT_EQ(1, zero.getGMTMonth());
+    EXPECT_EQ(1, zero.getGMTDay());
+    EXPECT_EQ(2, zero.getGMTDayOfWeek());  // a Monday
+
+    const YDateTime& epoch = YDateTime::UnixEpochDateTime;
+    EXPECT_EQ(kUnixEpochTicks, epoch.getFileTimeInt64());
+    EXPECT_EQ(0x019DB1DEU, epoch.getFileTime().dwHighDateTime);
+    EXPECT_EQ(0xD53E8000U, epoch.getFileTime().dwLowDateTime);
+    EXPECT_EQ(0, epoch.getUnixTime());
+    EXPECT_EQ(5, epoch.getGMTDayOfWeek());  // a Thursday
+}
+
+TEST(DateTimeTest, ConstructorsAndAssignmentsTakeTheirSourceAsDocumented) {
+    EXPECT_EQ(2LL * (1LL << 32) + 1, YDateTime(1U, 2U).getFileTimeInt64());
+    const FILETIME raw{0x89ABCDEFU, 0x01234567U};
+    const YDateTime fromRaw(raw);
+    EXPECT_EQ(0x0123456789ABCDEFLL, fromRaw.getFileTimeInt64());
+    EXPECT_EQ(&fromRaw.getFileTime(), &fromRaw.getFileTime());  // a reference to its own value
+
+    // A 64-bit argument is Unix seconds, never a tick count.
+    const __int64 zero = 0;
+    EXPECT_EQ(1, YDateTime(zero) == YDateTime::UnixEpochDateTime);
+    const __int64 oneDay = 86400;
+    const YDateTime second(oneDay);
+    EXPECT_EQ(86400, second.getUnixTime());
+    EXPECT_EQ(1970, second.getGMTYear());
+    EXPECT_EQ(1, second.getGMTMonth());
+    EXPECT_EQ(2, second.getGMTDay());
+    EXPECT_EQ(0, second.getGMTHour());
+    EXPECT_EQ(0, second.getGMTMillis());
+
+    YDateTime assigned(0U, 0U);
+    EXPECT_EQ(&assigned, &(assigned = oneDay));
+    EXPECT_EQ(86400, assigned.getUnixTime());
+    EXPECT_EQ(&assigned, &(assigned = raw));
+    EXPECT_EQ(1, assigned == fromRaw);
+    EXPECT_EQ(&assigned, &(assigned = YDateTime::InvalidDateTime));
+    EXPECT_EQ(0, assigned.getFileTimeInt64());
+    const YDateTime copy(fromRaw);
+    EXPECT_EQ(1, copy == fromRaw);
+    EXPECT_EQ(0, copy != fromRaw);
+}
+
+TEST(DateTimeTest, CurrentTimeIsWholeMillisecondsAndNearTheSystemClock) {
+    const YDateTime now;
+    EXPECT_EQ(0, now.getFileTimeInt64() % 10000);
+    const YDateTime current = YDateTime::getCurrentTime();
+    EXPECT_EQ(0, current.getFileTimeInt64() % 10000);
+    EXPECT_GE(current.getFileTimeInt64(), now.getFileTimeInt64());
+    EXPECT_LE(std::llabs(now.getUnixTime() - static_cast<long long>(std::time(nullptr))), 5);
+}
+
+TEST(DateTimeTest, CalendarFieldsInUtcAndLocalTime) {
+    const YDateTime utc(1, 2026, 12, 4, 15, 11, 10, 500);
+    EXPECT_EQ(2026, utc.getGMTYear());
+    EXPECT_EQ(12, utc.getGMTMonth());
+    EXPECT_EQ(4, utc.getGMTDay());
+    EXPECT_EQ(6, utc.getGMTDayOfWeek());  // a Friday
+    EXPECT_EQ(15, utc.getGMTHour());
+    EXPECT_EQ(11, utc.getGMTMinute());
+    EXPECT_EQ(10, utc.getGMTSecond());
+    EXPECT_EQ(500, utc.getGMTMillis());
+
+    const YDateTime local(0, 2026, 12, 4, 15, 11, 10, 500);
+    EXPECT_EQ(2026, local.getYear());
+    EXPECT_EQ(12, local.getMonth());
+    EXPECT_EQ(4, local.getDay());
+    EXPECT_EQ(6, local.getDayOfWeek());
+    EXPECT_EQ(15, local.getHour());
+    EXPECT_EQ(11, local.getMinute());
+    EXPECT_EQ(10, local.getSecond());
+    EXPECT_EQ(500, local.getMillis());
+    // Local fields are UTC shifted by the offset in force now, whatever the date.
+    EXPECT_EQ(static_cast<double>(offsetNowSeconds()), utc - local);
+
+    EXPECT_EQ(1, YDateTime(1, 2026, 12, 6, 0, 0, 0, 0).getGMTDayOfWeek());  // Sunday
+    EXPECT_EQ(7, YDateTime(1, 2026, 12, 5, 23, 59, 59, 999).getGMTDayOfWeek());
+    EXPECT_EQ(1, YDateTime(0, 2026, 12, 6, 12, 0, 0, 0).getDayOfWeek());
+    EXPECT_EQ(7, YDateTime(0, 2026, 12, 12, 12, 0, 0, 0).getDayOfWeek());
+}
+
+#ifndef _WIN32
+// Linux only: the zone comes from the TZ that the test's environment sets.
+TEST(DateTimeTest, SummerTimeOffsetInForceNowAppliesToWinterAndSummerValues) {
+    const long long offset = offsetNowSeconds();
+    ASSERT_TRUE(offset == 3600 || offset == 7200) << "TZ=Europe/Berlin expected, got " << offset;
+    const YDateTime january(1, 2026, 1, 15, 12, 0, 0, 0);
+    const YDateTime july(1, 2026, 7, 15, 12, 0, 0, 0);
+    EXPECT_EQ(12 + offset / 3600, january.getHour());
+    EXPECT_EQ(12 + offset / 3600, july.getHour());
+    // And back: local fields taken as local time name the instant offset seconds earlier.
+    EXPECT_EQ(static_cast<double>(-offset), YDateTime(0, 2026, 1, 15, 12, 0, 0, 0) - january);
+    EXPECT_EQ(static_cast<double>(-offset), YDateTime(0, 2026, 7, 15, 12, 0, 0, 0) - july);
+}
+#endif
+
+// Every day from 1601 to 3000, walked one day at a time: the calendar constructor, the
+// UTC getters, Unix time in both directions and the day of week agree with the walk.
+TEST(DateTimeTest, EveryDayFrom1601To3000RoundTripsThroughUnixTime) {
+    __int64 unixDay = -11644473600LL;  // 1601-01-01
+    int dayOfWeek = 2;                 // Monday, in the 1..7 numbering
+    int failures = 0;
+    for (int year = 1601; year <= 3000 && failures < 5; ++year) {
+        for (int month = 1; month <= 12; ++month) {
+            for (int day = 1; day <= monthLength(year, month); ++day) {
+                const int second = (year + month + day) % 60;
+                const YDateTime value(1, year, month, day, 23, 59, second, 999);
+                const __int64 unixTime = unixDay + 86399 - 59 + second;
+                const YDateTime fromUnix(unixTime);
+                // Whole seconds here: truncation toward zero moves fractions before 1970 up.
+                const YDateTime whole(1, year, month, day, 23, 59, second, 0);
+                const bool ok = whole.getUnixTime() == unixTime &&
+                                value.getFileTimeInt64() == fromUnix.getFileTimeInt64() + 9990000 &&
+                                fromUnix.getGMTYear() == year && fromUnix.getGMTMonth() == month &&
+                                fromUnix.getGMTDay() == day && fromUnix.getGMTSecond() == second &&
+                                value.getGMTDayOfWeek() == dayOfWeek && value.getGMTMillis() == 999;
+                if (!ok) {
+                    ADD_FAILURE() << year << "-" << month << "-" << day;
+                    ++failures;
+                }
+                unixDay += 86400;
+                dayOfWeek = dayOfWeek % 7 + 1;
+            }
+        }
+    }
+    EXPECT_EQ(32535216000LL, unixDay);  // 3001-01-01
+}
+
+TEST(DateTimeTest, UnixTimeTruncatesTowardZero) {
+    const YDateTime& epoch = YDateTime::UnixEpochDateTime;
+    EXPECT_EQ(-1, (epoch - 1.5).getUnixTime());
+    EXPECT_EQ(0, (epoch - 0.5).getUnixTime());
+    EXPECT_EQ(0, (epoch + 0.5).getUnixTime());
+    EXPECT_EQ(1, (epoch + 1.5).getUnixTime());
+    const __int64 before = -1;
+    EXPECT_EQ(kUnixEpochTicks - kTicksPerSecond, YDateTime(before).getFileTimeInt64());
+}
+
+TEST(DateTimeTest, UnixConversionsFollowTheCurrentEpochValue) {
+    const YDateTime saved = YDateTime::UnixEpochDateTime;
+    YDateTime::UnixEpochDateTime = YDateTime(0U, 0U);
+    const __int64 ten = 10;
+    EXPECT_EQ(10 * kTicksPerSecond, YDateTime(ten).getFileTimeInt64());
+    EXPECT_EQ(kUnixEpochTicks / kTicksPerSecond, saved.getUnixTime());
+    YDateTime::UnixEpochDateTime = saved;
+    EXPECT_EQ(0, saved.getUnixTime());
+}
+
+TEST(DateTimeTest, FieldsAreCutTo16Bits) {
+    EXPECT_EQ(1, YDateTime(1, 65536 + 1970, 1, 1, 0, 0, 0, 0) == YDateTime::UnixEpochDateTime);
+    EXPECT_EQ(1, YDateTime(1, 1970, 65536 + 1, 65536 + 1, 65536, 65536, 65536, 65536) ==
+                     YDateTime::UnixEpochDateTime);
+}
+
+// Fields the calendar conversion rejects give tick 0, in UTC and in local mode alike.
+TEST(DateTimeTest, RejectedFieldsGiveTickZero) {
+    const int rejected[][7] = {
+        {2026, 13, 1, 0, 0, 0, 0},  {2026, 0, 1, 0, 0, 0, 0},  {2026, 4, 31, 0, 0, 0, 0},
+        {2026, 2, 29, 0, 0, 0, 0},  {2026, 1, 0, 0, 0, 0, 0},  {2026, 1, 1, 24, 0, 0, 0},
+        {2026, 1, 1, 0, 60, 0, 0},  {2026, 1, 1, 0, 0, 60, 0}, {2026, 1, 1, 0, 0, 0, 1000},
+        {1600, 12, 31, 0, 0, 0, 0}, {30828, 1, 1, 0, 0, 0, 0}, {-1, 1, 1, 0, 0, 0, 0},
+    };
+    for (const auto& f : rejected) {
+        for (const int utc : {1, 0}) {
+            const YDateTime value(utc, f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
+            EXPECT_EQ(0, value.getFileTimeInt64())
+                << f[0] << "-" << f[1] << "-" << f[2] << " " << f[3] << ":" << f[4] << ":" << f[5]
+                << "." << f[6] << " utc=" << utc;
+        }
+    }
+    EXPECT_NE(0, YDateTime(1, 2024, 2, 29, 0, 0, 0, 0).getFileTimeInt64());
+    EXPECT_NE(0, YDateTime(1, 30827, 12, 31, 23, 59, 59, 999).getFileTimeInt64());
+}
+
+// A tick count with the high bit set cannot be broken down: every field reads 0 and every
+// text is empty.
+TEST(DateTimeTest, ValuesBeforeTheCalendarReadAsZeroAndEmptyTexts) {
+    // A day early, so that no zone offset brings it back into the calendar.
+    const YDateTime before = YDateTime::InvalidDateTime - 86400;
+    EXPECT_LT(before.getFileTimeInt64(), 0);
+    for (const int field :
+         {before.getGMTYear(), before.getGMTMonth(), before.getGMTDay(), before.getGMTDayOfWeek(),
+          before.getGMTHour(), before.getGMTMinute(), before.getGMTSecond(), before.getGMTMillis(),
+          before.getYear(), before.getMonth(), before.getDay(), before.getDayOfWeek(),
+          before.getHour(), before.getMinute(), before.getSecond(), before.getMillis()}) {
+        EXPECT_EQ(0, field);
+    }
+    EXPECT_EQ(0, before.getShortGMTString().length());
+    EXPECT_EQ(0, before.getLongGMTString().length());
+    EXPECT_EQ(0, before.getLongLocalString().length());
+    EXPECT_EQ(0, before.getShortLocalString().length());
+}
+
+// ---- Comparison and arithmetic ----
+
+TEST(DateTimeTest, ComparisonsOrderUnsignedTickCounts) {
+    const YDateTime a(1, 2026, 12, 4, 15, 11, 10, 500);
+    const YDateTime b = a + 1;
+    const YDateTime cases[][2] = {{a, b}, {b, a}, {a, a}};
+    const int expected[][6] = {{0, 1, 1, 1, 0, 0}, {0, 1, 0, 0, 1, 1}, {1, 0, 0, 1, 0, 1}};
+    for (int i = 0; i < 3; ++i) {
+        const YDateTime& x = cases[i][0];
+        const YDateTime& y = cases[i][1];
+        EXPECT_EQ(expected[i][0], x == y) << i;
+        EXPECT_EQ(expected[i][1], x != y) << i;
+        EXPECT_EQ(expected[i][2], x < y) << i;
+        EXPECT_EQ(expected[i][3], x <= y) << i;
+        EXPECT_EQ(expected[i][4], x > y) << i;
+        EXPECT_EQ(expected[i][5], x >= y) << i;
+    }
+    // Halves compare as unsigned: a large low half is still less than a higher high half.
+    EXPECT_EQ(1, YDateTime(0xFFFFFFFFU, 0U) < YDateTime(0U, 1U));
+
+    const YDateTime& invalid = YDateTime::InvalidDateTime;
+    const YDateTime negative = invalid - 1;
+    EXPECT_EQ(-1.0, negative - invalid);
+    EXPECT_EQ(1, negative > invalid);
+    EXPECT_EQ(1, negative > YDateTime(1, 30827, 12, 31, 23, 59, 59, 999));
+}
+
+TEST(DateTimeTest, ShiftsBySecondsAndSpans) {
+    const YDateTime start(1, 2026, 12, 4, 15, 11, 10, 500);
+    const YDateTime later = start + 1;
+    EXPECT_EQ(1.0, later - start);
+    EXPECT_EQ(1.5, (start + 1.5) - start);
+    EXPECT_EQ(-2.0, start - (start + 2));
+    EXPECT_EQ(start.getFileTimeInt64() - 3 * kTicksPerSecond, (start - 3).getFileTimeInt64());
+    EXPECT_EQ(start.getFileTimeInt64() - 25000000, (start - 2.5).getFileTimeInt64());
+    EXPECT_EQ(start.getFileTimeInt64() + 15000000, (start + 1.5).getFileTimeInt64());
+    EXPECT_EQ(2026, start.getGMTYear());  // the operand is unchanged
+    EXPECT_EQ(11644473600.0, YDateTime::UnixEpochDateTime - YDateTime::InvalidDateTime);
+
+    const __int64 ticks = start.getFileTimeInt64();
+    EXPECT_EQ(1, (start + 0.00000001) == start);
+    EXPECT_EQ(ticks + 1, (start + 0.00000015).getFileTimeInt64());
+    EXPECT_EQ(ticks - 1, (start - 0.00000015).getFileTimeInt64());
+    EXPECT_EQ(ticks - 1, (start + -0.00000015).getFileTimeInt64());
+    EXPECT_EQ(ticks + INT_MAX * kTicksPerSecond, (start + INT_MAX).getFileTimeInt64());
+    EXPECT_EQ(ticks - INT_MIN * kTicksPerSecond, (start - INT_MIN).getFileTimeInt64());
+}
+
+TEST(DateTimeTest, CompoundAssignmentsShiftInPlaceAndUndoEachOther) {
+    const YDateTime original(1, 2026, 12, 4, 15, 11, 10, 500);
+    YDateTime value = original;
+    EXPECT_EQ(&value, &(value += 3));
+    EXPECT_EQ(3.0, value - original);
+    EXPECT_EQ(&value, &(value -= 3));
+    EXPECT_EQ(1, value == original);
+    EXPECT_EQ(&value, &(value += 2.5));
+    EXPECT_EQ(2.5, value - original);
+    EXPECT_EQ(&value, &(value -= 2.5));
+    EXPECT_EQ(1, value == original);
+}
+
+// Overflow wraps in two's complement; doubles beyond the tick range saturate and NaN
+// shifts by nothing. None of it is undefined (the sanitizer build checks).
+TEST(DateTimeTest, OverflowWrapsAndOutOfRangeDoublesAreDefined) {
+    const YDateTime top(0xFFFFFFFFU, 0x7FFFFFFFU);
+    EXPECT_EQ(LLONG_MIN + 9999999, (top + 1).getFileTimeInt64());
+    EXPECT_EQ(LLONG_MAX - 9999999, ((top + 1) - 1).getFileTimeInt64() - 9999999);
+    EXPECT_EQ(1, (top + 1) - 1 == top);
+    const YDateTime& zero = YDateTime::InvalidDateTime;
+    EXPECT_EQ(LLONG_MAX, (zero + 1e300).getFileTimeInt64());
+    EXPECT_EQ(LLONG_MIN + 1, (zero - 1e300).getFileTimeInt64());  // 0 - LLONG_MAX
+    EXPECT_EQ(LLONG_MIN, (zero + -std::numeric_limits<double>::infinity()).getFileTimeInt64());
+    EXPECT_EQ(1, (zero + std::nan("")) == zero);
+    EXPECT_EQ(static_cast<double>(LLONG_MIN) / 10000000.0, YDateTime(0U, 0x80000000U) - zero);
+    const __int64 huge = LLONG_MAX;
+    EXPECT_EQ(static_cast<__int64>(static_cast<std::uint64_t>(kUnixEpochTicks) +
+                                   static_cast<std::uint64_t>(huge) * 10000000ULL),
+              YDateTime(huge).getFileTimeInt64());
+}
+
+// ---- Texts ----
+
+#ifndef _WIN32
+// Linux only: the user's locale is chosen through LC_ALL, which Windows does not read.
+class LocaleScope {
+public:
+    explicit LocaleScope(const char* name) { setenv("LC_ALL", name, 1); }  // NOLINT
+    ~LocaleScope() { unsetenv("LC_ALL"); }                                 // NOLINT
+    LocaleScope(const LocaleScope&) = delete;
+    LocaleScope& operator=(const LocaleScope&) = delete;
+};
+
+TEST(DateTimeTest, TextsInAmericanEnglish) {
+    LocaleScope locale("en_US.UTF-8");
+    const YDateTime value(1, 2026, 12, 6, 15, 11, 10, 500);  // a Sunday
+    EXPECT_EQ(L"12/06/2026", text(value.getShortGMTString()));
+    EXPECT_EQ(L"Sunday, December 6, 2026", text(value.getLongGMTString()));
+    const YDateTime local(0, 2026, 12, 6, 15, 11, 10, 500);
+    EXPECT_EQ(L"Sunday, December 6, 2026", text(local.getLongLocalString()));
+    EXPECT_EQ(L"12/06/2026 03:11:10 PM", text(local.getShortLocalString()));
+    EXPECT_EQ(L"12/06/2026 12:00:00 AM",
+              text(YDateTime(0, 2026, 12, 6, 0, 0, 0, 0).getShortLocalString()));
+}
+
+TEST(DateTimeTest, TextsInGerman) {
+    LocaleScope locale("de_DE.UTF-8");
+    const YDateTime value(1, 2026, 3, 1, 9, 5, 7, 0);  // a Sunday in March
+    EXPECT_EQ(L"01.03.2026", text(value.getShortGMTString()));
+    EXPECT_EQ(L"Sonntag, 1. M\u00E4rz 2026", text(value.getLongGMTString()));
+    const YDateTime local(0, 2026, 12, 6, 15, 11, 10, 500);
+    EXPECT_EQ(L"Sonntag, 6. Dezember 2026", text(local.getLongLocalString()));
+    EXPECT_EQ(L"06.12.2026 15:11:10", text(local.getShortLocalString()));
+}
+
+// Local texts use the local breakdown: the day changes where the offset crosses midnight.
+TEST(DateTimeTest, LocalTextsUseLocalFieldsAndGmtTextsUtcFields) {
+    LocaleScope locale("de_DE.UTF-8");
+    const YDateTime lateUtc(1, 2026, 12, 6, 23, 30, 0, 0);  // the 7th in Berlin
+    EXPECT_EQ(L"06.12.2026", text(lateUtc.getShortGMTString()));
+    EXPECT_EQ(L"Montag, 7. Dezember 2026", text(lateUtc.getLongLocalString()));
+    const std::wstring shortLocal = text(lateUtc.getShortLocalString());
+    EXPECT_EQ(0U, shortLocal.find(L"07.12.2026 0"))
+        << std::string(shortLocal.begin(), shortLocal.end());
+}
+#endif
+
+// Whatever the locale: the dates carry no time, the short local text is date, one space,
+// time, and the texts hold no null characters.
+TEST(DateTimeTest, TextShapesInTheUserLocale) {
+    const YDateTime value(0, 2026, 12, 6, 15, 11, 10, 500);
+    for (const YString& date :
+         {value.getShortGMTString(), value.getLongGMTString(), value.getLongLocalString()}) {
+        const std::wstring s = text(date);
+        EXPECT_FALSE(s.empty());
+        EXPECT_EQ(static_cast<std::size_t>(date.length()), s.size());
+        EXPECT_EQ(std::wstring::npos, s.find(L"11")) << "no minute in a date";
+    }
+    const YString shortLocal = value.getShortLocalString();
+    const std::wstring s = text(shortLocal);
+    EXPECT_EQ(static_cast<std::size_t>(shortLocal.length()), s.size());
+    EXPECT_EQ(0U, s.find(text(value.getShortGMTString()) + L" "));
+    EXPECT_NE(std::wstring::npos, s.find(L"11"));
+    EXPECT_NE(std::wstring::npos, s.find(L"10"));
+}
+
+}  // namespace
