@@ -12,6 +12,7 @@
 // (re)initialised, and the lock is turned into a shared one. Those locks vanish when the
 // process dies, so a killed process never keeps a name alive.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -56,8 +57,7 @@ struct NamedMutexShared {
     std::string file;
     int fd = -1;
     SharedRecord* record = nullptr;
-    int users = 0;                 // objects of this process that use the record
-    std::atomic<int> heldHere{0};  // locks held by threads of this process
+    int users = 0;  // objects of this process that use the record
 };
 
 namespace {
@@ -169,20 +169,31 @@ bool initRecord(SharedRecord* rec, const std::string& utf8) {
 // returns null with the last error set.
 NamedMutexShared* openRecord(const std::string& file, const std::string& utf8, bool openOnly,
                              BOOL initialOwner, bool& existed) {
-    const int fd = shm_open(file.c_str(), O_RDWR | O_CLOEXEC | (openOnly ? 0 : O_CREAT), 0600);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    // Refuse a file that another user planted or that others could read or change.
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
+    int fd = -1;
+    for (;;) {
+        fd = shm_open(file.c_str(), O_RDWR | O_CLOEXEC | (openOnly ? 0 : O_CREAT), 0600);
+        if (fd < 0) {
+            SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        // Refuse a file that another user planted or that others could read or change.
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0) {
+            ::close(fd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        ofdLock(fd, F_WRLCK, 1, true);  // one creator (or remover) at a time
+        // The last holder may have removed the file between our open and our lock: then
+        // start again, or we would live on in a file that nobody else can find.
+        struct stat now {};
+        const std::string path = "/dev/shm" + file;
+        if (stat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+            break;
+        }
         ::close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
     }
-    ofdLock(fd, F_WRLCK, 1, true);  // one creator at a time
     DWORD error = ERROR_SUCCESS;
     SharedRecord* rec = nullptr;
     existed = !ofdLock(fd, F_WRLCK, 0, false);
@@ -233,10 +244,19 @@ NamedMutexShared* openRecord(const std::string& file, const std::string& utf8, b
     shared->file = file;
     shared->fd = fd;
     shared->record = rec;
-    if (!existed && initialOwner) {
-        shared->heldHere.store(1, std::memory_order_relaxed);
-    }
     return shared;
+}
+
+// Whether a live thread of this process owns the mutex. A robust mutex's futex word holds
+// the owner's thread id (the kernel's robust-futex ABI); a dead owner's id is cleared.
+bool heldByThisProcess(SharedRecord* rec) {
+    const auto* futexWord = reinterpret_cast<const std::atomic<std::uint32_t>*>(&rec->mutex);
+    const std::uint32_t tid = futexWord->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
+    if (tid == 0) {
+        return false;
+    }
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    return access(task.c_str(), F_OK) == 0;
 }
 
 }  // namespace
@@ -309,12 +329,10 @@ DWORD lockNamedMutex(Object* object, std::int64_t deadlineNs) {
     }
     switch (rc) {
         case 0:
-            shared->heldHere.fetch_add(1, std::memory_order_relaxed);
             return WAIT_OBJECT_0;
         case EOWNERDEAD:
             // We own it now; make it usable again and report the abandonment.
             pthread_mutex_consistent(m);
-            shared->heldHere.fetch_add(1, std::memory_order_relaxed);
             return WAIT_ABANDONED;
         case EBUSY:
         case ETIMEDOUT:
@@ -331,7 +349,6 @@ BOOL unlockNamedMutex(Object* object) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    shared->heldHere.fetch_sub(1, std::memory_order_relaxed);
     return TRUE;
 }
 
@@ -345,14 +362,20 @@ void destroyNamedMutex(Object* object) {
     if (--shared->users > 0) {
         return;
     }
-    // A mutex that a thread of ours still holds stays mapped: the thread's robust list
+    // A mutex that a thread of ours still holds stays mapped: that thread's robust list
     // points into it. The record then lives until the process ends.
-    if (shared->heldHere.load(std::memory_order_relaxed) != 0) {
+    if (heldByThisProcess(shared->record)) {
         return;
     }
     reg.byFile.erase(shared->file);
     munmap(shared->record, kRecordSize);
-    ::close(shared->fd);  // drops our hold on the name
+    // If no other process holds the name, remove its file (under the creators' lock, and
+    // creators check that the file they opened is still the one under the name).
+    ofdLock(shared->fd, F_WRLCK, 1, true);
+    if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
+        shm_unlink(shared->file.c_str());
+    }
+    ::close(shared->fd);  // drops our locks, and with them our hold on the name
     delete shared;
 }
 
