@@ -35,12 +35,20 @@ function(davro_add_test)
     target_link_libraries(${ARG_NAME} PRIVATE davro::davro davro_test_support GTest::gtest_main
                                               ${ARG_LIBS})
     davro_target_settings(${ARG_NAME})
-    set(properties LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
-    if(ARG_ENVIRONMENT)
-        list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
-    endif()
+    # gtest_discover_tests flattens PROPERTIES into one list, so a second label or variable
+    # would be read as a property name and the rest shifted. List-valued properties are set
+    # by a ctest include file that runs after discovery, on every discovered test.
     gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES ${properties})
+                         TEST_LIST ${ARG_NAME}_TESTS PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    set(properties "LABELS [==[${ARG_LABELS}]==]")
+    if(ARG_ENVIRONMENT)
+        string(APPEND properties " ENVIRONMENT [==[${ARG_ENVIRONMENT}]==]")
+    endif()
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_properties.cmake)
+    file(WRITE ${file} "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
+                       "    set_tests_properties(\"\${test}\" PROPERTIES ${properties})\n"
+                       "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
 endfunction()
 
 # davro_add_bench(NAME name SRCS a.cpp ... [LIBS ...])
