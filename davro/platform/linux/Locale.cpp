@@ -350,7 +350,8 @@ std::wstring number(unsigned value, int width) {
 
 // Formats `picture`. Date pictures know d, M, y and g; time pictures h, H, m, s and t; every
 // other character is copied, and text in single quotes is copied without the quotes ('' is
-// one quote). A field the flags suppress takes the separator before it along (or, when it
+// one quote). TIME_FORCE24HOURFORMAT reads h as H and drops the AM/PM marker with
+// TIME_NOTIMEMARKER. A field the flags suppress takes the separator before it along (or, when it
 // comes first, the separator after it), so "hh:mm:ss tt" without seconds is "hh:mm tt".
 std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, const LocaleData& data,
                            bool date, DWORD flags) {
@@ -450,7 +451,7 @@ std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, con
                 break;
             case L't': {
                 const std::wstring& marker = t.wHour < 12 ? data.am : data.pm;
-                if ((flags & TIME_NOTIMEMARKER) != 0 || marker.empty()) {
+                if ((flags & (TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT)) != 0 || marker.empty()) {
                     suppress();
                 } else {
                     emit(count == 1 ? marker.substr(0, 1) : marker);
