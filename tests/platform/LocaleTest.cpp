@@ -3,7 +3,9 @@
 #include <davro/platform/Win32.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 using namespace davro::win32;
@@ -69,12 +71,12 @@ TEST(Win32LocaleTest, SizeQueryThenWriteAndTooSmallBuffers) {
 
     SetLastError(0);
     EXPECT_EQ(0, GetDateFormatW(LOCALE_INVARIANT, 0, &t, L"yyyy-MM-dd", buffer, 10));
-    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
 
     EXPECT_EQ(9, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", nullptr, 0));
     SetLastError(0);
     EXPECT_EQ(0, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 8));
-    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
     EXPECT_EQ(9, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 16));
     EXPECT_EQ(std::wstring(L"15:11:10"), buffer);
 }
@@ -113,21 +115,21 @@ TEST(Win32LocaleTest, RejectedInputAndFlags) {
         SetLastError(0);
         EXPECT_EQ(0, GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &bad, nullptr, nullptr, 0))
             << bad.wMonth << "/" << bad.wDay;
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
     for (const SYSTEMTIME& bad : {sunday(24, 0, 0), sunday(0, 60, 0), sunday(0, 0, 60)}) {
         SetLastError(0);
         EXPECT_EQ(0, GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &bad, nullptr, nullptr, 0));
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
     const SYSTEMTIME t = sunday();
     SetLastError(0);
     EXPECT_EQ(0, GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE | DATE_LONGDATE, &t, nullptr,
                                 nullptr, 0));
-    EXPECT_EQ(ERROR_INVALID_FLAGS, GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
     SetLastError(0);
     EXPECT_EQ(0, GetTimeFormatW(LOCALE_USER_DEFAULT, 0x100, &t, nullptr, nullptr, 0));
-    EXPECT_EQ(ERROR_INVALID_FLAGS, GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
 }
 
 TEST(Win32LocaleTest, NullTimeMeansTheCurrentLocalTime) {

@@ -111,7 +111,7 @@ TEST(Win32TimeTest, CalendarEndsAndKnownInstants) {
         SYSTEMTIME untouched = fields(1234, 5, 6);
         file = fileTimeOf(ticks);
         EXPECT_FALSE(FileTimeToSystemTime(&file, &untouched));
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
 
     // The day of week going in is neither checked nor used.
@@ -138,7 +138,7 @@ TEST(Win32TimeTest, SystemTimeToFileTimeRejectsOutOfRangeFields) {
         EXPECT_FALSE(SystemTimeToFileTime(&t, &file))
             << t.wYear << "-" << t.wMonth << "-" << t.wDay << " " << t.wHour << ":" << t.wMinute
             << ":" << t.wSecond << "." << t.wMilliseconds;
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
     for (const SYSTEMTIME& t : {fields(2000, 2, 29), fields(2024, 2, 29), fields(1601, 1, 1)}) {
         FILETIME file{};
