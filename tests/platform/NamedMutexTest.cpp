@@ -236,36 +236,43 @@ TEST(NamedMutexTest, ProcessKilledWhileOwningItAbandonsIt) {
 
 TEST(NamedMutexTest, BlockedWaiterInAnotherProcessGetsTheAbandonedMutex) {
     const std::wstring name = uniqueName(L"waiter");
-    HANDLE m = CreateMutexW(nullptr, TRUE, name.c_str());
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
     ASSERT_NE(nullptr, m);
-    HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // The owner is a std::thread of ours that ends without releasing; the waiter is a child.
-    std::thread owner;
-    ReleaseMutex(m);
-    HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    owner = std::thread([&] {
-        WaitForSingleObject(m, 0);
-        SetEvent(taken);
-        WaitForSingleObject(finished, kBoundMs);
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taken, kBoundMs));
+    int locked[2];
+    int go[2];
+    ASSERT_EQ(0, pipe(locked));
+    ASSERT_EQ(0, pipe(go));
+    DWORD parentResult = WAIT_FAILED;
+    // In the child, a std::thread takes the mutex and ends without releasing it while the
+    // parent is (very likely) blocked waiting for it.
     const int code = runInChild(
         [&] {
             HANDLE mine = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
-            const DWORD r = mine != nullptr ? WaitForSingleObject(mine, kBoundMs) : WAIT_FAILED;
-            ReleaseMutex(mine);
-            return r == WAIT_ABANDONED ? 30 : static_cast<int>(r & 0x7F);
+            if (mine == nullptr) {
+                return 1;
+            }
+            std::thread([&] {
+                WaitForSingleObject(mine, 0);
+                char byte = 1;
+                (void)!write(locked[1], &byte, 1);
+                (void)!read(go[0], &byte, 1);
+            }).join();
+            return 0;
         },
         [&](pid_t) {
-            SetEvent(finished);
-            owner.join();
+            char byte = 1;
+            ASSERT_EQ(1, read(locked[0], &byte, 1));
+            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));
+            ASSERT_EQ(1, write(go[1], &byte, 1));
+            parentResult = WaitForSingleObject(m, kBoundMs);
         });
-    EXPECT_EQ(30, code);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // released by the child
-    ReleaseMutex(m);
-    for (HANDLE h : {m, finished, taken}) {
-        CloseHandle(h);
+    for (int fd : {locked[0], locked[1], go[0], go[1]}) {
+        close(fd);
     }
+    EXPECT_EQ(0, code);
+    EXPECT_EQ(WAIT_ABANDONED, parentResult);
+    EXPECT_TRUE(ReleaseMutex(m));
+    CloseHandle(m);
 }
 #endif
 

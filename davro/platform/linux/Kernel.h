@@ -154,7 +154,8 @@ void signalForever(Object* object);
 // input that matches a MsgWaitForMultipleObjects wake mask. Without one, there is no input.
 using InputProbe = bool (*)(DWORD wakeMask);
 void setInputProbe(InputProbe probe);
-// Called by the queue after it has added input for `thread` (from any thread): a thread in
+// Called by the queue after it has added input for `thread` (from any thread; the input
+// must be published with a seq_cst atomic operation first): a thread in
 // MsgWaitForMultipleObjects wakes up and runs the probe again. Harmless at any other time.
 void notifyInput(ThreadState* thread);
 

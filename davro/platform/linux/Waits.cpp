@@ -949,8 +949,9 @@ void setInputProbe(InputProbe probe) { gInputProbe.store(probe, std::memory_orde
 
 void notifyInput(ThreadState* thread) {
     // Turn "sleeping" back into "waiting" so that a futex wait that has not started yet
-    // returns at once, then wake: the waiter runs its input probe again.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // returns at once, then wake: the waiter runs its input probe again. The queue publishes
+    // its input with a seq_cst operation before calling us, and the waiter announces
+    // "sleeping" with a seq_cst CAS before probing: one of the two sees the other.
     std::uint32_t cur = kStatusSleeping;
     if (thread->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_seq_cst)) {
         futexWake(&thread->status);

@@ -1,0 +1,381 @@
+// The kernel objects and waits of the Linux platform layer, each beside a std/POSIX/futex
+// baseline measured in the same run. At the end a table prints every ratio next to its
+// target.
+#include <benchmark/benchmark.h>
+#include <davro/platform/Win32.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <linux/futex.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace davro::win32;
+
+// ---- Uncontended acquire + release ----
+
+void BM_MutexWaitRelease(benchmark::State& state) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, nullptr);
+    for (auto _ : state) {
+        WaitForSingleObject(m, INFINITE);
+        ReleaseMutex(m);
+    }
+    CloseHandle(m);
+}
+BENCHMARK(BM_MutexWaitRelease);
+
+void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
+    std::recursive_mutex m;
+    for (auto _ : state) {
+        m.lock();
+        m.unlock();
+    }
+}
+BENCHMARK(BM_StdRecursiveMutexLockUnlock);
+
+void BM_SemaphoreWaitRelease(benchmark::State& state) {
+    HANDLE s = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+    for (auto _ : state) {
+        WaitForSingleObject(s, INFINITE);
+        ReleaseSemaphore(s, 1, nullptr);
+    }
+    CloseHandle(s);
+}
+BENCHMARK(BM_SemaphoreWaitRelease);
+
+void BM_AutoEventSetWait(benchmark::State& state) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (auto _ : state) {
+        SetEvent(e);
+        WaitForSingleObject(e, INFINITE);
+    }
+    CloseHandle(e);
+}
+BENCHMARK(BM_AutoEventSetWait);
+
+#if !defined(_WIN32)
+void BM_PosixSemWaitPost(benchmark::State& state) {
+    sem_t s;
+    sem_init(&s, 0, 1);
+    for (auto _ : state) {
+        sem_wait(&s);
+        sem_post(&s);
+    }
+    sem_destroy(&s);
+}
+BENCHMARK(BM_PosixSemWaitPost);
+
+void BM_PosixSemPostWait(benchmark::State& state) {
+    sem_t s;
+    sem_init(&s, 0, 0);
+    for (auto _ : state) {
+        sem_post(&s);
+        sem_wait(&s);
+    }
+    sem_destroy(&s);
+}
+BENCHMARK(BM_PosixSemPostWait);
+#endif
+
+// ---- Ping-pong between two threads through two auto-reset events ----
+
+void BM_EventPingPong(benchmark::State& state) {
+    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread partner([&] {
+        for (;;) {
+            WaitForSingleObject(ping, INFINITE);
+            if (stop.load(std::memory_order_relaxed)) {
+                return;
+            }
+            SetEvent(pong);
+        }
+    });
+    for (auto _ : state) {
+        SetEvent(ping);
+        WaitForSingleObject(pong, INFINITE);
+    }
+    stop.store(true);
+    SetEvent(ping);
+    partner.join();
+    CloseHandle(ping);
+    CloseHandle(pong);
+}
+BENCHMARK(BM_EventPingPong)->UseRealTime();
+
+#if !defined(_WIN32)
+// The same exchange on bare futexes: an auto-reset event as a word that is 0 (clear),
+// 1 (set) or 2 (clear, a waiter sleeps), waking only when someone sleeps.
+class FutexEvent {
+public:
+    void set() {
+        if (word_.exchange(1) == 2) {
+            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        }
+    }
+    void wait() {
+        for (;;) {
+            int cur = word_.load();
+            if (cur == 1 && word_.compare_exchange_strong(cur, 0)) {
+                return;
+            }
+            if (cur == 0 && !word_.compare_exchange_strong(cur, 2)) {
+                continue;
+            }
+            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+        }
+    }
+
+private:
+    std::atomic<int> word_{0};
+};
+
+void BM_FutexPingPong(benchmark::State& state) {
+    FutexEvent ping;
+    FutexEvent pong;
+    std::atomic<bool> stop{false};
+    std::thread partner([&] {
+        for (;;) {
+            ping.wait();
+            if (stop.load(std::memory_order_relaxed)) {
+                return;
+            }
+            pong.set();
+        }
+    });
+    for (auto _ : state) {
+        ping.set();
+        pong.wait();
+    }
+    stop.store(true);
+    ping.set();
+    partner.join();
+}
+BENCHMARK(BM_FutexPingPong)->UseRealTime();
+#endif
+
+// ---- Two threads: each its own mutex, or both one mutex ----
+
+void BM_MutexOwnPerThread(benchmark::State& state) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, nullptr);
+    for (auto _ : state) {
+        WaitForSingleObject(m, INFINITE);
+        ReleaseMutex(m);
+    }
+    CloseHandle(m);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MutexOwnPerThread)->Threads(1)->Threads(2)->UseRealTime();
+
+HANDLE sharedMutex() {
+    static HANDLE m = CreateMutexW(nullptr, FALSE, nullptr);
+    return m;
+}
+
+void BM_MutexContended(benchmark::State& state) {
+    HANDLE m = sharedMutex();
+    long counter = 0;
+    for (auto _ : state) {
+        WaitForSingleObject(m, INFINITE);
+        benchmark::DoNotOptimize(++counter);
+        ReleaseMutex(m);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MutexContended)->Threads(2)->UseRealTime();
+
+std::mutex gStdMutex;
+
+void BM_StdMutexContended(benchmark::State& state) {
+    long counter = 0;
+    for (auto _ : state) {
+        gStdMutex.lock();
+        benchmark::DoNotOptimize(++counter);
+        gStdMutex.unlock();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StdMutexContended)->Threads(2)->UseRealTime();
+
+// ---- Wait-any over 64 handles, only the last signalled ----
+
+void BM_WaitAny64LastSignalled(benchmark::State& state) {
+    HANDLE list[MAXIMUM_WAIT_OBJECTS];
+    for (HANDLE& h : list) {
+        h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    SetEvent(list[MAXIMUM_WAIT_OBJECTS - 1]);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, list, FALSE, 0));
+    }
+    for (HANDLE h : list) {
+        CloseHandle(h);
+    }
+}
+BENCHMARK(BM_WaitAny64LastSignalled);
+
+void BM_ManualEventPoll(benchmark::State& state) {
+    HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(WaitForSingleObject(e, 0));
+    }
+    CloseHandle(e);
+}
+BENCHMARK(BM_ManualEventPoll);
+
+// ---- Named mutex ----
+
+void BM_NamedMutexWaitRelease(benchmark::State& state) {
+    const std::wstring name = L"davro-bench-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    for (auto _ : state) {
+        WaitForSingleObject(m, INFINITE);
+        ReleaseMutex(m);
+    }
+    CloseHandle(m);
+}
+BENCHMARK(BM_NamedMutexWaitRelease);
+
+#if !defined(_WIN32)
+void BM_RobustSharedPthreadMutex(benchmark::State& state) {
+    void* memory = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    auto* m = static_cast<pthread_mutex_t*>(memory);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(m, &attr);
+    for (auto _ : state) {
+        pthread_mutex_lock(m);
+        pthread_mutex_unlock(m);
+    }
+    pthread_mutex_destroy(m);
+    munmap(memory, sizeof(pthread_mutex_t));
+}
+BENCHMARK(BM_RobustSharedPthreadMutex);
+
+// ---- Memory: a million objects created and closed, twice ----
+
+long residentKb() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void BM_MillionObjectsCreatedAndClosed(benchmark::State& state) {
+    constexpr int kObjects = 1000000;
+    std::vector<HANDLE> handles(kObjects);
+    long before = 0;
+    long peak = 0;
+    long afterFirst = 0;
+    long afterSecond = 0;
+    for (auto _ : state) {
+        before = residentKb();
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < kObjects; ++i) {
+                handles[i] = (i % 3 == 0)   ? CreateMutexW(nullptr, FALSE, nullptr)
+                             : (i % 3 == 1) ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                                            : CreateSemaphoreW(nullptr, 0, 5, nullptr);
+            }
+            peak = std::max(peak, residentKb());
+            for (HANDLE h : handles) {
+                CloseHandle(h);
+            }
+            (round == 0 ? afterFirst : afterSecond) = residentKb();
+        }
+    }
+    state.counters["bytes_per_object"] = static_cast<double>(peak - before) * 1024 / kObjects;
+    state.counters["growth_kb_round2"] = static_cast<double>(afterSecond - afterFirst);
+}
+BENCHMARK(BM_MillionObjectsCreatedAndClosed)->Iterations(1)->Unit(benchmark::kMillisecond);
+#endif
+
+// ---- Ratio table ----
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration) {
+                continue;
+            }
+            Figures& f = results_[run.benchmark_name()];
+            f.nsPerOp = run.GetAdjustedRealTime();
+            auto items = run.counters.find("items_per_second");
+            f.itemsPerSecond = items != run.counters.end() ? items->second.value : 0;
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-58s %8s  %s\n", "ratio (same run)", "value", "target");
+        time("BM_MutexWaitRelease", "BM_StdRecursiveMutexLockUnlock", "<= 1.5");
+        time("BM_SemaphoreWaitRelease", "BM_PosixSemWaitPost", "<= 1.5");
+        time("BM_AutoEventSetWait", "BM_PosixSemPostWait", "<= 1.5");
+        time("BM_EventPingPong/real_time", "BM_FutexPingPong/real_time", "<= 1.3");
+        rate("BM_MutexOwnPerThread/real_time/threads:2", "BM_MutexOwnPerThread/real_time/threads:1",
+             ">= 1.6");
+        rate("BM_MutexContended/real_time/threads:2", "BM_StdMutexContended/real_time/threads:2",
+             ">= 0.5");
+        time("BM_WaitAny64LastSignalled", "BM_ManualEventPoll", "<= 64");
+        time("BM_NamedMutexWaitRelease", "BM_RobustSharedPthreadMutex", "<= 2");
+    }
+
+private:
+    struct Figures {
+        double nsPerOp = 0;
+        double itemsPerSecond = 0;
+    };
+
+    void print(const std::string& label, double value, const char* target) {
+        std::printf("%-58s %8.2f  %s\n", label.c_str(), value, target);
+    }
+    void time(const std::string& a, const std::string& b, const char* target) {
+        if (results_.count(a) != 0 && results_.count(b) != 0 && results_[b].nsPerOp > 0) {
+            print(a + " / " + b, results_[a].nsPerOp / results_[b].nsPerOp, target);
+        }
+    }
+    void rate(const std::string& a, const std::string& b, const char* target) {
+        if (results_.count(a) != 0 && results_.count(b) != 0 && results_[b].itemsPerSecond > 0) {
+            print(a + " / " + b + " (throughput)",
+                  results_[a].itemsPerSecond / results_[b].itemsPerSecond, target);
+        }
+    }
+
+    std::map<std::string, Figures> results_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
