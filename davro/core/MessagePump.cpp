@@ -6,11 +6,16 @@
 using namespace davro::win32;
 
 namespace davro::detail {
+namespace {
+
+constexpr __int64 kTicksPerMs = 10000;  // FILETIME counts 100 ns units
+
+}  // namespace
 
 int dispatchMessages(int timeout) {
     // A negative timeout gives a deadline in the past: only what is queued is dispatched.
     const __int64 deadline =
-        YDateTime().getFileTimeInt64() + static_cast<__int64>(timeout) * __int64{10000};
+        YDateTime().getFileTimeInt64() + static_cast<__int64>(timeout) * kTicksPerMs;
     for (;;) {
         MSG message{};
         if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
