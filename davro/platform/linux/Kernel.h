@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 namespace davro::win32::detail {
 
@@ -90,9 +89,94 @@ struct Resolved {
     std::uint32_t incarnation;
     Kind kind;
 };
-// Looks a handle up; false for null, pseudo, closed, stale or garbage values (never
-// dereferences a value that is out of the table's range).
-bool resolve(HANDLE handle, Resolved& out);
+
+// ---- Handle values and the two tables (defined in Handles.cpp) ----
+// A handle is (generation << 26) | ((slot + 1) << 2): never 0, never negative (so never
+// INVALID_HANDLE_VALUE or a pseudo-handle), a multiple of 4 as on Windows. The slot word
+// holds [generation:24][incarnation:16][object index + 1:24]; closing a handle bumps the
+// generation, so the old value never resolves again until 2^24 reuses of that slot.
+namespace handle {
+inline constexpr unsigned kSlotBits = 24;
+inline constexpr unsigned kGenBits = 24;
+inline constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << kSlotBits) - 1;
+inline constexpr std::uint64_t kGenMask = (std::uint64_t{1} << kGenBits) - 1;
+inline constexpr unsigned kHandleGenShift = 2 + kSlotBits;
+inline constexpr unsigned kSlotGenShift = 40;
+inline constexpr unsigned kSlotIncShift = 24;
+inline constexpr std::uint32_t kChunkBits = 12;
+inline constexpr std::uint32_t kChunkSize = 1u << kChunkBits;
+inline constexpr std::uint32_t kMaxEntries = (1u << kSlotBits) - 1;  // index + 1 fits
+inline constexpr std::uint32_t kChunks = (kMaxEntries >> kChunkBits) + 1;
+}  // namespace handle
+
+// A grow-only array of T in chunks; `at` is lock-free. Constant-initialised and trivially
+// destructible, so it is usable at any time, also while the process exits.
+template <typename T>
+class ChunkedArray {
+public:
+    // Element i, which must be below size().
+    T* at(std::uint32_t i) const {
+        return &chunks_[i >> handle::kChunkBits].load(
+            std::memory_order_acquire)[i & (handle::kChunkSize - 1)];
+    }
+    std::uint32_t size() const { return size_.load(std::memory_order_acquire); }
+    // Appends one element (callers serialise); kMaxEntries when full or out of memory.
+    std::uint32_t grow();
+
+private:
+    std::atomic<T*> chunks_[handle::kChunks] = {};
+    std::atomic<std::uint32_t> size_{0};
+};
+
+struct Slot {
+    std::atomic<std::uint64_t> word{0};
+};
+
+extern ChunkedArray<Object> gObjects;
+extern ChunkedArray<Slot> gSlots;
+
+inline bool isPseudoHandle(HANDLE h) {
+    const auto v = reinterpret_cast<std::intptr_t>(h);
+    return v == -1 || v == -2;
+}
+
+// Decodes a handle value to its slot; false if the value cannot be one of ours.
+inline bool decodeHandle(HANDLE h, std::uint32_t& slot, std::uint64_t& gen) {
+    const auto v = reinterpret_cast<std::uintptr_t>(h);
+    if ((v & 3) != 0 || (v >> (handle::kHandleGenShift + handle::kGenBits)) != 0) {
+        return false;
+    }
+    const auto slot1 = static_cast<std::uint32_t>((v >> 2) & handle::kSlotMask);
+    if (slot1 == 0 || slot1 - 1 >= gSlots.size()) {
+        return false;
+    }
+    slot = slot1 - 1;
+    gen = (v >> handle::kHandleGenShift) & handle::kGenMask;
+    return true;
+}
+
+bool resolvePseudo(Resolved& out);
+
+// Looks a handle up; false for null, closed, stale or garbage values (never dereferences a
+// value that is out of the table's range). Pseudo-handles resolve to the process object.
+inline bool resolve(HANDLE h, Resolved& out) {
+    std::uint32_t slot;
+    std::uint64_t gen;
+    if (!decodeHandle(h, slot, gen)) {
+        return isPseudoHandle(h) && resolvePseudo(out);
+    }
+    const std::uint64_t w = gSlots.at(slot)->word.load(std::memory_order_acquire);
+    const auto obj1 = static_cast<std::uint32_t>(w & handle::kSlotMask);
+    if ((w >> handle::kSlotGenShift) != gen || obj1 == 0) {
+        return false;
+    }
+    Object* o = gObjects.at(obj1 - 1);
+    out.object = o;
+    out.incarnation = static_cast<std::uint32_t>((w >> handle::kSlotIncShift) & 0xFFFF);
+    out.kind = o->kind.load(std::memory_order_relaxed);
+    return out.kind != Kind::Free;
+}
+
 // Looks a handle up and takes a reference; false as for resolve().
 Object* acquireRef(HANDLE handle);
 
@@ -120,6 +204,56 @@ struct OwnedMutex {
     std::uint32_t incarnation;
 };
 
+// The in-process mutexes that one thread owns. Only that thread touches it (or the threads
+// code while the thread is stopped for good). Push and remove are a few plain stores: the
+// last acquired mutex is usually the first released.
+class OwnedList {
+public:
+    OwnedList() = default;
+    OwnedList(const OwnedList&) = delete;
+    OwnedList& operator=(const OwnedList&) = delete;
+    ~OwnedList() {
+        if (items_ != inline_) {
+            delete[] items_;
+        }
+    }
+    void push(Object* object, std::uint32_t incarnation) {
+        if (count_ == capacity_) {
+            grow();
+        }
+        items_[count_++] = {object, incarnation};
+    }
+    void remove(Object* object) {
+        for (std::uint32_t i = count_; i-- > 0;) {
+            if (items_[i].object == object) {
+                items_[i] = items_[--count_];
+                return;
+            }
+        }
+    }
+    bool empty() const { return count_ == 0; }
+    OwnedMutex pop() { return items_[--count_]; }
+    void clear() { count_ = 0; }
+
+private:
+    void grow() {
+        auto* bigger = new OwnedMutex[capacity_ * 2];
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            bigger[i] = items_[i];
+        }
+        if (items_ != inline_) {
+            delete[] items_;
+        }
+        items_ = bigger;
+        capacity_ *= 2;
+    }
+
+    OwnedMutex inline_[16] = {};
+    OwnedMutex* items_ = inline_;
+    std::uint32_t count_ = 0;
+    std::uint32_t capacity_ = 16;
+};
+
 // Wait state of one thread. Pooled and never freed, so a late futex wake or nudge aimed at
 // a thread that has gone lands on valid memory and is only a spurious wake-up.
 struct ThreadState {
@@ -132,7 +266,7 @@ struct ThreadState {
     // MsgWaitForMultipleObjects: the wake mask while in such a wait, 0 otherwise.
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];
-    std::vector<OwnedMutex> owned;
+    OwnedList owned;
     ThreadState* nextFree = nullptr;
 };
 

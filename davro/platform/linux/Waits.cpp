@@ -176,7 +176,6 @@ ThreadState* createThreadState() {
     r.lock.unlock();
     if (ts == nullptr) {
         ts = new ThreadState;
-        ts->owned.reserve(16);
     }
     ts->tid = currentThreadId();
     ts->inputMask.store(0, std::memory_order_relaxed);
@@ -471,21 +470,15 @@ void unlockAfterSignal(Object* o, std::uint64_t s, bool haveAllLock, WakeList& w
 // ---- Owned mutexes ----
 
 void noteOwned(ThreadState* ts, Object* o, std::uint32_t incarnation) {
-    ts->owned.push_back({o, incarnation});
+    ts->owned.push(o, incarnation);
 }
 
-void forgetOwned(ThreadState* ts, Object* o) {
-    for (auto it = ts->owned.rbegin(); it != ts->owned.rend(); ++it) {
-        if (it->object == o) {
-            ts->owned.erase(std::next(it).base());
-            return;
-        }
-    }
-}
+void forgetOwned(ThreadState* ts, Object* o) { ts->owned.remove(o); }
 
 // ---- Lock-free attempts ----
 
-enum class Fast { Taken, Abandoned, NotSignalled, Stale };
+// TakenNew: a mutex that the caller did not own before (it goes on the owned list).
+enum class Fast { Taken, TakenNew, Abandoned, NotSignalled, Stale };
 
 // One attempt to take a resolved object without locking it.
 Fast tryTake(const Resolved& r, std::uint32_t tid) {
@@ -519,8 +512,9 @@ Fast tryTake(const Resolved& r, std::uint32_t tid) {
                                            std::memory_order_acquire)) {
             if (r.kind == Kind::Mutex) {
                 o->recursion = 1;
+                return abandoned ? Fast::Abandoned : Fast::TakenNew;
             }
-            return abandoned ? Fast::Abandoned : Fast::Taken;
+            return Fast::Taken;
         }
     }
 }
@@ -834,12 +828,12 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
             }
             switch (tryTake(rs[i], tid)) {
                 case Fast::Taken:
-                    if (rs[i].kind == Kind::Mutex) {
-                        recordOwnership(currentThreadState(), rs[i].object);
-                    }
+                    return WAIT_OBJECT_0 + i;
+                case Fast::TakenNew:
+                    noteOwned(currentThreadState(), rs[i].object, rs[i].incarnation);
                     return WAIT_OBJECT_0 + i;
                 case Fast::Abandoned:
-                    recordOwnership(currentThreadState(), rs[i].object);
+                    noteOwned(currentThreadState(), rs[i].object, rs[i].incarnation);
                     return WAIT_ABANDONED_0 + i;
                 case Fast::Stale:
                     return failWith(ERROR_INVALID_HANDLE);
@@ -917,8 +911,7 @@ ThreadState* currentThreadState() {
 
 void abandonOwnedMutexes(ThreadState* ts) {
     while (!ts->owned.empty()) {
-        const OwnedMutex m = ts->owned.back();
-        ts->owned.pop_back();
+        const OwnedMutex m = ts->owned.pop();
         if (!tryAddRef(m.object, m.incarnation)) {
             continue;  // destroyed while owned
         }
@@ -1004,14 +997,13 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return FALSE;
     }
     if (r.kind == Kind::NamedMutex) {
-        Object* o = acquireRef(mutex);
-        if (o == nullptr) {
+        // Unlocking never blocks, so no reference is needed: the handle's incarnation is
+        // checked after `named` could have been read.
+        if (word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        const BOOL ok = unlockNamedMutex(o);
-        release(o);
-        return ok;
+        return unlockNamedMutex(r.object);
     }
     Object* o = r.object;
     const std::uint32_t tid = currentThreadId();
@@ -1227,12 +1219,20 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         return failWith(ERROR_INVALID_HANDLE);
     }
     if (r.kind == Kind::NamedMutex) {
-        Object* o = acquireRef(object);
-        if (o == nullptr) {
+        if (word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
             return failWith(ERROR_INVALID_HANDLE);
         }
-        const DWORD result = lockNamedMutex(o, milliseconds == 0 ? 0 : deadlineAfter(milliseconds));
-        release(o);
+        // A try-lock needs no reference; a blocking lock holds one, so that closing the
+        // handle meanwhile cannot unmap the mutex under the waiter.
+        DWORD result = lockNamedMutex(r.object, 0);
+        if (result != WAIT_TIMEOUT || milliseconds == 0) {
+            return result;
+        }
+        if (!tryAddRef(r.object, r.incarnation)) {
+            return failWith(ERROR_INVALID_HANDLE);
+        }
+        result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
+        release(r.object);
         return result;
     }
     const std::uint32_t tid = currentThreadId();
@@ -1245,12 +1245,12 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     }
     switch (f) {
         case Fast::Taken:
-            if (r.kind == Kind::Mutex) {
-                recordOwnership(currentThreadState(), r.object);
-            }
+            return WAIT_OBJECT_0;
+        case Fast::TakenNew:
+            noteOwned(currentThreadState(), r.object, r.incarnation);
             return WAIT_OBJECT_0;
         case Fast::Abandoned:
-            recordOwnership(currentThreadState(), r.object);
+            noteOwned(currentThreadState(), r.object, r.incarnation);
             return WAIT_ABANDONED;
         case Fast::Stale:
             return failWith(ERROR_INVALID_HANDLE);
