@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -90,14 +89,35 @@ std::optional<LogLine> parseLog(const std::string& content) {
     if (body.find_first_of("\r\n") != std::string::npos) {
         return std::nullopt;
     }
-    static const std::regex form(
-        R"(^YSyncObject: (.*) Count: (\d+) timed out at: (.+) \((0|[1-9]\d{0,2})\)$)");
-    std::smatch match;
-    if (!std::regex_match(body, match, form)) {
+    // "YSyncObject: <name> Count: <n> timed out at: <time> (<ms>)", read from both ends.
+    const std::string prefix = "YSyncObject: ";
+    const std::string countText = " Count: ";
+    const std::string timeText = " timed out at: ";
+    const std::size_t count = body.find(countText);
+    const std::size_t time = body.find(timeText);
+    const std::size_t millis = body.rfind(" (");
+    if (body.compare(0, prefix.size(), prefix) != 0 || count == std::string::npos ||
+        time == std::string::npos || millis == std::string::npos || count > time || time > millis ||
+        body.back() != ')') {
         return std::nullopt;
     }
-    return LogLine{match[1].str(), std::stoi(match[2].str()), match[3].str(),
-                   std::stoi(match[4].str())};
+    LogLine line;
+    line.name = body.substr(prefix.size(), count - prefix.size());
+    line.time = body.substr(time + timeText.size(), millis - time - timeText.size());
+    const std::string countDigits =
+        body.substr(count + countText.size(), time - count - countText.size());
+    const std::string millisDigits = body.substr(millis + 2, body.size() - millis - 3);
+    const auto isNumber = [](const std::string& digits, std::size_t maxLength) {
+        return !digits.empty() && digits.size() <= maxLength &&
+               digits.find_first_not_of("0123456789") == std::string::npos &&
+               (digits.size() == 1 || digits[0] != '0');
+    };
+    if (!isNumber(countDigits, 9) || !isNumber(millisDigits, 3) || line.time.empty()) {
+        return std::nullopt;
+    }
+    line.count = std::stoi(countDigits);
+    line.millis = std::stoi(millisDigits);
+    return line;
 }
 
 // A whole report through the protected static, for the tests of the log itself.
