@@ -132,11 +132,13 @@ struct ThreadRegistry {
 
 void afterForkInChild();
 
+std::atomic<ThreadRegistry*> gRegistry{nullptr};
+
 ThreadRegistry& threads() {
     static ThreadRegistry* registry = [] {
         auto* r = new ThreadRegistry;
         pthread_key_create(&r->key, &onThreadEnd);
-        pthread_atfork(nullptr, nullptr, &afterForkInChild);
+        gRegistry.store(r, std::memory_order_release);
         return r;
     }();
     return *registry;
@@ -147,7 +149,9 @@ void afterForkInChild() {
     // of the parent are gone with them. In-process mutexes that this thread owned are
     // copies that nobody will ever wait for.
     gAllLock.reset();
-    threads().lock.reset();
+    if (ThreadRegistry* r = gRegistry.load(std::memory_order_acquire)) {
+        r->lock.reset();
+    }
     tlsTid = 0;
     if (tlsState != nullptr) {
         tlsState->tid = currentThreadId();
@@ -899,6 +903,10 @@ bool resolveKind(HANDLE handle, Resolved& r, Kind a, Kind b = Kind::Free) {
 
 std::uint32_t currentThreadId() {
     if (tlsTid == 0) {
+        // Registered before any id is cached, so that a forked child never keeps its
+        // parent's id.
+        static const int forkHook = pthread_atfork(nullptr, nullptr, &afterForkInChild);
+        (void)forkHook;
         tlsTid = static_cast<std::uint32_t>(syscall(SYS_gettid));
     }
     return tlsTid;
