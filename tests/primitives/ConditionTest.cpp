@@ -1,0 +1,316 @@
+// YCondition: signals, kept signals, broadcasts, the external lock around a wait, names,
+// and the stress runs (producer/consumer, broadcasts racing new waiters).
+#include <davro/primitives/Condition.h>
+#include <davro/primitives/Guard.h>
+#include <davro/primitives/ReadWriteSection.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "SectionTestSupport.h"
+
+namespace {
+
+using namespace davro::test;
+using namespace davro::win32;
+using namespace std::chrono_literals;
+
+// Reads the inner state back under the condition's own lock.
+class ConditionState : public YCondition {
+public:
+    using YCondition::YCondition;
+    int registered() {
+        waitersLock.lock(INFINITE);
+        const int count = waiters;
+        waitersLock.unlock();
+        return count;
+    }
+    // Waits, bounded, until `count` waiters are registered.
+    bool registeredSoon(int count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (registered() != count) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
+    const YString& eventName() const { return event.getName(); }
+    const YString& doneName() const { return waitersDone.getName(); }
+    const YString& lockName() const { return waitersLock.getName(); }
+};
+
+TEST(ConditionTest, InnerObjectsAreNamedAfterTheExternalLock) {
+    YReadWriteSection cache;
+    const ConditionState onSection(cache);
+    EXPECT_STREQ(L"ReadWriteSection.writerSection.event", onSection.eventName());
+    EXPECT_STREQ(L"ReadWriteSection.writerSection.waitersDone", onSection.doneName());
+    EXPECT_STREQ(L"ReadWriteSection.writerSection.waitersLock", onSection.lockName());
+
+    YCriticalSection queue(L"Queue");
+    const ConditionState onPointer(&queue, 1);
+    EXPECT_STREQ(L"Queue.event", onPointer.eventName());
+
+    YCriticalSection unnamed;
+    const ConditionState onUnnamed(unnamed);
+    const ConditionState onNull(static_cast<YSyncObject*>(nullptr));
+    const ConditionState withoutLock;
+    for (const ConditionState* condition : {&onUnnamed, &onNull, &withoutLock}) {
+        EXPECT_EQ(0, condition->eventName().length());
+        EXPECT_EQ(0, condition->doneName().length());
+        EXPECT_EQ(0, condition->lockName().length());
+    }
+}
+
+TEST(ConditionTest, SignalWithNobodyWaitingIsLostUnlessKept) {
+    YCondition plain;
+    plain.signal();
+    EXPECT_EQ(kTimedOut, plain.wait(0));
+
+    YCondition keeping(1);
+    keeping.signal();
+    keeping.signal();
+    EXPECT_EQ(kSignalled, keeping.wait(0));
+    EXPECT_EQ(kSignalled, keeping.wait(kWaitMs));  // would block if nothing was kept
+    EXPECT_EQ(kTimedOut, keeping.wait(0));
+}
+
+TEST(ConditionTest, KeptSignalIsTakenWithoutReleasingTheExternalLock) {
+    YCriticalSection lock;
+    YCondition condition(lock, 1);
+    condition.signal();
+    lock.enterSection();
+    EXPECT_EQ(kSignalled, condition.wait(kWaitMs));
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));
+    lock.leaveSection();
+}
+
+TEST(ConditionTest, SignalAllWithNobodyWaitingReturnsAtOnceAndIsNotKept) {
+    YCondition keeping(1);
+    WaitProbe broadcaster([&] {
+        keeping.signalAll();
+        return 0;
+    });
+    ASSERT_TRUE(broadcaster.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    EXPECT_EQ(kTimedOut, keeping.wait(0));
+}
+
+TEST(ConditionTest, SignalWakesOneWaiterWithoutExternalLock) {
+    ConditionState condition;
+    WaitProbe first([&] { return condition.wait(kWaitMs); });
+    WaitProbe second([&] { return condition.wait(kWaitMs); });
+    ASSERT_TRUE(condition.registeredSoon(2));
+    condition.signal();
+    ASSERT_TRUE(condition.registeredSoon(1));  // exactly one left
+    condition.signal();
+    EXPECT_EQ(kSignalled, first.result());
+    EXPECT_EQ(kSignalled, second.result());
+    EXPECT_EQ(kTimedOut, condition.wait(0));  // no signal left over
+}
+
+TEST(ConditionTest, BlockedWaiterHasReleasedTheExternalLockAndHoldsItAgainWhenWoken) {
+    YCriticalSection lock(L"Shared");
+    ConditionState condition(lock);
+    int shared = 0;
+    WaitProbe waiter([&] {
+        lock.enterSection();
+        int result = kSignalled;
+        while (shared == 0 && result == kSignalled) {
+            result = condition.wait(kWaitMs);
+        }
+        const int heldOnReturn = pollFromOtherThread(lock);
+        lock.leaveSection();
+        return result == kSignalled && heldOnReturn == kTimedOut ? shared : -1;
+    });
+    ASSERT_TRUE(condition.registeredSoon(1));
+    ASSERT_EQ(kSignalled, lock.YSyncObject::lock(kWaitMs));  // free while the waiter waits
+    shared = 42;
+    condition.signal();
+    EXPECT_TRUE(waiter.stillBlockedAfter(50ms));  // it needs the lock back first
+    lock.leaveSection();
+    EXPECT_EQ(42, waiter.result());
+}
+
+TEST(ConditionTest, TimedOutWaitHoldsTheExternalLockAgain) {
+    YCriticalSection lock;
+    YCondition condition(&lock);
+    lock.enterSection();
+    EXPECT_EQ(kTimedOut, condition.wait(100));
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));
+    lock.leaveSection();
+    EXPECT_EQ(kSignalled, pollFromOtherThread(lock));
+}
+
+TEST(ConditionTest, OneBroadcastReleasesThreeWaitersAndReturnsAfterTheyDeregistered) {
+    YCriticalSection lock;
+    ConditionState condition(lock);
+    std::vector<std::unique_ptr<WaitProbe>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<WaitProbe>([&] {
+            lock.enterSection();
+            const int result = condition.wait(kWaitMs);
+            lock.leaveSection();
+            return result;
+        }));
+    }
+    ASSERT_TRUE(condition.registeredSoon(3));
+    // Broadcast while holding the external lock: the waiters deregister first and only
+    // then queue for the lock.
+    ASSERT_EQ(kSignalled, lock.YSyncObject::lock(kWaitMs));
+    WaitProbe broadcaster([&] {
+        condition.signalAll();
+        return condition.registered();
+    });
+    ASSERT_TRUE(broadcaster.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    EXPECT_EQ(0, broadcaster.result());
+    EXPECT_TRUE(waiters[0]->stillBlockedAfter(20ms));
+    lock.leaveSection();
+    for (auto& waiter : waiters) {
+        EXPECT_EQ(kSignalled, waiter->result());
+    }
+    lock.enterSection();
+    EXPECT_EQ(kTimedOut, condition.wait(0));  // the broadcast left no signal behind
+    lock.leaveSection();
+}
+
+// Producers hand items to consumers through a queue guarded by the external section.
+TEST(ConditionTest, StressProducersAndConsumersLoseNoItem) {
+    constexpr int kItems = 20000;
+    YCriticalSection lock(L"Queue");
+    YCondition condition(lock);
+    std::deque<int> queue;
+    bool closed = false;
+    long long consumedSum = 0;
+    int consumedCount = 0;
+    YManualEventObject go;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < 2; ++p) {
+        threads.emplace_back([&, p] {
+            go.lock(kWaitMs);
+            for (int i = 1; i <= kItems; ++i) {
+                lock.enterSection();
+                queue.push_back(p * kItems + i);
+                lock.leaveSection();
+                condition.signal();
+            }
+        });
+    }
+    for (int c = 0; c < 2; ++c) {
+        threads.emplace_back([&] {
+            go.lock(kWaitMs);
+            YGuard guard(lock);
+            for (;;) {
+                while (queue.empty() && !closed) {
+                    condition.wait(kWaitMs);
+                }
+                if (queue.empty()) {
+                    return;
+                }
+                consumedSum += queue.front();
+                ++consumedCount;
+                queue.pop_front();
+            }
+        });
+    }
+    go.unlock();
+    threads[0].join();
+    threads[1].join();
+    lock.enterSection();
+    closed = true;
+    lock.leaveSection();
+    condition.signalAll();
+    threads[2].join();
+    threads[3].join();
+    const long long n = 2LL * kItems;
+    EXPECT_EQ(2 * kItems, consumedCount);
+    EXPECT_EQ(n * (n + 1) / 2, consumedSum);
+}
+
+// A section that lets other threads run right after it is left: a waiter leaves it after
+// registering and before its kernel wait, so this widens the window that broadcasts race.
+class YieldingSection : public YCriticalSection {
+public:
+    int unlock() override {
+        const int result = YCriticalSection::unlock();
+        std::this_thread::yield();
+        return result;
+    }
+};
+
+// Waiters wait for the next generation while a broadcaster starts a new one, whenever one
+// of them is registered, and broadcasts it. Other waiters are registering at that moment.
+// One that registered just before the broadcast and had not yet begun its kernel wait must
+// still be released by it: otherwise it sits out its whole time-out (counted as missed)
+// while signalAll() waits for it, and with INFINITE both would hang.
+TEST(ConditionTest, StressBroadcastsRacingNewWaitersReleaseEveryWaiter) {
+    constexpr int kRounds = 2000;
+    constexpr int kWaiters = 3;
+    constexpr unsigned kMissedAfterMs = 2000;
+    YieldingSection lock;
+    ConditionState condition(lock);
+    int generation = 0;  // guarded by `lock`
+    YManualEventObject go;
+    YManualEventObject broadcasterDone;
+    std::atomic<int> waitersDone{0};
+    std::atomic<int> rounds{0};
+    std::atomic<int> missed{0};
+    std::atomic<int> broadcasts{0};
+    std::atomic<bool> abandon{false};  // set when the run hung, to end it quickly
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWaiters; ++w) {
+        threads.emplace_back([&] {
+            go.lock(kWaitMs);
+            for (int i = 0; i < kRounds && !abandon; ++i) {
+                YGuard guard(lock);
+                const int seen = generation;
+                while (generation == seen && !abandon) {
+                    const int result = condition.wait(kMissedAfterMs);
+                    if (result == kTimedOut) {
+                        ++missed;
+                    } else if (generation == seen) {
+                        // Returned at once: the last broadcast has not finished yet.
+                        YUnGuard letGo(guard);
+                        std::this_thread::yield();
+                    }
+                }
+                ++rounds;
+            }
+            ++waitersDone;
+        });
+    }
+    threads.emplace_back([&] {
+        go.lock(kWaitMs);
+        while (waitersDone.load() < kWaiters) {
+            if (condition.registered() == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            lock.enterSection();
+            ++generation;
+            lock.leaveSection();
+            condition.signalAll();
+            ++broadcasts;
+        }
+        broadcasterDone.unlock();
+    });
+    go.unlock();
+    // The run takes well under a second; a missed waiter stalls a broadcast for
+    // kMissedAfterMs each time.
+    const int finished = broadcasterDone.lock(30000);
+    EXPECT_EQ(kSignalled, finished) << "the broadcasts hung";
+    abandon = finished != kSignalled;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, missed.load());
+    EXPECT_EQ(kWaiters * kRounds, rounds.load());
+    EXPECT_GE(broadcasts.load(), kRounds);
+}
+
+}  // namespace
