@@ -39,7 +39,11 @@ public:
     // it never returns 258. A time-out of 0 polls.
     virtual int lock(unsigned int timeout);
 
-    // As lock(), but the calling thread's window messages are dispatched while it waits.
+    // As lock(), but the calling thread's window messages are dispatched while it waits:
+    // each time input arrives the queue is emptied and the wait resumes for the time left,
+    // with one last poll when no time is left. Same results as lock(); a WM_QUIT met in the
+    // queue is removed and dropped. INFINITE runs in ten-minute pieces with the same
+    // deadlock lines. Call it on the thread whose windows must stay served.
     virtual int dispatchLock(unsigned int timeout);
 
     // Ignores both arguments and returns unlock().
