@@ -5,6 +5,10 @@
 #include <davro/primitives/Mutex.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "TestSupport.h"
 
 namespace {
@@ -216,5 +220,146 @@ TEST(SyncObjectTest, InfiniteDispatchLockReturnsWhenSignalled) {
     ASSERT_TRUE(waiter.finishesWithin(std::chrono::milliseconds(kWaitMs)));
     EXPECT_EQ(kSignalled, waiter.result());
 }
+
+// Waits with messages in the queue. The Linux layer's message queue is still a placeholder
+// (every queue is empty), so these run on Windows only for now.
+#if defined(_WIN32)
+
+// What the test window's procedure has seen, and the objects it signals.
+struct WindowLog {
+    std::atomic<int> dispatched{0};
+    YSyncObject* setOnSignalMessage = nullptr;
+    YSyncObject* ackEachMessage = nullptr;
+};
+WindowLog windowLog;
+
+constexpr UINT kCountMessage = WM_USER;
+constexpr UINT kSignalMessage = WM_USER + 1;
+
+LRESULT testWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kCountMessage) {
+        ++windowLog.dispatched;
+        if (windowLog.ackEachMessage != nullptr) {
+            windowLog.ackEachMessage->unlock();
+        }
+        return 0;
+    }
+    if (message == kSignalMessage && windowLog.setOnSignalMessage != nullptr) {
+        windowLog.setOnSignalMessage->unlock();
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A message-only window of the calling thread, whose messages testWindowProcedure gets.
+class TestWindow {
+public:
+    TestWindow() {
+        windowLog.dispatched = 0;
+        windowLog.setOnSignalMessage = nullptr;
+        windowLog.ackEachMessage = nullptr;
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = testWindowProcedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"DavroSyncObjectTest";
+        RegisterClassW(&windowClass);  // already registered by an earlier test: fine
+        window_ = CreateWindowExW(0, L"DavroSyncObjectTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+    }
+    ~TestWindow() { DestroyWindow(window_); }
+    TestWindow(const TestWindow&) = delete;
+    TestWindow& operator=(const TestWindow&) = delete;
+
+    HWND get() const { return window_; }
+
+private:
+    HWND window_ = nullptr;
+};
+
+TEST(SyncObjectTest, DispatchLockDispatchesQueuedInputThenPolls) {
+    TestWindow window;
+    ASSERT_NE(nullptr, window.get());
+    YEventObject event;
+    windowLog.setOnSignalMessage = &event;
+
+    for (int i = 0; i < 3; ++i) {
+        PostMessageW(window.get(), kCountMessage, 0, 0);
+    }
+    EXPECT_EQ(kTimedOut, event.dispatchLock(0));
+    EXPECT_EQ(3, windowLog.dispatched.load());
+
+    // Signalled while the queue is dispatched: the final poll acquires it.
+    PostMessageW(window.get(), kSignalMessage, 0, 0);
+    EXPECT_EQ(kSignalled, event.dispatchLock(0));
+    EXPECT_EQ(kTimedOut, event.lock(0));  // consumed by that poll
+}
+
+TEST(SyncObjectTest, DispatchLockTakesAQuitMessageAndDropsIt) {
+    TestWindow window;
+    ASSERT_NE(nullptr, window.get());
+    PostMessageW(window.get(), kCountMessage, 0, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
+    PostMessageW(window.get(), kCountMessage, 0, 0);
+
+    YEventObject event;
+    EXPECT_EQ(kTimedOut, event.dispatchLock(0));
+    EXPECT_EQ(1, windowLog.dispatched.load());  // the pump stopped at the quit message
+
+    MSG message{};
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(kCountMessage, message.message);  // the quit message is gone
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+}
+
+// Each message is acknowledged from inside the wait before the next is sent, so the
+// messages can only have been dispatched while the caller was in dispatchLock.
+TEST(SyncObjectTest, DispatchLockServesMessagesWhileItWaits) {
+    TestWindow window;
+    ASSERT_NE(nullptr, window.get());
+    YEventObject target;
+    YEventObject ack;
+    windowLog.ackEachMessage = &ack;
+    const HWND handle = window.get();
+    std::atomic<int> acknowledged{0};
+    std::thread poster([&] {
+        for (int i = 0; i < 5; ++i) {
+            PostMessageW(handle, kCountMessage, 0, 0);
+            if (ack.lock(kWaitMs) == kSignalled) {
+                ++acknowledged;
+            }
+        }
+        target.unlock();
+    });
+    const int result = target.dispatchLock(4 * kWaitMs);
+    poster.join();
+    EXPECT_EQ(kSignalled, result);
+    EXPECT_EQ(5, acknowledged.load());
+    EXPECT_EQ(5, windowLog.dispatched.load());
+}
+
+// A steady stream of messages neither ends a finite wait early nor makes it restart from
+// the full time-out.
+TEST(SyncObjectTest, FiniteDispatchLockTimesOutDespiteSteadyMessages) {
+    TestWindow window;
+    ASSERT_NE(nullptr, window.get());
+    const HWND handle = window.get();
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+        while (!stop) {
+            PostMessageW(handle, kCountMessage, 0, 0);
+            std::this_thread::sleep_for(1ms);  // pacing, not ordering
+        }
+    });
+    YEventObject never;
+    const auto begin = std::chrono::steady_clock::now();
+    const int result = never.dispatchLock(300);
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    stop = true;
+    poster.join();
+    EXPECT_EQ(kTimedOut, result);
+    EXPECT_GE(elapsed, 280ms);  // the clock behind the deadline counts whole ms
+}
+
+#endif  // _WIN32
 
 }  // namespace
