@@ -78,15 +78,6 @@ TEST(SemaphoreTest, InheritedReleasesGiveBackExactlyOneUnit) {
     EXPECT_EQ(0x5A5A, sentinel);
 }
 
-TEST(SemaphoreTest, WaiterTakesTheUnitThatIsGivenBack) {
-    YSemaphore semaphore(0, 1);
-    WaitProbe waiter([&] { return semaphore.wait(kWaitMs); });
-    EXPECT_TRUE(waiter.stillBlockedAfter(50ms));
-    semaphore.unlock();
-    EXPECT_EQ(kSignalled, waiter.result());
-    EXPECT_EQ(0, semaphore.getCount());
-}
-
 // While another thread holds the count mutex, getCount waits; lock and unlock do not.
 TEST(SemaphoreTest, CountMutexSerialisesOnlyGetCount) {
     SemaphoreProbe semaphore(3, 5);
