@@ -292,6 +292,10 @@ void setInputProbe(InputProbe probe);
 // must be published with a seq_cst atomic operation first): a thread in
 // MsgWaitForMultipleObjects wakes up and runs the probe again. Harmless at any other time.
 void notifyInput(ThreadState* thread);
+// The wait-any of MsgWaitForMultipleObjects (MessageQueue.cpp defines the function itself):
+// WAIT_OBJECT_0 + count when the probe finds input of `wakeMask`, otherwise as
+// WaitForMultipleObjects; count may be 0.
+DWORD waitObjectsOrInput(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask);
 
 // ---- Named mutexes (NamedMutex.cpp) ----
 HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly);

@@ -946,6 +946,11 @@ void signalForever(Object* o) {
     unlockAfterSignal(o, s, haveAllLock, wakes);
 }
 
+DWORD waitObjectsOrInput(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                         DWORD wakeMask) {
+    return waitMultiple(count, handles, false, milliseconds, true, wakeMask);
+}
+
 void setInputProbe(InputProbe probe) { gInputProbe.store(probe, std::memory_order_release); }
 
 void notifyInput(ThreadState* thread) {
@@ -1280,15 +1285,6 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     return waitMultiple(count, handles, waitAll != FALSE, milliseconds, false, 0);
-}
-
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                                DWORD milliseconds, DWORD wakeMask) {
-    if (waitAll) {
-        // "All objects and input" has no user in the library; refused rather than faked.
-        return failWith(ERROR_INVALID_PARAMETER);
-    }
-    return waitMultiple(count, handles, false, milliseconds, true, wakeMask);
 }
 
 }  // namespace davro::win32
