@@ -1,0 +1,211 @@
+// Sections and condition beside their standard counterparts, measured in the same run:
+// YCriticalSection against std::recursive_mutex, the read side of YReadWriteSection
+// against std::shared_mutex, and a YCondition signal-and-wake round trip against
+// std::condition_variable.
+#include <benchmark/benchmark.h>
+#include <davro/primitives/Condition.h>
+#include <davro/primitives/CriticalSection.h>
+#include <davro/primitives/ReadWriteSection.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace davro::win32;
+
+// ---- lock + unlock, uncontended (one thread) and contended (two threads) ----
+
+YCriticalSection& sharedSection() {
+    static YCriticalSection section(L"Bench");
+    return section;
+}
+
+std::recursive_mutex& sharedRecursiveMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+void BM_CriticalSectionLockUnlock(benchmark::State& state) {
+    YCriticalSection& section = sharedSection();
+    for (auto _ : state) {
+        section.lock(INFINITE);
+        section.unlock();
+    }
+}
+BENCHMARK(BM_CriticalSectionLockUnlock)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
+    std::recursive_mutex& mutex = sharedRecursiveMutex();
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Threads(1)->Threads(2)->UseRealTime();
+
+// ---- read entry + exit, one and two reader threads ----
+
+YReadWriteSection& sharedReadWriteSection() {
+    static YReadWriteSection section(L"Bench");
+    return section;
+}
+
+std::shared_mutex& sharedSharedMutex() {
+    static std::shared_mutex mutex;
+    return mutex;
+}
+
+void BM_ReadWriteSectionRead(benchmark::State& state) {
+    YReadWriteSection& section = sharedReadWriteSection();
+    for (auto _ : state) {
+        section.enterSectionRead();
+        section.leaveSectionRead();
+    }
+}
+BENCHMARK(BM_ReadWriteSectionRead)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_StdSharedMutexRead(benchmark::State& state) {
+    std::shared_mutex& mutex = sharedSharedMutex();
+    for (auto _ : state) {
+        mutex.lock_shared();
+        mutex.unlock_shared();
+    }
+}
+BENCHMARK(BM_StdSharedMutexRead)->Threads(1)->Threads(2)->UseRealTime();
+
+// ---- signal-and-wake round trip between two threads ----
+// The benchmark thread hands the turn to a partner thread and waits until it is handed
+// back: two signals and two wake-ups per iteration, both sides under one lock.
+
+void BM_ConditionRoundTrip(benchmark::State& state) {
+    YCriticalSection lock;
+    YCondition toPartner(lock);
+    YCondition toMain(lock);
+    int turn = 0;  // 1: the partner's turn
+    bool stop = false;
+    std::thread partner([&] {
+        lock.enterSection();
+        for (;;) {
+            while (turn != 1 && !stop) {
+                toPartner.wait(INFINITE);
+            }
+            if (stop) {
+                break;
+            }
+            turn = 0;
+            toMain.signal();
+        }
+        lock.leaveSection();
+    });
+    for (auto _ : state) {
+        lock.enterSection();
+        turn = 1;
+        toPartner.signal();
+        while (turn == 1) {
+            toMain.wait(INFINITE);
+        }
+        lock.leaveSection();
+    }
+    lock.enterSection();
+    stop = true;
+    lock.leaveSection();
+    toPartner.signal();
+    partner.join();
+}
+BENCHMARK(BM_ConditionRoundTrip)->UseRealTime();
+
+void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
+    std::mutex mutex;
+    std::condition_variable toPartner;
+    std::condition_variable toMain;
+    int turn = 0;
+    bool stop = false;
+    std::thread partner([&] {
+        std::unique_lock<std::mutex> guard(mutex);
+        for (;;) {
+            toPartner.wait(guard, [&] { return turn == 1 || stop; });
+            if (stop) {
+                break;
+            }
+            turn = 0;
+            toMain.notify_one();
+        }
+    });
+    for (auto _ : state) {
+        std::unique_lock<std::mutex> guard(mutex);
+        turn = 1;
+        toPartner.notify_one();
+        toMain.wait(guard, [&] { return turn != 1; });
+    }
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stop = true;
+    }
+    toPartner.notify_one();
+    partner.join();
+}
+BENCHMARK(BM_StdConditionVariableRoundTrip)->UseRealTime();
+
+// Prints the usual table, then each library figure as a multiple of its std baseline from
+// the same run, beside its target where there is one.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && run.error_occurred == false) {
+                nsPerIteration_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nRatios to the std baselines of this run (lower is better):\n");
+        ratio("BM_CriticalSectionLockUnlock/real_time/threads:1",
+              "BM_StdRecursiveMutexLockUnlock/real_time/threads:1", "target <= 1.5");
+        ratio("BM_CriticalSectionLockUnlock/real_time/threads:2",
+              "BM_StdRecursiveMutexLockUnlock/real_time/threads:2", "reported");
+        ratio("BM_ReadWriteSectionRead/real_time/threads:1",
+              "BM_StdSharedMutexRead/real_time/threads:1", "target <= 4");
+        ratio("BM_ReadWriteSectionRead/real_time/threads:2",
+              "BM_StdSharedMutexRead/real_time/threads:2", "target <= 4");
+        ratio("BM_ConditionRoundTrip/real_time", "BM_StdConditionVariableRoundTrip/real_time",
+              "reported");
+    }
+
+private:
+    void ratio(const std::string& ours, const std::string& baseline, const char* target) {
+        const auto a = nsPerIteration_.find(ours);
+        const auto b = nsPerIteration_.find(baseline);
+        if (a != nsPerIteration_.end() && b != nsPerIteration_.end() && b->second > 0) {
+            std::printf("  %-50s %6.2fx  (%s)\n", ours.c_str(), a->second / b->second, target);
+        }
+    }
+
+    std::map<std::string, double> nsPerIteration_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // glibc drops the lock prefix of its mutexes until a process starts a second thread.
+    // The sections are only ever used by multi-threaded programs, so the baselines are
+    // measured in that mode too.
+    std::thread([] {}).join();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
