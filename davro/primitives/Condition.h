@@ -45,10 +45,11 @@
 // results.
 class DAVRO_API YCondition {
 public:
-    explicit YCondition(int keepSignals = 0);
-    explicit YCondition(YSyncObject& lock, int keepSignals = 0);
+    // `keep` non-zero keeps the signals that find nobody waiting (see above).
+    explicit YCondition(int keep = 0);
+    explicit YCondition(YSyncObject& lock, int keep = 0);
     // `lock` may be null: the condition then has no external lock.
-    explicit YCondition(YSyncObject* lock, int keepSignals = 0);
+    explicit YCondition(YSyncObject* lock, int keep = 0);
     YCondition(const YCondition& other);
     YCondition& operator=(const YCondition& other);
     // Neither unlocks nor destroys the external lock.

@@ -26,7 +26,7 @@
 class DAVRO_API YCriticalSection : public YMutex {
 public:
     YCriticalSection();
-    YCriticalSection(const YString& name);  // NOLINT(google-explicit-constructor)
+    YCriticalSection(const YString& sectionName);  // NOLINT(google-explicit-constructor)
     YCriticalSection(const YCriticalSection& other);
     YCriticalSection& operator=(const YCriticalSection& other);
     ~YCriticalSection() override;

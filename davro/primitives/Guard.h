@@ -20,8 +20,8 @@ class YReadWriteSection;
 // A guard serves one thread's scope; two threads never share one.
 class DAVRO_API YGuard {
 public:
-    explicit YGuard(YSyncObject& object);
-    explicit YGuard(YSyncObject* object);
+    explicit YGuard(YSyncObject& target);
+    explicit YGuard(YSyncObject* target);
     YGuard(const YGuard&) = delete;
     YGuard& operator=(const YGuard&) = delete;
     virtual ~YGuard();
@@ -44,9 +44,9 @@ protected:
 class DAVRO_API YUnGuard {
 public:
     explicit YUnGuard(YGuard& guard);
-    explicit YUnGuard(YSyncObject& object);
+    explicit YUnGuard(YSyncObject& target);
     explicit YUnGuard(YGuard* guard);
-    explicit YUnGuard(YSyncObject* object);
+    explicit YUnGuard(YSyncObject* target);
     YUnGuard(const YUnGuard&) = delete;
     YUnGuard& operator=(const YUnGuard&) = delete;
     virtual ~YUnGuard();
@@ -65,8 +65,8 @@ protected:
 // once each. A null pointer makes a guard that does nothing. Not copyable; owns nothing.
 class DAVRO_API YReadGuard {
 public:
-    explicit YReadGuard(YReadWriteSection& section);
-    explicit YReadGuard(YReadWriteSection* section);
+    explicit YReadGuard(YReadWriteSection& target);
+    explicit YReadGuard(YReadWriteSection* target);
     YReadGuard(const YReadGuard&) = delete;
     YReadGuard& operator=(const YReadGuard&) = delete;
     virtual ~YReadGuard();
@@ -88,9 +88,9 @@ protected:
 class DAVRO_API YReadUnGuard {
 public:
     explicit YReadUnGuard(YReadGuard& guard);
-    explicit YReadUnGuard(YReadWriteSection& section);
+    explicit YReadUnGuard(YReadWriteSection& target);
     explicit YReadUnGuard(YReadGuard* guard);
-    explicit YReadUnGuard(YReadWriteSection* section);
+    explicit YReadUnGuard(YReadWriteSection* target);
     YReadUnGuard(const YReadUnGuard&) = delete;
     YReadUnGuard& operator=(const YReadUnGuard&) = delete;
     virtual ~YReadUnGuard();

@@ -44,7 +44,7 @@
 class DAVRO_API YReadWriteSection : public YCriticalSection {
 public:
     YReadWriteSection();
-    YReadWriteSection(const YString& name);  // NOLINT(google-explicit-constructor)
+    YReadWriteSection(const YString& sectionName);  // NOLINT(google-explicit-constructor)
     YReadWriteSection(const YReadWriteSection& other);
     YReadWriteSection& operator=(const YReadWriteSection& other);
     ~YReadWriteSection() override;
