@@ -1,8 +1,19 @@
 #include "TestSupport.h"
 
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <random>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace davro::test {
 
@@ -38,6 +49,43 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+long long localOffsetNowSeconds() {
+#ifdef _WIN32
+    TIME_ZONE_INFORMATION zone{};
+    LONG biasMinutes = 0;  // UTC = local + bias
+    switch (GetTimeZoneInformation(&zone)) {
+        case TIME_ZONE_ID_DAYLIGHT:
+            biasMinutes = zone.Bias + zone.DaylightBias;
+            break;
+        case TIME_ZONE_ID_STANDARD:
+            biasMinutes = zone.Bias + zone.StandardBias;
+            break;
+        default:
+            biasMinutes = zone.Bias;
+            break;
+    }
+    return -60LL * biasMinutes;
+#else
+    const std::time_t now = std::time(nullptr);
+    std::tm utc = *std::gmtime(&now);  // NOLINT(concurrency-mt-unsafe): tests call it alone
+    utc.tm_isdst = -1;
+    return static_cast<long long>(std::difftime(now, std::mktime(&utc)));
+#endif
+}
+
+bool runningUnderWine() {
+#ifdef _WIN32
+    // Wine's ntdll exports its version query; Windows' ntdll does not.
+    static const bool underWine = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return underWine;
+#else
+    return false;
+#endif
 }
 
 }  // namespace davro::test

@@ -1,5 +1,6 @@
 // Helpers shared by the test suites: a probe that runs a blocking call on its own thread,
-// and a private temporary directory.
+// a private temporary directory, the local-time offset in force now, and a check for
+// running under Wine.
 #pragma once
 
 #include <chrono>
@@ -51,5 +52,14 @@ public:
 private:
     std::string path_;
 };
+
+// The offset of local time in force now (summer time included), in seconds east of UTC,
+// found without the library: on Linux from the C library and TZ; on Windows from the
+// system's time-zone settings, as Windows' C library does not read a zone name from TZ.
+long long localOffsetNowSeconds();
+
+// Whether this Windows build runs under Wine rather than on Windows; always false on Linux.
+// A few checks of documented Win32 behaviour are skipped under Wine, which departs from it.
+bool runningUnderWine();
 
 }  // namespace davro::test
