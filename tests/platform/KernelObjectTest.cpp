@@ -253,11 +253,14 @@ TEST(SemaphoreTest, ReleaseReportsThePreviousCountAndRefusesToPassTheMaximum) {
     EXPECT_EQ(kSentinel, previous);
     EXPECT_EQ(4, semaphoreCount(s));
 
-    for (LONG zeroOrLess : {0, -1}) {
-        SetLastError(0);
-        EXPECT_FALSE(ReleaseSemaphore(s, zeroOrLess, &previous));
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
-        EXPECT_EQ(kSentinel, previous);
+    // Wine accepts a count of 0 and reports ERROR_TOO_MANY_POSTS for -1.
+    if (!runningUnderWine()) {
+        for (LONG zeroOrLess : {0, -1}) {
+            SetLastError(0);
+            EXPECT_FALSE(ReleaseSemaphore(s, zeroOrLess, &previous));
+            EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+            EXPECT_EQ(kSentinel, previous);
+        }
     }
     EXPECT_EQ(4, semaphoreCount(s));
     CloseHandle(s);
@@ -290,8 +293,12 @@ TEST(HandleTest, ClosedAndNeverValidHandlesFailCleanly) {
     ASSERT_NE(nullptr, e);
     EXPECT_NE(INVALID_HANDLE_VALUE, e);
     EXPECT_TRUE(CloseHandle(e));
-    // The slot is likely reused at once; the old value must not reach the new object.
+    // Windows hands a closed handle's value to the next object created, so the closed value
+    // is tried before anything else is created. Ours never reuses a value for a new object:
+    // the stale value must not reach it.
+#ifndef _WIN32
     HANDLE newer = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+#endif
     const HANDLE garbage[] = {e,
                               nullptr,
                               reinterpret_cast<HANDLE>(std::uintptr_t{1}),
@@ -314,10 +321,14 @@ TEST(HandleTest, ClosedAndNeverValidHandlesFailCleanly) {
         HANDLE copy = kSentinelHandle;
         EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
                                      DUPLICATE_SAME_ACCESS));
-        EXPECT_EQ(kSentinelHandle, copy);
+#ifndef _WIN32
+        EXPECT_EQ(kSentinelHandle, copy);  // Windows writes NULL here on failure; ours leaves it
+#endif
     }
+#ifndef _WIN32
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(newer, 0));  // untouched by the stale calls
     CloseHandle(newer);
+#endif
 }
 
 TEST(HandleTest, DuplicateReachesTheSameObjectAndKeepsItAlive) {
@@ -336,7 +347,10 @@ TEST(HandleTest, DuplicateReachesTheSameObjectAndKeepsItAlive) {
     HANDLE moved = kSentinelHandle;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &moved, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
+#ifndef _WIN32
+    // Windows may give the new handle the value it just closed; ours never reuses a value.
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(copy, 0));
+#endif
     EXPECT_TRUE(SetEvent(moved));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(moved, 0));
     EXPECT_TRUE(CloseHandle(moved));

@@ -98,9 +98,11 @@ TEST(NamedMutexTest, StrangeAndLongNamesStayInsideTheNamespace) {
     CloseHandle(b);
 
     const std::wstring tooLong(300, L'n');
-    SetLastError(0);
-    EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, tooLong.c_str()));
-    EXPECT_NE(0u, GetLastError());
+    if (!runningUnderWine()) {  // Wine takes names longer than MAX_PATH
+        SetLastError(0);
+        EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, tooLong.c_str()));
+        EXPECT_NE(0u, GetLastError());
+    }
 #ifndef _WIN32  // the backing files are a Linux detail
     namespace fs = std::filesystem;
     EXPECT_FALSE(fs::exists("/etc/x"));

@@ -47,9 +47,17 @@ TEST(WaitMultipleTest, RefusesBadCountsArraysAndRepeatedObjectsInAWaitAll) {
     hs.add(copy);
     const HANDLE twice[] = {e, e};
     const HANDLE sameObject[] = {e, copy};
-    const Case cases[] = {{0, many, FALSE},    {0, many, TRUE},  {65, many, FALSE},
-                          {1, nullptr, FALSE}, {2, twice, TRUE}, {2, sameObject, TRUE}};
+    const Case cases[] = {
+        {0, many, FALSE},    {0, many, TRUE},       {65, many, FALSE},
+#ifndef _WIN32
+        {1, nullptr, FALSE},  // Windows reads the null array and crashes; ours refuses it
+#endif
+        {2, twice, TRUE},    {2, sameObject, TRUE},
+    };
     for (const Case& c : cases) {
+        if (c.all && c.count == 2 && runningUnderWine()) {
+            continue;  // Wine accepts one object twice in a wait-all
+        }
         SetLastError(0);
         EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(c.count, c.array, c.all, 0))
             << c.count << " " << c.all;
@@ -195,7 +203,14 @@ TEST(WaitMultipleTest, AbandonedMutexIsReportedWithItsIndex) {
     EXPECT_TRUE(ReleaseMutex(m));
     std::thread([&] { WaitForSingleObject(m, 0); }).join();
     SetEvent(e);
-    EXPECT_EQ(WAIT_ABANDONED_0 + 1, WaitForMultipleObjects(2, list, TRUE, 0));
+    // A wait-all only promises a value in WAIT_ABANDONED_0 .. +count-1 (Wine gives +0);
+    // ours names the abandoned mutex's index there too.
+    const DWORD all = WaitForMultipleObjects(2, list, TRUE, 0);
+    EXPECT_GE(all, WAIT_ABANDONED_0);
+    EXPECT_LE(all, WAIT_ABANDONED_0 + 1);
+#ifndef _WIN32
+    EXPECT_EQ(WAIT_ABANDONED_0 + 1, all);
+#endif
     EXPECT_FALSE(eventIsSet(e, true));
     EXPECT_TRUE(ReleaseMutex(m));
 }
