@@ -10,7 +10,11 @@
 #include <cstdint>
 #include <ctime>
 
+#include "TestSupport.h"
+
 using namespace davro::win32;
+using davro::test::localOffsetNowSeconds;
+using davro::test::runningUnderWine;
 
 namespace {
 
@@ -42,14 +46,6 @@ bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 ==
 int monthLength(int year, int month) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return month == 2 && leap(year) ? 29 : kDays[month - 1];
-}
-
-// The offset of local time in force now, in seconds, from the C library alone.
-long long offsetNowSeconds() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc = *std::gmtime(&now);  // NOLINT(concurrency-mt-unsafe): single-threaded test
-    utc.tm_isdst = -1;
-    return static_cast<long long>(std::difftime(now, std::mktime(&utc)));
 }
 
 // Every day from 1601 to 3000 (a time of day that varies with the date): SYSTEMTIME to
@@ -133,6 +129,10 @@ TEST(Win32TimeTest, SystemTimeToFileTimeRejectsOutOfRangeFields) {
         fields(1600, 12, 31),      fields(30828, 1, 1),          fields(0, 1, 1),
     };
     for (const SYSTEMTIME& t : rejected) {
+        const bool leapDayOfACommonYear = t.wMonth == 2 && t.wDay == 29 && !leap(t.wYear);
+        if (runningUnderWine() && (leapDayOfACommonYear || t.wYear == 30828)) {
+            continue;  // Wine converts 29 February of a common year and the year 30828
+        }
         SetLastError(0);
         FILETIME file{0x12345678, 0x9ABCDEF0};
         EXPECT_FALSE(SystemTimeToFileTime(&t, &file))
@@ -160,7 +160,7 @@ TEST(Win32TimeTest, CompareFileTimeOrdersUnsignedTickCounts) {
 // The offset in force now, summer time included, shifts every instant alike in both
 // directions: a January value is shifted by the summer offset while summer time is in force.
 TEST(Win32TimeTest, LocalFileTimeUsesTheOffsetInForceNowForEveryInstant) {
-    const auto offset = static_cast<std::uint64_t>(offsetNowSeconds()) * kTicksPerSecond;
+    const auto offset = static_cast<std::uint64_t>(localOffsetNowSeconds()) * kTicksPerSecond;
     for (const SYSTEMTIME& t : {fields(2026, 1, 15, 12), fields(2026, 7, 15, 12),
                                 fields(1601, 6, 1), fields(2500, 3, 29, 2, 30)}) {
         FILETIME utc{};
@@ -218,9 +218,16 @@ TEST(Win32TimeTest, SleepZeroReturnsAndSleepWaitsAtLeastItsScaledTime) {
     const auto real = std::chrono::steady_clock::now() - realBefore;
     FILETIME clockAfter{};
     GetSystemTimeAsFileTime(&clockAfter);
-    // The platform's clocks see the whole sleep, however fast they run.
-    EXPECT_GE(GetTickCount64() - ticksBefore, 990U);
-    EXPECT_GE(ticksOf(clockAfter) - ticksOf(clockBefore), 990 * 10000ULL);
+    // The platform's clocks see the whole sleep, however fast they run. On Windows both
+    // clocks move in timer ticks of up to 15.6 ms and a sleep may end a tick early, so two
+    // ticks are allowed there; ours count in milliseconds.
+#ifdef _WIN32
+    constexpr ULONGLONG kSlackMs = 32;
+#else
+    constexpr ULONGLONG kSlackMs = 10;
+#endif
+    EXPECT_GE(GetTickCount64() - ticksBefore, 1000 - kSlackMs);
+    EXPECT_GE(ticksOf(clockAfter) - ticksOf(clockBefore), (1000 - kSlackMs) * 10000ULL);
 #ifndef _WIN32
     // Linux only: DAVRO_TIME_SCALE=10 shortens the sleep to 100 ms of real time (the upper
     // bound leaves a loaded machine nine times that).
