@@ -137,8 +137,8 @@ std::wstring pictureOf(const std::wstring& format, const std::wstring& ampmForma
             case L'Y':
                 field(L"yyyy");
                 break;
-            case L'y':
-                field(unpadded ? L"y" : L"yy");
+            case L'y':  // no picture gives two digits without padding; "y" is one digit
+                field(L"yy");
                 break;
             case L'H':
                 field(unpadded ? L"H" : L"HH");
@@ -421,8 +421,10 @@ std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, con
                      : hasDay     ? data.months[t.wMonth - 1]
                                   : data.soloMonths[t.wMonth - 1]);
                 break;
-            case L'y':
-                emit(count <= 2 ? number(t.wYear % 100, count) : number(t.wYear, 1));
+            case L'y':  // y: the last digit, yy: the last two, more: the whole year
+                emit(count == 1   ? number(t.wYear % 10, 1)
+                     : count == 2 ? number(t.wYear % 100, 2)
+                                  : number(t.wYear, 1));
                 break;
             case L'g':  // era: the Gregorian calendar has only one, which no locale here shows
                 break;
