@@ -35,7 +35,7 @@ void BM_MutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_MutexWaitRelease);
+BENCHMARK(BM_MutexWaitRelease)->Name("Kernel/MutexWaitRelease/win32");
 
 void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
     std::recursive_mutex m;
@@ -44,7 +44,7 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         m.unlock();
     }
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock);
+BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Name("Kernel/MutexWaitRelease/std");
 
 void BM_SemaphoreWaitRelease(benchmark::State& state) {
     HANDLE s = CreateSemaphoreW(nullptr, 1, 1, nullptr);
@@ -54,7 +54,7 @@ void BM_SemaphoreWaitRelease(benchmark::State& state) {
     }
     CloseHandle(s);
 }
-BENCHMARK(BM_SemaphoreWaitRelease);
+BENCHMARK(BM_SemaphoreWaitRelease)->Name("Kernel/SemaphoreWaitRelease/win32");
 
 void BM_AutoEventSetWait(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -64,7 +64,7 @@ void BM_AutoEventSetWait(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_AutoEventSetWait);
+BENCHMARK(BM_AutoEventSetWait)->Name("Kernel/AutoEventSetWait/win32");
 
 #if !defined(_WIN32)
 void BM_PosixSemWaitPost(benchmark::State& state) {
@@ -76,7 +76,7 @@ void BM_PosixSemWaitPost(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemWaitPost);
+BENCHMARK(BM_PosixSemWaitPost)->Name("Kernel/SemaphoreWaitRelease/posix");
 
 void BM_PosixSemPostWait(benchmark::State& state) {
     sem_t s;
@@ -87,7 +87,7 @@ void BM_PosixSemPostWait(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemPostWait);
+BENCHMARK(BM_PosixSemPostWait)->Name("Kernel/AutoEventSetWait/posix");
 #endif
 
 // ---- Ping-pong between two threads through two auto-reset events ----
@@ -115,7 +115,7 @@ void BM_EventPingPong(benchmark::State& state) {
     CloseHandle(ping);
     CloseHandle(pong);
 }
-BENCHMARK(BM_EventPingPong)->UseRealTime();
+BENCHMARK(BM_EventPingPong)->Name("Kernel/EventPingPong/win32")->UseRealTime();
 
 #if !defined(_WIN32)
 // The same exchange on bare futexes: an auto-reset event as a word that is 0 (clear),
@@ -165,7 +165,7 @@ void BM_FutexPingPong(benchmark::State& state) {
     ping.set();
     partner.join();
 }
-BENCHMARK(BM_FutexPingPong)->UseRealTime();
+BENCHMARK(BM_FutexPingPong)->Name("Kernel/EventPingPong/futex")->UseRealTime();
 #endif
 
 // ---- Two threads: each its own mutex, or both one mutex ----
@@ -179,7 +179,11 @@ void BM_MutexOwnPerThread(benchmark::State& state) {
     CloseHandle(m);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexOwnPerThread)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_MutexOwnPerThread)
+    ->Name("Kernel/MutexOwnPerThread/win32")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 HANDLE sharedMutex() {
     static HANDLE m = CreateMutexW(nullptr, FALSE, nullptr);
@@ -196,7 +200,7 @@ void BM_MutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexContended)->Threads(2)->UseRealTime();
+BENCHMARK(BM_MutexContended)->Name("Kernel/MutexContended/win32")->Threads(2)->UseRealTime();
 
 std::mutex gStdMutex;
 
@@ -209,7 +213,7 @@ void BM_StdMutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StdMutexContended)->Threads(2)->UseRealTime();
+BENCHMARK(BM_StdMutexContended)->Name("Kernel/MutexContended/std")->Threads(2)->UseRealTime();
 
 // ---- Wait-any over 64 handles, only the last signalled ----
 
@@ -226,7 +230,7 @@ void BM_WaitAny64LastSignalled(benchmark::State& state) {
         CloseHandle(h);
     }
 }
-BENCHMARK(BM_WaitAny64LastSignalled);
+BENCHMARK(BM_WaitAny64LastSignalled)->Name("Kernel/WaitAny64LastSignalled/win32");
 
 void BM_ManualEventPoll(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
@@ -235,7 +239,7 @@ void BM_ManualEventPoll(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_ManualEventPoll);
+BENCHMARK(BM_ManualEventPoll)->Name("Kernel/ManualEventPoll/win32");
 
 // ---- Named mutex ----
 
@@ -248,7 +252,7 @@ void BM_NamedMutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_NamedMutexWaitRelease);
+BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
 
 #if !defined(_WIN32)
 void BM_RobustSharedPthreadMutex(benchmark::State& state) {
@@ -267,7 +271,7 @@ void BM_RobustSharedPthreadMutex(benchmark::State& state) {
     pthread_mutex_destroy(m);
     munmap(memory, sizeof(pthread_mutex_t));
 }
-BENCHMARK(BM_RobustSharedPthreadMutex);
+BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
 
 // ---- Memory: a million objects created and closed, twice ----
 
@@ -308,7 +312,10 @@ void BM_MillionObjectsCreatedAndClosed(benchmark::State& state) {
     state.counters["bytes_per_object"] = static_cast<double>(peak - before) * 1024 / kObjects;
     state.counters["growth_kb_round2"] = static_cast<double>(afterSecond - afterFirst);
 }
-BENCHMARK(BM_MillionObjectsCreatedAndClosed)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MillionObjectsCreatedAndClosed)
+    ->Name("Kernel/MillionObjectsCreatedAndClosed/win32")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 #endif
 
 // ---- Ratio table ----
@@ -335,16 +342,17 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-58s %8s  %s\n", "ratio (same run)", "value", "target");
-        time("BM_MutexWaitRelease", "BM_StdRecursiveMutexLockUnlock", "<= 1.5");
-        time("BM_SemaphoreWaitRelease", "BM_PosixSemWaitPost", "<= 1.5");
-        time("BM_AutoEventSetWait", "BM_PosixSemPostWait", "<= 1.5");
-        time("BM_EventPingPong/real_time", "BM_FutexPingPong/real_time", "<= 1.3");
-        rate("BM_MutexOwnPerThread/real_time/threads:2", "BM_MutexOwnPerThread/real_time/threads:1",
-             ">= 1.6");
-        rate("BM_MutexContended/real_time/threads:2", "BM_StdMutexContended/real_time/threads:2",
-             ">= 0.5");
-        time("BM_WaitAny64LastSignalled", "BM_ManualEventPoll", "<= 64");
-        time("BM_NamedMutexWaitRelease", "BM_RobustSharedPthreadMutex", "<= 2");
+        time("Kernel/MutexWaitRelease/win32", "Kernel/MutexWaitRelease/std", "<= 1.5");
+        time("Kernel/SemaphoreWaitRelease/win32", "Kernel/SemaphoreWaitRelease/posix", "<= 1.5");
+        time("Kernel/AutoEventSetWait/win32", "Kernel/AutoEventSetWait/posix", "<= 1.5");
+        time("Kernel/EventPingPong/win32/real_time", "Kernel/EventPingPong/futex/real_time",
+             "<= 1.3");
+        rate("Kernel/MutexOwnPerThread/win32/real_time/threads:2",
+             "Kernel/MutexOwnPerThread/win32/real_time/threads:1", ">= 1.6");
+        rate("Kernel/MutexContended/win32/real_time/threads:2",
+             "Kernel/MutexContended/std/real_time/threads:2", ">= 0.5");
+        time("Kernel/WaitAny64LastSignalled/win32", "Kernel/ManualEventPoll/win32", "<= 64");
+        time("Kernel/NamedMutexWaitRelease/win32", "Kernel/NamedMutexWaitRelease/pthread", "<= 2");
     }
 
 private:

@@ -39,7 +39,11 @@ void BM_CriticalSectionLockUnlock(benchmark::State& state) {
         section.unlock();
     }
 }
-BENCHMARK(BM_CriticalSectionLockUnlock)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_CriticalSectionLockUnlock)
+    ->Name("Section/LockUnlock/davro")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
     std::recursive_mutex& mutex = sharedRecursiveMutex();
@@ -48,7 +52,11 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         mutex.unlock();
     }
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_StdRecursiveMutexLockUnlock)
+    ->Name("Section/LockUnlock/std")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // ---- read entry + exit, one and two reader threads ----
 
@@ -69,7 +77,11 @@ void BM_ReadWriteSectionRead(benchmark::State& state) {
         section.leaveSectionRead();
     }
 }
-BENCHMARK(BM_ReadWriteSectionRead)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ReadWriteSectionRead)
+    ->Name("Section/ReadEnterLeave/davro")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 void BM_StdSharedMutexRead(benchmark::State& state) {
     std::shared_mutex& mutex = sharedSharedMutex();
@@ -78,7 +90,11 @@ void BM_StdSharedMutexRead(benchmark::State& state) {
         mutex.unlock_shared();
     }
 }
-BENCHMARK(BM_StdSharedMutexRead)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_StdSharedMutexRead)
+    ->Name("Section/ReadEnterLeave/std")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 // ---- signal-and-wake round trip between two threads ----
 // The benchmark thread hands the turn to a partner thread and waits until it is handed
@@ -119,7 +135,7 @@ void BM_ConditionRoundTrip(benchmark::State& state) {
     toPartner.signal();
     partner.join();
 }
-BENCHMARK(BM_ConditionRoundTrip)->UseRealTime();
+BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
 
 void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     std::mutex mutex;
@@ -151,7 +167,7 @@ void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     toPartner.notify_one();
     partner.join();
 }
-BENCHMARK(BM_StdConditionVariableRoundTrip)->UseRealTime();
+BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
 
 // Prints the usual table, then each library figure as a multiple of its std baseline from
 // the same run, beside its target where there is one.
@@ -169,15 +185,15 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\nRatios to the std baselines of this run (lower is better):\n");
-        ratio("BM_CriticalSectionLockUnlock/real_time/threads:1",
-              "BM_StdRecursiveMutexLockUnlock/real_time/threads:1", "target <= 1.5");
-        ratio("BM_CriticalSectionLockUnlock/real_time/threads:2",
-              "BM_StdRecursiveMutexLockUnlock/real_time/threads:2", "reported");
-        ratio("BM_ReadWriteSectionRead/real_time/threads:1",
-              "BM_StdSharedMutexRead/real_time/threads:1", "target <= 4");
-        ratio("BM_ReadWriteSectionRead/real_time/threads:2",
-              "BM_StdSharedMutexRead/real_time/threads:2", "target <= 4");
-        ratio("BM_ConditionRoundTrip/real_time", "BM_StdConditionVariableRoundTrip/real_time",
+        ratio("Section/LockUnlock/davro/real_time/threads:1",
+              "Section/LockUnlock/std/real_time/threads:1", "target <= 1.5");
+        ratio("Section/LockUnlock/davro/real_time/threads:2",
+              "Section/LockUnlock/std/real_time/threads:2", "reported");
+        ratio("Section/ReadEnterLeave/davro/real_time/threads:1",
+              "Section/ReadEnterLeave/std/real_time/threads:1", "target <= 4");
+        ratio("Section/ReadEnterLeave/davro/real_time/threads:2",
+              "Section/ReadEnterLeave/std/real_time/threads:2", "target <= 4");
+        ratio("Condition/RoundTrip/davro/real_time", "Condition/RoundTrip/std/real_time",
               "reported");
     }
 
