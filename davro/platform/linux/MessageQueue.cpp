@@ -244,29 +244,6 @@ MSG makeMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return m;
 }
 
-// Runs every message that other threads have sent to this thread, in arrival order.
-void processSentMessages(Queue* q) {
-    for (;;) {
-        SentMessage* s = nullptr;
-        {
-            const std::lock_guard<std::mutex> guard(q->lock);
-            if (q->sent.empty()) {
-                q->changed.fetch_and(~QS_SENDMESSAGE, std::memory_order_relaxed);
-                return;
-            }
-            s = q->sent.front();
-            q->sent.pop_front();
-        }
-        WNDPROC procedure = nullptr;
-        std::shared_ptr<Queue> owner;
-        LRESULT result = 0;
-        if (findWindow(s->window, procedure, owner, true) && owner.get() == q) {
-            result = procedure(s->window, s->message, s->wParam, s->lParam);
-        }
-        reply(s, result);
-    }
-}
-
 // Window filter of PeekMessageW/GetMessageW: null = all of the thread's windows and its
 // thread messages, -1 = thread messages only, otherwise that window only.
 bool matches(const MSG& m, HWND window, UINT first, UINT last) {
@@ -289,14 +266,36 @@ bool validWindowFilter(HWND window) {
     return findWindow(window, procedure, owner);
 }
 
+// Runs one message sent by another thread, taken from the queue under `guard`, which is
+// released while the procedure runs and held again on return.
+void runSentMessage(Queue* q, std::unique_lock<std::mutex>& guard) {
+    SentMessage* s = q->sent.front();
+    q->sent.pop_front();
+    guard.unlock();
+    WNDPROC procedure = nullptr;
+    std::shared_ptr<Queue> owner;
+    LRESULT result = 0;
+    if (findWindow(s->window, procedure, owner, true) && owner.get() == q) {
+        result = procedure(s->window, s->message, s->wParam, s->lParam);
+    }
+    reply(s, result);
+    guard.lock();
+}
+
 // PeekMessageW without the argument checks; the caller has its queue.
 bool peek(Queue* q, MSG* out, HWND window, UINT first, UINT last, UINT flags) {
-    processSentMessages(q);
     const bool unfiltered = window == nullptr && first == 0 && last == 0;
-    const std::lock_guard<std::mutex> guard(q->lock);
+    std::unique_lock<std::mutex> guard(q->lock);
+    // Messages sent by other threads first, each run without the lock.
+    while (!q->sent.empty()) {
+        runSentMessage(q, guard);
+    }
     // Looking at the queue makes what is in it old: MsgWaitForMultipleObjects waits for
     // input that arrives after this. QS_ALLPOSTMESSAGE is cleared only by an unfiltered look.
-    q->changed.fetch_and(unfiltered ? ~kPostedBits : ~QS_POSTMESSAGE, std::memory_order_relaxed);
+    const DWORD seen = QS_SENDMESSAGE | (unfiltered ? kPostedBits : QS_POSTMESSAGE);
+    if ((q->changed.load(std::memory_order_relaxed) & seen) != 0) {
+        q->changed.fetch_and(~seen, std::memory_order_relaxed);
+    }
     for (auto it = q->posted.begin(); it != q->posted.end(); ++it) {
         if (matches(*it, window, first, last)) {
             *out = *it;
@@ -519,7 +518,11 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     while (!sent.done.load(std::memory_order_acquire)) {
         if (waitObjectsOrInput(1, &self->replyEvent, INFINITE, QS_SENDMESSAGE) ==
             WAIT_OBJECT_0 + 1) {
-            processSentMessages(self);
+            std::unique_lock<std::mutex> guard(self->lock);
+            while (!self->sent.empty()) {
+                runSentMessage(self, guard);
+            }
+            self->changed.fetch_and(~QS_SENDMESSAGE, std::memory_order_relaxed);
         }
     }
     return sent.result;

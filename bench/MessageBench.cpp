@@ -1,0 +1,180 @@
+// The message queue: a post and a peek of one message beside a mutex-guarded std::deque,
+// and the wake-up of a thread blocked in MsgWaitForMultipleObjects by a posted message
+// beside its wake-up by an event, measured in the same run. A table of ratios follows.
+#include <benchmark/benchmark.h>
+#include <davro/platform/Win32.h>
+
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace davro::win32;
+
+constexpr UINT kPing = WM_USER + 1;
+
+// ---- One message through the calling thread's own queue ----
+
+void BM_PostPeekOneMessage(benchmark::State& state) {
+    const DWORD self = GetCurrentThreadId();
+    MSG m{};
+    PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before timing
+    for (auto _ : state) {
+        PostThreadMessageW(self, kPing, 1, 2);
+        PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);
+        benchmark::DoNotOptimize(m);
+    }
+}
+BENCHMARK(BM_PostPeekOneMessage);
+
+void BM_MutexDequePushPop(benchmark::State& state) {
+    std::mutex lock;
+    std::deque<MSG> queue;
+    MSG m{};
+    for (auto _ : state) {
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            queue.push_back(MSG{nullptr, kPing, 1, 2, 0, {0, 0}});
+        }
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            m = queue.front();
+            queue.pop_front();
+        }
+        benchmark::DoNotOptimize(m);
+    }
+}
+BENCHMARK(BM_MutexDequePushPop);
+
+// ---- Wake-up of a thread in MsgWaitForMultipleObjects ----
+
+// A partner thread blocked in MsgWaitForMultipleObjects on `ping` with QS_ALLINPUT. Each
+// round wakes it either with a posted message or by setting `ping`; it answers by setting
+// `pong`. A round trip is one wake-up of each kind measured plus one event wake-up back.
+class Partner {
+public:
+    Partner() {
+        ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ping_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        pong_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        thread_ = std::thread([this] { run(); });
+        WaitForSingleObject(ready_, INFINITE);
+    }
+    ~Partner() {
+        PostThreadMessageW(tid_, WM_QUIT, 0, 0);
+        thread_.join();
+        CloseHandle(ready_);
+        CloseHandle(ping_);
+        CloseHandle(pong_);
+    }
+    Partner(const Partner&) = delete;
+    Partner& operator=(const Partner&) = delete;
+
+    void byMessage() {
+        PostThreadMessageW(tid_, kPing, 0, 0);
+        WaitForSingleObject(pong_, INFINITE);
+    }
+    void byEvent() {
+        SetEvent(ping_);
+        WaitForSingleObject(pong_, INFINITE);
+    }
+
+private:
+    void run() {
+        MSG m{};
+        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // creates the queue
+        tid_ = GetCurrentThreadId();
+        SetEvent(ready_);
+        for (;;) {
+            const DWORD r = MsgWaitForMultipleObjects(1, &ping_, FALSE, INFINITE, QS_ALLINPUT);
+            if (r == WAIT_OBJECT_0) {
+                SetEvent(pong_);
+                continue;
+            }
+            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+                if (m.message == WM_QUIT) {
+                    return;
+                }
+                SetEvent(pong_);
+            }
+        }
+    }
+
+    HANDLE ready_ = nullptr;
+    HANDLE ping_ = nullptr;
+    HANDLE pong_ = nullptr;
+    std::atomic<DWORD> tid_{0};
+    std::thread thread_;
+};
+
+void BM_MsgWaitWokenByMessage(benchmark::State& state) {
+    Partner partner;
+    for (auto _ : state) {
+        partner.byMessage();
+    }
+}
+BENCHMARK(BM_MsgWaitWokenByMessage)->UseRealTime();
+
+void BM_MsgWaitWokenByEvent(benchmark::State& state) {
+    Partner partner;
+    for (auto _ : state) {
+        partner.byEvent();
+    }
+}
+BENCHMARK(BM_MsgWaitWokenByEvent)->UseRealTime();
+
+// ---- Ratio table ----
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration) {
+                // Single-thread figures in CPU time, the two-thread ones in wall time.
+                nsPerOp_[run.benchmark_name()] =
+                    run.benchmark_name().find("real_time") != std::string::npos
+                        ? run.GetAdjustedRealTime()
+                        : run.GetAdjustedCPUTime();
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-64s %8s  %s\n", "ratio (same run)", "value", "target");
+        ratio("BM_PostPeekOneMessage", "BM_MutexDequePushPop", "<= 3");
+        ratio("BM_MsgWaitWokenByMessage/real_time", "BM_MsgWaitWokenByEvent/real_time", "<= 1.5");
+    }
+
+private:
+    void ratio(const std::string& a, const std::string& b, const char* target) {
+        if (nsPerOp_.count(a) != 0 && nsPerOp_.count(b) != 0 && nsPerOp_[b] > 0) {
+            std::printf("%-64s %8.2f  %s\n", (a + " / " + b).c_str(), nsPerOp_[a] / nsPerOp_[b],
+                        target);
+        }
+    }
+
+    std::map<std::string, double> nsPerOp_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Measure the baselines in a multi-threaded process, as the library always runs.
+    std::thread([] {}).join();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
