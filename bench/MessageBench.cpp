@@ -31,7 +31,7 @@ void BM_PostPeekOneMessage(benchmark::State& state) {
         benchmark::DoNotOptimize(m);
     }
 }
-BENCHMARK(BM_PostPeekOneMessage);
+BENCHMARK(BM_PostPeekOneMessage)->Name("Message/PostPeek/win32");
 
 void BM_MutexDequePushPop(benchmark::State& state) {
     std::mutex lock;
@@ -50,7 +50,7 @@ void BM_MutexDequePushPop(benchmark::State& state) {
         benchmark::DoNotOptimize(m);
     }
 }
-BENCHMARK(BM_MutexDequePushPop);
+BENCHMARK(BM_MutexDequePushPop)->Name("Message/PostPeek/std");
 
 // ---- Wake-up of a thread in MsgWaitForMultipleObjects ----
 
@@ -119,7 +119,7 @@ void BM_MsgWaitWokenByMessage(benchmark::State& state) {
         partner.byMessage();
     }
 }
-BENCHMARK(BM_MsgWaitWokenByMessage)->UseRealTime();
+BENCHMARK(BM_MsgWaitWokenByMessage)->Name("Message/MsgWaitWokenByPost/win32")->UseRealTime();
 
 void BM_MsgWaitWokenByEvent(benchmark::State& state) {
     Partner partner;
@@ -127,7 +127,7 @@ void BM_MsgWaitWokenByEvent(benchmark::State& state) {
         partner.byEvent();
     }
 }
-BENCHMARK(BM_MsgWaitWokenByEvent)->UseRealTime();
+BENCHMARK(BM_MsgWaitWokenByEvent)->Name("Message/MsgWaitWokenByEvent/win32")->UseRealTime();
 
 // ---- Ratio table ----
 
@@ -149,8 +149,9 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-64s %8s  %s\n", "ratio (same run)", "value", "target");
-        ratio("BM_PostPeekOneMessage", "BM_MutexDequePushPop", "<= 3");
-        ratio("BM_MsgWaitWokenByMessage/real_time", "BM_MsgWaitWokenByEvent/real_time", "<= 1.5");
+        ratio("Message/PostPeek/win32", "Message/PostPeek/std", "<= 3");
+        ratio("Message/MsgWaitWokenByPost/win32/real_time",
+              "Message/MsgWaitWokenByEvent/win32/real_time", "<= 1.5");
     }
 
 private:
