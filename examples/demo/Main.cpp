@@ -1,56 +1,139 @@
-// The Davro demo: shows what the library offers, one line per item.
-//
-// For now: the current time through the four locale texts (the user's LC_ALL/LC_TIME/LANG
-// on Linux), Unix time, calendar read-out and date arithmetic.
-#include <davro/datetime/DateTime.h>
-#include <davro/string/String.h>
-
+// davro-demo: a host program that puts the library to work, one stage at a time, and
+// checks what each stage did. See --help.
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "Os.h"
+#include "Report.h"
+#include "Stages.h"
 
 namespace {
 
-void line(const char* label, const YString& text) {
-    YGenericString rendering(text);
-    std::printf("%-22s %s\n", label, static_cast<char*>(rendering));
+using demo::allStages;
+using demo::Stage;
+
+void usage() {
+    std::puts(
+        "usage: davro-demo [--stage NAME] [--list] [--help]\n"
+        "\n"
+        "Runs every stage (or only NAME) of the Davro demo, printing what happens, and a\n"
+        "summary at the end. The exit code is 0 only when every stage that ran passed its\n"
+        "own checks; a stage that cannot run on this system is skipped and says why.\n"
+        "\n"
+        "  --stage NAME  run one stage (see --list)\n"
+        "  --list        list the stages\n"
+        "  --help        show this text");
 }
 
-// YString appends int; a 64-bit count goes through the standard library's digits.
-YString number(long long value) { return YString(std::to_wstring(value).c_str()); }
+void list() {
+    for (const Stage& stage : allStages()) {
+        std::printf("  %-12s %s\n", stage.name, stage.title);
+    }
+}
+
+// The part that a stage runs in a second copy of the demo.
+int runChild(int argc, char** argv) {
+    if (argc >= 5 && std::strcmp(argv[2], "named-mutex") == 0) {
+        return demo::namedMutexChild(argv[3], argv[4]);
+    }
+    if (argc >= 3 && std::strcmp(argv[2], "deadlock") == 0) {
+        return demo::deadlockChild();
+    }
+    std::fprintf(stderr, "davro-demo: unknown child role\n");
+    return 2;
+}
+
+struct Outcome {
+    const Stage* stage;
+    double seconds;
+    bool failed;
+    bool skipped;
+    std::string summary;
+};
 
 }  // namespace
 
-int main() {
-    std::puts("davro demo");
-    const YDateTime now;
-    line("short local:", now.getShortLocalString());
-    line("long local:", now.getLongLocalString());
-    line("short UTC:", now.getShortGMTString());
-    line("long UTC:", now.getLongGMTString());
-    line("Unix time:", number(now.getUnixTime()));
+int main(int argc, char** argv) {
+    std::vector<const Stage*> chosen;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--child") {
+            return runChild(argc, argv);
+        }
+        if (arg == "--help" || arg == "-h") {
+            usage();
+            return 0;
+        }
+        if (arg == "--list") {
+            list();
+            return 0;
+        }
+        if (arg == "--stage" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            const Stage* found = nullptr;
+            for (const Stage& stage : allStages()) {
+                found = name == stage.name ? &stage : found;
+            }
+            if (found == nullptr) {
+                std::fprintf(stderr, "davro-demo: no stage '%s'; these are:\n", name.c_str());
+                list();
+                return 2;
+            }
+            chosen.push_back(found);
+            continue;
+        }
+        std::fprintf(stderr, "davro-demo: unknown option '%s'\n\n", arg.c_str());
+        usage();
+        return 2;
+    }
+    if (chosen.empty()) {
+        for (const Stage& stage : allStages()) {
+            chosen.push_back(&stage);
+        }
+    }
 
-    YString fields;
-    fields += now.getYear();
-    fields += L"-";
-    fields += now.getMonth();
-    fields += L"-";
-    fields += now.getDay();
-    fields += L", day of week ";
-    fields += now.getDayOfWeek();
-    fields += L" (1 = Sunday), ";
-    fields += now.getHour();
-    fields += L" h local, ";
-    fields += now.getGMTHour();
-    fields += L" h UTC";
-    line("calendar:", fields);
+    using Clock = std::chrono::steady_clock;
+    const bool terminal = demo::stdoutIsTerminal();
+    const auto begin = Clock::now();
+    std::printf("Davro demo: %zu stage%s\n", chosen.size(), chosen.size() == 1 ? "" : "s");
+    std::vector<Outcome> outcomes;
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const Stage& stage = *chosen[i];
+        std::printf("\n[%zu/%zu] %s: %s\n", i + 1, chosen.size(), stage.name, stage.title);
+        std::fflush(stdout);
+        demo::Report report(terminal);
+        const auto start = Clock::now();
+        stage.run(report);
+        report.endProgress();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (report.failed()) {
+            std::printf("      => FAILED after %.2f s: %s\n", seconds,
+                        report.firstFailure().c_str());
+        } else if (report.skipped()) {
+            std::printf("      => skipped\n");
+        } else {
+            std::printf("      => ok (%.2f s)\n", seconds);
+        }
+        std::fflush(stdout);
+        outcomes.push_back({&stage, seconds, report.failed(), report.skipped(),
+                            report.failed() ? report.firstFailure() : report.summaryText()});
+    }
 
-    const YDateTime nextWeek = now + 7 * 86400;
-    line("in a week:", nextWeek.getLongLocalString());
-    YString span;
-    span += static_cast<int>(nextWeek - now);
-    span += L" s between them, later > earlier: ";
-    span += nextWeek > now;
-    line("span:", span);
-    line("Unix epoch (UTC):", YDateTime::UnixEpochDateTime.getLongGMTString());
-    return 0;
+    int failed = 0;
+    int skipped = 0;
+    std::printf("\nSummary\n");
+    for (const Outcome& outcome : outcomes) {
+        const char* verdict = outcome.failed ? "FAILED" : outcome.skipped ? "skipped" : "ok";
+        failed += outcome.failed ? 1 : 0;
+        skipped += outcome.skipped && !outcome.failed ? 1 : 0;
+        std::printf("  %-12s %-7s %6.2f s  %s\n", outcome.stage->name, verdict, outcome.seconds,
+                    outcome.summary.c_str());
+    }
+    const double total = std::chrono::duration<double>(Clock::now() - begin).count();
+    const int passed = static_cast<int>(outcomes.size()) - failed - skipped;
+    std::printf("%d passed, %d failed, %d skipped in %.1f s\n", passed, failed, skipped, total);
+    return failed == 0 ? 0 : 1;
 }

@@ -1,0 +1,388 @@
+// The stages that need a second process: a named mutex shared by two processes, one of
+// which is killed while it owns it, and a deliberate deadlock that the watchdog reports
+// in a child that runs on a scaled clock.
+#include <davro/platform/Environment.h>
+#include <davro/primitives/Event.h>
+#include <davro/primitives/Mutex.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "Os.h"
+#include "Stages.h"
+
+namespace demo {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr unsigned kBoundMs = 5000;  // every wait of these stages ends within this
+constexpr int kRounds = 20;          // turns per process
+constexpr int kAbandoned = 0x80;
+constexpr int kTimedOut = 258;
+
+YString wide(const std::string& text) {
+    const std::wstring converted(text.begin(), text.end());
+    return YString(converted.c_str());
+}
+
+std::vector<std::string> readLines(const fs::path& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void append(const fs::path& path, const std::string& line) {
+    std::ofstream out(path, std::ios::app);
+    out << line << '\n';
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& wanted) {
+    for (const std::string& line : lines) {
+        if (line == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A temporary folder of this run, removed with everything in it when the stage ends.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& what)
+        : path_(fs::temp_directory_path() /
+                ("davro-demo-" + std::to_string(currentProcessId()) + "-" + what)) {
+        std::error_code error;
+        fs::remove_all(path_, error);
+        fs::create_directories(path_, error);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    ~TempFolder() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A child that is killed when the stage leaves early, so that no copy of the demo is left
+// behind.
+class ChildGuard {
+public:
+    ChildGuard() = default;
+    ChildGuard(const ChildGuard&) = delete;
+    ChildGuard& operator=(const ChildGuard&) = delete;
+    ~ChildGuard() {
+        int code = 0;
+        if (child.id != 0 || child.handle != nullptr) {
+            killChild(&child, kBoundMs, &code);
+        }
+    }
+    ChildProcess child;
+};
+
+// One turn: a "begin" and an "end" line with a pause between them, so that another writer
+// that got in at the same time would show between the two.
+bool takeTurn(YNamedMutex& mutex, const fs::path& turns, const std::string& who, int round) {
+    if (mutex.lock(kBoundMs) != 0) {
+        return false;
+    }
+    append(turns, who + " begin " + std::to_string(round));
+    std::this_thread::sleep_for(1ms);
+    append(turns, who + " end " + std::to_string(round));
+    mutex.unlock();
+    // Give the other process its chance before the next turn.
+    std::this_thread::sleep_for(1ms);
+    return true;
+}
+
+// Waits, reading the turns file under the mutex, until it holds `wanted`.
+bool waitForLine(YNamedMutex& mutex, const fs::path& turns, const std::string& wanted) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (Clock::now() < deadline) {
+        const int result = mutex.lock(100);
+        if (result == 0) {
+            const bool found = contains(readLines(turns), wanted);
+            mutex.unlock();
+            if (found) {
+                return true;
+            }
+        } else if (result == kTimedOut && contains(readLines(turns), wanted)) {
+            return true;  // the writer of `wanted` holds the mutex and keeps it
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// What the turns file shows: every "begin" followed at once by its "end".
+struct TurnLog {
+    int parentTurns = 0;
+    int childTurns = 0;
+    int handOvers = 0;
+    int overlaps = 0;
+};
+
+TurnLog readTurns(const fs::path& turns) {
+    TurnLog log;
+    std::string lastWho;
+    std::string open;
+    for (const std::string& line : readLines(turns)) {
+        const std::string who = line.substr(0, line.find(' '));
+        const std::string rest = line.substr(who.size());
+        if (rest.rfind(" begin ", 0) == 0) {
+            log.overlaps += open.empty() ? 0 : 1;
+            open = who + rest.substr(6);
+            if (!lastWho.empty() && who != lastWho) {
+                ++log.handOvers;
+            }
+            lastWho = who;
+        } else if (rest.rfind(" end ", 0) == 0) {
+            if (open != who + rest.substr(4)) {
+                ++log.overlaps;
+            } else {
+                ++(who == "parent" ? log.parentTurns : log.childTurns);
+            }
+            open.clear();
+        }
+    }
+    return log;
+}
+
+}  // namespace
+
+int namedMutexChild(const char* mutexName, const char* turnsFile) {
+    YNamedMutex mutex(wide(mutexName));
+    const fs::path turns = turnsFile;
+    if (mutex.lock(kBoundMs) != 0) {
+        return 3;
+    }
+    append(turns, "child ready");
+    mutex.unlock();
+    for (int round = 0; round < kRounds; ++round) {
+        if (!takeTurn(mutex, turns, "child", round)) {
+            return 4;
+        }
+    }
+    // The last turn is the parent's: it writes "parent done" and lets this process keep the
+    // mutex until it is killed.
+    if (!waitForLine(mutex, turns, "parent done")) {
+        return 5;
+    }
+    if (mutex.lock(kBoundMs) != 0) {
+        return 6;
+    }
+    append(turns, "child holding");
+    // The parent kills this process now, with the mutex held; it should not take this long.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kBoundMs));
+    return 7;
+}
+
+void runNamedMutex(Report& report) {
+    const std::string name = "davro-demo-" + std::to_string(currentProcessId());
+    TempFolder folder("turns");
+    const fs::path turns = folder.path() / "turns.txt";
+    YNamedMutex mutex(wide(name));
+    report.line("named mutex \"%s\"; both processes log their turns in %s", name.c_str(),
+                turns.string().c_str());
+
+    ChildGuard guard;
+    std::string error;
+    if (!report.check(
+            startSelf({"--child", "named-mutex", name, turns.string()}, {}, &guard.child, &error),
+            "could not start the second process: %s", error.c_str())) {
+        return;
+    }
+    report.line("started process %lld; it takes %d turns, and so does this one", guard.child.id,
+                kRounds);
+    if (!report.check(waitForLine(mutex, turns, "child ready"),
+                      "the second process did not take the mutex within %u ms", kBoundMs)) {
+        return;
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        if (!report.check(takeTurn(mutex, turns, "parent", round),
+                          "turn %d: lock(%u) did not return 0", round, kBoundMs)) {
+            return;
+        }
+        report.progress((round + 1.0) / kRounds, "turn %d of %d", round + 1, kRounds);
+    }
+    if (!report.check(mutex.lock(kBoundMs) == 0, "lock(%u) for the last line failed", kBoundMs)) {
+        return;
+    }
+    append(turns, "parent done");
+    mutex.unlock();
+    if (!report.check(waitForLine(mutex, turns, "child holding"),
+                      "the second process did not finish its turns within %u ms", kBoundMs)) {
+        return;
+    }
+    const TurnLog log = readTurns(turns);
+    report.line("turns: %d here, %d there, %d hand-overs between the processes, %d overlaps",
+                log.parentTurns, log.childTurns, log.handOvers, log.overlaps);
+    report.check(log.parentTurns == kRounds && log.childTurns == kRounds,
+                 "expected %d turns from each process", kRounds);
+    report.check(log.overlaps == 0, "%d turns overlapped", log.overlaps);
+
+    const int whileHeld = mutex.lock(0);
+    report.line("the second process keeps the mutex: lock(0) = %d", whileHeld);
+    report.check(whileHeld == kTimedOut, "lock(0) returned %d while the other process held it",
+                 whileHeld);
+    if (whileHeld == 0 || whileHeld == kAbandoned) {
+        mutex.unlock();
+    }
+
+    int exitCode = 0;
+    const long long childId = guard.child.id;
+    if (!report.check(killChild(&guard.child, kBoundMs, &exitCode),
+                      "process %lld did not end when killed", childId)) {
+        return;
+    }
+    report.line("killed process %lld while it owned the mutex (exit code %d)", childId, exitCode);
+    report.check(exitCode == kKilledExitCode, "the killed process ended with %d, not %d", exitCode,
+                 kKilledExitCode);
+
+    const int afterKill = mutex.lock(kBoundMs);
+    report.line("lock(%u) = 0x%x%s", kBoundMs, static_cast<unsigned>(afterKill),
+                afterKill == kAbandoned ? ": acquired, and the mutex was abandoned" : "");
+    report.check(afterKill == kAbandoned, "lock after the kill returned %d, not 0x80 (abandoned)",
+                 afterKill);
+    if (afterKill == 0 || afterKill == kAbandoned) {
+        report.check(mutex.unlock() != 0, "unlock of the abandoned mutex failed");
+    }
+    const int again = mutex.lock(0);
+    report.check(again == 0, "the mutex was not free after it was released: lock(0) = %d", again);
+    if (again == 0) {
+        mutex.unlock();
+    }
+    report.summary("%d + %d turns, %d hand-overs; after the kill lock() = 0x%x", log.parentTurns,
+                   log.childTurns, log.handOvers, static_cast<unsigned>(afterKill));
+}
+
+// ---- The deadlock ----
+
+namespace {
+
+constexpr unsigned kTimeScale = 1000;  // a ten-minute watchdog slice lasts 0.6 s
+const char* const kStuckName = "demo.stuckMutex";
+
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+}  // namespace
+
+int deadlockChild() {
+    using namespace davro::win32;
+    const unsigned scale = davro::platform::timeScale();
+    if (scale < 100) {
+        std::fprintf(stderr, "davro-demo: the deadlock child needs DAVRO_TIME_SCALE >= 100\n");
+        return 2;
+    }
+    const std::string log = davro::platform::mapDrivePath("c:/deadlock.out");
+    YMutex stuck(wide(kStuckName));
+    YEventObject held;
+    bool sawSecondReport = false;
+
+    // The other thread takes the mutex and keeps it until the log shows the watchdog's
+    // second report about this thread's endless wait, then lets it go.
+    std::thread holder([&] {
+        if (stuck.lock(kBoundMs * scale) != 0) {
+            return;
+        }
+        held.signal();
+        const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kBoundMs);
+        while (Clock::now() < deadline && !sawSecondReport) {
+            sawSecondReport = firstLine(log).find(" Count: 1 ") != std::string::npos;
+            std::this_thread::sleep_for(5ms);
+        }
+        stuck.unlock();
+    });
+    const int taken = held.lock(kBoundMs * scale);
+    const int result = taken == 0 ? stuck.lock(INFINITE) : -1;  // the deliberate deadlock
+    if (result == 0) {
+        stuck.unlock();
+    }
+    holder.join();
+    return result == 0 && sawSecondReport ? 0 : 1;
+}
+
+void runDeadlock(Report& report) {
+#if defined(_WIN32)
+    report.skip(
+        "the Windows kernel ignores DAVRO_TIME_SCALE, so the first report would take ten real "
+        "minutes");
+#else
+    TempFolder driveC("drive_c");
+    const std::string scale = std::to_string(kTimeScale);
+    report.line("a child runs with DAVRO_TIME_SCALE=%s (a ten-minute watchdog slice lasts %.1f s)",
+                scale.c_str(), 600.0 / kTimeScale);
+    report.line("and DAVRO_DRIVE_C=%s", driveC.path().string().c_str());
+    report.line("its main thread waits INFINITE for %s, which another thread holds", kStuckName);
+    ChildGuard guard;
+    std::string error;
+    if (!report.check(
+            startSelf({"--child", "deadlock"},
+                      {"DAVRO_TIME_SCALE=" + scale, "DAVRO_DRIVE_C=" + driveC.path().string()},
+                      &guard.child, &error),
+            "could not start the child: %s", error.c_str())) {
+        return;
+    }
+    int exitCode = -1;
+    const auto start = Clock::now();
+    bool ended = false;
+    while (!ended && Clock::now() - start < std::chrono::milliseconds(4 * kBoundMs)) {
+        ended = waitChild(&guard.child, 100, &exitCode);
+        report.progress(
+            std::chrono::duration<double>(Clock::now() - start).count() / (3 * 600.0 / kTimeScale),
+            "slices waited by the child");
+    }
+    if (!report.check(ended, "the child did not end within %u ms", 4 * kBoundMs)) {
+        return;
+    }
+    report.check(exitCode == 0,
+                 "the child ended with %d (1: its wait did not end after the second report; "
+                 "2: no time scale)",
+                 exitCode);
+
+    // The log's place as this library maps drive C, with DAVRO_DRIVE_C as the child had it.
+    const char* previous = std::getenv("DAVRO_DRIVE_C");  // NOLINT(concurrency-mt-unsafe)
+    const std::string saved = previous != nullptr ? previous : "";
+    setEnvironment("DAVRO_DRIVE_C", driveC.path().string().c_str());
+    const std::string path = davro::platform::mapDrivePath("c:/deadlock.out");
+    setEnvironment("DAVRO_DRIVE_C", previous != nullptr ? saved.c_str() : nullptr);
+
+    const std::string line = firstLine(path);
+    report.line("the deadlock log c:/deadlock.out is %s", path.c_str());
+    report.line("it holds: %s", line.c_str());
+    report.check(line.find(" Count: 1 ") != std::string::npos,
+                 "the log does not hold the second slice's report (\" Count: 1\")");
+    report.check(line.find(kStuckName) != std::string::npos, "the log line does not name %s",
+                 kStuckName);
+    report.summary("the log holds the second report on %s", kStuckName);
+#endif
+}
+
+}  // namespace demo
