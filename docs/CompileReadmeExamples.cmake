@@ -1,0 +1,61 @@
+# Compiles, links and runs every ```cpp block of the README against the built library.
+# A block without main() is only compiled. Fails when the README has no C++ block at all.
+#
+#   cmake -DREADME=... -DWORK_DIR=... -DCXX=... -DFLAGS="..." -DINCLUDE_DIR=... -DLIBRARY=...
+#         -P CompileReadmeExamples.cmake
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+# One list element per line: the characters that CMake lists treat specially (';' and the
+# brackets) travel as placeholders until a block is written out.
+file(READ ${README} text)
+string(REPLACE ";" "@SEMICOLON@" text "${text}")
+string(REPLACE "[" "@OPEN@" text "${text}")
+string(REPLACE "]" "@CLOSE@" text "${text}")
+string(REPLACE "\n" ";" lines "${text}")
+separate_arguments(flags UNIX_COMMAND "${FLAGS}")
+get_filename_component(library_dir ${LIBRARY} DIRECTORY)
+
+set(count 0)
+set(inside FALSE)
+set(code "")
+foreach(line IN LISTS lines)
+    if(NOT inside AND line MATCHES "^```(cpp|c\\+\\+)[ \t]*$")
+        set(inside TRUE)
+        set(code "")
+        math(EXPR first "${count} + 1")
+    elseif(inside AND line MATCHES "^```")
+        set(inside FALSE)
+        math(EXPR count "${count} + 1")
+        set(source ${WORK_DIR}/example${count}.cpp)
+        string(REPLACE "@SEMICOLON@" ";" code "${code}")
+        string(REPLACE "@OPEN@" "[" code "${code}")
+        string(REPLACE "@CLOSE@" "]" code "${code}")
+        file(WRITE ${source} "${code}")
+        if(code MATCHES "int main\\(")
+            set(output ${WORK_DIR}/example${count})
+            set(command ${CXX} ${flags} -I${INCLUDE_DIR} ${source} -o ${output} ${LIBRARY}
+                        -Wl,-rpath,${library_dir})
+        else()
+            set(output "")
+            set(command ${CXX} ${flags} -I${INCLUDE_DIR} -c ${source}
+                        -o ${WORK_DIR}/example${count}.o)
+        endif()
+        execute_process(COMMAND ${command} RESULT_VARIABLE result ERROR_VARIABLE errors)
+        if(NOT result EQUAL 0)
+            message(FATAL_ERROR "README example ${count} does not compile:\n${errors}")
+        endif()
+        if(output)
+            execute_process(COMMAND ${output} RESULT_VARIABLE result OUTPUT_VARIABLE out
+                            ERROR_VARIABLE out TIMEOUT 60 WORKING_DIRECTORY ${WORK_DIR})
+            if(NOT result EQUAL 0)
+                message(FATAL_ERROR "README example ${count} failed (${result}):\n${out}")
+            endif()
+        endif()
+        message(STATUS "README example ${count}: ok")
+    elseif(inside)
+        string(APPEND code "${line}\n")
+    endif()
+endforeach()
+if(count EQUAL 0)
+    message(FATAL_ERROR "no ```cpp block in ${README}")
+endif()

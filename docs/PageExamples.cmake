@@ -1,0 +1,55 @@
+# Keeps the examples shown in the pages equal to the files that are built and run.
+#
+# A page shows an example as a marker line followed by a ```cpp block:
+#     <!-- example: examples/docs/Mutexes.cpp -->
+# Checks that every such block holds exactly that file; with -DUPDATE=ON rewrites the blocks
+# from the files instead.
+#
+#   cmake -DSOURCE_DIR=<repository> [-DUPDATE=ON] -P PageExamples.cmake
+file(GLOB pages ${SOURCE_DIR}/docs/*.md)
+set(marker_regex "<!-- example: ([^ ]+) -->")
+set(failures "")
+set(found 0)
+foreach(page IN LISTS pages)
+    file(READ ${page} text)
+    set(rest "${text}")
+    set(output "")
+    while(rest MATCHES "${marker_regex}")
+        set(path ${CMAKE_MATCH_1})
+        string(FIND "${rest}" "${CMAKE_MATCH_0}" at)
+        string(LENGTH "${CMAKE_MATCH_0}" marker_length)
+        math(EXPR after "${at} + ${marker_length}")
+        string(SUBSTRING "${rest}" 0 ${after} head)
+        string(SUBSTRING "${rest}" ${after} -1 rest)
+        string(APPEND output "${head}")
+        # The block: "\n```cpp\n" ... "```\n" right after the marker.
+        string(FIND "${rest}" "\n```cpp\n" open)
+        string(FIND "${rest}" "\n```\n" close)
+        if(NOT open EQUAL 0 OR close LESS 0)
+            list(APPEND failures "${page}: no ```cpp block right after the marker of ${path}")
+            continue()
+        endif()
+        math(EXPR body_start "${open} + 8")
+        math(EXPR body_length "${close} + 1 - ${body_start}")
+        string(SUBSTRING "${rest}" ${body_start} ${body_length} shown)
+        math(EXPR tail "${close} + 5")
+        string(SUBSTRING "${rest}" ${tail} -1 rest)
+        file(READ ${SOURCE_DIR}/${path} wanted)
+        math(EXPR found "${found} + 1")
+        if(NOT shown STREQUAL wanted AND NOT UPDATE)
+            list(APPEND failures "${page}: the example differs from ${path}")
+        endif()
+        string(APPEND output "\n```cpp\n${wanted}```\n")
+    endwhile()
+    string(APPEND output "${rest}")
+    if(UPDATE AND NOT output STREQUAL text)
+        file(WRITE ${page} "${output}")
+        message(STATUS "updated ${page}")
+    endif()
+endforeach()
+if(failures)
+    list(JOIN failures "\n" failures)
+    message(FATAL_ERROR "${failures}\nRun: cmake -DSOURCE_DIR=${SOURCE_DIR} -DUPDATE=ON -P "
+                        "${CMAKE_CURRENT_LIST_FILE}")
+endif()
+message(STATUS "${found} page examples match their files")
