@@ -60,6 +60,7 @@ Object* newObject(Kind kind, std::uint64_t payload) {
     FreeLists& f = freeLists();
     std::uint32_t index;
     {
+        const NoStopScope noStop;  // never suspended holding the free-list lock
         std::lock_guard<std::mutex> guard(f.lock);
         if (f.freeObject != kMaxEntries) {
             index = f.freeObject;
@@ -91,6 +92,7 @@ HANDLE newHandle(Object* object) {
     FreeLists& f = freeLists();
     std::uint32_t slot;
     {
+        const NoStopScope noStop;
         std::lock_guard<std::mutex> guard(f.lock);
         if (!f.freeSlots.empty()) {
             slot = f.freeSlots.back();
@@ -132,8 +134,11 @@ void release(Object* object) {
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) {
         return;
     }
+    const NoStopScope noStop;
     if (object->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
         destroyNamedMutex(object);
+    } else if (object->kind.load(std::memory_order_relaxed) == Kind::Thread) {
+        destroyThread(object);
     }
     // Nobody holds a reference, so nobody holds the lock bit or is queued. Bumping the
     // incarnation makes every compare-and-swap through a stale handle fail from now on.
@@ -153,7 +158,15 @@ Object* processObject() {
     return process;
 }
 
-bool resolvePseudo(Resolved& out) {
+bool resolvePseudo(HANDLE h, Resolved& out) {
+    if (reinterpret_cast<std::intptr_t>(h) == -2) {
+        Object* t = currentThreadObject();
+        if (t == nullptr) {
+            return false;
+        }
+        out = {t, word::incarnation(t->state.load(std::memory_order_relaxed)), Kind::Thread};
+        return true;
+    }
     Object* p = processObject();
     out = {p, word::incarnation(p->state.load(std::memory_order_relaxed)), Kind::Process};
     return true;
@@ -178,6 +191,7 @@ BOOL CloseHandle(HANDLE object) {
     if (isPseudoHandle(object)) {
         return TRUE;  // closing a pseudo-handle does nothing, as on Windows
     }
+    const NoStopScope noStop;
     std::uint32_t slot;
     std::uint64_t gen;
     if (decodeHandle(object, slot, gen)) {
@@ -205,6 +219,7 @@ BOOL CloseHandle(HANDLE object) {
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
                      DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, DWORD options) {
     // Only this process exists for us: both process arguments must name it.
+    const NoStopScope noStop;
     Resolved sp;
     Resolved tp;
     if (!resolve(sourceProcess, sp) || sp.kind != Kind::Process || !resolve(targetProcess, tp) ||

@@ -155,7 +155,9 @@ inline bool decodeHandle(HANDLE h, std::uint32_t& slot, std::uint64_t& gen) {
     return true;
 }
 
-bool resolvePseudo(Resolved& out);
+// GetCurrentProcess() (-1) resolves to the process object, GetCurrentThread() (-2) to the
+// calling thread's object (Threads.cpp).
+bool resolvePseudo(HANDLE h, Resolved& out);
 
 // Looks a handle up; false for null, closed, stale or garbage values (never dereferences a
 // value that is out of the table's range). Pseudo-handles resolve to the process object.
@@ -163,7 +165,7 @@ inline bool resolve(HANDLE h, Resolved& out) {
     std::uint32_t slot;
     std::uint64_t gen;
     if (!decodeHandle(h, slot, gen)) {
-        return isPseudoHandle(h) && resolvePseudo(out);
+        return isPseudoHandle(h) && resolvePseudo(h, out);
     }
     const std::uint64_t w = gSlots.at(slot)->word.load(std::memory_order_acquire);
     const auto obj1 = static_cast<std::uint32_t>(w & handle::kSlotMask);
@@ -180,13 +182,16 @@ inline bool resolve(HANDLE h, Resolved& out) {
 // Looks a handle up and takes a reference; false as for resolve().
 Object* acquireRef(HANDLE handle);
 
-// The object behind GetCurrentProcess() (and, until threads exist, GetCurrentThread()).
+// The object behind GetCurrentProcess().
 Object* processObject();
 
 // ---- Per-thread state (Waits.cpp) ----
 
 inline constexpr std::uint32_t kStatusWaiting = 0xFFFFFFF0u;   // registered, maybe spinning
 inline constexpr std::uint32_t kStatusSleeping = 0xFFFFFFF1u;  // in futex wait: wake needed
+// Stopped by SuspendThread in its sleep: taken out of the wait, so no signaller can hand
+// it anything until it is resumed and rejoins (withdrawWait / rejoinWait).
+inline constexpr std::uint32_t kStatusSuspended = 0xFFFFFFF2u;
 
 // One queue link per object of a wait.
 struct WaitEntry {
@@ -304,6 +309,77 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly);
 DWORD lockNamedMutex(Object* object, std::int64_t deadlineNs);
 BOOL unlockNamedMutex(Object* object);
 void destroyNamedMutex(Object* object);
+
+// ---- Threads (Threads.cpp, Suspend.cpp) ----
+
+// The calling thread's Thread-kind object (created on first use for a thread that the
+// layer did not start); null only when out of memory. No reference is added.
+Object* currentThreadObject();
+// Frees the thread record of a Thread-kind object whose last reference has gone.
+void destroyThread(Object* object);
+// Finishes, on the thread itself, a blocking wait that it left from its sleep because it
+// was terminated: the wait ends as failed unless it had been satisfied already (a mutex
+// handed over is then recorded as owned, to be abandoned), its queue entries are removed
+// and the references that its caller held on the objects are dropped. Waits.cpp.
+void abandonWait(ThreadState* thread);
+// A thread suspended in the sleep of its wait leaves the wait while it is stopped, as on
+// Windows: withdrawWait makes it unclaimable (false if the wait was decided already), and
+// rejoinWait, once it is resumed, makes it claimable again and takes what became signalled
+// meanwhile (those signals passed it by). Both run on the thread itself. Waits.cpp.
+bool withdrawWait(ThreadState* thread);
+void rejoinWait(ThreadState* thread);
+
+// Stop deferral. SuspendThread and TerminateThread stop a thread with a signal; a thread
+// is never stopped inside the layer's own critical work (object lock bits, the all-lock,
+// the handle free lists, a half-done signal or wait registration), where stopping it
+// would block or corrupt other threads. Such work runs inside a NoStopScope; a stop that
+// arrives meanwhile is remembered and carried out when the outermost scope ends. The only
+// place inside a blocking wait where a thread may stop is its futex sleep, marked by
+// StoppableSleep. Plain per-thread fields (read by the thread's own signal handler only).
+struct StopState {
+    int noStop;   // depth of NoStopScopes
+    int pending;  // a stop arrived inside a scope
+    int inWait;   // in the futex sleep of a blocking wait
+};
+extern __thread StopState tlsStop __attribute__((tls_model("initial-exec")));
+// Carries out a stop that arrived inside a NoStopScope (Suspend.cpp).
+void runPendingStop();
+
+class NoStopScope {
+public:
+    NoStopScope() {
+        ++tlsStop.noStop;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~NoStopScope() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (--tlsStop.noStop == 0 && tlsStop.pending != 0) {
+            runPendingStop();
+        }
+    }
+    NoStopScope(const NoStopScope&) = delete;
+    NoStopScope& operator=(const NoStopScope&) = delete;
+};
+
+// Inside a NoStopScope that covers a whole wait: the futex sleep, where the thread may be
+// suspended (it keeps its queue entries) or terminated (abandonWait cleans up).
+class StoppableSleep {
+public:
+    StoppableSleep() {
+        tlsStop.inWait = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (--tlsStop.noStop == 0 && tlsStop.pending != 0) {
+            runPendingStop();
+        }
+    }
+    ~StoppableSleep() {
+        ++tlsStop.noStop;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsStop.inWait = 0;
+    }
+    StoppableSleep(const StoppableSleep&) = delete;
+    StoppableSleep& operator=(const StoppableSleep&) = delete;
+};
 
 // ---- Small helpers ----
 std::int64_t monotonicNs();

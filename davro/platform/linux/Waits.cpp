@@ -171,6 +171,7 @@ void onThreadEnd(void* state) {
 }
 
 ThreadState* createThreadState() {
+    const NoStopScope noStop;  // the registry's spin lock
     ThreadRegistry& r = threads();
     r.lock.lock();
     ThreadState* ts = r.freeList;
@@ -702,7 +703,12 @@ std::uint32_t sleepUntilDone(ThreadState* ts, Object* const* objs, std::uint32_t
             wakeAt = deadline < 0 ? sliceEnd : std::min(deadline, sliceEnd);
             slice = std::min<std::int64_t>(slice * 2, 16000000);
         }
-        futexWait(&ts->status, kStatusSleeping, wakeAt);
+        {
+            // The one point of a blocking wait where the thread may be suspended (it keeps
+            // its queue entries) or terminated (abandonWait finishes the wait).
+            const StoppableSleep stoppable;
+            futexWait(&ts->status, kStatusSleeping, wakeAt);
+        }
         cur = ts->status.load(std::memory_order_acquire);
         if (isDone(cur)) {
             return cur;
@@ -794,6 +800,8 @@ DWORD failWith(DWORD error) {
 // Every multi-object wait. `inputMask` != 0 for MsgWaitForMultipleObjects.
 DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
                    bool messages, DWORD inputMask) {
+    // Never stopped while it holds references or queue entries, except in its sleep.
+    const NoStopScope noStop;
     const DWORD limit = messages ? MAXIMUM_WAIT_OBJECTS - 1 : MAXIMUM_WAIT_OBJECTS;
     if ((count == 0 && !messages) || count > limit || (count != 0 && handles == nullptr)) {
         return failWith(ERROR_INVALID_PARAMETER);
@@ -937,6 +945,97 @@ void abandonOwnedMutexes(ThreadState* ts) {
     }
 }
 
+bool withdrawWait(ThreadState* ts) {
+    std::uint32_t cur = ts->status.load(std::memory_order_acquire);
+    while (!isDone(cur)) {
+        if (ts->status.compare_exchange_weak(cur, kStatusSuspended, std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void rejoinWait(ThreadState* ts) {
+    const NoStopScope noStop;  // holds object locks
+    // Only this thread changes a suspended status, so the exchange cannot fail.
+    ts->status.store(kStatusWaiting, std::memory_order_seq_cst);
+    const std::uint32_t n = ts->count;
+    Object* objs[MAXIMUM_WAIT_OBJECTS];
+    bool hasNamed = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        objs[i] = ts->entries[i].object;
+        hasNamed = hasNamed || objs[i]->kind.load(std::memory_order_relaxed) == Kind::NamedMutex;
+    }
+    if (hasNamed && ts->waitAll) {
+        return;  // retried whole by the sleep loop in each slice anyway
+    }
+    if (ts->waitAll) {
+        std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
+        gAllLock.lock();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            states[i] = lockObject(objs[i]);
+        }
+        bool sleeping = false;
+        takeAllFor(ts, states, nullptr, sleeping);  // entries stay linked until cleanup()
+        for (std::uint32_t i = 0; i < n; ++i) {
+            unlockObject(objs[i], states[i]);
+        }
+        gAllLock.unlock();
+        return;
+    }
+    // Wait-any, in index order as at registration; named mutexes are polled by the loop.
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        const Kind k = o->kind.load(std::memory_order_relaxed);
+        if (k == Kind::NamedMutex) {
+            continue;
+        }
+        std::uint64_t s = lockObject(o);
+        bool taken = isDone(ts->status.load(std::memory_order_acquire));
+        if (!taken && signalledFor(k, s, ts->tid)) {
+            bool sleeping = false;
+            taken = takeFor(o, s, ts, i, sleeping);
+        }
+        unlockObject(o, s);
+        if (taken) {
+            return;
+        }
+    }
+}
+
+void abandonWait(ThreadState* ts) {
+    // The thread was terminated in the sleep of waitBlocking: everything before the sleep
+    // was done, nothing after it. Finish as waitBlocking would, with a failure unless a
+    // signaller had already satisfied the wait.
+    const std::uint32_t n = ts->count;
+    Object* objs[MAXIMUM_WAIT_OBJECTS];
+    bool hasNamed = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        objs[i] = ts->entries[i].object;
+        hasNamed = hasNamed || objs[i]->kind.load(std::memory_order_relaxed) == Kind::NamedMutex;
+    }
+    bool sleeping = false;
+    claim(ts, WAIT_FAILED, sleeping);
+    const std::uint32_t result = ts->status.load(std::memory_order_acquire);
+    if (!(ts->waitAll && hasNamed)) {
+        cleanup(ts, objs, n, ts->waitAll);  // a wait-all that reached its sleep was queued
+    }
+    if (result < WAIT_OBJECT_0 + n ||
+        (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + n)) {
+        if (ts->waitAll) {
+            for (std::uint32_t i = 0; i < n; ++i) {
+                recordOwnership(ts, objs[i]);
+            }
+        } else {
+            recordOwnership(ts, objs[result & 0x7F]);
+        }
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        release(objs[i]);  // the references of WaitForSingleObject / waitMultiple
+    }
+}
+
 void signalForever(Object* o) {
     WakeList wakes;
     std::uint64_t s = 0;
@@ -946,8 +1045,7 @@ void signalForever(Object* o) {
     unlockAfterSignal(o, s, haveAllLock, wakes);
 }
 
-DWORD waitObjectsOrInput(DWORD count, const HANDLE* handles, DWORD milliseconds,
-                         DWORD wakeMask) {
+DWORD waitObjectsOrInput(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask) {
     return waitMultiple(count, handles, false, milliseconds, true, wakeMask);
 }
 
@@ -973,6 +1071,7 @@ using namespace detail;
 DWORD GetCurrentThreadId() { return currentThreadId(); }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
+    const NoStopScope noStop;
     if (name != nullptr && *name != L'\0') {
         return createNamedMutex(initialOwner, name, false);
     }
@@ -997,6 +1096,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPC
 }
 
 HANDLE OpenMutexW(DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, LPCWSTR name) {
+    const NoStopScope noStop;
     if (name == nullptr || *name == L'\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -1044,6 +1144,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         }
     }
     // Waiters are queued (or the lock is busy): hand the mutex over under the lock.
+    const NoStopScope noStop;  // a hand-off is never left half done
     if (!tryAddRef(o, r.incarnation)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -1061,6 +1162,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState,
                     LPCWSTR name) {
+    const NoStopScope noStop;
     if (name != nullptr && *name != L'\0') {
         SetLastError(ERROR_INVALID_PARAMETER);  // named events are not supported
         return nullptr;
@@ -1100,6 +1202,7 @@ BOOL SetEvent(HANDLE event) {
             return TRUE;
         }
     }
+    const NoStopScope noStop;  // a hand-off is never left half done
     if (!tryAddRef(o, r.incarnation)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -1142,6 +1245,7 @@ BOOL ResetEvent(HANDLE event) {
 
 HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount, LONG maximumCount,
                         LPCWSTR name) {
+    const NoStopScope noStop;
     if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -1202,6 +1306,7 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
             return TRUE;
         }
     }
+    const NoStopScope noStop;  // a hand-off is never left half done
     if (!tryAddRef(o, r.incarnation)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -1248,6 +1353,9 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         release(r.object);
         return result;
     }
+    // Not stopped between taking a mutex and listing it as owned (a terminated thread would
+    // keep it for ever), nor while it holds a reference; only in the sleep of waitBlocking.
+    const NoStopScope noStop;
     const std::uint32_t tid = currentThreadId();
     Fast f = tryTake(r, tid);
     if (f == Fast::NotSignalled && milliseconds != 0) {

@@ -1,0 +1,208 @@
+// SuspendThread and ResumeThread: the stop signal, its handler and the stop point.
+//
+// A suspension sends the target one real-time signal (SIGRTMIN + 3). Its handler parks the
+// thread on the record's `wake` futex for as long as the suspend count is above 0, so the
+// thread stops wherever it was, in user code or in a system call (restarted afterwards,
+// SA_RESTART). Inside the layer's own critical work (NoStopScope) the handler only notes
+// the stop, and the thread parks when the outermost scope ends. The suspender returns
+// once the target has parked (or the count fell back to 0, or the thread is ending).
+#include <errno.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "ThreadRecord.h"
+
+namespace davro::win32::detail {
+
+__thread StopState tlsStop = {0, 0, 0};
+
+namespace {
+
+constexpr DWORD kMaximumSuspendCount = 127;          // MAXIMUM_SUSPEND_COUNT
+constexpr DWORD kErrorSignalRefcountExceeded = 156;  // ERROR_SIGNAL_REFCOUNT_EXCEEDED
+constexpr DWORD kFailed = 0xFFFFFFFF;
+
+std::uint32_t* futexAddress(std::atomic<std::uint32_t>* word) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    return reinterpret_cast<std::uint32_t*>(word);
+}
+
+void onStopSignal(int /*signal*/) {
+    const int savedErrno = errno;
+    ThreadRecord* record = tlsRecord;
+    if (record != nullptr) {
+        if (tlsStop.noStop > 0) {
+            tlsStop.pending = 1;  // carried out when the outermost NoStopScope ends
+        } else {
+            stopPoint(record);
+        }
+    }
+    errno = savedErrno;
+}
+
+// Whether the target of a suspension made in resume epoch `epoch` may be taken as stopped.
+bool suspensionSettled(ThreadRecord* r, std::uint32_t epoch) {
+    const std::uint32_t parked = r->parkedAt.load(std::memory_order_seq_cst);
+    return (parked != kNeverParked && static_cast<std::int32_t>(parked - epoch) >= 0) ||
+           r->suspendCount.load(std::memory_order_seq_cst) == 0 ||
+           r->phase.load(std::memory_order_seq_cst) != Phase::Running ||
+           r->terminating.load(std::memory_order_seq_cst);
+}
+
+}  // namespace
+
+void futexWaitWord(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT | FUTEX_PRIVATE_FLAG, expected, nullptr,
+            nullptr, 0);
+}
+
+void futexWakeAll(std::atomic<std::uint32_t>* word) {
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+int stopSignal() {
+    static const int number = [] {
+        const int s = SIGRTMIN + 3;
+        struct sigaction action {};
+        action.sa_handler = &onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(s, &action, nullptr);
+        return s;
+    }();
+    return number;
+}
+
+void stopPoint(ThreadRecord* r) {
+    tlsStop.pending = 0;
+    // In the sleep of a wait: leave the wait while stopped, so that nothing is handed to a
+    // suspended thread, and join it again afterwards.
+    bool withdrawn = false;
+    for (;;) {
+        // Read the epoch before the count: a resumption after this read changes `wake`, so
+        // the futex wait below returns at once instead of missing it.
+        const std::uint32_t epoch = r->wake.load(std::memory_order_seq_cst);
+        if (r->created && r->terminating.load(std::memory_order_seq_cst)) {
+            siglongjmp(r->jump, 1);  // to the trampoline, which ends the thread
+        }
+        if (r->suspendCount.load(std::memory_order_seq_cst) == 0) {
+            if (withdrawn) {
+                rejoinWait(currentThreadState());
+            }
+            return;
+        }
+        if (!withdrawn && tlsStop.inWait != 0) {
+            withdrawn = withdrawWait(currentThreadState());
+        }
+        if (r->parkedAt.load(std::memory_order_relaxed) != epoch) {
+            r->parkedAt.store(epoch, std::memory_order_seq_cst);
+            bump(&r->seq);  // the suspenders may return now
+        }
+        futexWaitWord(&r->wake, epoch);
+    }
+}
+
+void runPendingStop() {
+    tlsStop.pending = 0;
+    if (ThreadRecord* record = tlsRecord) {
+        stopPoint(record);
+    }
+}
+
+Object* acquireThread(HANDLE thread) {
+    Object* o = acquireRef(thread);
+    if (o != nullptr && o->kind.load(std::memory_order_relaxed) != Kind::Thread) {
+        release(o);
+        o = nullptr;
+    }
+    if (o == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return o;
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32 {
+
+using namespace detail;
+
+DWORD SuspendThread(HANDLE thread) {
+    Object* o = acquireThread(thread);
+    if (o == nullptr) {
+        return kFailed;
+    }
+    ThreadRecord* r = recordOf(o);
+    const bool self = r == tlsRecord;
+    DWORD previous = 0;
+    DWORD error = ERROR_SUCCESS;
+    bool mustWait = false;
+    std::uint32_t epoch = 0;
+    {
+        const NoStopScope noStop;
+        const std::lock_guard<std::mutex> guard(r->lock);
+        previous = r->suspendCount.load(std::memory_order_relaxed);
+        if (r->phase.load(std::memory_order_relaxed) != Phase::Running) {
+            error = ERROR_ACCESS_DENIED;  // the thread is ending or has ended
+        } else if (previous >= kMaximumSuspendCount) {
+            error = kErrorSignalRefcountExceeded;
+        } else {
+            r->suspendCount.store(previous + 1, std::memory_order_seq_cst);
+            if (previous == 0 && !self) {
+                // The thread is alive: it turns Exiting only under this lock.
+                epoch = r->wake.load(std::memory_order_seq_cst);
+                pthread_kill(r->pthread, stopSignal());
+                mustWait = true;
+            }
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        release(o);
+        SetLastError(error);
+        return kFailed;
+    }
+    if (self && previous == 0) {
+        stopPoint(r);  // returns when another thread resumes us
+    } else if (mustWait) {
+        // Stoppable wait: a suspender may itself be suspended meanwhile.
+        for (;;) {
+            const std::uint32_t s = r->seq.load(std::memory_order_seq_cst);
+            if (suspensionSettled(r, epoch)) {
+                break;
+            }
+            futexWaitWord(&r->seq, s);
+        }
+    }
+    release(o);
+    return previous;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    Object* o = acquireThread(thread);
+    if (o == nullptr) {
+        return kFailed;
+    }
+    ThreadRecord* r = recordOf(o);
+    DWORD previous = 0;
+    {
+        const NoStopScope noStop;
+        const std::lock_guard<std::mutex> guard(r->lock);
+        previous = r->suspendCount.load(std::memory_order_relaxed);
+        if (previous > 0) {
+            r->suspendCount.store(previous - 1, std::memory_order_seq_cst);
+            if (previous == 1) {
+                bump(&r->wake);  // a new epoch: the parked thread goes on
+                bump(&r->seq);   // suspenders still waiting for it give up
+            }
+        }
+    }
+    release(o);
+    return previous;
+}
+
+}  // namespace davro::win32
