@@ -88,6 +88,7 @@ void stopPoint(ThreadRecord* r) {
         // the futex wait below returns at once instead of missing it.
         const std::uint32_t epoch = r->wake.load(std::memory_order_seq_cst);
         if (r->created && r->terminating.load(std::memory_order_seq_cst)) {
+            tlsStop.noStop = 1;  // leaving for good: a stop that still arrives is ignored
             siglongjmp(r->jump, 1);  // to the trampoline, which ends the thread
         }
         if (r->suspendCount.load(std::memory_order_seq_cst) == 0) {

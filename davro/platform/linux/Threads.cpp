@@ -81,7 +81,8 @@ pthread_key_t adoptedKey() {
 // to. The frames abandoned by such a jump run no destructors, as on Windows.
 DWORD runRoutine(ThreadRecord* r) {
     if (sigsetjmp(r->jump, 1) != 0) {
-        // The saved signal mask still blocks the stop signal: nothing can stop us again.
+        // Every jump here sets the no-stop depth first, and the restored signal mask blocks
+        // the stop signal: nothing can stop this thread again.
         if (tlsStop.inWait != 0) {
             tlsStop.inWait = 0;
             abandonWait(currentThreadState());
@@ -272,6 +273,7 @@ void _endthreadex(unsigned exitCode) {
         }
     }
     if (r != nullptr && r->created) {
+        tlsStop.noStop = 1;  // leaving for good
         siglongjmp(r->jump, 1);  // no destructors of the frames left behind, as ExitThread
     }
     pthread_exit(nullptr);  // a thread of someone else's: the C library ends it
@@ -356,6 +358,7 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
     }
     if (self) {
         release(o);  // the thread's own reference keeps the record alive
+        tlsStop.noStop = 1;
         siglongjmp(r->jump, 1);
     }
     // The thread stops at once: return when it has ended, its mutexes abandoned, its exit
