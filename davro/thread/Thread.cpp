@@ -1,0 +1,175 @@
+// YThread: creation with the start-up handshake, the start routine, suspension, waits for
+// the end of one or several threads, priorities and the static helpers.
+#include <davro/core/MessagePump.h>
+#include <davro/thread/Thread.h>
+
+#include <memory>
+
+using namespace davro::win32;
+
+namespace {
+
+constexpr unsigned int kResumeFailed = 0xFFFFFFFF;
+
+// Filled by create() on its own stack. The new thread copies the three fields before it
+// signals `started` and never touches the record again, so it may end with create().
+struct ThreadStartup {
+    YThread* thread;
+    HANDLE started;
+    HANDLE go;
+};
+
+void closeIfSet(HANDLE h) {
+    if (h != nullptr) {
+        CloseHandle(h);
+    }
+}
+
+}  // namespace
+
+YThread::YThread() : threadId(0) {}
+
+YThread::YThread(const YString& displayName) : YSyncObject(displayName), threadId(0) {}
+
+// The base duplicates the handle; the id is copied as it is now.
+YThread::YThread(const YThread& other)
+    : YSyncObject(other), threadId(other.threadId.load(std::memory_order_acquire)) {}
+
+YThread& YThread::operator=(const YThread& other) {
+    if (this != &other) {
+        YSyncObject::operator=(other);
+        threadId.store(other.threadId.load(std::memory_order_acquire), std::memory_order_release);
+    }
+    return *this;
+}
+
+YThread::~YThread() = default;
+
+int YThread::create(unsigned int startTimeout, int createSuspended) {
+    return createThread(startTimeout, true, createSuspended);
+}
+
+int YThread::create(int createSuspended) { return createThread(INFINITE, false, createSuspended); }
+
+int YThread::createThread(unsigned int startTimeout, bool timed, int createSuspended) {
+    // An earlier thread is left alone: only our handle to it goes.
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+    // Manual-reset, so that neither signal can be consumed by anyone but its one waiter.
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (started == nullptr || go == nullptr) {
+        closeIfSet(started);
+        closeIfSet(go);
+        threadId.store(0, std::memory_order_release);
+        return 0;
+    }
+    ThreadStartup startup{this, started, go};
+    unsigned id = 0;
+    // Always created suspended: the id is stored before the thread can run and reset it.
+    handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _beginthreadex(nullptr, 0, &YThread::threadEntry, &startup, CREATE_SUSPENDED, &id));
+    threadId.store(handle != nullptr ? id : 0, std::memory_order_release);
+    if (handle == nullptr) {
+        CloseHandle(started);
+        CloseHandle(go);
+        return 0;
+    }
+    const unsigned int resumed = resume();
+    if (!timed && resumed == kResumeFailed) {
+        // Left suspended: it never reads the record, so the record may go with us.
+        CloseHandle(started);
+        CloseHandle(go);
+        CloseHandle(handle);
+        handle = nullptr;
+        threadId.store(0, std::memory_order_release);
+        return 0;
+    }
+    // A plain kernel wait: the deadlock watchdog is for waits on objects, not for this.
+    const DWORD result = WaitForSingleObject(started, startTimeout);
+    CloseHandle(started);
+    if (timed && (result == WAIT_TIMEOUT || result == WAIT_FAILED)) {
+        TerminateThread(handle, 0);
+        CloseHandle(handle);
+        handle = nullptr;
+        CloseHandle(go);
+        threadId.store(0, std::memory_order_release);
+        return 0;
+    }
+    if (createSuspended == 1) {
+        suspend();
+    }
+    SetEvent(go);  // the thread closes it
+    return 1;
+}
+
+unsigned YThread::threadEntry(void* argument) {
+    const auto* startup = static_cast<const ThreadStartup*>(argument);
+    YThread* const self = startup->thread;
+    const HANDLE started = startup->started;
+    const HANDLE go = startup->go;
+    SetEvent(started);  // from here on the record may be gone
+    WaitForSingleObject(go, INFINITE);
+    CloseHandle(go);
+    const int result = self->run();
+    self->threadId.store(0, std::memory_order_release);
+    return static_cast<unsigned>(result);
+}
+
+unsigned int YThread::resume() { return ResumeThread(handle); }
+
+unsigned int YThread::suspend() { return SuspendThread(handle); }
+
+int YThread::waitThread(unsigned int timeout) {
+    const unsigned int id = getThreadId();
+    if (id == getCurrentThreadId()) {
+        return -1;  // a thread never waits for its own end
+    }
+    if (id == 0) {
+        return 0;
+    }
+    return YSyncObject::lock(timeout);  // the base's own wait, not a derived lock()
+}
+
+unsigned int YThread::getThreadId() const { return threadId.load(std::memory_order_acquire); }
+
+unsigned int YThread::getCurrentThreadId() { return GetCurrentThreadId(); }
+
+void YThread::sleep(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+int YThread::dispatchMessages(int timeout) { return davro::detail::dispatchMessages(timeout); }
+
+int YThread::waitThreads(YThread* const* threads, int count, int waitAll, unsigned int timeout) {
+    // new[] with a negative count throws std::bad_array_new_length, a std::bad_alloc.
+    const std::unique_ptr<YSyncObject*[]> kept(new YSyncObject*[count]);
+    const unsigned int self = getCurrentThreadId();
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        YThread* t = threads[i];
+        if (t == nullptr) {
+            continue;
+        }
+        const unsigned int id = t->getThreadId();
+        if (id != self && id != 0) {
+            kept[n++] = t;
+        }
+    }
+    if (n == 0) {
+        return 0;
+    }
+    return lockMultiple(kept.get(), n, waitAll, timeout);
+}
+
+int YThread::unlock() { return 0; }
+
+void YThread::setIdlePriority() { SetThreadPriority(handle, THREAD_PRIORITY_IDLE); }
+void YThread::setLowestPriority() { SetThreadPriority(handle, THREAD_PRIORITY_LOWEST); }
+void YThread::setBelowNormalPriority() { SetThreadPriority(handle, THREAD_PRIORITY_BELOW_NORMAL); }
+void YThread::setNormalPriority() { SetThreadPriority(handle, THREAD_PRIORITY_NORMAL); }
+void YThread::setAboveNormalPriority() { SetThreadPriority(handle, THREAD_PRIORITY_ABOVE_NORMAL); }
+void YThread::setHighestPriority() { SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST); }
+void YThread::setTimeCriticalPriority() {
+    SetThreadPriority(handle, THREAD_PRIORITY_TIME_CRITICAL);
+}
