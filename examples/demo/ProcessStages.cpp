@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "DemoThread.h"
 #include "Os.h"
 #include "Stages.h"
 
@@ -308,9 +309,9 @@ int deadlockChild() {
 
     // The other thread takes the mutex and keeps it until the log shows the watchdog's
     // second report about this thread's endless wait, then lets it go.
-    std::thread holder([&] {
+    DemoThread holder(L"demo.holder", [&] {
         if (stuck.lock(kBoundMs * scale) != 0) {
-            return;
+            return 1;
         }
         held.signal();
         const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kBoundMs);
@@ -319,13 +320,20 @@ int deadlockChild() {
             std::this_thread::sleep_for(5ms);
         }
         stuck.unlock();
+        return 0;
     });
+    if (holder.create(0) != 1) {
+        return 3;
+    }
     const int taken = held.lock(kBoundMs * scale);
     const int result = taken == 0 ? stuck.lock(INFINITE) : -1;  // the deliberate deadlock
     if (result == 0) {
         stuck.unlock();
     }
-    holder.join();
+    // The holder has let go of the mutex, or this thread would not be here.
+    if (holder.waitThread(kBoundMs * scale) != 0) {
+        std::_Exit(4);  // the thread still uses this function's objects
+    }
     return result == 0 && sawSecondReport ? 0 : 1;
 }
 

@@ -5,8 +5,8 @@
 #include <davro/primitives/Event.h>
 
 #include <chrono>
-#include <thread>
 
+#include "DemoThread.h"
 #include "Stages.h"
 
 namespace demo {
@@ -91,7 +91,14 @@ void windowThread(WindowState& shared) {
 void runWindow(Report& report) {
     WindowState shared;
     state = &shared;
-    std::thread owner([&shared] { windowThread(shared); });
+    DemoThread owner(L"demo.windowThread", [&shared] {
+        windowThread(shared);
+        return 0;
+    });
+    if (!report.check(owner.create(0) == 1, "the window thread did not start")) {
+        state = nullptr;
+        return;
+    }
     const bool ready = shared.ready.lock(kBoundMs) == 0 && shared.created;
     if (report.check(ready, "the window thread could not make its message-only window")) {
         report.line("window thread made a message-only window and waits on %s with dispatchWait",
@@ -116,7 +123,7 @@ void runWindow(Report& report) {
                      kSends);
     }
     shared.done.signal();
-    owner.join();
+    endThreads(report, {&owner}, 2 * kBoundMs);
     state = nullptr;
     if (!ready) {
         return;
