@@ -1,5 +1,7 @@
 // davro-demo: a host program that puts the library to work, one stage at a time, and
 // checks what each stage did. See --help.
+#include <davro/platform/Environment.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +25,7 @@ void usage() {
         "summary at the end. The exit code is 0 only when every stage that ran passed its\n"
         "own checks; a stage that cannot run on this system is skipped and says why.\n"
         "\n"
-        "  --stage NAME  run one stage (see --list)\n"
+        "  --stage NAME  run this stage only (see --list); may be given more than once\n"
         "  --list        list the stages\n"
         "  --help        show this text");
 }
@@ -71,7 +73,11 @@ int main(int argc, char** argv) {
             list();
             return 0;
         }
-        if (arg == "--stage" && i + 1 < argc) {
+        if (arg == "--stage" && i + 1 == argc) {
+            std::fprintf(stderr, "davro-demo: --stage needs a stage name (see --list)\n");
+            return 2;
+        }
+        if (arg == "--stage") {
             const std::string name = argv[++i];
             const Stage* found = nullptr;
             for (const Stage& stage : allStages()) {
@@ -99,6 +105,14 @@ int main(int argc, char** argv) {
     const bool terminal = demo::stdoutIsTerminal();
     const auto begin = Clock::now();
     std::printf("Davro demo: %zu stage%s\n", chosen.size(), chosen.size() == 1 ? "" : "s");
+#if !defined(_WIN32)
+    if (davro::platform::timeScale() != 1) {
+        std::printf(
+            "note: DAVRO_TIME_SCALE=%u shortens every time limit of the demo too, so "
+            "stages may fail; the deadlock stage sets it for its child itself\n",
+            davro::platform::timeScale());
+    }
+#endif
     std::vector<Outcome> outcomes;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const Stage& stage = *chosen[i];

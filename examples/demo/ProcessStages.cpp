@@ -65,23 +65,31 @@ bool contains(const std::vector<std::string>& lines, const std::string& wanted) 
 // A temporary folder of this run, removed with everything in it when the stage ends.
 class TempFolder {
 public:
-    explicit TempFolder(const std::string& what)
-        : path_(fs::temp_directory_path() /
-                ("davro-demo-" + std::to_string(currentProcessId()) + "-" + what)) {
+    explicit TempFolder(const std::string& what) {
         std::error_code error;
+        const fs::path base = fs::temp_directory_path(error);
+        if (error) {
+            return;
+        }
+        path_ = base / ("davro-demo-" + std::to_string(currentProcessId()) + "-" + what);
         fs::remove_all(path_, error);
-        fs::create_directories(path_, error);
+        made_ = fs::create_directories(path_, error) && !error;
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     ~TempFolder() {
         std::error_code error;
-        fs::remove_all(path_, error);
+        if (made_) {
+            fs::remove_all(path_, error);
+        }
     }
+    // Whether the folder was made; the stage cannot run without it.
+    bool made() const { return made_; }
     const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
+    bool made_ = false;
 };
 
 // A child that is killed when the stage leaves early, so that no copy of the demo is left
@@ -200,6 +208,9 @@ int namedMutexChild(const char* mutexName, const char* turnsFile) {
 void runNamedMutex(Report& report) {
     const std::string name = "davro-demo-" + std::to_string(currentProcessId());
     TempFolder folder("turns");
+    if (!report.check(folder.made(), "no temporary folder could be made for the turns file")) {
+        return;
+    }
     const fs::path turns = folder.path() / "turns.txt";
     YNamedMutex mutex(wide(name));
     report.line("named mutex \"%s\"; both processes log their turns in %s", name.c_str(),
@@ -344,6 +355,9 @@ void runDeadlock(Report& report) {
         "minutes");
 #else
     TempFolder driveC("drive_c");
+    if (!report.check(driveC.made(), "no temporary folder could be made for drive C")) {
+        return;
+    }
     const std::string scale = std::to_string(kTimeScale);
     report.line("a child runs with DAVRO_TIME_SCALE=%s (a ten-minute watchdog slice lasts %.1f s)",
                 scale.c_str(), 600.0 / kTimeScale);

@@ -35,17 +35,6 @@ void raise(std::atomic<int>& peak, int value) {
     }
 }
 
-// Shows the progress of a stage that runs for `length`, until `finished` says it is done.
-template <typename Finished>
-void showProgress(Report& report, Clock::duration length, const char* label, Finished finished) {
-    const auto start = Clock::now();
-    while (!finished()) {
-        const double done = std::chrono::duration<double>(Clock::now() - start) / length;
-        report.progress(done, "%s", label);
-        std::this_thread::sleep_for(50ms);
-    }
-}
-
 // ---- pipeline ----
 
 constexpr int kProducers = 2;
@@ -84,6 +73,12 @@ public:
         : YSynchronizedThread(YString(L"demo.producer") + YString(1, L'0' + index)),
           queue_(queue),
           index_(index) {}
+    // The stage has waited for the thread already; stopping here too keeps runBody() from
+    // running on a half-destroyed object whatever happened before.
+    ~Producer() override {
+        stop();
+        waitThread(kBoundMs);
+    }
 
 protected:
     int runBody() override {
@@ -114,6 +109,10 @@ public:
     Consumer(WorkQueue& queue, int index)
         : YSynchronizedThread(YString(L"demo.consumer") + YString(1, L'0' + index)),
           queue_(queue) {}
+    ~Consumer() override {
+        stop();
+        waitThread(kBoundMs);
+    }
 
     // What this consumer took, in order; read after the thread has ended.
     const std::vector<std::uint64_t>& received() const { return received_; }
@@ -147,158 +146,7 @@ void stopAll(const std::vector<std::unique_ptr<T>>& threads) {
     }
 }
 
-// ---- cache ----
-
-constexpr int kCacheEntries = 64;
-constexpr int kReaders = 3;
-constexpr auto kCacheTime = 2000ms;
-
-// A table that a writer replaces as a whole. Invariant, whenever the section is free:
-// every entry belongs to the current version (entry i holds version * 1000 + i).
-struct Cache {
-    Cache() {
-        for (int i = 0; i < kCacheEntries; ++i) {
-            entries[i] = i;  // version 0
-        }
-    }
-
-    YReadWriteSection section{L"demo.cache"};
-    long long version = 0;
-    std::array<long long, kCacheEntries> entries{};
-};
-
-bool consistent(const Cache& cache) {
-    for (int i = 0; i < kCacheEntries; ++i) {
-        if (cache.entries[i] != cache.version * 1000 + i) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// ---- semaphore ----
-
-constexpr int kSlots = 3;
-constexpr int kWorkers = 8;
-constexpr int kUses = 50;
-
 }  // namespace
-
-void runCache(Report& report) {
-    Cache cache;
-    std::atomic<bool> stop{false};
-    std::atomic<int> inside{0};
-    std::atomic<int> mostInside{0};
-    std::atomic<long long> reads{0};
-    std::atomic<long long> broken{0};
-    std::atomic<long long> writes{0};
-
-    std::vector<std::unique_ptr<DemoThread>> threads;
-    for (int r = 0; r < kReaders; ++r) {
-        threads.push_back(std::make_unique<DemoThread>(L"demo.reader", [&] {
-            while (!stop.load()) {
-                YReadGuard read(cache.section);
-                raise(mostInside, ++inside);
-                if (!consistent(cache)) {
-                    ++broken;
-                }
-                --inside;
-                ++reads;
-            }
-            return 0;
-        }));
-    }
-    threads.push_back(std::make_unique<DemoThread>(L"demo.writer", [&] {
-        while (!stop.load()) {
-            {
-                YGuard write(cache.section);
-                ++cache.version;
-                for (int i = 0; i < kCacheEntries; ++i) {
-                    cache.entries[i] = cache.version * 1000 + i;
-                }
-            }
-            ++writes;
-            YThread::sleep(1);
-        }
-        return 0;
-    }));
-    int created = 0;
-    for (const auto& thread : threads) {
-        created += thread->create(0);
-    }
-    report.check(created == kReaders + 1, "only %d of %d threads started", created, kReaders + 1);
-    report.line("%d readers with YReadGuard and one writer with YGuard share a %d-entry table",
-                kReaders, kCacheEntries);
-    const auto start = Clock::now();
-    showProgress(report, kCacheTime, "readers and a writer at work",
-                 [&] { return Clock::now() - start >= kCacheTime; });
-    stop = true;
-    endThreads(report, pointers(threads), kBoundMs);
-    report.line("%lld reads and %lld updates; up to %d readers inside at once", reads.load(),
-                writes.load(), mostInside.load());
-    report.check(broken.load() == 0, "%lld reads saw a half-written table", broken.load());
-    report.check(reads.load() > 0 && writes.load() > 0, "readers or writer made no progress");
-    report.check(cache.version == writes.load() && consistent(cache),
-                 "the table ends at version %lld after %lld updates", cache.version, writes.load());
-    report.summary("%lld reads, %lld updates, every read consistent", reads.load(), writes.load());
-}
-
-void runSemaphore(Report& report) {
-    YSemaphore slots(kSlots, kSlots, L"demo.resource");
-    report.line("a resource with %d slots, %d workers using it %d times each; getCount() = %d",
-                kSlots, kWorkers, kUses, slots.getCount());
-    std::atomic<int> inside{0};
-    std::atomic<int> mostInside{0};
-    std::atomic<int> uses{0};
-    std::atomic<int> failures{0};
-    std::atomic<int> running{kWorkers};
-
-    std::vector<std::unique_ptr<DemoThread>> workers;
-    for (int w = 0; w < kWorkers; ++w) {
-        workers.push_back(std::make_unique<DemoThread>(L"demo.worker", [&] {
-            for (int u = 0; u < kUses; ++u) {
-                if (slots.lock(kBoundMs) != 0) {
-                    ++failures;
-                    continue;
-                }
-                raise(mostInside, ++inside);
-                YThread::sleep(4);  // using the resource
-                --inside;
-                ++uses;
-                if (slots.unlock() == 0) {
-                    ++failures;
-                }
-                YThread::sleep(6);  // other work
-            }
-            --running;
-            return 0;
-        }));
-        report.check(workers.back()->create(0) == 1, "worker %d did not start", w);
-    }
-    // getCount() borrows a slot for a moment, so the main thread is a short-lived user too.
-    std::array<int, kSlots + 2> seen{};
-    const auto start = Clock::now();
-    while (running.load() > 0 && Clock::now() - start < std::chrono::milliseconds(kBoundMs)) {
-        const int count = slots.getCount();
-        ++seen[count >= 0 && count <= kSlots ? count : kSlots + 1];
-        report.progress(static_cast<double>(uses.load()) / (kWorkers * kUses), "%d of %d uses",
-                        uses.load(), kWorkers * kUses);
-        std::this_thread::sleep_for(10ms);
-    }
-    endThreads(report, pointers(workers), kBoundMs);
-    report.line("getCount() while they worked: 0 free %d times, 1 free %d, 2 free %d, 3 free %d",
-                seen[0], seen[1], seen[2], seen[3]);
-    const int after = slots.getCount();
-    report.line("%d uses, at most %d workers inside at once; getCount() = %d afterwards",
-                uses.load(), mostInside.load(), after);
-    report.check(mostInside.load() <= kSlots, "%d workers were inside at once, more than %d",
-                 mostInside.load(), kSlots);
-    report.check(failures.load() == 0 && uses.load() == kWorkers * kUses,
-                 "%d waits or releases failed", failures.load());
-    report.check(seen[kSlots + 1] == 0, "getCount() left the range 0..%d", kSlots);
-    report.check(after == kSlots, "getCount() is %d after the workers, not %d", after, kSlots);
-    report.summary("%d uses, at most %d of %d slots taken", uses.load(), mostInside.load(), kSlots);
-}
 
 void runPipeline(Report& report) {
     WorkQueue queue;
@@ -407,6 +255,168 @@ void runPipeline(Report& report) {
                  static_cast<unsigned long long>(strays));
     report.summary("%llu items, each arrived exactly once",
                    static_cast<unsigned long long>(received));
+}
+
+namespace {
+
+// ---- cache ----
+
+constexpr int kCacheEntries = 64;
+constexpr int kReaders = 3;
+constexpr auto kCacheTime = 2000ms;
+
+// A table that a writer replaces as a whole. Invariant, whenever the section is free:
+// every entry belongs to the current version (entry i holds version * 1000 + i).
+struct Cache {
+    Cache() {
+        for (int i = 0; i < kCacheEntries; ++i) {
+            entries[i] = i;  // version 0
+        }
+    }
+
+    YReadWriteSection section{L"demo.cache"};
+    long long version = 0;
+    std::array<long long, kCacheEntries> entries{};
+};
+
+bool consistent(const Cache& cache) {
+    for (int i = 0; i < kCacheEntries; ++i) {
+        if (cache.entries[i] != cache.version * 1000 + i) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void runCache(Report& report) {
+    Cache cache;
+    std::atomic<bool> stop{false};
+    std::atomic<int> inside{0};
+    std::atomic<int> mostInside{0};
+    std::atomic<long long> reads{0};
+    std::atomic<long long> broken{0};
+    std::atomic<long long> writes{0};
+
+    std::vector<std::unique_ptr<DemoThread>> threads;
+    for (int r = 0; r < kReaders; ++r) {
+        threads.push_back(std::make_unique<DemoThread>(L"demo.reader", [&] {
+            while (!stop.load()) {
+                YReadGuard read(cache.section);
+                raise(mostInside, ++inside);
+                if (!consistent(cache)) {
+                    ++broken;
+                }
+                --inside;
+                ++reads;
+            }
+            return 0;
+        }));
+    }
+    threads.push_back(std::make_unique<DemoThread>(L"demo.writer", [&] {
+        while (!stop.load()) {
+            {
+                YGuard write(cache.section);
+                ++cache.version;
+                for (int i = 0; i < kCacheEntries; ++i) {
+                    cache.entries[i] = cache.version * 1000 + i;
+                }
+            }
+            ++writes;
+            YThread::sleep(1);
+        }
+        return 0;
+    }));
+    int created = 0;
+    for (const auto& thread : threads) {
+        created += thread->create(0);
+    }
+    report.check(created == kReaders + 1, "only %d of %d threads started", created, kReaders + 1);
+    report.line("%d readers with YReadGuard and one writer with YGuard share a %d-entry table",
+                kReaders, kCacheEntries);
+    const auto start = Clock::now();
+    for (auto now = start; now - start < kCacheTime; now = Clock::now()) {
+        report.progress(std::chrono::duration<double>(now - start) / kCacheTime,
+                        "%lld reads, %lld updates", reads.load(), writes.load());
+        std::this_thread::sleep_for(50ms);
+    }
+    stop = true;
+    endThreads(report, pointers(threads), kBoundMs);
+    report.line("%lld reads and %lld updates; up to %d readers inside at once", reads.load(),
+                writes.load(), mostInside.load());
+    report.check(broken.load() == 0, "%lld reads saw a half-written table", broken.load());
+    report.check(reads.load() > 0 && writes.load() > 0, "readers or writer made no progress");
+    report.check(cache.version == writes.load() && consistent(cache),
+                 "the table ends at version %lld after %lld updates", cache.version, writes.load());
+    report.summary("%lld reads, %lld updates, every read consistent", reads.load(), writes.load());
+}
+
+namespace {
+
+// ---- semaphore ----
+
+constexpr int kSlots = 3;
+constexpr int kWorkers = 8;
+constexpr int kUses = 50;
+
+}  // namespace
+
+void runSemaphore(Report& report) {
+    YSemaphore slots(kSlots, kSlots, L"demo.resource");
+    report.line("a resource with %d slots, %d workers using it %d times each; getCount() = %d",
+                kSlots, kWorkers, kUses, slots.getCount());
+    std::atomic<int> inside{0};
+    std::atomic<int> mostInside{0};
+    std::atomic<int> uses{0};
+    std::atomic<int> failures{0};
+    std::atomic<int> running{kWorkers};
+
+    std::vector<std::unique_ptr<DemoThread>> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.push_back(std::make_unique<DemoThread>(L"demo.worker", [&] {
+            for (int u = 0; u < kUses; ++u) {
+                if (slots.lock(kBoundMs) != 0) {
+                    ++failures;
+                    continue;
+                }
+                raise(mostInside, ++inside);
+                YThread::sleep(4);  // using the resource
+                --inside;
+                ++uses;
+                if (slots.unlock() == 0) {
+                    ++failures;
+                }
+                YThread::sleep(6);  // other work
+            }
+            --running;
+            return 0;
+        }));
+        report.check(workers.back()->create(0) == 1, "worker %d did not start", w);
+    }
+    // getCount() borrows a slot for a moment, so the main thread is a short-lived user too.
+    std::array<int, kSlots + 2> seen{};
+    const auto start = Clock::now();
+    while (running.load() > 0 && Clock::now() - start < std::chrono::milliseconds(kBoundMs)) {
+        const int count = slots.getCount();
+        ++seen[count >= 0 && count <= kSlots ? count : kSlots + 1];
+        report.progress(static_cast<double>(uses.load()) / (kWorkers * kUses), "%d of %d uses",
+                        uses.load(), kWorkers * kUses);
+        std::this_thread::sleep_for(10ms);
+    }
+    endThreads(report, pointers(workers), kBoundMs);
+    report.line("getCount() while they worked: 0 free %d times, 1 free %d, 2 free %d, 3 free %d",
+                seen[0], seen[1], seen[2], seen[3]);
+    const int after = slots.getCount();
+    report.line("%d uses, at most %d workers inside at once; getCount() = %d afterwards",
+                uses.load(), mostInside.load(), after);
+    report.check(mostInside.load() <= kSlots, "%d workers were inside at once, more than %d",
+                 mostInside.load(), kSlots);
+    report.check(failures.load() == 0 && uses.load() == kWorkers * kUses,
+                 "%d waits or releases failed", failures.load());
+    report.check(seen[kSlots + 1] == 0, "getCount() left the range 0..%d", kSlots);
+    report.check(after == kSlots, "getCount() is %d after the workers, not %d", after, kSlots);
+    report.summary("%d uses, at most %d of %d slots taken", uses.load(), mostInside.load(), kSlots);
 }
 
 }  // namespace demo
