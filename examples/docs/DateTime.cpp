@@ -17,7 +17,7 @@ int main() {
     const YDateTime leapDay(1, 2024, 2, 29, 12, 30, 0, 0);  // calendar fields in UTC
     const YDateTime later = leapDay + 90;                   // 90 seconds on
     const YDateTime fromUnix(static_cast<__int64>(1709209800));
-    const YDateTime rejected(1, 2023, 2, 29, 0, 0, 0, 0);  // no such day: InvalidDateTime
+    const YDateTime rejected(1, 2023, 13, 1, 0, 0, 0, 0);  // no month 13: InvalidDateTime
 
     print("now", now.getShortLocalString());
     print("leap day", leapDay.getLongGMTString());
