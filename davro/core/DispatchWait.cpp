@@ -1,8 +1,8 @@
 // YSyncObject::dispatchLock: the single-object wait that keeps the calling thread's window
 // messages flowing.
-#include <davro/core/MessagePump.h>
 #include <davro/core/SyncObject.h>
-#include <davro/core/Watchdog.h>
+#include <davro/core/detail/MessagePump.h>
+#include <davro/core/detail/Watchdog.h>
 #include <davro/datetime/DateTime.h>
 
 using namespace davro::win32;

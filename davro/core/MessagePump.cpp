@@ -1,5 +1,5 @@
 // The message pump of the message-pumping waits.
-#include <davro/core/MessagePump.h>
+#include <davro/core/detail/MessagePump.h>
 #include <davro/datetime/DateTime.h>
 #include <davro/platform/Win32.h>
 

@@ -1,7 +1,7 @@
 // YSyncObject: handle ownership, the single-object wait with its deadlock watchdog, the
 // second names of the virtual operations, and the waits on several objects.
 #include <davro/core/SyncObject.h>
-#include <davro/core/Watchdog.h>
+#include <davro/core/detail/Watchdog.h>
 
 #include <memory>
 

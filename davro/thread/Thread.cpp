@@ -1,6 +1,6 @@
 // YThread: creation with the start-up handshake, the start routine, suspension, waits for
 // the end of one or several threads, priorities and the static helpers.
-#include <davro/core/MessagePump.h>
+#include <davro/core/detail/MessagePump.h>
 #include <davro/thread/Thread.h>
 
 #include <memory>

@@ -2,7 +2,7 @@
 // DAVRO_TIME_SCALE=1000, so that a ten-minute slice lasts 0.6 s, and with drive C mapped
 // to a fresh temporary folder for every test.
 #include <davro/core/SyncObject.h>
-#include <davro/core/Watchdog.h>
+#include <davro/core/detail/Watchdog.h>
 #include <davro/platform/Environment.h>
 #include <davro/primitives/Event.h>
 #include <davro/primitives/Mutex.h>

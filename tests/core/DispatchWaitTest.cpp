@@ -5,7 +5,7 @@
 // milliseconds, so a ten-minute watchdog slice lasts 0.6 s and the infinite case is run
 // through its real code path, with drive C mapped to a temporary folder.
 #include <davro/core/SyncObject.h>
-#include <davro/core/Watchdog.h>
+#include <davro/core/detail/Watchdog.h>
 #include <davro/platform/Environment.h>
 #include <davro/primitives/Event.h>
 #include <gtest/gtest.h>

@@ -176,9 +176,7 @@ TEST(SyncObjectTest, DispatchLockWithoutMessagesReturnsTheWaitResult) {
     EXPECT_EQ(kFailed, bare.dispatchLock(INFINITE));
 }
 
-// Waits with messages in the queue. The Linux layer's message queue is still a placeholder
-// (every queue is empty), so these run on Windows only for now.
-#if defined(_WIN32)
+// Waits with messages in the queue.
 
 // What the test window's procedure has seen, and the objects it signals.
 struct WindowLog {
@@ -315,6 +313,5 @@ TEST(SyncObjectTest, FiniteDispatchLockTimesOutDespiteSteadyMessages) {
     EXPECT_GE(elapsed, 280ms);  // the clock behind the deadline counts whole ms
 }
 
-#endif  // _WIN32
 
 }  // namespace
