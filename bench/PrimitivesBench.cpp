@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <semaphore.h>
@@ -203,4 +204,15 @@ BENCHMARK(BM_PosixSemaphoreGetValue)->Name("Semaphore/GetCount/posix");
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    // glibc leaves out the lock prefix of its mutexes until a second thread has started;
+    // the baselines are measured as multi-threaded programs see them.
+    std::thread([] {}).join();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
