@@ -344,6 +344,10 @@ struct StopState {
 extern __thread StopState tlsStop __attribute__((tls_model("initial-exec")));
 // Carries out a stop that arrived inside a NoStopScope (Suspend.cpp).
 void runPendingStop();
+// Whether a suspension or termination of the calling thread is under way: checked before
+// each futex sleep of a wait, since the stop signal may not reach a thread that sleeps
+// (ThreadSanitizer holds signals back while a thread is in a plain system call).
+bool stopRequested();
 
 class NoStopScope {
 public:
@@ -368,7 +372,7 @@ public:
     StoppableSleep() {
         tlsStop.inWait = 1;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (--tlsStop.noStop == 0 && tlsStop.pending != 0) {
+        if (--tlsStop.noStop == 0 && (tlsStop.pending != 0 || stopRequested())) {
             runPendingStop();
         }
     }

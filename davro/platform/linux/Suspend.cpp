@@ -78,8 +78,10 @@ int stopSignal() {
     return number;
 }
 
-void stopPoint(ThreadRecord* r) {
-    tlsStop.pending = 0;
+namespace {
+
+// Parks the calling thread while its suspend count is above 0.
+void parkWhileSuspended(ThreadRecord* r) {
     // In the sleep of a wait: leave the wait while stopped, so that nothing is handed to a
     // suspended thread, and join it again afterwards.
     bool withdrawn = false;
@@ -88,7 +90,7 @@ void stopPoint(ThreadRecord* r) {
         // the futex wait below returns at once instead of missing it.
         const std::uint32_t epoch = r->wake.load(std::memory_order_seq_cst);
         if (r->created && r->terminating.load(std::memory_order_seq_cst)) {
-            tlsStop.noStop = 1;  // leaving for good: a stop that still arrives is ignored
+            tlsStop.noStop = 1;      // leaving for good: a stop that still arrives is ignored
             siglongjmp(r->jump, 1);  // to the trampoline, which ends the thread
         }
         if (r->suspendCount.load(std::memory_order_seq_cst) == 0) {
@@ -105,6 +107,37 @@ void stopPoint(ThreadRecord* r) {
             bump(&r->seq);  // the suspenders may return now
         }
         futexWaitWord(&r->wake, epoch);
+    }
+}
+
+}  // namespace
+
+void stopPoint(ThreadRecord* r) {
+    // With the no-stop depth raised, a stop signal that arrives meanwhile (ThreadSanitizer
+    // may deliver one even in the middle of an atomic operation here) only notes itself,
+    // and is looked at again before returning.
+    for (;;) {
+        ++tlsStop.noStop;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsStop.pending = 0;
+        parkWhileSuspended(r);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        --tlsStop.noStop;
+        if (tlsStop.pending == 0) {
+            return;
+        }
+    }
+}
+
+bool stopRequested() {
+    const ThreadRecord* r = tlsRecord;
+    return r != nullptr && (r->suspendCount.load(std::memory_order_seq_cst) != 0 ||
+                            (r->created && r->terminating.load(std::memory_order_seq_cst)));
+}
+
+void nudge(ThreadRecord* r) {
+    if (ThreadState* ts = r->waitState.load(std::memory_order_acquire)) {
+        notifyInput(ts);  // out of its futex sleep, if it is in one
     }
 }
 
@@ -158,6 +191,7 @@ DWORD SuspendThread(HANDLE thread) {
                 // The thread is alive: it turns Exiting only under this lock.
                 epoch = r->wake.load(std::memory_order_seq_cst);
                 pthread_kill(r->pthread, stopSignal());
+                nudge(r);
                 mustWait = true;
             }
         }

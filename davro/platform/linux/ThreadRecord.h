@@ -54,6 +54,10 @@ struct ThreadRecord {
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};  // the value last set, read back as is
     int baseNice = 0;                                   // nice value when the thread began
 
+    // The thread's wait state: a stop also nudges it out of the futex sleep of a wait, and
+    // it stops before it sleeps again.
+    std::atomic<ThreadState*> waitState{nullptr};
+
     sigjmp_buf jump{};  // created threads: where a termination or _endthreadex lands
 };
 
@@ -77,6 +81,9 @@ int stopSignal();
 // Stops the calling thread, which must be outside every NoStopScope, while its suspend
 // count is above 0; leaves through the record's jump buffer when termination is asked for.
 void stopPoint(ThreadRecord* record);
+
+// Wakes the thread from the futex sleep of a wait, where it checks for stops again.
+void nudge(ThreadRecord* record);
 
 // Looks a handle up as a thread: the object with a reference added, or null with
 // ERROR_INVALID_HANDLE set (null, closed, pseudo-process or other kinds).

@@ -26,7 +26,7 @@ namespace {
 
 // Spins before the creator sleeps on the new thread's id: a thread usually starts within
 // a few microseconds on another core.
-constexpr int kTidSpins = 2000;
+constexpr int kTidSpins = 64;
 
 int currentNice() {
     errno = 0;
@@ -101,9 +101,9 @@ DWORD runRoutine(ThreadRecord* r) {
 void* threadMain(void* argument) {
     auto* r = static_cast<ThreadRecord*>(argument);
     tlsRecord = r;
-    r->baseNice = currentNice();
     r->tid.store(currentThreadId(), std::memory_order_seq_cst);
-    futexWakeAll(&r->tid);
+    futexWakeAll(&r->tid);  // the creator may go on
+    r->waitState.store(currentThreadState(), std::memory_order_release);
     finishThread(r, runRoutine(r));
     return nullptr;
 }
@@ -168,6 +168,7 @@ Object* adoptCurrentThread() {
     r->pthread = pthread_self();
     r->tid.store(currentThreadId(), std::memory_order_relaxed);
     r->baseNice = currentNice();
+    r->waitState.store(currentThreadState(), std::memory_order_release);
     tlsRecord = r;
     pthread_setspecific(adoptedKey(), r);
     return o;
@@ -213,6 +214,7 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize,
     r->object = o;
     r->created = true;
     r->routine = startAddress;
+    r->baseNice = currentNice();  // a new thread starts with its creator's nice value
     r->argument = argument;
     r->suspendCount.store((initFlag & CREATE_SUSPENDED) != 0 ? 1 : 0, std::memory_order_relaxed);
     HANDLE h = newHandle(o);  // takes over the creation reference
@@ -252,7 +254,7 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize,
     }
     // The id is the new thread's gettid(), which only the thread itself can tell.
     for (int i = 0; i < kTidSpins && r->tid.load(std::memory_order_acquire) == 0; ++i) {
-        cpuRelax();
+        sched_yield();  // lets the new thread run here if no other core takes it
     }
     while (r->tid.load(std::memory_order_acquire) == 0) {
         futexWaitWord(&r->tid, 0);
@@ -273,7 +275,7 @@ void _endthreadex(unsigned exitCode) {
         }
     }
     if (r != nullptr && r->created) {
-        tlsStop.noStop = 1;  // leaving for good
+        tlsStop.noStop = 1;      // leaving for good
         siglongjmp(r->jump, 1);  // no destructors of the frames left behind, as ExitThread
     }
     pthread_exit(nullptr);  // a thread of someone else's: the C library ends it
@@ -353,6 +355,7 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
             if (!self) {
                 pthread_kill(r->pthread, stopSignal());  // a running thread
                 bump(&r->wake);                          // a parked one
+                nudge(r);                                // one asleep in a wait
             }
         }
     }

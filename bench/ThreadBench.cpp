@@ -1,0 +1,126 @@
+// Thread creation and suspension: YThread::create(0) + waitThread(INFINITE) beside
+// std::thread + join of the same run() and beside the raw _beginthreadex + wait; and
+// SuspendThread + ResumeThread of a busy thread. A table at the end prints the ratios.
+#include <benchmark/benchmark.h>
+#include <davro/thread/Thread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace davro::win32;
+
+std::atomic<int> gSink{0};
+
+int work() { return gSink.fetch_add(1, std::memory_order_relaxed); }
+
+class Worker : public YThread {
+protected:
+    int run() override { return work(); }
+};
+
+void BM_YThreadCreateWait(benchmark::State& state) {
+    Worker t;
+    for (auto _ : state) {
+        t.create(0);
+        t.waitThread(INFINITE);
+    }
+}
+BENCHMARK(BM_YThreadCreateWait)->Name("Thread/CreateWait/ythread")->UseRealTime();
+
+void BM_StdThreadJoin(benchmark::State& state) {
+    for (auto _ : state) {
+        std::thread(work).join();
+    }
+}
+BENCHMARK(BM_StdThreadJoin)->Name("Thread/CreateWait/std")->UseRealTime();
+
+unsigned rawWork(void*) { return static_cast<unsigned>(work()); }
+
+void BM_BeginthreadexWait(benchmark::State& state) {
+    for (auto _ : state) {
+        HANDLE h = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+            _beginthreadex(nullptr, 0, &rawWork, nullptr, 0, nullptr));
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+    }
+}
+BENCHMARK(BM_BeginthreadexWait)->Name("Thread/CreateWait/win32")->UseRealTime();
+
+void BM_SuspendResumeBusy(benchmark::State& state) {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+    });
+    // A thread of the layer, so that it can be suspended: the std::thread above only keeps
+    // the second core busy as the target would on a loaded machine.
+    struct Spin : YThread {
+        std::atomic<bool>* stop;
+        explicit Spin(std::atomic<bool>* s) : stop(s) {}
+        int run() override {
+            while (!stop->load(std::memory_order_relaxed)) {
+            }
+            return 0;
+        }
+        HANDLE threadHandle() const { return handle; }
+    } target(&stop);
+    target.create(0);
+    for (auto _ : state) {
+        SuspendThread(target.threadHandle());
+        ResumeThread(target.threadHandle());
+    }
+    stop = true;
+    target.waitThread(INFINITE);
+    busy.join();
+}
+BENCHMARK(BM_SuspendResumeBusy)->Name("Thread/SuspendResumeBusy/win32")->UseRealTime();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration) {
+                ns_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-70s %8s  %s\n", "ratio (same run, wall time)", "value", "target");
+        ratio("Thread/CreateWait/ythread/real_time", "Thread/CreateWait/std/real_time", "<= 1.5");
+        ratio("Thread/CreateWait/win32/real_time", "Thread/CreateWait/std/real_time", "");
+        const auto sr = ns_.find("Thread/SuspendResumeBusy/win32/real_time");
+        if (sr != ns_.end()) {
+            std::printf("%-70s %8.0f  %s\n", "SuspendThread + ResumeThread of a busy thread (ns)",
+                        sr->second, "reported");
+        }
+    }
+
+private:
+    void ratio(const std::string& a, const std::string& b, const char* target) {
+        if (ns_.count(a) != 0 && ns_.count(b) != 0 && ns_[b] > 0) {
+            std::printf("%-70s %8.2f  %s\n", (a + " / " + b).c_str(), ns_[a] / ns_[b], target);
+        }
+    }
+    std::map<std::string, double> ns_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
