@@ -313,5 +313,4 @@ TEST(SyncObjectTest, FiniteDispatchLockTimesOutDespiteSteadyMessages) {
     EXPECT_GE(elapsed, 280ms);  // the clock behind the deadline counts whole ms
 }
 
-
 }  // namespace
