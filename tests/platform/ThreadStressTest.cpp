@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "PlatformTestSupport.h"
+#include "TestSupport.h"
 
 namespace davro::test {
 namespace {
@@ -130,6 +131,10 @@ TEST(ThreadStressTest, SuspendAndResumeOfABusyThreadInALoopNeverDeadlocks) {
 }
 
 TEST(ThreadStressTest, ThreadsTerminatedInTheMiddleOfKernelCallsLeaveObjectsUsable) {
+    if (runningUnderWine()) {
+        GTEST_SKIP()
+            << "Wine runs kernel calls in user mode under locks that a killed thread keeps";
+    }
     Loop loop;
     HANDLE partner = begin(&kernelWork, &loop);
     for (int i = 0; i < 150; ++i) {
