@@ -164,11 +164,13 @@ TEST(ThreadHandleTest, GetCurrentThreadIsTheCallerAndCanBeDuplicated) {
 
 TEST(ThreadHandleTest, EndthreadexEndsTheThreadWithItsCodeAtOnce) {
     std::atomic<bool> after{false};
-    HANDLE t = start([&] {
+    // Borrowed: _endthreadex leaves the thread's frames without running their destructors.
+    Body body = [&] {
         _endthreadex(7);
         after = true;  // never reached
         return 1u;
-    });
+    };
+    HANDLE t = startBorrowed(body);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     EXPECT_EQ(7u, exitCodeOf(t));
     EXPECT_FALSE(after.load());

@@ -172,10 +172,13 @@ public:
 
 protected:
     int runBody() override {
-        ++slice_->count;
-        slice_->inSlice.unlock();
-        slice_->endSlice.lock(kWaitMs);
-        slice_->ended = true;
+        // The object may be destroyed around this slice: nothing of it is touched after the
+        // slice has been announced.
+        Slice* slice = slice_;
+        ++slice->count;
+        slice->inSlice.unlock();
+        slice->endSlice.lock(kWaitMs);
+        slice->ended = true;
         return 1;
     }
 
