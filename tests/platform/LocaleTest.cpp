@@ -164,6 +164,7 @@ public:
 };
 
 TEST(Win32LocaleTest, UserDefaultFormatsInAmericanEnglish) {
+    DAVRO_REQUIRE_LOCALE("en_US.UTF-8");
     UserLocale locale("en_US.UTF-8");
     const SYSTEMTIME t = sunday();
     EXPECT_EQ(L"12/06/2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
@@ -177,6 +178,7 @@ TEST(Win32LocaleTest, UserDefaultFormatsInAmericanEnglish) {
 }
 
 TEST(Win32LocaleTest, UserDefaultFormatsInGerman) {
+    DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
     UserLocale locale("de_DE.UTF-8");
     const SYSTEMTIME t = sunday();
     EXPECT_EQ(L"06.12.2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
@@ -191,6 +193,8 @@ TEST(Win32LocaleTest, UserDefaultFormatsInGerman) {
 }
 
 TEST(Win32LocaleTest, LocaleVariablesArePrecedenceOrderedAndUnknownNamesFallBack) {
+    DAVRO_REQUIRE_LOCALE("en_US.UTF-8");
+    DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
     const SYSTEMTIME t = sunday();
     {
         UserLocale locale("");                // LC_ALL empty: LC_TIME decides over LANG

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <locale>
 #include <random>
+#include <stdexcept>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -86,6 +88,15 @@ bool runningUnderWine() {
 #else
     return false;
 #endif
+}
+
+bool localeInstalled(const char* name) {
+    try {
+        std::locale probe(name);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }
 
 }  // namespace davro::test

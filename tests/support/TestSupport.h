@@ -62,4 +62,13 @@ long long localOffsetNowSeconds();
 // A few checks of documented Win32 behaviour are skipped under Wine, which departs from it.
 bool runningUnderWine();
 
+// Whether the C++ runtime can open the named locale (e.g. "de_DE.UTF-8"): tests that pin
+// texts to a locale skip where it has not been generated.
+bool localeInstalled(const char* name);
+
 }  // namespace davro::test
+
+// Skips the calling test, with the reason, when the named locale is not installed.
+#define DAVRO_REQUIRE_LOCALE(name)           \
+    if (!davro::test::localeInstalled(name)) \
+    GTEST_SKIP() << (name) << " is not installed here (generate it with locale-gen)"
