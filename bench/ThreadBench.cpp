@@ -31,7 +31,7 @@ void BM_YThreadCreateWait(benchmark::State& state) {
         t.waitThread(INFINITE);
     }
 }
-BENCHMARK(BM_YThreadCreateWait)->Name("Thread/CreateWait/ythread")->UseRealTime();
+BENCHMARK(BM_YThreadCreateWait)->Name("Thread/CreateWait/davro")->UseRealTime();
 
 void BM_StdThreadJoin(benchmark::State& state) {
     for (auto _ : state) {
