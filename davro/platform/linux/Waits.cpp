@@ -1068,6 +1068,23 @@ namespace davro::win32 {
 
 using namespace detail;
 
+namespace {
+
+// A handle that takes over the creation reference of `o`. Null, with ERROR_NOT_ENOUGH_MEMORY,
+// when the object (o null) or its handle could not be had; the object is then released.
+HANDLE publish(Object* o) {
+    HANDLE h = o != nullptr ? newHandle(o) : nullptr;
+    if (h == nullptr) {
+        if (o != nullptr) {
+            release(o);
+        }
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return h;
+}
+
+}  // namespace
+
 DWORD GetCurrentThreadId() { return currentThreadId(); }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
@@ -1077,14 +1094,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPC
     }
     const std::uint32_t tid = currentThreadId();
     Object* o = newObject(Kind::Mutex, initialOwner ? tid : 0);
-    if (o == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    HANDLE h = newHandle(o);
+    HANDLE h = publish(o);
     if (h == nullptr) {
-        release(o);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (initialOwner) {
@@ -1169,14 +1180,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
     }
     Object* o = newObject(manualReset ? Kind::ManualEvent : Kind::AutoEvent,
                           initialState ? word::kSignalled : 0);
-    HANDLE h = o != nullptr ? newHandle(o) : nullptr;
-    if (h == nullptr) {
-        if (o != nullptr) {
-            release(o);
-        }
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return h;
+    return publish(o);
 }
 
 BOOL SetEvent(HANDLE event) {
@@ -1259,13 +1263,8 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount,
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    o->maximum = maximumCount;
-    HANDLE h = newHandle(o);
-    if (h == nullptr) {
-        release(o);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return h;
+    o->maximum = maximumCount;  // set before any handle can reach the object
+    return publish(o);
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
