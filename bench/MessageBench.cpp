@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMain.h"
+
 namespace {
 
 using namespace davro::win32;
@@ -168,14 +170,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Measure the baselines in a multi-threaded process, as the library always runs.
-    std::thread([] {}).join();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return davro::bench::runBenchmarks(argc, argv, &reporter);
 }

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMain.h"
+
 #if !defined(_WIN32)
 #include <linux/futex.h>
 #include <pthread.h>
@@ -382,16 +384,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // glibc leaves out the lock prefix of its mutexes until a process has started a second
-    // thread. Every user of these objects is multi-threaded, so the baselines are measured
-    // in that mode: start (and end) one thread first.
-    std::thread([] {}).join();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return davro::bench::runBenchmarks(argc, argv, &reporter);
 }

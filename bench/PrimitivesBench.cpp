@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include "BenchMain.h"
+
 #if !defined(_WIN32)
 #include <semaphore.h>
 #endif
@@ -204,15 +206,4 @@ BENCHMARK(BM_PosixSemaphoreGetValue)->Name("Semaphore/GetCount/posix");
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // glibc leaves out the lock prefix of its mutexes until a second thread has started;
-    // the baselines are measured as multi-threaded programs see them.
-    std::thread([] {}).join();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv, nullptr); }

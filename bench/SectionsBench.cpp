@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMain.h"
+
 namespace {
 
 using namespace davro::win32;
@@ -212,16 +214,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // glibc drops the lock prefix of its mutexes until a process starts a second thread.
-    // The sections are only ever used by multi-threaded programs, so the baselines are
-    // measured in that mode too.
-    std::thread([] {}).join();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return davro::bench::runBenchmarks(argc, argv, &reporter);
 }

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchMain.h"
+
 namespace {
 
 using namespace davro::win32;
@@ -115,12 +117,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return davro::bench::runBenchmarks(argc, argv, &reporter);
 }
