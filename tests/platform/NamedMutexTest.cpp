@@ -110,7 +110,8 @@ TEST(NamedMutexTest, StrangeAndLongNamesStayInsideTheNamespace) {
         const std::string file = entry.path().filename().string();
         if (file.rfind("davro.", 0) == 0) {
             struct stat st {};
-            ASSERT_EQ(0, stat(entry.path().c_str(), &st));
+            if (stat(entry.path().c_str(), &st) != 0)
+                continue;  // another test closed its mutex meanwhile
             EXPECT_EQ(0u, st.st_mode & 077) << file;
         }
     }
