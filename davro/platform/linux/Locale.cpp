@@ -90,6 +90,49 @@ void appendLiteral(std::wstring& picture, const std::wstring& text) {
     picture += L'\'';
 }
 
+// The picture of each strftime conversion that has one, zero-padded and, where it differs,
+// with glibc's "-" flag. No picture gives two digits of the year without padding ("y" is
+// one digit).
+struct Conversion {
+    wchar_t letter;
+    const wchar_t* padded;
+    const wchar_t* unpadded = nullptr;
+};
+constexpr Conversion kConversions[] = {
+    {L'd', L"dd", L"d"},
+    {L'e', L"d"},
+    {L'm', L"MM", L"M"},
+    {L'b', L"MMM"},
+    {L'h', L"MMM"},
+    {L'B', L"MMMM"},
+    {L'a', L"ddd"},
+    {L'A', L"dddd"},
+    {L'Y', L"yyyy"},
+    {L'y', L"yy"},
+    {L'H', L"HH", L"H"},
+    {L'k', L"H"},
+    {L'I', L"hh", L"h"},
+    {L'l', L"h"},
+    {L'M', L"mm", L"m"},
+    {L'S', L"ss", L"s"},
+    {L'p', L"tt"},
+    {L'P', L"tt"},
+    {L'T', L"HH':'mm':'ss"},
+    {L'R', L"HH':'mm"},
+    {L'D', L"MM'/'dd'/'yy"},
+    {L'F', L"yyyy'-'MM'-'dd"},
+    {L'r', L"hh':'mm':'ss' 'tt"},
+};
+
+const Conversion* conversionOf(wchar_t letter) {
+    for (const Conversion& conversion : kConversions) {
+        if (conversion.letter == letter) {
+            return &conversion;
+        }
+    }
+    return nullptr;
+}
+
 // Translates a strftime format into a Win32 picture. Conversions without a picture
 // equivalent (%Z, %j...) are dropped; glibc's flags (%-d, %Ey...) are understood.
 std::wstring pictureOf(const std::wstring& format, const std::wstring& ampmFormat, int depth = 0) {
@@ -111,87 +154,14 @@ std::wstring pictureOf(const std::wstring& format, const std::wstring& ampmForma
             unpadded = unpadded || format[i] == L'-';
             ++i;
         }
-        switch (format[i]) {
-            case L'd':
-                field(unpadded ? L"d" : L"dd");
-                break;
-            case L'e':
-                field(L"d");
-                break;
-            case L'm':
-                field(unpadded ? L"M" : L"MM");
-                break;
-            case L'b':
-            case L'h':
-                field(L"MMM");
-                break;
-            case L'B':
-                field(L"MMMM");
-                break;
-            case L'a':
-                field(L"ddd");
-                break;
-            case L'A':
-                field(L"dddd");
-                break;
-            case L'Y':
-                field(L"yyyy");
-                break;
-            case L'y':  // no picture gives two digits without padding; "y" is one digit
-                field(L"yy");
-                break;
-            case L'H':
-                field(unpadded ? L"H" : L"HH");
-                break;
-            case L'k':
-                field(L"H");
-                break;
-            case L'I':
-                field(unpadded ? L"h" : L"hh");
-                break;
-            case L'l':
-                field(L"h");
-                break;
-            case L'M':
-                field(unpadded ? L"m" : L"mm");
-                break;
-            case L'S':
-                field(unpadded ? L"s" : L"ss");
-                break;
-            case L'p':
-            case L'P':
-                field(L"tt");
-                break;
-            case L'T':
-                field(L"HH':'mm':'ss");
-                break;
-            case L'R':
-                field(L"HH':'mm");
-                break;
-            case L'D':
-                field(L"MM'/'dd'/'yy");
-                break;
-            case L'F':
-                field(L"yyyy'-'MM'-'dd");
-                break;
-            case L'r':
-                if (depth == 0 && !ampmFormat.empty()) {
-                    field(pictureOf(ampmFormat, ampmFormat, depth + 1).c_str());
-                } else {
-                    field(L"hh':'mm':'ss' 'tt");
-                }
-                break;
-            case L'n':
-                literal += L'\n';
-                break;
-            case L't':
-                literal += L'\t';
-                break;
-            case L'%':
-                literal += L'%';
-                break;
-            default:
-                break;
+        const wchar_t c = format[i];
+        if (c == L'r' && depth == 0 && !ampmFormat.empty()) {
+            field(pictureOf(ampmFormat, ampmFormat, depth + 1).c_str());
+        } else if (const Conversion* conversion = conversionOf(c)) {
+            field(unpadded && conversion->unpadded != nullptr ? conversion->unpadded
+                                                              : conversion->padded);
+        } else if (c == L'n' || c == L't' || c == L'%') {
+            literal += c == L'n' ? L'\n' : c == L't' ? L'\t' : L'%';
         }
     }
     appendLiteral(picture, literal);
@@ -482,6 +452,33 @@ int deliver(const std::wstring& text, LPWSTR buffer, int size) {
     return needed;
 }
 
+// What both functions do once their flags are checked: the locale's data, the fields (the
+// local time now when none are given), the picture (given, else the locale's) and the size
+// protocol. Unknown locales and out-of-range fields fail with ERROR_INVALID_PARAMETER.
+int formatFields(LCID locale, DWORD flags, const SYSTEMTIME* given, bool date, LPCWSTR format,
+                 LPWSTR text, int size) {
+    const LocaleData* data = dataFor(locale);
+    SYSTEMTIME fields{};
+    if (given == nullptr) {
+        GetLocalTime(&fields);
+    } else {
+        fields = *given;
+    }
+    if (data == nullptr || !(date ? validDate(fields) : validTime(fields))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring picture;
+    if (format != nullptr) {
+        picture = format;
+    } else if (!date) {
+        picture = data->time;
+    } else {
+        picture = (flags & DATE_LONGDATE) != 0 ? data->longDate : data->shortDate;
+    }
+    return deliver(formatPicture(picture, fields, *data, date, date ? 0 : flags), text, size);
+}
+
 }  // namespace
 
 namespace davro::win32 {
@@ -498,24 +495,7 @@ int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR for
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
     }
-    const LocaleData* data = dataFor(locale);
-    if (data == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    SYSTEMTIME fields{};
-    if (date == nullptr) {
-        GetLocalTime(&fields);
-    } else if (validDate(*date)) {
-        fields = *date;
-    } else {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::wstring picture =
-        format != nullptr ? std::wstring(format)
-                          : ((flags & DATE_LONGDATE) != 0 ? data->longDate : data->shortDate);
-    return deliver(formatPicture(picture, fields, *data, true, 0), dateText, size);
+    return formatFields(locale, flags, date, true, format, dateText, size);
 }
 
 int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR format,
@@ -528,22 +508,7 @@ int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR for
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
     }
-    const LocaleData* data = dataFor(locale);
-    if (data == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    SYSTEMTIME fields{};
-    if (time == nullptr) {
-        GetLocalTime(&fields);
-    } else if (validTime(*time)) {
-        fields = *time;
-    } else {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::wstring picture = format != nullptr ? std::wstring(format) : data->time;
-    return deliver(formatPicture(picture, fields, *data, false, flags), timeText, size);
+    return formatFields(locale, flags, time, false, format, timeText, size);
 }
 
 }  // namespace davro::win32
