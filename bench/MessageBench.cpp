@@ -1,17 +1,13 @@
 // The message queue: a post and a peek of one message beside a mutex-guarded std::deque,
 // and the wake-up of a thread blocked in MsgWaitForMultipleObjects by a posted message
-// beside its wake-up by an event, measured in the same run. A table of ratios follows.
+// beside its wake-up by an event, measured in the same run.
 #include <benchmark/benchmark.h>
 #include <davro/platform/Win32.h>
 
 #include <atomic>
-#include <cstdio>
 #include <deque>
-#include <map>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "BenchMain.h"
 
@@ -131,45 +127,6 @@ void BM_MsgWaitWokenByEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_MsgWaitWokenByEvent)->Name("Message/MsgWaitWokenByEvent/win32")->UseRealTime();
 
-// ---- Ratio table ----
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
-                // Single-thread figures in CPU time, the two-thread ones in wall time.
-                nsPerOp_[run.benchmark_name()] =
-                    run.benchmark_name().find("real_time") != std::string::npos
-                        ? run.GetAdjustedRealTime()
-                        : run.GetAdjustedCPUTime();
-            }
-        }
-    }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-64s %8s  %s\n", "ratio (same run)", "value", "target");
-        ratio("Message/PostPeek/win32", "Message/PostPeek/std", "<= 3");
-        ratio("Message/MsgWaitWokenByPost/win32/real_time",
-              "Message/MsgWaitWokenByEvent/win32/real_time", "<= 1.5");
-    }
-
-private:
-    void ratio(const std::string& a, const std::string& b, const char* target) {
-        if (nsPerOp_.count(a) != 0 && nsPerOp_.count(b) != 0 && nsPerOp_[b] > 0) {
-            std::printf("%-64s %8.2f  %s\n", (a + " / " + b).c_str(), nsPerOp_[a] / nsPerOp_[b],
-                        target);
-        }
-    }
-
-    std::map<std::string, double> nsPerOp_;
-};
-
 }  // namespace
 
-int main(int argc, char** argv) {
-    RatioReporter reporter;
-    return davro::bench::runBenchmarks(argc, argv, &reporter);
-}
+int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv); }

@@ -206,4 +206,4 @@ BENCHMARK(BM_PosixSemaphoreGetValue)->Name("Semaphore/GetCount/posix");
 
 }  // namespace
 
-int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv, nullptr); }
+int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv); }

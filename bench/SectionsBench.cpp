@@ -8,13 +8,9 @@
 #include <davro/primitives/ReadWriteSection.h>
 
 #include <condition_variable>
-#include <cstdio>
-#include <map>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "BenchMain.h"
 
@@ -171,49 +167,6 @@ void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
 
-// Prints the usual table, then each library figure as a multiple of its std baseline from
-// the same run, beside its target where there is one.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.error_occurred == false) {
-                nsPerIteration_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\nRatios to the std baselines of this run (lower is better):\n");
-        ratio("Section/LockUnlock/davro/real_time/threads:1",
-              "Section/LockUnlock/std/real_time/threads:1", "target <= 1.5");
-        ratio("Section/LockUnlock/davro/real_time/threads:2",
-              "Section/LockUnlock/std/real_time/threads:2", "reported");
-        ratio("Section/ReadEnterLeave/davro/real_time/threads:1",
-              "Section/ReadEnterLeave/std/real_time/threads:1", "target <= 4");
-        ratio("Section/ReadEnterLeave/davro/real_time/threads:2",
-              "Section/ReadEnterLeave/std/real_time/threads:2", "target <= 4");
-        ratio("Condition/RoundTrip/davro/real_time", "Condition/RoundTrip/std/real_time",
-              "reported");
-    }
-
-private:
-    void ratio(const std::string& ours, const std::string& baseline, const char* target) {
-        const auto a = nsPerIteration_.find(ours);
-        const auto b = nsPerIteration_.find(baseline);
-        if (a != nsPerIteration_.end() && b != nsPerIteration_.end() && b->second > 0) {
-            std::printf("  %-50s %6.2fx  (%s)\n", ours.c_str(), a->second / b->second, target);
-        }
-    }
-
-    std::map<std::string, double> nsPerIteration_;
-};
-
 }  // namespace
 
-int main(int argc, char** argv) {
-    RatioReporter reporter;
-    return davro::bench::runBenchmarks(argc, argv, &reporter);
-}
+int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv); }

@@ -1,15 +1,11 @@
 // Thread creation and suspension: YThread::create(0) + waitThread(INFINITE) beside
 // std::thread + join of the same run() and beside the raw _beginthreadex + wait; and
-// SuspendThread + ResumeThread of a busy thread. A table at the end prints the ratios.
+// SuspendThread + ResumeThread of a busy thread.
 #include <benchmark/benchmark.h>
 #include <davro/thread/Thread.h>
 
 #include <atomic>
-#include <cstdio>
-#include <map>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "BenchMain.h"
 
@@ -83,40 +79,6 @@ void BM_SuspendResumeBusy(benchmark::State& state) {
 }
 BENCHMARK(BM_SuspendResumeBusy)->Name("Thread/SuspendResumeBusy/win32")->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
-                ns_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-70s %8s  %s\n", "ratio (same run, wall time)", "value", "target");
-        ratio("Thread/CreateWait/ythread/real_time", "Thread/CreateWait/std/real_time", "<= 1.5");
-        ratio("Thread/CreateWait/win32/real_time", "Thread/CreateWait/std/real_time", "");
-        const auto sr = ns_.find("Thread/SuspendResumeBusy/win32/real_time");
-        if (sr != ns_.end()) {
-            std::printf("%-70s %8.0f  %s\n", "SuspendThread + ResumeThread of a busy thread (ns)",
-                        sr->second, "reported");
-        }
-    }
-
-private:
-    void ratio(const std::string& a, const std::string& b, const char* target) {
-        if (ns_.count(a) != 0 && ns_.count(b) != 0 && ns_[b] > 0) {
-            std::printf("%-70s %8.2f  %s\n", (a + " / " + b).c_str(), ns_[a] / ns_[b], target);
-        }
-    }
-    std::map<std::string, double> ns_;
-};
-
 }  // namespace
 
-int main(int argc, char** argv) {
-    RatioReporter reporter;
-    return davro::bench::runBenchmarks(argc, argv, &reporter);
-}
+int main(int argc, char** argv) { return davro::bench::runBenchmarks(argc, argv); }
