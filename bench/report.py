@@ -4,12 +4,17 @@
 Standard library only. Usage (the run-bench target passes these):
 
     report.py --results DIR --markdown docs/performance.md --chart docs/performance.svg
-              [--readme README.md] [--build-type Release] [--min-time S] [--repetitions N]
+              [--windows-results DIR] [--readme README.md] [--build-type Release]
+              [--min-time S] [--repetitions N]
     report.py --self-test
 
 Benchmark names follow "<Family>/<Operation>/<column>" (see bench/README.md); Google
 Benchmark appends modifiers such as "/real_time" and "/threads:2". Names that do not follow
 the convention are listed, as measured, in a table of their program.
+
+With --windows-results, the results of the same programs built for Windows and run under
+Wine (bench/compat's harness writes the same JSON) get a table of their own beside the Linux
+figures.
 """
 
 import argparse
@@ -118,11 +123,11 @@ NOISY_CV = 0.10  # spread between repetitions above which a figure is marked
 class Figure:
     """One benchmark instance: its median time per operation and throughput."""
 
-    def __init__(self, program, name, entry):
+    def __init__(self, program, name, entry, wall=False):
         self.program = program
         self.name = name
         self.threads = int(entry.get("threads", 1))
-        self.real_time = "real_time" in name.split("/")
+        self.real_time = wall or "real_time" in name.split("/")
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[entry.get("time_unit", "ns")]
         self.ns = entry["real_time" if self.real_time else "cpu_time"] * scale
         self.rate = entry.get("items_per_second")
@@ -150,8 +155,9 @@ KNOWN_FIELDS = {
 }
 
 
-def read_results(directory):
-    """Returns (figures, contexts, errors) from every *.json file in `directory`."""
+def read_results(directory, wall=False):
+    """Returns (figures, contexts, errors) from every *.json file in `directory`; with `wall`
+    every figure is wall time, else CPU time where the benchmark did not ask for wall time."""
     figures, contexts, errors = [], {}, []
     for file_name in sorted(os.listdir(directory)):
         if not file_name.endswith(".json"):
@@ -174,7 +180,7 @@ def read_results(directory):
             else:
                 singles.setdefault(name, entry)
         for name, entry in singles.items():
-            figure = Figure(program, name, medians.get(name, entry))
+            figure = Figure(program, name, medians.get(name, entry), wall)
             spread = spreads.get(name)
             if spread is not None:
                 figure.cv = spread["real_time" if figure.real_time else "cpu_time"]
@@ -310,7 +316,100 @@ def machine(contexts):
     }
 
 
-def write_markdown(path, chart_name, figures, contexts, errors, targets, options):
+# Baselines of the Windows run that are not what their column's name says on Linux.
+WINDOWS_BASELINES = {"futex": "WaitOnAddress", "posix": "winpthreads"}
+SIDE_BY_SIDE = "Linux and Windows (under Wine) side by side"
+
+
+def anchor(title):
+    """The anchor that GitHub gives a heading."""
+    return re.sub(r"[^\w\- ]", "", title.lower()).replace(" ", "-")
+
+
+def ratio_text(ratio):
+    """A ratio with three significant digits at most, without an exponent."""
+    return "%.*f×" % (0 if ratio >= 100 else 1 if ratio >= 10 else 2, ratio)
+
+
+def ratio_cell(ours, base, ratio, names=None):
+    if ratio is None:
+        return "—" if ours else ""
+    name = (names or {}).get(base.column, base.column)
+    return "%s (%s %s)" % (ratio_text(ratio), name, duration(base.ns))
+
+
+def column_ratio(cells, column):
+    """Like row_ratio, for the figure of one column (None when the row has none)."""
+    return row_ratio({c: f for c, f in cells.items() if c == column or c in BASELINES})
+
+
+def side_by_side(figures, windows):
+    """The lines of the section that sets the Windows run beside the Linux one."""
+    windows_figures, windows_contexts, _ = windows
+    context = next(iter(windows_contexts.values()), {})
+    wine = context.get("wine_version")
+    linux_rows, windows_rows = build_rows(figures), build_rows(windows_figures)
+    out = ["## %s\n" % SIDE_BY_SIDE]
+    out.append(
+        "The same benchmark programs, cross-built with mingw-w64 against `DAVRO64u.dll` and run "
+        "%s on this machine just before the Linux run, with the small harness in `bench/compat` "
+        "in place of Google Benchmark, which has no Windows build here. Each figure is set "
+        "against the baseline measured in its own run: on Windows the std classes of "
+        "mingw-w64's libstdc++ (built on its winpthreads library), winpthreads' POSIX "
+        "semaphores, and WaitOnAddress in place of the futex.\n"
+        % ("under Wine %s" % wine if wine else "under Wine"))
+    out.append(
+        "**Wine is not Windows.** Wine serves the Win32 kernel objects (mutexes, events, "
+        "semaphores, waits, threads, message queues) in wineserver, a separate process, so "
+        "nearly every call that our DLL makes there is a round trip between two processes, "
+        "while the std baselines stay in user space. The Windows column measures our DLL under "
+        "Wine on this machine, not on Windows: read each ratio against its own column's "
+        "baseline, and neither column as a forecast for Windows. Because each of those calls "
+        "waits for wineserver to get a processor, the Windows figures swing with other load on "
+        "the machine far more than the Linux ones. They are wall time throughout, as the "
+        "calling thread's CPU time would leave out wineserver's work; the Linux figures are "
+        "those of the tables above.\n")
+    table = []
+    seen = set()
+    for family in ordered_families({**linux_rows, **windows_rows}):
+        windows_cells = {(op, threads): cells
+                         for op, threads, cells in windows_rows.get(family, [])}
+        for operation, threads, cells in linux_rows.get(family, []) + windows_rows.get(family, []):
+            key = (family, operation, threads)
+            if key in seen or (operation, threads) not in windows_cells:
+                continue
+            seen.add(key)
+            linux_cells = dict(next((c for o, t, c in linux_rows.get(family, [])
+                                     if (o, t) == (operation, threads)), {}))
+            w_cells = windows_cells[(operation, threads)]
+            text = "%s: %s" % (family, operation_text(family, operation))
+            if threads > 1 or any(t != threads for o, t in windows_cells if o == operation):
+                text += ", %d thread%s" % (threads, "s" if threads > 1 else "")
+            # The class's figure, and below it the raw calls that it makes where both were
+            # measured.
+            lines = [(text, DAVRO)]
+            if any(DAVRO in c and WIN32 in c for c in (linux_cells, w_cells)):
+                lines.append((text + ": the raw `davro::win32` calls", WIN32))
+            for line_text, column in lines:
+                l_ours, l_base, l_ratio = column_ratio(linux_cells, column)
+                w_ours, w_base, w_ratio = column_ratio(w_cells, column)
+                if column == DAVRO and not (l_ours or w_ours):
+                    l_ours, l_base, l_ratio = column_ratio(linux_cells, WIN32)
+                    w_ours, w_base, w_ratio = column_ratio(w_cells, WIN32)
+                if not (l_ours or w_ours):
+                    continue
+                table.append("| %s | %s | %s | %s | %s |" % (
+                    line_text, figure_cell(l_ours), ratio_cell(l_ours, l_base, l_ratio),
+                    figure_cell(w_ours), ratio_cell(w_ours, w_base, w_ratio, WINDOWS_BASELINES)))
+    out.append("| operation | Linux | Linux ÷ baseline | Windows under Wine | "
+               "Wine ÷ baseline |\n|---|---|---|---|---|")
+    out.extend(table)
+    out.append("")
+    out.append("Rows measured on Linux only are in the tables above.\n")
+    return out
+
+
+def write_markdown(path, chart_name, figures, contexts, errors, targets, options, windows=None):
     rows = build_rows(figures)
     info = machine(contexts)
     out = []
@@ -318,8 +417,10 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
     out.append("Produced by `cmake --workflow --preset bench`, which runs every benchmark program "
                "in `bench/` and then `bench/report.py`; do not edit by hand. Each figure is the "
                "median of %s repetitions of at least %s s each, measured in one run on one "
-               "machine, so only the ratios between figures of the same run mean much.\n"
-               % (options.repetitions, options.min_time))
+               "machine, so only the ratios between figures of the same run mean much.%s\n"
+               % (options.repetitions, options.min_time,
+                  " The Windows build ran the same programs under Wine: see [%s](#%s)."
+                  % (SIDE_BY_SIDE, anchor(SIDE_BY_SIDE)) if windows else ""))
     out.append("| machine | |\n|---|---|")
     out.append("| CPU | %s%s |" % (info["cpu"], ", %s MHz" % info["mhz"] if info["mhz"] else ""))
     out.append("| processors (nproc) | %s |" % info["nproc"])
@@ -327,7 +428,14 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
     out.append("| date | %s |" % info["date"])
     if info["load"]:
         out.append("| load average at the start | %s |" % ", ".join("%.2f" % v for v in info["load"]))
-    out.append("| build | %s |\n" % options.build_type)
+    out.append("| build | %s |" % options.build_type)
+    if windows:
+        context = next(iter(windows[1].values()), {})
+        out.append("| Windows run | %s, under %s, %s |" % (
+            "DAVRO64u.dll (mingw-w64, %s)" % context.get("library_build_type", "?"),
+            "Wine " + context["wine_version"] if context.get("wine_version") else "Windows",
+            context.get("date", "?")))
+    out.append("")
     out.append("![Davro against its baselines](%s)\n" % chart_name)
     out.append("Columns: **Davro** is the library class, **davro::win32** the raw platform call "
                "that it makes (on Linux the library's own implementation of it), **baseline** "
@@ -380,6 +488,10 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
             out.append("- " + note)
         if notes:
             out.append("")
+
+    if windows:
+        out.extend(side_by_side(figures, windows))
+        errors = errors + ["Windows: " + error for error in windows[2]]
 
     others = [f for f in figures if not f.conventional]
     for program in sorted({f.program for f in others}):
@@ -535,12 +647,27 @@ def self_test():
             json.dump({"context": {"date": "2025-01-01T00:00:00", "num_cpus": 2,
                                    "load_avg": [0.5, 0.4, 0.3]},
                        "benchmarks": benchmarks}, stream)
+        # The Windows run: wall times (real_time) are its figures, whatever the names say.
+        windows = os.path.join(work, "windows")
+        os.mkdir(windows)
+        windows_benchmarks = []
+        for name, wall in (("Kernel/MutexWaitRelease/win32", 3e4),
+                           ("Kernel/MutexWaitRelease/std", 40),
+                           ("Mutex/LockUnlock/davro", 3.2e4), ("Mutex/LockUnlock/win32", 3e4),
+                           ("Mutex/LockUnlock/std", 40),
+                           ("Kernel/EventPingPong/win32/real_time", 5e4),
+                           ("Kernel/EventPingPong/futex/real_time", 5e3)):
+            windows_benchmarks.append(dict(entry(name, wall), cpu_time=wall / 4))
+        with open(os.path.join(windows, "SampleBench.json"), "w", encoding="utf-8") as stream:
+            json.dump({"context": {"date": "2025-01-01T00:00:00", "wine_version": "8.0",
+                                   "library_build_type": "release"},
+                       "benchmarks": windows_benchmarks}, stream)
         readme = os.path.join(work, "README.md")
         with open(readme, "w", encoding="utf-8") as stream:
             stream.write("intro\n%s\nold\n%s\nend\n" % (README_BEGIN, README_END))
         markdown, chart = os.path.join(work, "performance.md"), os.path.join(work, "chart.svg")
         code = main(["--results", results, "--markdown", markdown, "--chart", chart,
-                     "--readme", readme])
+                     "--readme", readme, "--windows-results", windows])
         text = open(markdown, encoding="utf-8").read()
         readme_text = open(readme, encoding="utf-8").read()
         svg = ElementTree.parse(chart).getroot()
@@ -560,6 +687,18 @@ def self_test():
             ("chart has bars", len(svg.findall("{http://www.w3.org/2000/svg}rect")) == 3),
             ("readme block replaced", "old" not in readme_text and "| 1.25× |" in readme_text
              and readme_text.startswith("intro\n") and readme_text.endswith("end\n")),
+            ("side by side linked", "(#linux-and-windows-under-wine-side-by-side)" in text),
+            ("Windows run described", "| Windows run | DAVRO64u.dll (mingw-w64, release), "
+             "under Wine 8.0, 2025-01-01T00:00:00 |" in text),
+            ("Wine is not Windows", "**Wine is not Windows.**" in text),
+            ("side by side, wall time", "| Kernel: mutex: wait + release, uncontended | "
+             "20 ns † | 1.25× (std 16 ns) | 30 µs | 750× (std 40 ns) |" in text),
+            ("class and raw calls", "| Mutex: YMutex lock(INFINITE) + unlock | 30 ns † | 3.00× "
+             "(std 10 ns) | 32 µs | 800× (std 40 ns) |" in text and
+             "unlock: the raw `davro::win32` calls | 25 ns † | 2.50× (std 10 ns) | 30 µs |"
+             in text),
+            ("Windows-only row, baseline named", "|  |  | 50 µs | 10.0× (WaitOnAddress 5 µs) |"
+             in text),
         ]
     failed = [name for name, ok in checks if not ok]
     for name in failed:
@@ -575,6 +714,8 @@ def main(argv):
     parser.add_argument("--markdown", help="the page to write")
     parser.add_argument("--chart", help="the SVG chart to write, linked from the page")
     parser.add_argument("--readme", help="a README whose performance block to update")
+    parser.add_argument("--windows-results",
+                        help="directory of the Windows build's <program>.json files (under Wine)")
     parser.add_argument("--build-type", default="Release")
     parser.add_argument("--min-time", default="?")
     parser.add_argument("--repetitions", default="?")
@@ -588,10 +729,18 @@ def main(argv):
     if not figures:
         print("report.py: no benchmark results in " + options.results, file=sys.stderr)
         return 1
+    windows = None
+    if options.windows_results:
+        if os.path.isdir(options.windows_results):
+            windows = read_results(options.windows_results, wall=True)
+        if not windows or not windows[0]:
+            print("report.py: no Windows results in %s; the page has none"
+                  % options.windows_results, file=sys.stderr)
+            windows = None
     targets = evaluate(figures)
     chart_name = os.path.relpath(options.chart, os.path.dirname(os.path.abspath(options.markdown)))
     info = write_markdown(options.markdown, chart_name, figures, contexts, errors, targets,
-                          options)
+                          options, windows)
     bars = write_chart(options.chart, figures, targets)
     if options.readme:
         update_readme(options.readme, targets, info,
@@ -599,8 +748,10 @@ def main(argv):
                                       os.path.dirname(os.path.abspath(options.readme))))
     met = sum(1 for t in targets if t["met"])
     measured = sum(1 for t in targets if t["ratio"] is not None)
-    print("report.py: wrote %s (%d figures, %d targets met of %d measured) and %s (%d bars)" % (
-        options.markdown, len(figures), met, measured, options.chart, bars))
+    print("report.py: wrote %s (%d figures%s, %d targets met of %d measured) and %s (%d bars)" % (
+        options.markdown, len(figures),
+        " and %d of the Windows build" % len(windows[0]) if windows else "", met, measured,
+        options.chart, bars))
     for target in targets:
         if target["met"] is False:
             print("  missed: %s: %.2f× (%s)" % (target["what"], target["ratio"],
