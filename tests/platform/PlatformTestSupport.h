@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -23,12 +24,67 @@ inline constexpr DWORD kBoundMs = 5000;
 inline constexpr LONG kSentinel = 0x5EED;
 inline const HANDLE kSentinelHandle = reinterpret_cast<HANDLE>(std::uintptr_t{0x5EED0});
 
+// Expects `call` to return `result` and to set the last error to `error` (read at once, before
+// anything else can change it).
+#define DAVRO_EXPECT_ERROR(result, error, call)                    \
+    do {                                                           \
+        SetLastError(0);                                           \
+        const auto davroResult = (call);                           \
+        const DWORD davroError = GetLastError();                   \
+        EXPECT_EQ(result, davroResult) << #call;                   \
+        EXPECT_EQ(static_cast<DWORD>(error), davroError) << #call; \
+    } while (false)
+
 // Runs `body` on a new std::thread and returns its result once it has ended.
 inline DWORD onOtherThread(const std::function<DWORD()>& body) {
     DWORD result = 0xDEADBEEF;
     std::thread([&] { result = body(); }).join();
     return result;
 }
+
+// Polls a mutex from another thread, giving it back if that thread got it: WAIT_OBJECT_0
+// when it is free, WAIT_TIMEOUT when someone else owns it, WAIT_ABANDONED once abandoned.
+inline DWORD pollMutexElsewhere(HANDLE mutex) {
+    return onOtherThread([&] {
+        const DWORD r = WaitForSingleObject(mutex, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+            ReleaseMutex(mutex);
+        }
+        return r;
+    });
+}
+
+// Owns the handles it creates and closes them at the end of the scope.
+struct Handles {
+    std::vector<HANDLE> list;
+    Handles() = default;
+    Handles(const Handles&) = delete;
+    Handles& operator=(const Handles&) = delete;
+    ~Handles() {
+        for (HANDLE h : list) {
+            CloseHandle(h);
+        }
+    }
+    HANDLE add(HANDLE h) {
+        list.push_back(h);
+        return h;
+    }
+    HANDLE event(BOOL manual = FALSE, BOOL set = FALSE) {
+        return add(CreateEventW(nullptr, manual, set, nullptr));
+    }
+    HANDLE mutex(BOOL owned = FALSE, const wchar_t* name = nullptr) {
+        return add(CreateMutexW(nullptr, owned, name));
+    }
+    HANDLE semaphore(LONG initial, LONG maximum) {
+        return add(CreateSemaphoreW(nullptr, initial, maximum, nullptr));
+    }
+    HANDLE duplicate(HANDLE h) {
+        HANDLE copy = nullptr;
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        return add(copy);
+    }
+};
 
 // A name that no other test run uses at the same time.
 inline std::wstring uniqueName(const wchar_t* base) {
@@ -56,6 +112,19 @@ inline bool eventIsSet(HANDLE event, bool autoReset) {
         SetEvent(event);
     }
     return true;
+}
+
+// Calendar fields with the day of week left 0.
+inline SYSTEMTIME fields(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+    SYSTEMTIME t{};
+    t.wYear = static_cast<WORD>(y);
+    t.wMonth = static_cast<WORD>(mo);
+    t.wDay = static_cast<WORD>(d);
+    t.wHour = static_cast<WORD>(h);
+    t.wMinute = static_cast<WORD>(mi);
+    t.wSecond = static_cast<WORD>(s);
+    t.wMilliseconds = static_cast<WORD>(ms);
+    return t;
 }
 
 #ifndef _WIN32
