@@ -105,11 +105,10 @@ const char* unitName(TimeUnit unit) {
     return "ns";
 }
 
-// One benchmark with one argument and one thread count, as it is run and named.
+// One benchmark with one thread count, as it is run and named.
 struct Instance {
     const Benchmark* benchmark;
     std::string name;
-    std::vector<std::int64_t> args;
     int threads;
     int familyIndex;
     int instanceIndex;
@@ -124,7 +123,6 @@ struct Measurement {
     UserCounters counters;
     bool error = false;
     std::string errorMessage;
-    std::string label;
 };
 
 // One line of the output: a repetition or an aggregate over the repetitions.
@@ -145,7 +143,6 @@ struct Report {
     std::map<std::string, double> counters;
     bool error = false;
     std::string errorMessage;
-    std::string label;
     int familyIndex = 0;
     int instanceIndex = 0;
 };
@@ -181,21 +178,6 @@ Benchmark* Benchmark::Iterations(IterationCount iterations) {
 
 Benchmark* Benchmark::Unit(TimeUnit unit) {
     settings_.unit = unit;
-    return this;
-}
-
-Benchmark* Benchmark::Arg(std::int64_t argument) {
-    settings_.args.push_back(argument);
-    return this;
-}
-
-Benchmark* Benchmark::MinTime(double seconds) {
-    settings_.minTime = seconds;
-    return this;
-}
-
-Benchmark* Benchmark::Repetitions(int repetitions) {
-    settings_.repetitions = std::max(1, repetitions);
     return this;
 }
 
@@ -246,7 +228,7 @@ public:
 
 private:
     void runThread(int index) {
-        State state(iterations_, instance_.args, index, instance_.threads, this);
+        State state(iterations_, index, instance_.threads, this);
         instance_.benchmark->settings().function(state);
         if (!state.started_ && !state.error_) {
             state.error_ = true;
@@ -266,9 +248,6 @@ private:
             result_.error = true;
             result_.errorMessage = state.errorMessage_;
         }
-        if (!state.label_.empty()) {
-            result_.label = state.label_;
-        }
     }
 
     const Instance& instance_;
@@ -284,13 +263,8 @@ private:
 
 // ---- State ----
 
-State::State(IterationCount iterations, std::vector<std::int64_t> args, int threadIndex,
-             int threads, internal::Run* run)
-    : maxIterations_(iterations),
-      args_(std::move(args)),
-      threadIndex_(threadIndex),
-      threads_(threads),
-      run_(run) {}
+State::State(IterationCount iterations, int threadIndex, int threads, internal::Run* run)
+    : maxIterations_(iterations), threadIndex_(threadIndex), threads_(threads), run_(run) {}
 
 void State::startLoop() {
     run_->barrier();
@@ -306,19 +280,6 @@ void State::finishLoop() {
     completed_ = error_ ? 0 : maxIterations_;
     finished_ = true;
     run_->barrier();
-}
-
-bool State::KeepRunning() {
-    if (!started_) {
-        startLoop();
-        keepRunningLeft_ = error_ ? 0 : maxIterations_;
-    }
-    if (keepRunningLeft_ > 0 && !error_) {
-        --keepRunningLeft_;
-        return true;
-    }
-    finishLoop();
-    return false;
 }
 
 void State::PauseTiming() {
@@ -339,7 +300,6 @@ void State::ResumeTiming() {
 void State::SkipWithError(const char* message) {
     error_ = true;
     errorMessage_ = message ? message : "";
-    keepRunningLeft_ = 0;
 }
 
 // ---- Reports ----
@@ -358,7 +318,6 @@ Report reportOf(const Instance& instance, const Measurement& m, int repetitions,
     r.unit = b.unit;
     r.error = m.error;
     r.errorMessage = m.errorMessage;
-    r.label = m.label;
     r.familyIndex = instance.familyIndex;
     r.instanceIndex = instance.instanceIndex;
     if (m.error || m.iterations == 0) {
@@ -484,14 +443,20 @@ void printReport(const Report& r) {
         std::printf("%-60s %15s %15s %12lld", r.name.c_str(), timeText(r.realTime, r.unit).c_str(),
                     timeText(r.cpuTime, r.unit).c_str(), static_cast<long long>(r.iterations));
     }
-    if (r.hasItems) {
-        std::printf(" items_per_second=%s/s", humanNumber(r.itemsPerSecond).c_str());
-    }
-    for (const auto& [name, value] : r.counters) {
-        std::printf(" %s=%s", name.c_str(), humanNumber(value).c_str());
-    }
-    if (!r.label.empty()) {
-        std::printf(" %s", r.label.c_str());
+    if (percentage) {
+        if (r.hasItems) {
+            std::printf(" items_per_second=%.2f%%", r.itemsPerSecond * 100);
+        }
+        for (const auto& [name, value] : r.counters) {
+            std::printf(" %s=%.2f%%", name.c_str(), value * 100);
+        }
+    } else {
+        if (r.hasItems) {
+            std::printf(" items_per_second=%s/s", humanNumber(r.itemsPerSecond).c_str());
+        }
+        for (const auto& [name, value] : r.counters) {
+            std::printf(" %s=%s", name.c_str(), humanNumber(value).c_str());
+        }
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -643,9 +608,6 @@ std::string jsonOf(const std::vector<Report>& reports) {
         for (const auto& [name, value] : r.counters) {
             out += ",\n      " + quoted(name) + ": " + number(value);
         }
-        if (!r.label.empty()) {
-            out += ",\n      \"label\": " + quoted(r.label);
-        }
         out += "\n    }";
     }
     out += "\n  ]\n}\n";
@@ -658,41 +620,22 @@ std::vector<Instance> instances() {
     std::vector<Instance> result;
     int family = 0;
     for (const auto& b : registry()) {
+        const Benchmark::Settings& settings = b->settings();
         const std::vector<int> threadCounts =
-            b->settings().threads.empty() ? std::vector<int>{1} : b->settings().threads;
-        std::vector<std::vector<std::int64_t>> argumentSets;
-        for (std::int64_t arg : b->settings().args) {
-            argumentSets.push_back({arg});
-        }
-        if (argumentSets.empty()) {
-            argumentSets.emplace_back();
-        }
+            settings.threads.empty() ? std::vector<int>{1} : settings.threads;
         int index = 0;
-        for (const auto& args : argumentSets) {
-            for (int threads : threadCounts) {
-                std::string name = b->settings().name;
-                for (std::int64_t arg : args) {
-                    name += "/" + std::to_string(arg);
-                }
-                if (b->settings().minTime > 0) {
-                    char text[32];
-                    std::snprintf(text, sizeof text, "/min_time:%.3f", b->settings().minTime);
-                    name += text;
-                }
-                if (b->settings().iterations > 0) {
-                    name += "/iterations:" + std::to_string(b->settings().iterations);
-                }
-                if (b->settings().repetitions > 0) {
-                    name += "/repeats:" + std::to_string(b->settings().repetitions);
-                }
-                if (b->settings().realTime) {
-                    name += "/real_time";
-                }
-                if (!b->settings().threads.empty()) {
-                    name += "/threads:" + std::to_string(threads);
-                }
-                result.push_back(Instance{b.get(), name, args, threads, family, index++});
+        for (int threads : threadCounts) {
+            std::string name = settings.name;
+            if (settings.iterations > 0) {
+                name += "/iterations:" + std::to_string(settings.iterations);
             }
+            if (settings.realTime) {
+                name += "/real_time";
+            }
+            if (!settings.threads.empty()) {
+                name += "/threads:" + std::to_string(threads);
+            }
+            result.push_back(Instance{b.get(), name, threads, family, index++});
         }
         ++family;
     }
@@ -826,8 +769,8 @@ std::size_t RunSpecifiedBenchmarks() {
     std::vector<Report> all;
     for (const Instance& instance : chosen) {
         const Benchmark::Settings& b = instance.benchmark->settings();
-        const int repetitions = b.repetitions > 0 ? b.repetitions : o.repetitions;
-        const double minTime = b.minTime > 0 ? b.minTime : o.minTime;
+        const int repetitions = o.repetitions;
+        const double minTime = o.minTime;
         IterationCount iterations = b.iterations > 0 ? b.iterations : 1;
         std::vector<Report> runs;
         for (int repetition = 0; repetition < repetitions; ++repetition) {

@@ -3,7 +3,7 @@
 // programs in bench/ build unchanged for Windows and run under Wine.
 //
 // It covers the part of the interface that bench/ uses (State and its loop, BENCHMARK with
-// Name, Threads, UseRealTime, Iterations, Unit, Arg, the counters, DoNotOptimize, the
+// Name, Threads, UseRealTime, Iterations and Unit, the counters, DoNotOptimize, the
 // command-line options of bench/CMakeLists.txt) and writes the same JSON that Google
 // Benchmark writes, so bench/report.py reads either. Iteration counts are found as Google
 // Benchmark finds them, with one difference: a benchmark runs until its wall time, not its
@@ -83,9 +83,6 @@ public:
     }
     Iterator end() { return Iterator(nullptr, 0); }
 
-    // The loop for the older style: while (state.KeepRunning()) { ... }.
-    bool KeepRunning();
-
     // Stops and restarts the clock inside the loop (costly: two clock reads each).
     void PauseTiming();
     void ResumeTiming();
@@ -95,12 +92,9 @@ public:
     void SkipWithError(const char* message);
 
     void SetItemsProcessed(IterationCount items) { itemsProcessed_ = items; }
-    void SetLabel(const std::string& label) { label_ = label; }
 
     // The iterations this thread has completed: the full count once the loop has ended.
     IterationCount iterations() const { return completed_; }
-    IterationCount max_iterations() const { return maxIterations_; }
-    std::int64_t range(std::size_t index = 0) const { return args_.at(index); }
     int thread_index() const { return threadIndex_; }
     int threads() const { return threads_; }
 
@@ -108,16 +102,13 @@ public:
 
 private:
     friend class internal::Run;
-    State(IterationCount iterations, std::vector<std::int64_t> args, int threadIndex, int threads,
-          internal::Run* run);
+    State(IterationCount iterations, int threadIndex, int threads, internal::Run* run);
 
     void startLoop();
     void finishLoop();
 
     IterationCount maxIterations_;
     IterationCount completed_ = 0;
-    IterationCount keepRunningLeft_ = -1;
-    std::vector<std::int64_t> args_;
     int threadIndex_;
     int threads_;
     internal::Run* run_;
@@ -126,7 +117,6 @@ private:
     bool finished_ = false;
     bool paused_ = false;
     std::string errorMessage_;
-    std::string label_;
     IterationCount itemsProcessed_ = 0;
     double realStart_ = 0;
     double cpuStart_ = 0;
@@ -145,12 +135,9 @@ public:
         std::string name;
         Function function;
         std::vector<int> threads;  // empty: one thread, not named
-        std::vector<std::int64_t> args;
         bool realTime = false;
         IterationCount iterations = 0;  // 0: found from the minimum time
         TimeUnit unit = kNanosecond;
-        double minTime = 0;   // 0: the command line's
-        int repetitions = 0;  // 0: the command line's
     };
 
     Benchmark(std::string name, Function function);
@@ -164,10 +151,6 @@ public:
     // A fixed iteration count instead of one found from the minimum time.
     Benchmark* Iterations(IterationCount iterations);
     Benchmark* Unit(TimeUnit unit);
-    // Runs the function once more for each argument; state.range(0) reads it.
-    Benchmark* Arg(std::int64_t argument);
-    Benchmark* MinTime(double seconds);
-    Benchmark* Repetitions(int repetitions);
 
     const Settings& settings() const { return settings_; }
 
@@ -179,10 +162,6 @@ namespace internal {
 // Keeps `benchmark` for the run; the value of BENCHMARK's hidden variable.
 Benchmark* RegisterBenchmarkInternal(Benchmark* benchmark);
 }  // namespace internal
-
-inline Benchmark* RegisterBenchmark(const char* name, Benchmark::Function function) {
-    return internal::RegisterBenchmarkInternal(new Benchmark(name, function));
-}
 
 // Reads and removes the options this harness knows from argv (--benchmark_filter,
 // --benchmark_min_time, --benchmark_repetitions, --benchmark_out, --benchmark_out_format,
