@@ -1,8 +1,6 @@
 // Conformance of WaitForMultipleObjects: parameter checks, the wait-any index, wait-all
-// atomicity over every object kind, abandoned mutexes in both.
+// atomicity over every object kind. Abandoned mutexes in both are in KernelObjectTest.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
@@ -150,29 +148,6 @@ TEST(WaitMultipleTest, WaitAllTakesEveryKindAtOnceOrTouchesNothing) {
     EXPECT_EQ(0, semaphoreCount(semaphore));
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(mutex));
     EXPECT_TRUE(namedIsFree());
-}
-
-TEST(WaitMultipleTest, AbandonedMutexIsReportedWithItsIndex) {
-    Handles hs;
-    HANDLE e = hs.event();
-    HANDLE m = hs.mutex();
-    const HANDLE list[] = {e, m};
-    std::thread([&] { WaitForSingleObject(m, 0); }).join();
-    EXPECT_EQ(WAIT_ABANDONED_0 + 1, WaitForMultipleObjects(2, list, FALSE, 0));
-    EXPECT_TRUE(ReleaseMutex(m));
-    std::thread([&] { WaitForSingleObject(m, 0); }).join();
-    SetEvent(e);
-    // A wait-all only promises a value in WAIT_ABANDONED_0 .. +count-1 (Wine gives +0);
-    // ours names the abandoned mutex's index there too.
-    const DWORD all = WaitForMultipleObjects(2, list, TRUE, 0);
-    EXPECT_GE(all, WAIT_ABANDONED_0);
-    EXPECT_LE(all, WAIT_ABANDONED_0 + 1);
-#ifndef _WIN32
-    EXPECT_EQ(WAIT_ABANDONED_0 + 1, all);
-#endif
-    EXPECT_FALSE(eventIsSet(e, true));
-    EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_FALSE(ReleaseMutex(m));
 }
 
 }  // namespace
