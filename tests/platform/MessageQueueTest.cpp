@@ -1,12 +1,12 @@
 // Conformance of the per-thread message queue: posting, peeking and removing with filters,
 // the quit message, message-only windows and their procedures, SendMessageW across
-// threads, and MsgWaitForMultipleObjects on input, with the rule that input the thread has
-// already looked at is no longer new.
+// threads, and MsgWaitForMultipleObjects on objects and input, with the rule that input
+// the thread has already looked at is no longer new.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
@@ -18,25 +18,49 @@ constexpr UINT kFirst = WM_USER + 1;
 constexpr UINT kSecond = WM_USER + 2;
 constexpr LRESULT kAnswer = 0x1234;
 const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
+constexpr const wchar_t* kClassName = L"DavroMessageQueueTest";
 
-// Everything the test window procedure saw. Tests run one at a time, so one log serves all.
-struct ProcedureLog {
-    std::atomic<int> calls{0};
-    std::atomic<int> destroys{0};
-    std::atomic<UINT> message{0};
-    std::atomic<WPARAM> wParam{0};
-    std::atomic<LPARAM> lParam{0};
-    std::atomic<HWND> window{nullptr};
-    std::atomic<DWORD> thread{0};
-    void clear() {
-        calls = 0;
-        destroys = 0;
-        message = 0;
-        wParam = 0;
-        lParam = 0;
-        window = nullptr;
-        thread = 0;
+// A message as "<name> <wParam> <lParam> <thread|window>", named "quit", "user+N" or
+// "app+N", so that one comparison checks every field.
+std::string describe(const MSG& m) {
+    const std::string name = m.message == WM_QUIT  ? "quit"
+                             : m.message >= WM_APP ? "app+" + std::to_string(m.message - WM_APP)
+                                                   : "user+" + std::to_string(m.message - WM_USER);
+    return name + " " + std::to_string(m.wParam) + " " + std::to_string(m.lParam) +
+           (m.hwnd == nullptr ? " thread" : " window");
+}
+
+// What PeekMessageW finds: the message described, or "none" (with the MSG untouched).
+std::string peek(UINT flags = PM_REMOVE, HWND window = nullptr, UINT first = 0, UINT last = 0) {
+    MSG m{};
+    m.message = 0x5EED;
+    if (!PeekMessageW(&m, window, first, last, flags)) {
+        return m.message == 0x5EED ? "none" : "none, but the MSG was written";
     }
+    return describe(m);
+}
+
+BOOL post(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    return PostThreadMessageW(GetCurrentThreadId(), message, wParam, lParam);
+}
+
+DWORD msgWait(DWORD count, const HANDLE* handles, BOOL all, DWORD ms, DWORD mask = QS_ALLINPUT) {
+    return MsgWaitForMultipleObjects(count, handles, all, ms, mask);
+}
+
+// Removes whatever the calling thread's queue holds, so that each test starts empty.
+void drainQueue() {
+    while (peek() != "none") {
+    }
+}
+
+// What the test window procedure saw. It runs on the window's thread; the tests read the
+// log on that thread or after joining it.
+struct ProcedureLog {
+    int calls = 0;
+    int destroys = 0;
+    MSG last{};
+    DWORD thread = 0;
 };
 ProcedureLog procedureLog;
 
@@ -48,379 +72,272 @@ LRESULT testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message < WM_USER) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    procedureLog.message = message;
-    procedureLog.wParam = wParam;
-    procedureLog.lParam = lParam;
-    procedureLog.window = window;
+    procedureLog.last.hwnd = window;
+    procedureLog.last.message = message;
+    procedureLog.last.wParam = wParam;
+    procedureLog.last.lParam = lParam;
     procedureLog.thread = GetCurrentThreadId();
     ++procedureLog.calls;
     return kAnswer;
 }
 
-constexpr const wchar_t* kClassName = L"DavroMessageQueueTest";
-
-// The test window class, registered for the life of the object.
-class TestClass {
-public:
+// The test window class, registered for the life of the object, with an empty log.
+struct TestClass {
+    WNDCLASSW windowClass{};
+    ATOM atom = 0;
     TestClass() {
-        procedureLog.clear();
-        WNDCLASSW windowClass{};
+        procedureLog = {};
         windowClass.lpfnWndProc = testProcedure;
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = kClassName;
-        atom_ = RegisterClassW(&windowClass);
+        atom = RegisterClassW(&windowClass);
     }
     ~TestClass() { UnregisterClassW(kClassName, GetModuleHandleW(nullptr)); }
     TestClass(const TestClass&) = delete;
     TestClass& operator=(const TestClass&) = delete;
-    ATOM atom() const { return atom_; }
-
-private:
-    ATOM atom_ = 0;
 };
 
-HWND createTestWindow() {
-    return CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+HWND createTestWindow(const wchar_t* className = kClassName) {
+    return CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
 }
 
-// Removes whatever the calling thread's queue holds, so that each test starts empty.
-void drainQueue() {
-    MSG m{};
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-    }
-}
-
-TEST(MessageQueueTest, PostedMessagesComeBackInOrderWithTheirFields) {
-    drainQueue();
-    const DWORD self = GetCurrentThreadId();
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 11, 22));
-    ASSERT_TRUE(PostThreadMessageW(self, kSecond, 33, 44));
-
-    MSG m{};
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));  // looks, leaves it
-    EXPECT_EQ(kFirst, m.message);
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(nullptr, m.hwnd);
-    EXPECT_EQ(kFirst, m.message);
-    EXPECT_EQ(11u, m.wParam);
-    EXPECT_EQ(22, m.lParam);
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(kSecond, m.message);
-    EXPECT_EQ(33u, m.wParam);
-    EXPECT_EQ(44, m.lParam);
-
-    m.message = 0x5EED;
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(0x5EEDu, m.message);  // untouched when nothing is there
-
-    // A null window posts to the calling thread, as PostThreadMessageW does.
-    ASSERT_TRUE(PostMessageW(nullptr, kFirst, 1, 2));
-    ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
-    EXPECT_EQ(kFirst, m.message);
-    EXPECT_EQ(nullptr, m.hwnd);
-}
-
-TEST(MessageQueueTest, RangeAndWindowFiltersPickTheirMessages) {
+TEST(MessageQueueTest, PostPeekRemoveInOrderWithRangeAndWindowFilters) {
     drainQueue();
     TestClass windowClass;
     const HWND window = createTestWindow();
     ASSERT_NE(nullptr, window);
-    const DWORD self = GetCurrentThreadId();
-    ASSERT_TRUE(PostMessageW(window, kFirst, 1, 0));
-    ASSERT_TRUE(PostThreadMessageW(self, kSecond, 2, 0));
-    ASSERT_TRUE(PostThreadMessageW(self, WM_APP, 3, 0));
+    ASSERT_TRUE(post(kFirst, 11, 22));
+    ASSERT_TRUE(PostMessageW(window, kSecond, 33, 44));
+    ASSERT_TRUE(post(WM_APP, 3));
     ASSERT_TRUE(PostMessageW(window, WM_APP + 1, 4, 0));
-
+    EXPECT_EQ("user+1 11 22 thread", peek(PM_NOREMOVE));  // the oldest, left in place
+    // A range skips earlier messages outside it, alone and with a window.
+    EXPECT_EQ("app+0 3 0 thread", peek(PM_REMOVE, nullptr, WM_APP, WM_APP + 10));
+    EXPECT_EQ("app+1 4 0 window", peek(PM_REMOVE, window, WM_APP, WM_APP + 10));
+    EXPECT_EQ("none", peek(PM_REMOVE, window, kFirst, kFirst));
+    // -1: thread messages only; a window: that window's messages only.
+    EXPECT_EQ("user+1 11 22 thread", peek(PM_NOREMOVE, kThreadMessagesOnly));
+    EXPECT_EQ("user+2 33 44 window", peek(PM_REMOVE, window));
+    EXPECT_EQ("none", peek(PM_REMOVE, window));
+    EXPECT_EQ("user+1 11 22 thread", peek());
+    EXPECT_EQ("none", peek());
+    // A null window posts to the calling thread, as PostThreadMessageW does.
+    ASSERT_TRUE(PostMessageW(nullptr, kFirst, 1, 2));
     MSG m{};
-    // A range skips earlier messages outside it.
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, WM_APP, WM_APP + 10, PM_REMOVE));
-    EXPECT_EQ(3u, m.wParam);
-    // -1: thread messages only.
-    ASSERT_TRUE(PeekMessageW(&m, kThreadMessagesOnly, 0, 0, PM_REMOVE));
-    EXPECT_EQ(2u, m.wParam);
-    EXPECT_FALSE(PeekMessageW(&m, kThreadMessagesOnly, 0, 0, PM_NOREMOVE));
-    // A window: that window's messages only.
-    ASSERT_TRUE(PeekMessageW(&m, window, 0, 0, PM_REMOVE));
-    EXPECT_EQ(1u, m.wParam);
-    EXPECT_EQ(window, m.hwnd);
-    // Range and window together.
-    EXPECT_FALSE(PeekMessageW(&m, window, kFirst, kSecond, PM_REMOVE));
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(4u, m.wParam);
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
+    EXPECT_EQ("user+1 1 2 thread", describe(m));
     EXPECT_TRUE(DestroyWindow(window));
 }
 
 TEST(MessageQueueTest, QuitComesAfterThePostedMessagesAndOnlyOnce) {
     drainQueue();
     PostQuitMessage(7);
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kFirst, 0, 0));
-
-    MSG m{};
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(kFirst, m.message);
+    ASSERT_TRUE(post(kFirst));
+    EXPECT_EQ("user+1 0 0 thread", peek());
     // Found whatever the range filter; PM_NOREMOVE leaves it.
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, kFirst, kSecond, PM_NOREMOVE));
-    EXPECT_EQ(WM_QUIT, m.message);
-    EXPECT_EQ(7u, m.wParam);
-    EXPECT_EQ(nullptr, m.hwnd);
+    EXPECT_EQ("quit 7 0 thread", peek(PM_NOREMOVE, nullptr, kFirst, kSecond));
+    MSG m{};
     EXPECT_EQ(FALSE, GetMessageW(&m, nullptr, 0, 0));  // 0 for WM_QUIT, which it removes
-    EXPECT_EQ(WM_QUIT, m.message);
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-
+    EXPECT_EQ("quit 7 0 thread", describe(m));
+    EXPECT_EQ("none", peek());
     // A WM_QUIT posted as a message is an ordinary message in its place.
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 3, 0));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kFirst, 0, 0));
+    ASSERT_TRUE(post(WM_QUIT, 3));
+    ASSERT_TRUE(post(kFirst));
     EXPECT_EQ(FALSE, GetMessageW(&m, nullptr, 0, 0));
-    EXPECT_EQ(3u, m.wParam);
+    EXPECT_EQ("quit 3 0 thread", describe(m));
     EXPECT_EQ(TRUE, GetMessageW(&m, nullptr, 0, 0));
-    EXPECT_EQ(kFirst, m.message);
+    EXPECT_EQ("user+1 0 0 thread", describe(m));
 }
 
+// A thread has no queue until its first message function; that first look finds nothing.
 TEST(MessageQueueTest, PostingNeedsATargetThreadWithAQueue) {
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Handles hs;
+    HANDLE ready = hs.event(TRUE);
+    HANDLE go = hs.event(TRUE);
     std::atomic<DWORD> tid{0};
-    std::atomic<UINT> received{0};
-    std::thread target([&] {
+    WaitProbe target([&] {
         tid = GetCurrentThreadId();
         SetEvent(ready);
-        WaitForSingleObject(go, kBoundMs);  // no message function called yet: no queue
-        MSG m{};
-        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // the usual way to get a queue
-        ResetEvent(go);
-        SetEvent(ready);
-        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, kBoundMs, QS_ALLINPUT) == WAIT_OBJECT_0 &&
-            PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-            received = m.message;
-        }
+        WaitForSingleObject(go, kBoundMs);
+        return peek(PM_NOREMOVE) == "none" ? 1 : 0;
     });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageW(tid, kFirst, 0, 0));
-    EXPECT_EQ(ERROR_INVALID_THREAD_ID, GetLastError());
-    ResetEvent(ready);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_THREAD_ID, PostThreadMessageW(tid, kFirst, 0, 0));
     SetEvent(go);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
-    EXPECT_TRUE(PostThreadMessageW(tid, kSecond, 0, 0));
-    target.join();
-    EXPECT_EQ(kSecond, received.load());
-    CloseHandle(ready);
-    CloseHandle(go);
+    EXPECT_EQ(1, target.result());
 }
 
-TEST(MessageWindowTest, DispatchCallsTheProcedureOfTheMessagesWindow) {
+TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
     drainQueue();
     TestClass windowClass;
-    ASSERT_NE(0, windowClass.atom());
+    ASSERT_NE(0, windowClass.atom);
+    DAVRO_EXPECT_ERROR(0, ERROR_CLASS_ALREADY_EXISTS, RegisterClassW(&windowClass.windowClass));
+    SetLastError(0);
+    EXPECT_EQ(nullptr, createTestWindow(L"DavroNoSuchClass"));
+    // Wine answers ERROR_CLASS_DOES_NOT_EXIST here; Windows and ours
+    // ERROR_CANNOT_FIND_WND_CLASS.
+    EXPECT_TRUE(GetLastError() == ERROR_CANNOT_FIND_WND_CLASS ||
+                (runningUnderWine() && GetLastError() == ERROR_CLASS_DOES_NOT_EXIST));
     const HWND window = createTestWindow();
     ASSERT_NE(nullptr, window);
-    ASSERT_TRUE(PostMessageW(window, kFirst, 5, 6));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kSecond, 0, 0));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_CLASS_HAS_WINDOWS,
+                       UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
 
+    ASSERT_TRUE(PostMessageW(window, kFirst, 5, 6));
+    ASSERT_TRUE(post(kSecond));
     MSG m{};
     ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
     EXPECT_EQ(window, m.hwnd);
     EXPECT_FALSE(TranslateMessage(&m));  // not a key message
     EXPECT_EQ(kAnswer, DispatchMessageW(&m));
-    EXPECT_EQ(1, procedureLog.calls.load());
-    EXPECT_EQ(kFirst, procedureLog.message.load());
-    EXPECT_EQ(5u, procedureLog.wParam.load());
-    EXPECT_EQ(6, procedureLog.lParam.load());
-    EXPECT_EQ(window, procedureLog.window.load());
-
+    EXPECT_EQ(1, procedureLog.calls);
+    EXPECT_EQ(window, procedureLog.last.hwnd);
+    EXPECT_EQ("user+1 5 6 window", describe(procedureLog.last));
     // A thread message has no window procedure.
     ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
     EXPECT_EQ(0, DispatchMessageW(&m));
-    EXPECT_EQ(1, procedureLog.calls.load());
-
+    EXPECT_EQ(1, procedureLog.calls);
     // On the owner's thread SendMessageW is a direct call and queues nothing.
     EXPECT_EQ(kAnswer, SendMessageW(window, kSecond, 7, 8));
-    EXPECT_EQ(2, procedureLog.calls.load());
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
-
-    EXPECT_TRUE(DestroyWindow(window));
-}
-
-TEST(MessageWindowTest, ClassesAndWindowsComeAndGo) {
-    TestClass windowClass;
-    ASSERT_NE(0, windowClass.atom());
-    WNDCLASSW again{};
-    again.lpfnWndProc = testProcedure;
-    again.hInstance = GetModuleHandleW(nullptr);
-    again.lpszClassName = kClassName;
-    SetLastError(0);
-    EXPECT_EQ(0, RegisterClassW(&again));
-    EXPECT_EQ(ERROR_CLASS_ALREADY_EXISTS, GetLastError());
-
-    SetLastError(0);
-    EXPECT_EQ(nullptr, CreateWindowExW(0, L"DavroNoSuchClass", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                       nullptr, GetModuleHandleW(nullptr), nullptr));
-#if defined(_WIN32)
-    // Wine answers ERROR_CLASS_DOES_NOT_EXIST here; Windows ERROR_CANNOT_FIND_WND_CLASS.
-    EXPECT_TRUE(GetLastError() == ERROR_CANNOT_FIND_WND_CLASS ||
-                GetLastError() == ERROR_CLASS_DOES_NOT_EXIST);
-#else
-    EXPECT_EQ(ERROR_CANNOT_FIND_WND_CLASS, GetLastError());
-#endif
-
-    const HWND window = createTestWindow();
-    ASSERT_NE(nullptr, window);
-    SetLastError(0);
-    EXPECT_FALSE(UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
-    EXPECT_EQ(ERROR_CLASS_HAS_WINDOWS, GetLastError());
+    EXPECT_EQ(2, procedureLog.calls);
+    EXPECT_EQ("none", peek(PM_NOREMOVE));
 
     ASSERT_TRUE(PostMessageW(window, kFirst, 0, 0));
     EXPECT_TRUE(DestroyWindow(window));
-    EXPECT_EQ(1, procedureLog.destroys.load());
-    SetLastError(0);
-    EXPECT_FALSE(PostMessageW(window, kFirst, 0, 0));
-    EXPECT_EQ(ERROR_INVALID_WINDOW_HANDLE, GetLastError());
+    EXPECT_EQ(1, procedureLog.destroys);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_WINDOW_HANDLE, PostMessageW(window, kFirst, 0, 0));
     EXPECT_EQ(0, SendMessageW(window, kFirst, 0, 0));
     EXPECT_FALSE(DestroyWindow(window));
     drainQueue();
-
     EXPECT_TRUE(UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
-    SetLastError(0);
-    EXPECT_FALSE(UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
-    EXPECT_EQ(ERROR_CLASS_DOES_NOT_EXIST, GetLastError());
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_CLASS_DOES_NOT_EXIST,
+                       UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
 }
 
-// The sender blocks until the owner looks at its queue; the procedure runs on the owner's
-// thread and the sender gets its result.
-TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerWhenItLooks) {
+// A message sent from another thread runs on the owner's thread when the owner looks at
+// its queue, and the sender blocks until then. A sender to a window whose thread ends
+// without looking gets 0, and so do later senders.
+TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerOrReturnsZeroWhenItEnds) {
     drainQueue();
     TestClass windowClass;
     const HWND window = createTestWindow();
     ASSERT_NE(nullptr, window);
-    const DWORD owner = GetCurrentThreadId();
-    std::atomic<LRESULT> answer{0};
-    std::thread sender([&] { answer = SendMessageW(window, kFirst, 9, 10); });
-
+    WaitProbe sender([&] { return static_cast<int>(SendMessageW(window, kFirst, 9, 10)); });
     // The sent message wakes a message wait but is not run by it.
-    EXPECT_EQ(WAIT_OBJECT_0,
-              MsgWaitForMultipleObjects(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
-    EXPECT_EQ(0, procedureLog.calls.load());
-    MSG m{};
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));  // runs it, returns nothing
-    EXPECT_EQ(1, procedureLog.calls.load());
-    EXPECT_EQ(owner, procedureLog.thread.load());
-    EXPECT_EQ(9u, procedureLog.wParam.load());
-    sender.join();
-    EXPECT_EQ(kAnswer, answer.load());
+    EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
+    EXPECT_EQ(0, procedureLog.calls);
+    EXPECT_TRUE(sender.stillBlockedAfter(20ms));
+    EXPECT_EQ("none", peek(PM_NOREMOVE));  // runs it, returns nothing
+    EXPECT_EQ(1, procedureLog.calls);
+    EXPECT_EQ(GetCurrentThreadId(), procedureLog.thread);
+    EXPECT_EQ("user+1 9 10 window", describe(procedureLog.last));
+    EXPECT_EQ(kAnswer, sender.result());
     EXPECT_TRUE(DestroyWindow(window));
-}
 
-// A window's thread ends while a send to it is pending: the sender gets 0, and later sends
-// to the window, which went with its thread, get 0 too.
-TEST(MessageWindowTest, SendToAWindowWhoseThreadEndsReturnsZero) {
-    TestClass windowClass;
-    std::atomic<HWND> window{nullptr};
-    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<HWND> remote{nullptr};
+    Handles hs;
+    HANDLE created = hs.event(TRUE);
     std::thread owner([&] {
-        window = createTestWindow();
+        remote = createTestWindow();
         SetEvent(created);
         // Ends as soon as a message is sent, without looking at it.
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE);
+        msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE);
     });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(created, kBoundMs));
-    ASSERT_NE(nullptr, window.load());
-    EXPECT_EQ(0, SendMessageW(window, kFirst, 0, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(created, kBoundMs));
+    EXPECT_NE(nullptr, remote.load());
+    EXPECT_EQ(0, SendMessageW(remote, kFirst, 0, 0));
     owner.join();
-    EXPECT_EQ(0, procedureLog.calls.load());
-    EXPECT_EQ(0, SendMessageW(window, kFirst, 0, 0));
-    CloseHandle(created);
+    EXPECT_EQ(0, SendMessageW(remote, kFirst, 0, 0));
+    EXPECT_EQ(1, procedureLog.calls);
 }
 
-TEST(MessageWaitTest, PostedInputWakesTheWaitAfterTheObjects) {
+TEST(MessageWaitTest, ObjectsComeFirstAndNewInputWakesTheWait) {
     drainQueue();
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Handles hs;
+    const HANDLE list[] = {hs.event(), hs.event(FALSE, TRUE)};
+    // Without input: a wait-any over the objects.
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 10));
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, msgWait(2, list, FALSE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(2, list, FALSE, 10));
+    {
+        WaitProbe waiter([&] { return static_cast<int>(msgWait(2, list, FALSE, kBoundMs)); });
+        EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
+        SetEvent(list[0]);
+        EXPECT_EQ(0, waiter.result());
+    }
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_PARAMETER,
+                       msgWait(MAXIMUM_WAIT_OBJECTS, list, FALSE, 0));
     // Input from another thread, before or during the wait: new either way.
     const DWORD self = GetCurrentThreadId();
     std::thread poster([self] { PostThreadMessageW(self, kFirst, 0, 0); });
-    EXPECT_EQ(WAIT_OBJECT_0 + 1,
-              MsgWaitForMultipleObjects(1, &event, FALSE, kBoundMs, QS_ALLINPUT));
+    EXPECT_EQ(WAIT_OBJECT_0 + 2, msgWait(2, list, FALSE, kBoundMs));
     poster.join();
     drainQueue();
-
     // Objects come first when both are there.
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 0, 0));
-    SetEvent(event);
-    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT));
+    ASSERT_TRUE(post(kFirst));
+    SetEvent(list[1]);
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, msgWait(2, list, FALSE, 0));
+    EXPECT_EQ(WAIT_OBJECT_0 + 2, msgWait(2, list, FALSE, 0));
     drainQueue();
-
     // Only the kinds in the mask count.
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 0, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_SENDMESSAGE));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_POSTMESSAGE));
+    ASSERT_TRUE(post(kFirst));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(2, list, FALSE, 0, QS_SENDMESSAGE));
+    EXPECT_EQ(WAIT_OBJECT_0 + 2, msgWait(2, list, FALSE, 0, QS_POSTMESSAGE));
     drainQueue();
-    CloseHandle(event);
 }
 
 // Looking at the queue makes what it holds old: a wait returns only for input that arrives
 // afterwards, even with the old message still queued.
 TEST(MessageWaitTest, InputAlreadySeenDoesNotWakeTheWait) {
     drainQueue();
-    const DWORD self = GetCurrentThreadId();
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 0, 0));
-    MSG m{};
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT));
-
-    ASSERT_TRUE(PostThreadMessageW(self, kSecond, 0, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT));
+    ASSERT_TRUE(post(kFirst));
+    EXPECT_EQ("user+1 0 0 thread", peek(PM_NOREMOVE));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 20));
+    ASSERT_TRUE(post(kSecond));
+    EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, 0));
 #if !defined(_WIN32)
     // The wait that reported it has made it old too, as on Windows, whose check of the
     // queue state is a test-and-clear. Wine keeps it new until the queue is looked at.
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0));
 #endif
-
     // Removing one of two messages makes the other one old as well.
     drainQueue();
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 0, 0));
-    ASSERT_TRUE(PostThreadMessageW(self, kSecond, 0, 0));
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT));
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(kSecond, m.message);
-
+    ASSERT_TRUE(post(kFirst));
+    ASSERT_TRUE(post(kSecond));
+    EXPECT_EQ("user+1 0 0 thread", peek());
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0));
+    EXPECT_EQ("user+2 0 0 thread", peek());
     // A filtered look leaves posted messages new for QS_ALLPOSTMESSAGE only.
-    ASSERT_TRUE(PostThreadMessageW(self, kFirst, 0, 0));
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, WM_APP, WM_APP, PM_NOREMOVE));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_POSTMESSAGE));
-    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLPOSTMESSAGE));
+    ASSERT_TRUE(post(kFirst));
+    EXPECT_EQ("none", peek(PM_NOREMOVE, nullptr, WM_APP, WM_APP));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0, QS_POSTMESSAGE));
+    EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, 0, QS_ALLPOSTMESSAGE));
     drainQueue();
 }
 
-// Wait-all: every object signalled and new input. Nothing is taken before both hold.
+// Wait-all: every object signalled and new input. Nothing is taken before both hold, and
+// input is never taken.
 TEST(MessageWaitTest, WaitAllNeedsTheObjectsAndInput) {
     drainQueue();
-    HANDLE events[2] = {CreateEventW(nullptr, FALSE, TRUE, nullptr),
-                        CreateEventW(nullptr, FALSE, TRUE, nullptr)};
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(2, events, TRUE, 0, QS_ALLINPUT));
-    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(2, events, TRUE, 20, QS_ALLINPUT));
-    EXPECT_TRUE(eventIsSet(events[0], true));  // not consumed
-    EXPECT_TRUE(eventIsSet(events[1], true));
-
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kFirst, 0, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(2, events, TRUE, 0, QS_ALLINPUT));
-    EXPECT_FALSE(eventIsSet(events[0], true));  // both taken
-    EXPECT_FALSE(eventIsSet(events[1], true));
-    MSG m{};
-    EXPECT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // input is never taken
-
+    Handles hs;
+    const HANDLE events[] = {hs.event(FALSE, TRUE), hs.event(FALSE, TRUE)};
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(2, events, TRUE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(2, events, TRUE, 20));
+    EXPECT_TRUE(eventIsSet(events[0], true) && eventIsSet(events[1], true));
+    ASSERT_TRUE(post(kFirst));
+    EXPECT_EQ(WAIT_OBJECT_0, msgWait(2, events, TRUE, 0));
+    EXPECT_FALSE(eventIsSet(events[0], true) || eventIsSet(events[1], true));
+    EXPECT_EQ("user+1 0 0 thread", peek());
     // The objects are awaited while input is there.
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kFirst, 0, 0));
+    ASSERT_TRUE(post(kFirst));
     SetEvent(events[0]);
     std::thread setter([&] { SetEvent(events[1]); });
-    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(2, events, TRUE, kBoundMs, QS_ALLINPUT));
+    EXPECT_EQ(WAIT_OBJECT_0, msgWait(2, events, TRUE, kBoundMs));
     setter.join();
     drainQueue();
-    CloseHandle(events[0]);
-    CloseHandle(events[1]);
 }
 
 }  // namespace
