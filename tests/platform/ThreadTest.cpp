@@ -5,9 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
 
 #include "PlatformTestSupport.h"
 
@@ -16,27 +13,14 @@ namespace {
 
 using Body = std::function<unsigned()>;
 
-unsigned runBody(void* body) {
-    const std::unique_ptr<Body> owned(static_cast<Body*>(body));
-    return (*owned)();
-}
+unsigned runBody(void* body) { return (*static_cast<Body*>(body))(); }
 
-// Starts `body` on a thread of _beginthreadex; the handle, or null.
-HANDLE start(Body body, unsigned flags = 0, unsigned* id = nullptr) {
-    auto* heap = new Body(std::move(body));
-    const std::uintptr_t h = _beginthreadex(nullptr, 0, &runBody, heap, flags, id);
-    if (h == 0) {
-        delete heap;
-    }
-    return reinterpret_cast<HANDLE>(h);  // NOLINT(performance-no-int-to-ptr)
-}
-
-// Starts `body`, which the caller keeps alive until the thread has ended: for threads that
-// are terminated, whose frames are left behind without running destructors.
-unsigned runBorrowed(void* body) { return (*static_cast<Body*>(body))(); }
-HANDLE startBorrowed(Body& body, unsigned flags = 0) {
+// Starts `body` on a thread of _beginthreadex; the handle, or null. The caller keeps `body`
+// alive until the thread has ended: a thread that is terminated, or ends in _endthreadex,
+// leaves its frames without running their destructors.
+HANDLE start(Body& body, unsigned flags = 0, unsigned* id = nullptr) {
     return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-        _beginthreadex(nullptr, 0, &runBorrowed, &body, flags, nullptr));
+        _beginthreadex(nullptr, 0, &runBody, &body, flags, id));
 }
 
 DWORD exitCodeOf(HANDLE thread) {
@@ -46,149 +30,78 @@ DWORD exitCodeOf(HANDLE thread) {
 
 // Waits (bounded) until `counter` moves past `from`; false if it never does.
 bool movesPast(const std::atomic<long>& counter, long from) {
-    for (int i = 0; i < 5000; ++i) {
-        if (counter.load() > from) {
-            return true;
-        }
+    for (int i = 0; i < 5000 && counter.load() <= from; ++i) {
         Sleep(1);
     }
-    return false;
+    return counter.load() > from;
 }
 
-// A thread that counts as fast as it can until `stop` is set.
-struct Busy {
-    std::atomic<long> counter{0};
-    std::atomic<bool> stop{false};
-    HANDLE handle = nullptr;
-
-    Busy() {
-        handle = start([this] {
-            while (!stop.load(std::memory_order_relaxed)) {
-                counter.fetch_add(1, std::memory_order_relaxed);
-            }
-            return 5u;
-        });
-    }
-    ~Busy() {
-        stop = true;
-        WaitForSingleObject(handle, kBoundMs);
-        CloseHandle(handle);
-    }
-};
-
-// ---- Creation, end and the handle as a waitable object ----
-
-TEST(ThreadHandleTest, RunsReportsItsIdAndEndsWithTheRoutinesResult) {
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+// One thread runs until released, one is created suspended and then ends: their handles in
+// single and multiple waits, exit codes and suspend counts, and the running thread's view
+// of itself.
+TEST(ThreadHandleTest, RunsEndsWithItsResultAndWaitsAsAHandle) {
+    Handles hs;
+    HANDLE go = hs.event(TRUE);
     std::atomic<DWORD> seenId{0};
+    std::atomic<bool> sawItselfRunning{false};
+    std::atomic<HANDLE> own{nullptr};
+    std::atomic<bool> ran{false};
+    Body running = [&] {
+        seenId = GetCurrentThreadId();
+        DWORD code = 0;
+        HANDLE copy = nullptr;
+        sawItselfRunning =
+            WaitForSingleObject(GetCurrentThread(), 0) == WAIT_TIMEOUT &&
+            GetExitCodeThread(GetCurrentThread(), &code) && code == STILL_ACTIVE &&
+            DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
+        own = copy;
+        WaitForSingleObject(go, kBoundMs);
+        return 42u;
+    };
+    Body quick = [&] { return ran = true, 3u; };
     unsigned id = 0;
-    HANDLE t = start(
-        [&] {
-            seenId = GetCurrentThreadId();
-            WaitForSingleObject(go, kBoundMs);
-            return 42u;
-        },
-        0, &id);
-    ASSERT_NE(nullptr, t);
+    HANDLE t = hs.add(start(running, 0, &id));
+    HANDLE held = hs.add(start(quick, CREATE_SUSPENDED));
+    EXPECT_NE(nullptr, t);
     EXPECT_NE(0u, id);
     EXPECT_NE(GetCurrentThreadId(), id);
     EXPECT_EQ(STILL_ACTIVE, exitCodeOf(t));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 0));
-    SetEvent(go);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    EXPECT_EQ(id, seenId.load());
-    EXPECT_EQ(42u, exitCodeOf(t));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 0));  // stays signalled
-    EXPECT_TRUE(CloseHandle(t));
-    CloseHandle(go);
-}
-
-TEST(ThreadHandleTest, CreateSuspendedHoldsTheRoutineUntilResumed) {
-    std::atomic<bool> ran{false};
-    HANDLE t = start([&] { return ran = true, 3u; }, CREATE_SUSPENDED);
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 100));  // one-sided probe
+    // Created suspended: held until its count is back to 0.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(held, 100));  // one-sided probe
     EXPECT_FALSE(ran.load());
-    EXPECT_EQ(1u, SuspendThread(t));  // counts from 1
-    EXPECT_EQ(2u, ResumeThread(t));
-    EXPECT_EQ(1u, ResumeThread(t));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(1u, SuspendThread(held));  // counts from 1
+    EXPECT_EQ(2u, ResumeThread(held));
+    EXPECT_EQ(1u, ResumeThread(held));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, kBoundMs));
     EXPECT_TRUE(ran.load());
-    EXPECT_EQ(0u, ResumeThread(t));  // ended, never suspended again: 0, nothing happens
-    EXPECT_EQ(3u, exitCodeOf(t));
-    CloseHandle(t);
-}
-
-TEST(ThreadHandleTest, ThreadsTakePartInWaitsOnSeveralObjects) {
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE running = start([&] { return WaitForSingleObject(release, kBoundMs); });
-    HANDLE ended = start([] { return 0u; });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ended, kBoundMs));
-    const HANDLE both[] = {running, ended};
+    EXPECT_EQ(0u, ResumeThread(held));  // ended, never suspended again: 0, nothing happens
+    EXPECT_EQ(3u, exitCodeOf(held));
+    // Both in waits on several objects.
+    const HANDLE both[] = {t, held};
     EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, both, FALSE, kBoundMs));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, both, TRUE, 50));
-    SetEvent(release);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, both, TRUE, kBoundMs));
-    EXPECT_EQ(WAIT_OBJECT_0, exitCodeOf(running));
-    CloseHandle(running);
-    CloseHandle(ended);
-    CloseHandle(release);
-}
-
-TEST(ThreadHandleTest, GetCurrentThreadIsTheCallerAndCanBeDuplicated) {
-    EXPECT_EQ(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)), GetCurrentThread());
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE own = nullptr;
-    DWORD codeInside = 0;
-    DWORD waitInside = 0;
-    HANDLE t = start([&] {
-        waitInside = WaitForSingleObject(GetCurrentThread(), 0);
-        GetExitCodeThread(GetCurrentThread(), &codeInside);
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &own, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS);
-        WaitForSingleObject(go, kBoundMs);
-        return 11u;
-    });
-    ASSERT_NE(nullptr, t);
     SetEvent(go);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    EXPECT_EQ(WAIT_TIMEOUT, waitInside);
-    EXPECT_EQ(STILL_ACTIVE, codeInside);
-    ASSERT_NE(nullptr, own);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(own, 0));  // a real handle to that thread
-    EXPECT_EQ(11u, exitCodeOf(own));
-    CloseHandle(own);
-    CloseHandle(t);
-    CloseHandle(go);
-}
-
-TEST(ThreadHandleTest, EndthreadexEndsTheThreadWithItsCodeAtOnce) {
-    std::atomic<bool> after{false};
-    // Borrowed: _endthreadex leaves the thread's frames without running their destructors.
-    Body body = [&] {
-        _endthreadex(7);
-        after = true;  // never reached
-        return 1u;
-    };
-    HANDLE t = startBorrowed(body);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    EXPECT_EQ(7u, exitCodeOf(t));
-    EXPECT_FALSE(after.load());
-    CloseHandle(t);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, both, TRUE, kBoundMs));
+    EXPECT_EQ(42u, exitCodeOf(t));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 0));  // stays signalled
+    EXPECT_EQ(id, seenId.load());
+    EXPECT_TRUE(sawItselfRunning.load());
+    HANDLE copy = hs.add(own.load());  // a real handle to that thread
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(copy, 0));
+    EXPECT_EQ(42u, exitCodeOf(copy));
 }
 
 TEST(ThreadHandleTest, BadHandlesFailCleanly) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE closed = start([] { return 0u; });
+    Body quick = [] { return 0u; };
+    HANDLE closed = start(quick);
     WaitForSingleObject(closed, kBoundMs);
     CloseHandle(closed);
-    for (HANDLE h : {static_cast<HANDLE>(nullptr), event, closed}) {
-        SetLastError(0);
-        EXPECT_EQ(0xFFFFFFFFu, SuspendThread(h));
-        EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
-        SetLastError(0);
-        EXPECT_EQ(0xFFFFFFFFu, ResumeThread(h));
-        EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+    Handles hs;
+    for (HANDLE h : {static_cast<HANDLE>(nullptr), hs.event(TRUE), closed}) {
+        DAVRO_EXPECT_ERROR(0xFFFFFFFFu, ERROR_INVALID_HANDLE, SuspendThread(h));
+        DAVRO_EXPECT_ERROR(0xFFFFFFFFu, ERROR_INVALID_HANDLE, ResumeThread(h));
         DWORD code = kSentinel;
         EXPECT_FALSE(GetExitCodeThread(h, &code));
         EXPECT_EQ(static_cast<DWORD>(kSentinel), code);
@@ -196,161 +109,139 @@ TEST(ThreadHandleTest, BadHandlesFailCleanly) {
         EXPECT_FALSE(SetThreadPriority(h, THREAD_PRIORITY_NORMAL));
         EXPECT_FALSE(TerminateThread(h, 0));
     }
-    CloseHandle(event);
 }
-
-// ---- Suspension ----
 
 TEST(SuspendThreadTest, ABusyThreadStopsAndGoesOnWhenTheCountReturnsToZero) {
-    Busy busy;
-    ASSERT_NE(nullptr, busy.handle);
-    ASSERT_TRUE(movesPast(busy.counter, 0));
-    EXPECT_EQ(0u, SuspendThread(busy.handle));
-    EXPECT_EQ(1u, SuspendThread(busy.handle));
-    const long frozen = busy.counter.load();
-    Sleep(50);  // one-sided: a running thread would have counted on
-    EXPECT_EQ(frozen, busy.counter.load());
-    EXPECT_EQ(2u, ResumeThread(busy.handle));
-    Sleep(20);
-    EXPECT_EQ(frozen, busy.counter.load());  // still suspended once
-    EXPECT_EQ(1u, ResumeThread(busy.handle));
-    EXPECT_TRUE(movesPast(busy.counter, frozen));
-    EXPECT_EQ(0u, ResumeThread(busy.handle));
-}
-
-TEST(SuspendThreadTest, ASuspendedWaiterGetsItsObjectOnceResumed) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE t = start([&] {
-        SetEvent(waiting);
-        return WaitForSingleObject(event, kBoundMs);
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiting, kBoundMs));
-    Sleep(20);  // most likely inside its wait by now; either way the result is the same
+    std::atomic<long> counter{0};
+    std::atomic<bool> stop{false};
+    Body body = [&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            counter.fetch_add(1, std::memory_order_relaxed);
+        }
+        return 5u;
+    };
+    Handles hs;
+    HANDLE t = hs.add(start(body));
+    ASSERT_TRUE(movesPast(counter, 0));
     EXPECT_EQ(0u, SuspendThread(t));
-    SetEvent(event);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 50));  // suspended: cannot end
+    EXPECT_EQ(1u, SuspendThread(t));
+    const long frozen = counter.load();
+    Sleep(50);  // one-sided: a running thread would have counted on
+    EXPECT_EQ(frozen, counter.load());
+    EXPECT_EQ(2u, ResumeThread(t));
+    Sleep(20);
+    EXPECT_EQ(frozen, counter.load());  // still suspended once
     EXPECT_EQ(1u, ResumeThread(t));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    EXPECT_EQ(WAIT_OBJECT_0, exitCodeOf(t));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));  // consumed by the thread
-    CloseHandle(t);
-    CloseHandle(waiting);
-    CloseHandle(event);
+    EXPECT_TRUE(movesPast(counter, frozen));
+    EXPECT_EQ(0u, ResumeThread(t));
+    stop = true;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
 }
 
-TEST(SuspendThreadTest, ASuspendedWaiterIsPassedByUntilResumed) {
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
-    HANDLE waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE t = start([&] {
+// A waiter suspended in its wait is out of it: the mutex released meanwhile goes to the
+// next thread that asks, and the suspended one cannot end. Resumed, it takes the mutex.
+TEST(SuspendThreadTest, ASuspendedWaiterIsPassedByAndTakesItsObjectOnceResumed) {
+    Handles hs;
+    HANDLE mutex = hs.mutex(TRUE);
+    HANDLE waiting = hs.event(TRUE);
+    Body body = [&] {
         SetEvent(waiting);
         const DWORD r = WaitForSingleObject(mutex, kBoundMs);
-        ReleaseMutex(mutex);
-        return r;
-    });
+        return r + (ReleaseMutex(mutex) ? 0 : 1000);
+    };
+    HANDLE t = hs.add(start(body));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiting, kBoundMs));
-    Sleep(20);  // most likely queued on the mutex by now
+    Sleep(20);  // most likely queued on the mutex by now; either way the result is the same
     EXPECT_EQ(0u, SuspendThread(t));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    // A suspended thread is out of its wait: the mutex goes to the next one who asks.
     EXPECT_EQ(WAIT_OBJECT_0, onOtherThread([&] {
                   const DWORD r = WaitForSingleObject(mutex, kBoundMs);
                   ReleaseMutex(mutex);
                   return r;
               }));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 50));  // suspended: cannot end
     EXPECT_EQ(1u, ResumeThread(t));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     EXPECT_EQ(WAIT_OBJECT_0, exitCodeOf(t));
-    CloseHandle(t);
-    CloseHandle(waiting);
-    CloseHandle(mutex);
 }
 
 TEST(SuspendThreadTest, AThreadCanSuspendItself) {
     std::atomic<bool> after{false};
-    HANDLE t = start([&] {
+    Body body = [&] {
         const DWORD previous = SuspendThread(GetCurrentThread());
         after = true;
         return previous;
-    });
+    };
+    Handles hs;
+    HANDLE t = hs.add(start(body));
     // ResumeThread returns 0 and does nothing until the thread has suspended itself.
     DWORD count = 0;
-    for (int i = 0; i < 5000 && count == 0; ++i) {
-        count = ResumeThread(t);
-        if (count == 0) {
-            EXPECT_FALSE(after.load());
-            Sleep(1);
-        }
+    for (int i = 0; i < 5000 && (count = ResumeThread(t)) == 0; ++i) {
+        EXPECT_FALSE(after.load());
+        Sleep(1);
     }
     EXPECT_EQ(1u, count);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     EXPECT_TRUE(after.load());
     EXPECT_EQ(0u, exitCodeOf(t));
-    CloseHandle(t);
 }
 
-// ---- Termination ----
-
-TEST(TerminateThreadTest, StopsARunningThreadWithTheCodeAndAbandonsItsMutex) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    HANDLE holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+// A running thread that owns a mutex, one asleep in a wait, one created suspended: each
+// stops with the code given, and the mutex is abandoned; _endthreadex ends a thread alike.
+TEST(TerminateThreadTest, StopsRunningWaitingAndSuspendedThreadsWithTheirCodes) {
+    Handles hs;
+    HANDLE mutex = hs.mutex();
+    HANDLE event = hs.event();
+    HANDLE ready = hs.semaphore(0, 2);
     std::atomic<long> counter{0};
-    Body body = [&] {
+    std::atomic<bool> ranPastTheEnd{false};
+    Body spin = [&] {
         WaitForSingleObject(mutex, kBoundMs);
-        SetEvent(holding);
+        ReleaseSemaphore(ready, 1, nullptr);
         for (;;) {
             counter.fetch_add(1, std::memory_order_relaxed);
         }
         return 0u;
     };
-    HANDLE t = startBorrowed(body);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holding, kBoundMs));
-    EXPECT_TRUE(TerminateThread(t, 99));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    EXPECT_EQ(99u, exitCodeOf(t));
+    Body wait = [&] {
+        ReleaseSemaphore(ready, 1, nullptr);
+        return WaitForSingleObject(event, 60000);
+    };
+    Body held = [&] { return ranPastTheEnd = true, 1u; };
+    Body self = [&] {
+        _endthreadex(7);
+        ranPastTheEnd = true;
+        return 1u;
+    };
+    const HANDLE threads[] = {hs.add(start(spin)), hs.add(start(wait)),
+                              hs.add(start(held, CREATE_SUSPENDED)), hs.add(start(self))};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
+    }
+    Sleep(20);  // the waiter most likely asleep in its wait by now
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(TerminateThread(threads[i], 90 + i));
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(4, threads, TRUE, kBoundMs));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(90u + i, exitCodeOf(threads[i]));
+    }
+    EXPECT_EQ(7u, exitCodeOf(threads[3]));
+    EXPECT_FALSE(ranPastTheEnd.load());
     const long last = counter.load();
     Sleep(20);
     EXPECT_EQ(last, counter.load());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_ABANDONED), WaitForSingleObject(mutex, kBoundMs));
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, kBoundMs));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(t);
-    CloseHandle(holding);
-    CloseHandle(mutex);
-}
-
-TEST(TerminateThreadTest, StopsAWaiterAndASuspendedThreadWithoutTouchingTheirObjects) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    Body waitBody = [&] {
-        SetEvent(waiting);
-        return WaitForSingleObject(event, 60000);
-    };
-    HANDLE waiter = startBorrowed(waitBody);
-    std::atomic<bool> ran{false};
-    Body heldBody = [&] { return ran = true, 1u; };
-    HANDLE held = startBorrowed(heldBody, CREATE_SUSPENDED);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiting, kBoundMs));
-    Sleep(20);  // most likely asleep in its wait by now
-    EXPECT_TRUE(TerminateThread(waiter, 4));
-    EXPECT_TRUE(TerminateThread(held, 6));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter, kBoundMs));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, kBoundMs));
-    EXPECT_EQ(4u, exitCodeOf(waiter));
-    EXPECT_EQ(6u, exitCodeOf(held));
-    EXPECT_FALSE(ran.load());
     // The dead waiter no longer queues on the event: a set stays for the next wait.
     SetEvent(event);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
-    CloseHandle(waiter);
-    CloseHandle(held);
-    CloseHandle(waiting);
-    CloseHandle(event);
 }
 
-// ---- Priorities ----
-
 TEST(ThreadPriorityTest, TheSevenLevelsReadBackAndOthersAreRefused) {
-    HANDLE t = start([] { return 0u; }, CREATE_SUSPENDED);
+    Body quick = [] { return 0u; };
+    Handles hs;
+    HANDLE t = hs.add(start(quick, CREATE_SUSPENDED));
     ASSERT_NE(nullptr, t);
     EXPECT_EQ(THREAD_PRIORITY_NORMAL, GetThreadPriority(t));
     for (int level : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL,
@@ -360,15 +251,12 @@ TEST(ThreadPriorityTest, TheSevenLevelsReadBackAndOthersAreRefused) {
         EXPECT_EQ(level, GetThreadPriority(t));
     }
     for (int bad : {3, -3, 14, 16, -16}) {
-        SetLastError(0);
-        EXPECT_FALSE(SetThreadPriority(t, bad)) << bad;
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, SetThreadPriority(t, bad));
         EXPECT_EQ(THREAD_PRIORITY_TIME_CRITICAL, GetThreadPriority(t));
     }
     EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_NORMAL));
     EXPECT_EQ(1u, ResumeThread(t));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-    CloseHandle(t);
 }
 
 }  // namespace
