@@ -3,6 +3,7 @@
 // invariants after every step. Meant to run under ThreadSanitizer as well.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -29,14 +30,11 @@ struct Shared {
     std::vector<std::atomic<DWORD>> owner;  // mutexes: the owning thread id, or 0
     std::vector<std::atomic<int>> held;     // semaphores: units held by the threads
     std::atomic<int> failures{0};
-    std::string firstFailure;
-    std::atomic<bool> failureNoted{false};
+    std::string firstFailure;  // written by the first failure only
 
     explicit Shared(std::size_t n) : owner(n), held(n) {}
-
     void fail(const std::string& what) {
-        failures.fetch_add(1);
-        if (!failureNoted.exchange(true)) {
+        if (failures.fetch_add(1) == 0) {
             firstFailure = what;
         }
     }
@@ -45,33 +43,30 @@ struct Shared {
 class Worker {
 public:
     Worker(Shared& shared, unsigned seed)
-        : s_(shared),
-          random_(seed),
-          recursion_(shared.handles.size(), 0),
-          units_(shared.handles.size(), 0) {}
+        : s_(shared), random_(seed), recursion_(s_.handles.size()), units_(s_.handles.size()) {}
 
     void run(std::chrono::steady_clock::time_point end) {
         me_ = GetCurrentThreadId();
         while (std::chrono::steady_clock::now() < end && s_.failures.load() == 0) {
             step();
         }
-        releaseAll();
+        for (std::size_t i = 0; i < recursion_.size(); ++i) {
+            while (recursion_[i] > 0 || units_[i] > 0) {
+                releaseOne(i);
+            }
+        }
     }
 
 private:
     std::size_t pick() { return random_() % s_.handles.size(); }
-    bool holdsAnything() const {
-        for (std::size_t i = 0; i < recursion_.size(); ++i) {
-            if (recursion_[i] != 0 || units_[i] != 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    // Mutexes and semaphores are always let go promptly, so a long wait on them is safe
+
+    // Mutexes and semaphores are always let go promptly, so a long wait-any on them is safe
     // when we hold nothing ourselves (no hold-and-wait, so no deadlock).
     DWORD timeoutFor(const std::vector<std::size_t>& set, bool all) {
-        bool onlyReleasable = !all && !holdsAnything();
+        bool onlyReleasable = !all;
+        for (std::size_t i = 0; i < recursion_.size(); ++i) {
+            onlyReleasable = onlyReleasable && recursion_[i] == 0 && units_[i] == 0;
+        }
         for (std::size_t i : set) {
             onlyReleasable =
                 onlyReleasable && (s_.kinds[i] == Kind::Mutex || s_.kinds[i] == Kind::Semaphore);
@@ -80,23 +75,13 @@ private:
     }
 
     void acquired(std::size_t i) {
-        switch (s_.kinds[i]) {
-            case Kind::Mutex:
-                if (recursion_[i]++ == 0) {
-                    const DWORD previous = s_.owner[i].exchange(me_);
-                    if (previous != 0) {
-                        s_.fail("mutex " + std::to_string(i) + " had two owners");
-                    }
-                }
-                break;
-            case Kind::Semaphore:
-                ++units_[i];
-                if (s_.held[i].fetch_add(1) + 1 > kSemMax) {
-                    s_.fail("semaphore " + std::to_string(i) + " went below zero");
-                }
-                break;
-            default:
-                break;
+        if (s_.kinds[i] == Kind::Mutex && recursion_[i]++ == 0 && s_.owner[i].exchange(me_) != 0) {
+            s_.fail("mutex " + std::to_string(i) + " had two owners");
+        } else if (s_.kinds[i] == Kind::Semaphore) {
+            ++units_[i];
+            if (s_.held[i].fetch_add(1) + 1 > kSemMax) {
+                s_.fail("semaphore " + std::to_string(i) + " went below zero");
+            }
         }
     }
 
@@ -119,71 +104,51 @@ private:
         }
     }
 
-    void releaseAll() {
-        for (std::size_t i = 0; i < recursion_.size(); ++i) {
-            while (recursion_[i] > 0 || units_[i] > 0) {
-                releaseOne(i);
-            }
-        }
-    }
-
-    // After a wait that took nothing: no mutex of the set may have become ours.
-    void checkNothingTaken(const std::vector<std::size_t>& set) {
-        for (std::size_t i : set) {
-            if (s_.kinds[i] == Kind::Mutex && recursion_[i] == 0 && ReleaseMutex(s_.handles[i])) {
-                s_.fail("a failed wait left mutex " + std::to_string(i) + " owned");
-            }
-        }
-    }
-
     void check(DWORD result, const std::vector<std::size_t>& set, bool all, DWORD timeout) {
         const auto n = static_cast<DWORD>(set.size());
         if (result == WAIT_TIMEOUT) {
             if (timeout == kLongMs) {
                 s_.fail("a wait that had to succeed timed out (lost wake-up)");
             }
-            checkNothingTaken(set);
+            // A wait that took nothing: no mutex of the set may have become ours.
+            for (std::size_t i : set) {
+                if (s_.kinds[i] == Kind::Mutex && recursion_[i] == 0 &&
+                    ReleaseMutex(s_.handles[i])) {
+                    s_.fail("a failed wait left mutex " + std::to_string(i) + " owned");
+                }
+            }
         } else if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + n) {
             s_.fail("abandoned mutex, but no thread ended");
         } else if (result >= WAIT_OBJECT_0 + n) {
             s_.fail("wait result " + std::to_string(result));
-        } else if (all) {
-            for (std::size_t i : set) {
-                acquired(i);
-            }
         } else {
-            acquired(set[result]);
+            for (std::size_t i : set) {
+                if (all || i == set[result]) {
+                    acquired(i);
+                }
+            }
         }
     }
 
     void step() {
         const unsigned op = random_() % 10;
-        if (op < 3) {
-            std::vector<std::size_t> set{pick()};
-            const DWORD timeout = timeoutFor(set, false);
-            check(WaitForSingleObject(s_.handles[set[0]], timeout), set, false, timeout);
-        } else if (op < 7) {
+        if (op < 7) {  // a single wait, a wait-any or a wait-all over 2 to 4 distinct objects
             const bool all = op >= 5;
+            const std::size_t want = op < 3 ? 1 : 2 + random_() % 3;
             std::vector<std::size_t> set;
-            const std::size_t want = 2 + random_() % 3;
+            std::vector<HANDLE> list;
             while (set.size() < want) {
                 const std::size_t i = pick();
-                bool present = false;
-                for (std::size_t j : set) {
-                    present = present || j == i;
-                }
-                if (!present) {
+                if (std::find(set.begin(), set.end(), i) == set.end()) {
                     set.push_back(i);
+                    list.push_back(s_.handles[i]);
                 }
-            }
-            std::vector<HANDLE> list;
-            for (std::size_t i : set) {
-                list.push_back(s_.handles[i]);
             }
             const DWORD timeout = timeoutFor(set, all);
-            check(
-                WaitForMultipleObjects(static_cast<DWORD>(list.size()), list.data(), all, timeout),
-                set, all, timeout);
+            check(want == 1
+                      ? WaitForSingleObject(list[0], timeout)
+                      : WaitForMultipleObjects(static_cast<DWORD>(want), list.data(), all, timeout),
+                  set, all, timeout);
         } else if (op < 9) {
             releaseOne(pick());
         } else {
@@ -205,24 +170,14 @@ TEST(KernelStressTest, RandomWaitsKeepEveryInvariant) {
     const Kind layout[] = {Kind::Mutex,     Kind::Mutex,     Kind::Semaphore,  Kind::Semaphore,
                            Kind::AutoEvent, Kind::AutoEvent, Kind::ManualEvent};
     Shared shared(std::size(layout));
+    Handles hs;
     for (Kind k : layout) {
         shared.kinds.push_back(k);
-        switch (k) {
-            case Kind::Mutex:
-                shared.handles.push_back(CreateMutexW(nullptr, FALSE, nullptr));
-                break;
-            case Kind::Semaphore:
-                shared.handles.push_back(CreateSemaphoreW(nullptr, kSemMax, kSemMax, nullptr));
-                break;
-            case Kind::AutoEvent:
-                shared.handles.push_back(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-                break;
-            case Kind::ManualEvent:
-                shared.handles.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-                break;
-        }
+        shared.handles.push_back(k == Kind::Mutex       ? hs.mutex()
+                                 : k == Kind::Semaphore ? hs.semaphore(kSemMax, kSemMax)
+                                                        : hs.event(k == Kind::ManualEvent));
     }
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = hs.event(TRUE);
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -244,32 +199,24 @@ TEST(KernelStressTest, RandomWaitsKeepEveryInvariant) {
         if (shared.kinds[i] == Kind::Semaphore) {
             EXPECT_EQ(kSemMax, semaphoreCount(shared.handles[i])) << i;
         } else if (shared.kinds[i] == Kind::Mutex) {
-            EXPECT_EQ(WAIT_OBJECT_0, onOtherThread([&] {
-                          const DWORD r = WaitForSingleObject(shared.handles[i], 0);
-                          ReleaseMutex(shared.handles[i]);
-                          return r;
-                      }))
-                << i;
+            EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(shared.handles[i])) << i;
         }
-        CloseHandle(shared.handles[i]);
     }
-    CloseHandle(go);
 }
 
 // Two threads pass a turn back and forth through two auto-reset events, one side waiting
 // on both at once: a single lost wake-up stalls the exchange and fails the bounded wait.
 TEST(KernelStressTest, PingPongNeverLosesAWakeUp) {
-    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE idle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Handles hs;
+    HANDLE ping = hs.event();
+    HANDLE pong = hs.event();
+    const HANDLE both[] = {hs.event(), ping};
     constexpr int kRounds = 20000;
     std::atomic<int> stalls{0};
     std::thread other([&] {
-        const HANDLE both[] = {idle, ping};
-        for (int i = 0; i < kRounds; ++i) {
+        for (int i = 0; i < kRounds && stalls.load() == 0; ++i) {
             if (WaitForMultipleObjects(2, both, FALSE, kBoundMs) != WAIT_OBJECT_0 + 1) {
                 stalls.fetch_add(1);
-                return;
             }
             SetEvent(pong);
         }
@@ -279,14 +226,10 @@ TEST(KernelStressTest, PingPongNeverLosesAWakeUp) {
         if (WaitForSingleObject(pong, kBoundMs) != WAIT_OBJECT_0) {
             stalls.fetch_add(1);
             SetEvent(ping);
-            break;
         }
     }
     other.join();
     EXPECT_EQ(0, stalls.load());
-    for (HANDLE h : {ping, pong, idle}) {
-        CloseHandle(h);
-    }
 }
 
 }  // namespace
