@@ -1,101 +1,83 @@
-// The Win32 critical section: re-entry, exclusion between threads and try-enter.
-// Written against the Win32 names only.
-#include <TestSupport.h>
-#include <davro/platform/Win32.h>
+// The Win32 critical section (re-entry, exclusion between threads, try-enter) and the
+// per-thread last error. Written against the Win32 names only.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <thread>
 #include <vector>
 
-using namespace davro::win32;
-using davro::test::WaitProbe;
+#include "PlatformTestSupport.h"
+#include "TestSupport.h"
 
+namespace davro::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-class Section {
-public:
-    Section() { InitializeCriticalSection(&section_); }
-    ~Section() { DeleteCriticalSection(&section_); }
+struct Section {
+    CRITICAL_SECTION section{};
+    Section() { InitializeCriticalSection(&section); }
+    ~Section() { DeleteCriticalSection(&section); }
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
-    LPCRITICAL_SECTION get() { return &section_; }
-
-private:
-    CRITICAL_SECTION section_{};
 };
 
 // TryEnter from another thread: 1 if it got the section (and left it again), else 0.
-int tryFromOtherThread(LPCRITICAL_SECTION section) {
-    return std::async(std::launch::async,
-                      [section] {
-                          if (TryEnterCriticalSection(section) == FALSE) {
-                              return 0;
-                          }
-                          LeaveCriticalSection(section);
-                          return 1;
-                      })
-        .get();
+DWORD tryFromOtherThread(CRITICAL_SECTION* section) {
+    return onOtherThread([section]() -> DWORD {
+        if (!TryEnterCriticalSection(section)) {
+            return 0;
+        }
+        LeaveCriticalSection(section);
+        return 1;
+    });
 }
 
 TEST(Win32CriticalSectionTest, OwnerReentersAndOthersWaitUntilTheLastLeave) {
-    Section section;
-    EnterCriticalSection(section.get());
-    EnterCriticalSection(section.get());
-    EXPECT_TRUE(TryEnterCriticalSection(section.get()));
-    EXPECT_EQ(0, tryFromOtherThread(section.get()));
-    LeaveCriticalSection(section.get());
-    LeaveCriticalSection(section.get());
-    EXPECT_EQ(0, tryFromOtherThread(section.get()));  // still held once
-    LeaveCriticalSection(section.get());
-    EXPECT_EQ(1, tryFromOtherThread(section.get()));
-}
-
-TEST(Win32CriticalSectionTest, BlockedEnterProceedsWhenTheOwnerLeaves) {
-    Section section;
-    EnterCriticalSection(section.get());
+    Section s;
+    EnterCriticalSection(&s.section);
+    EnterCriticalSection(&s.section);
+    EXPECT_TRUE(TryEnterCriticalSection(&s.section));
+    EXPECT_EQ(0u, tryFromOtherThread(&s.section));
+    LeaveCriticalSection(&s.section);
+    LeaveCriticalSection(&s.section);
+    EXPECT_EQ(0u, tryFromOtherThread(&s.section));  // still held once
     WaitProbe waiter([&] {
-        EnterCriticalSection(section.get());
-        LeaveCriticalSection(section.get());
+        EnterCriticalSection(&s.section);
+        LeaveCriticalSection(&s.section);
         return 7;
     });
     EXPECT_TRUE(waiter.stillBlockedAfter(100ms));
-    LeaveCriticalSection(section.get());
-    ASSERT_TRUE(waiter.finishesWithin(5000ms));
+    LeaveCriticalSection(&s.section);
     EXPECT_EQ(7, waiter.result());
+    EXPECT_EQ(1u, tryFromOtherThread(&s.section));
 }
 
-// Four threads released together increment a plain counter under the section; any lapse
-// of exclusion loses increments (and shows under ThreadSanitizer).
+// Four threads released together increment a plain counter under the section, re-entering
+// it now and then; any lapse of exclusion loses increments (and shows under
+// ThreadSanitizer).
 TEST(Win32CriticalSectionTest, ExcludesConcurrentEntrants) {
-    Section section;
+    Section s;
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
     long counter = 0;
-    std::promise<void> start;
-    std::shared_future<void> go = start.get_future().share();
+    Handles hs;
+    HANDLE go = hs.event(TRUE);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, go] {
-            go.wait();
+        threads.emplace_back([&] {
+            WaitForSingleObject(go, kBoundMs);
             for (int round = 0; round < kRounds; ++round) {
-                EnterCriticalSection(section.get());
-                if (round % 3 == 0) {  // re-entry on the way
-                    EnterCriticalSection(section.get());
-                    ++counter;
-                    LeaveCriticalSection(section.get());
-                } else {
-                    ++counter;
+                EnterCriticalSection(&s.section);
+                if (round % 3 == 0) {
+                    EnterCriticalSection(&s.section);
+                    LeaveCriticalSection(&s.section);
                 }
-                LeaveCriticalSection(section.get());
+                ++counter;
+                LeaveCriticalSection(&s.section);
             }
         });
     }
-    start.set_value();
+    SetEvent(go);
     for (std::thread& t : threads) {
         t.join();
     }
@@ -105,19 +87,16 @@ TEST(Win32CriticalSectionTest, ExcludesConcurrentEntrants) {
 // Spins until `flag` reaches `value` or kWaitMs pass; makes no system call that could
 // change the caller's last error.
 bool spinUntil(const std::atomic<int>& flag, int value) {
-    const auto deadline = std::chrono::steady_clock::now() + davro::test::kWaitMs * 1ms;
-    while (flag.load() != value) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + kWaitMs * 1ms;
+    while (flag.load() != value && std::chrono::steady_clock::now() < deadline) {
     }
-    return true;
+    return flag.load() == value;
 }
 
 TEST(Win32LastErrorTest, EachThreadHasItsOwnValue) {
-    // On Windows, getting a future's result or joining a thread goes through calls that
-    // may set the caller's value (TlsGetValue sets it on success), so the threads take turns
-    // through an atomic and each reads its value before any such call.
+    // On Windows, joining a thread goes through calls that may set the caller's value
+    // (TlsGetValue sets it on success), so the threads take turns through an atomic and
+    // each reads its value before any such call.
     std::atomic<int> turn{0};
     DWORD initial = 0xFFFFFFFF;
     DWORD otherValue = 0;
@@ -143,3 +122,4 @@ TEST(Win32LastErrorTest, EachThreadHasItsOwnValue) {
 }
 
 }  // namespace
+}  // namespace davro::test

@@ -1,6 +1,5 @@
 // GetDateFormatW and GetTimeFormatW: the size protocol, format pictures, flags, rejected
 // input, and the user's locale. Written against the Win32 names only.
-#include <davro/platform/Win32.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,24 +7,11 @@
 #include <iterator>
 #include <string>
 
+#include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
-using namespace davro::win32;
-using davro::test::runningUnderWine;
-
+namespace davro::test {
 namespace {
-
-SYSTEMTIME fields(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
-    SYSTEMTIME t{};
-    t.wYear = static_cast<WORD>(y);
-    t.wMonth = static_cast<WORD>(mo);
-    t.wDay = static_cast<WORD>(d);
-    t.wHour = static_cast<WORD>(h);
-    t.wMinute = static_cast<WORD>(mi);
-    t.wSecond = static_cast<WORD>(s);
-    t.wMilliseconds = static_cast<WORD>(ms);
-    return t;
-}
 
 // 2026-12-06 was a Sunday; the day of week is filled in as a caller of the clock would.
 SYSTEMTIME sunday(int h = 15, int mi = 11, int s = 10) {
@@ -34,33 +20,25 @@ SYSTEMTIME sunday(int h = 15, int mi = 11, int s = 10) {
     return t;
 }
 
-// Both calls of the size protocol; "<failed>" when either fails.
-std::wstring date(LCID locale, DWORD flags, const SYSTEMTIME* t, const wchar_t* picture) {
-    const int size = GetDateFormatW(locale, flags, t, picture, nullptr, 0);
-    if (size <= 0) {
+// Both calls of the size protocol of GetDateFormatW or GetTimeFormatW; "<failed>" when
+// either fails.
+template <typename Format>
+std::wstring format(Format function, LCID locale, DWORD flags, const SYSTEMTIME* t,
+                    const wchar_t* picture) {
+    const int size = function(locale, flags, t, picture, nullptr, 0);
+    std::wstring buffer(static_cast<std::size_t>(std::max(size, 1)), L'#');
+    if (size <= 0 || function(locale, flags, t, picture, buffer.data(), size) != size ||
+        buffer.back() != L'\0') {
         return L"<failed>";
     }
-    std::wstring buffer(static_cast<std::size_t>(size), L'#');
-    if (GetDateFormatW(locale, flags, t, picture, buffer.data(), size) != size) {
-        return L"<failed>";
-    }
-    EXPECT_EQ(L'\0', buffer[static_cast<std::size_t>(size) - 1]);
     buffer.pop_back();
     return buffer;
 }
-
+std::wstring date(LCID locale, DWORD flags, const SYSTEMTIME* t, const wchar_t* picture) {
+    return format(GetDateFormatW, locale, flags, t, picture);
+}
 std::wstring time(LCID locale, DWORD flags, const SYSTEMTIME* t, const wchar_t* picture) {
-    const int size = GetTimeFormatW(locale, flags, t, picture, nullptr, 0);
-    if (size <= 0) {
-        return L"<failed>";
-    }
-    std::wstring buffer(static_cast<std::size_t>(size), L'#');
-    if (GetTimeFormatW(locale, flags, t, picture, buffer.data(), size) != size) {
-        return L"<failed>";
-    }
-    EXPECT_EQ(L'\0', buffer[static_cast<std::size_t>(size) - 1]);
-    buffer.pop_back();
-    return buffer;
+    return format(GetTimeFormatW, locale, flags, t, picture);
 }
 
 TEST(Win32LocaleTest, SizeQueryThenWriteAndTooSmallBuffers) {
@@ -71,82 +49,78 @@ TEST(Win32LocaleTest, SizeQueryThenWriteAndTooSmallBuffers) {
     EXPECT_EQ(11, GetDateFormatW(LOCALE_INVARIANT, 0, &t, L"yyyy-MM-dd", buffer, 11));
     EXPECT_EQ(std::wstring(L"2026-12-06"), buffer);
     EXPECT_EQ(L'#', buffer[11]);  // nothing written past the size given
-
-    SetLastError(0);
-    EXPECT_EQ(0, GetDateFormatW(LOCALE_INVARIANT, 0, &t, L"yyyy-MM-dd", buffer, 10));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-
+    DAVRO_EXPECT_ERROR(0, ERROR_INSUFFICIENT_BUFFER,
+                       GetDateFormatW(LOCALE_INVARIANT, 0, &t, L"yyyy-MM-dd", buffer, 10));
     EXPECT_EQ(9, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", nullptr, 0));
-    SetLastError(0);
-    EXPECT_EQ(0, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 8));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-    EXPECT_EQ(9, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 16));
-    EXPECT_EQ(std::wstring(L"15:11:10"), buffer);
+    DAVRO_EXPECT_ERROR(0, ERROR_INSUFFICIENT_BUFFER,
+                       GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 8));
 }
 
-TEST(Win32LocaleTest, DatePictures) {
+TEST(Win32LocaleTest, InvariantPicturesAndFlags) {
     const SYSTEMTIME t = sunday();
-    EXPECT_EQ(L"Sunday, December 6, 2026", date(LOCALE_INVARIANT, 0, &t, L"dddd, MMMM d, yyyy"));
-    EXPECT_EQ(L"Sun 06 Dec 26", date(LOCALE_INVARIANT, 0, &t, L"ddd dd MMM yy"));
+    const SYSTEMTIME early = sunday(0, 5, 9);
     const SYSTEMTIME march = fields(2009, 3, 1);
-    EXPECT_EQ(L"01.03.09", date(LOCALE_INVARIANT, 0, &march, L"dd.MM.yy"));
+    const SYSTEMTIME leapDay = fields(2024, 2, 29);
+    struct Case {
+        bool isDate;
+        const SYSTEMTIME* time;
+        DWORD flags;
+        const wchar_t* picture;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {true, &t, 0, L"dddd, MMMM d, yyyy", L"Sunday, December 6, 2026"},
+        {true, &t, 0, L"ddd dd MMM yy", L"Sun 06 Dec 26"},
+        {true, &march, 0, L"dd.MM.yy", L"01.03.09"},
+        {true, &t, 0, L"'day' d 'of month' M", L"day 6 of month 12"},
+        {true, &leapDay, 0, L"dddd", L"Thursday"},
+        {false, &t, 0, L"hh:mm:ss tt", L"03:11:10 PM"},
+        {false, &t, 0, L"h:m:s t", L"3:11:10 P"},
+        {false, &t, 0, L"HH:mm", L"15:11"},
+        {false, &early, 0, L"h:mm:ss tt", L"12:05:09 AM"},
+        {false, &early, 0, L"H:m:s", L"0:5:9"},
+        {false, &t, TIME_NOSECONDS, L"hh:mm:ss tt", L"03:11 PM"},
+        {false, &t, TIME_NOMINUTESORSECONDS, L"hh:mm:ss tt", L"03 PM"},
+        {false, &t, TIME_FORCE24HOURFORMAT, L"hh:mm:ss", L"15:11:10"},
+        {false, &t, 0, nullptr, L"15:11:10"},  // the invariant format
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected,
+                  (c.isDate ? date : time)(LOCALE_INVARIANT, c.flags, c.time, c.picture));
+    }
     if (!runningUnderWine()) {  // Wine's "y" is the last two digits, padded for 2009
         // "y" is the year's last digit alone.
         EXPECT_EQ(L"6/12/6", date(LOCALE_INVARIANT, 0, &t, L"d/M/y"));
         EXPECT_EQ(L"1.3.9", date(LOCALE_INVARIANT, 0, &march, L"d.M.y"));
     }
-    EXPECT_EQ(L"day 6 of month 12", date(LOCALE_INVARIANT, 0, &t, L"'day' d 'of month' M"));
-    const SYSTEMTIME leapDay = fields(2024, 2, 29);
-    EXPECT_EQ(L"Thursday", date(LOCALE_INVARIANT, 0, &leapDay, L"dddd"));
 }
 
-TEST(Win32LocaleTest, TimePicturesAndFlags) {
-    const SYSTEMTIME t = sunday(15, 11, 10);
-    EXPECT_EQ(L"03:11:10 PM", time(LOCALE_INVARIANT, 0, &t, L"hh:mm:ss tt"));
-    EXPECT_EQ(L"3:11:10 P", time(LOCALE_INVARIANT, 0, &t, L"h:m:s t"));
-    EXPECT_EQ(L"15:11", time(LOCALE_INVARIANT, 0, &t, L"HH:mm"));
-    const SYSTEMTIME early = sunday(0, 5, 9);
-    EXPECT_EQ(L"12:05:09 AM", time(LOCALE_INVARIANT, 0, &early, L"h:mm:ss tt"));
-    EXPECT_EQ(L"0:5:9", time(LOCALE_INVARIANT, 0, &early, L"H:m:s"));
-
-    EXPECT_EQ(L"03:11 PM", time(LOCALE_INVARIANT, TIME_NOSECONDS, &t, L"hh:mm:ss tt"));
-    EXPECT_EQ(L"03 PM", time(LOCALE_INVARIANT, TIME_NOMINUTESORSECONDS, &t, L"hh:mm:ss tt"));
-    EXPECT_EQ(L"15:11:10", time(LOCALE_INVARIANT, TIME_FORCE24HOURFORMAT, &t, L"hh:mm:ss"));
-    EXPECT_EQ(L"15:11:10", time(LOCALE_INVARIANT, 0, &t, nullptr));  // the invariant format
-}
-
-TEST(Win32LocaleTest, RejectedInputAndFlags) {
+TEST(Win32LocaleTest, RejectedInputAndFlagsAndTheCurrentTimeForNull) {
     for (const SYSTEMTIME& bad : {fields(2026, 13, 1), fields(2026, 0, 1), fields(2026, 4, 31),
                                   fields(2026, 2, 29), fields(2026, 1, 0)}) {
         if (runningUnderWine() && bad.wMonth == 2 && bad.wDay == 29) {
             continue;  // Wine formats 29 February of a common year
         }
-        SetLastError(0);
-        EXPECT_EQ(0, GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &bad, nullptr, nullptr, 0))
-            << bad.wMonth << "/" << bad.wDay;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+        DAVRO_EXPECT_ERROR(
+            0, ERROR_INVALID_PARAMETER,
+            GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &bad, nullptr, nullptr, 0));
     }
     for (const SYSTEMTIME& bad : {sunday(24, 0, 0), sunday(0, 60, 0), sunday(0, 0, 60)}) {
-        SetLastError(0);
-        EXPECT_EQ(0, GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &bad, nullptr, nullptr, 0));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+        DAVRO_EXPECT_ERROR(0, ERROR_INVALID_PARAMETER,
+                           GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &bad, nullptr, nullptr, 0));
     }
     const SYSTEMTIME t = sunday();
-    SetLastError(0);
-    EXPECT_EQ(0, GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE | DATE_LONGDATE, &t, nullptr,
-                                nullptr, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
+    DAVRO_EXPECT_ERROR(0, ERROR_INVALID_FLAGS,
+                       GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE | DATE_LONGDATE, &t,
+                                      nullptr, nullptr, 0));
     if (!runningUnderWine()) {  // Wine ignores flags that GetTimeFormatW does not define
-        SetLastError(0);
-        EXPECT_EQ(0, GetTimeFormatW(LOCALE_USER_DEFAULT, 0x100, &t, nullptr, nullptr, 0));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError());
+        DAVRO_EXPECT_ERROR(0, ERROR_INVALID_FLAGS,
+                           GetTimeFormatW(LOCALE_USER_DEFAULT, 0x100, &t, nullptr, nullptr, 0));
     }
-}
-
-TEST(Win32LocaleTest, NullTimeMeansTheCurrentLocalTime) {
+    // No time: the current local time, compared at day resolution, so only a midnight
+    // between the calls could disturb it.
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    // Compared at day resolution, so only a midnight between the calls could disturb it.
     EXPECT_EQ(date(LOCALE_INVARIANT, 0, &now, L"yyyy-MM-dd"),
               date(LOCALE_INVARIANT, 0, nullptr, L"yyyy-MM-dd"));
     EXPECT_NE(L"<failed>", time(LOCALE_USER_DEFAULT, 0, nullptr, nullptr));
@@ -154,62 +128,57 @@ TEST(Win32LocaleTest, NullTimeMeansTheCurrentLocalTime) {
 }
 
 #ifndef _WIN32
-// Linux only: the user's locale is chosen by LC_ALL/LC_TIME/LANG, which Windows ignores.
-class UserLocale {
-public:
-    explicit UserLocale(const char* name) { setenv("LC_ALL", name, 1); }  // NOLINT
-    ~UserLocale() { unsetenv("LC_ALL"); }                                 // NOLINT
-    UserLocale(const UserLocale&) = delete;
-    UserLocale& operator=(const UserLocale&) = delete;
-};
-
-TEST(Win32LocaleTest, UserDefaultFormatsInAmericanEnglish) {
+// Linux only: the user's locale is chosen by LC_ALL, LC_TIME and LANG, in that order,
+// which Windows ignores. An unknown name falls back to the C locale.
+TEST(Win32LocaleTest, UserDefaultFollowsTheLocaleVariables) {
     DAVRO_REQUIRE_LOCALE("en_US.UTF-8");
-    UserLocale locale("en_US.UTF-8");
-    const SYSTEMTIME t = sunday();
-    EXPECT_EQ(L"12/06/2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
-    EXPECT_EQ(L"12/06/2026", date(LOCALE_USER_DEFAULT, 0, &t, nullptr));
-    EXPECT_EQ(L"Sunday, December 6, 2026", date(LOCALE_USER_DEFAULT, DATE_LONGDATE, &t, nullptr));
-    EXPECT_EQ(L"Sunday, December 6, 2026", date(LOCALE_SYSTEM_DEFAULT, DATE_LONGDATE, &t, nullptr));
-    EXPECT_EQ(L"03:11:10 PM", time(LOCALE_USER_DEFAULT, 0, &t, nullptr));
-    EXPECT_EQ(L"03:11 PM", time(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &t, nullptr));
-    EXPECT_EQ(L"03:11:10", time(LOCALE_USER_DEFAULT, TIME_NOTIMEMARKER, &t, nullptr));
-    EXPECT_EQ(L"15:11:10", time(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &t, nullptr));
-}
-
-TEST(Win32LocaleTest, UserDefaultFormatsInGerman) {
     DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
-    UserLocale locale("de_DE.UTF-8");
     const SYSTEMTIME t = sunday();
-    EXPECT_EQ(L"06.12.2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
-    EXPECT_EQ(L"Sonntag, 6. Dezember 2026", date(LOCALE_USER_DEFAULT, DATE_LONGDATE, &t, nullptr));
-    EXPECT_EQ(L"15:11:10", time(LOCALE_USER_DEFAULT, 0, &t, nullptr));
-    EXPECT_EQ(L"15:11", time(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &t, nullptr));
     const SYSTEMTIME march = fields(2026, 3, 2, 9, 5, 7);
-    EXPECT_EQ(L"Montag, 2. M\u00E4rz 2026",
-              date(LOCALE_USER_DEFAULT, DATE_LONGDATE, &march, nullptr));
-    EXPECT_EQ(L"Mo, 02. M\u00E4r", date(LOCALE_USER_DEFAULT, 0, &march, L"ddd, dd. MMM"));
-    EXPECT_EQ(L"09:05:07", time(LOCALE_USER_DEFAULT, 0, &march, nullptr));
-}
-
-TEST(Win32LocaleTest, LocaleVariablesArePrecedenceOrderedAndUnknownNamesFallBack) {
-    DAVRO_REQUIRE_LOCALE("en_US.UTF-8");
-    DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
-    const SYSTEMTIME t = sunday();
-    {
-        UserLocale locale("");                // LC_ALL empty: LC_TIME decides over LANG
-        setenv("LC_TIME", "de_DE.UTF-8", 1);  // NOLINT
-        setenv("LANG", "en_US.UTF-8", 1);     // NOLINT
-        EXPECT_EQ(L"06.12.2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
-        unsetenv("LC_TIME");  // NOLINT
-        EXPECT_EQ(L"12/06/2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
+    struct Case {
+        const char* locale;
+        bool isDate;
+        const SYSTEMTIME* time;
+        DWORD flags;
+        const wchar_t* picture;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {"en_US.UTF-8", true, &t, DATE_SHORTDATE, nullptr, L"12/06/2026"},
+        {"en_US.UTF-8", true, &t, 0, nullptr, L"12/06/2026"},
+        {"en_US.UTF-8", true, &t, DATE_LONGDATE, nullptr, L"Sunday, December 6, 2026"},
+        {"en_US.UTF-8", false, &t, 0, nullptr, L"03:11:10 PM"},
+        {"en_US.UTF-8", false, &t, TIME_NOSECONDS, nullptr, L"03:11 PM"},
+        {"en_US.UTF-8", false, &t, TIME_NOTIMEMARKER, nullptr, L"03:11:10"},
+        {"en_US.UTF-8", false, &t, TIME_FORCE24HOURFORMAT, nullptr, L"15:11:10"},
+        {"de_DE.UTF-8", true, &t, DATE_SHORTDATE, nullptr, L"06.12.2026"},
+        {"de_DE.UTF-8", true, &t, DATE_LONGDATE, nullptr, L"Sonntag, 6. Dezember 2026"},
+        {"de_DE.UTF-8", true, &march, DATE_LONGDATE, nullptr, L"Montag, 2. M\u00E4rz 2026"},
+        {"de_DE.UTF-8", true, &march, 0, L"ddd, dd. MMM", L"Mo, 02. M\u00E4r"},
+        {"de_DE.UTF-8", false, &t, 0, nullptr, L"15:11:10"},
+        {"de_DE.UTF-8", false, &t, TIME_NOSECONDS, nullptr, L"15:11"},
+        {"de_DE.UTF-8", false, &march, 0, nullptr, L"09:05:07"},
+        {"xx_NOWHERE.UTF-8", true, &t, DATE_SHORTDATE, nullptr, L"12/06/26"},
+        {"xx_NOWHERE.UTF-8", false, &t, 0, nullptr, L"15:11:10"},
+    };
+    for (const Case& c : cases) {
+        setenv("LC_ALL", c.locale, 1);  // NOLINT(concurrency-mt-unsafe)
+        EXPECT_EQ(c.expected,
+                  (c.isDate ? date : time)(LOCALE_USER_DEFAULT, c.flags, c.time, c.picture))
+            << c.locale;
     }
-    {
-        UserLocale locale("xx_NOWHERE.UTF-8");  // not installed: the C locale
-        EXPECT_EQ(L"12/06/26", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
-        EXPECT_EQ(L"15:11:10", time(LOCALE_USER_DEFAULT, 0, &t, nullptr));
-    }
+    setenv("LC_ALL", "en_US.UTF-8", 1);  // NOLINT(concurrency-mt-unsafe)
+    EXPECT_EQ(L"Sunday, December 6, 2026", date(LOCALE_SYSTEM_DEFAULT, DATE_LONGDATE, &t, nullptr));
+    // LC_ALL empty: LC_TIME decides over LANG.
+    setenv("LC_ALL", "", 1);              // NOLINT(concurrency-mt-unsafe)
+    setenv("LC_TIME", "de_DE.UTF-8", 1);  // NOLINT(concurrency-mt-unsafe)
+    setenv("LANG", "en_US.UTF-8", 1);     // NOLINT(concurrency-mt-unsafe)
+    EXPECT_EQ(L"06.12.2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
+    unsetenv("LC_TIME");  // NOLINT(concurrency-mt-unsafe)
+    EXPECT_EQ(L"12/06/2026", date(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr));
+    unsetenv("LC_ALL");  // NOLINT(concurrency-mt-unsafe)
 }
 #endif
 
 }  // namespace
+}  // namespace davro::test
