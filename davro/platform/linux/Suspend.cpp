@@ -8,6 +8,7 @@
 // once the target has parked (or the count fell back to 0, or the thread is ending).
 #include <errno.h>
 #include <linux/futex.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -88,7 +89,7 @@ void parkWhileSuspended(ThreadRecord* r) {
     for (;;) {
         // Read the epoch before the count: a resumption after this read changes `wake`, so
         // the futex wait below returns at once instead of missing it.
-        const std::uint32_t epoch = r->wake.load(std::memory_order_seq_cst);
+        const std::uint32_t epoch = r->wake.load();
         if (r->created && r->terminating.load(std::memory_order_seq_cst)) {
             tlsStop.noStop = 1;      // leaving for good: a stop that still arrives is ignored
             siglongjmp(r->jump, 1);  // to the trampoline, which ends the thread
@@ -104,9 +105,9 @@ void parkWhileSuspended(ThreadRecord* r) {
         }
         if (r->parkedAt.load(std::memory_order_relaxed) != epoch) {
             r->parkedAt.store(epoch, std::memory_order_seq_cst);
-            bump(&r->seq);  // the suspenders may return now
+            r->seq.bump();  // the suspenders may return now
         }
-        futexWaitWord(&r->wake, epoch);
+        r->wake.sleepWhile(epoch);
     }
 }
 
@@ -189,7 +190,7 @@ DWORD SuspendThread(HANDLE thread) {
             r->suspendCount.store(previous + 1, std::memory_order_seq_cst);
             if (previous == 0 && !self) {
                 // The thread is alive: it turns Exiting only under this lock.
-                epoch = r->wake.load(std::memory_order_seq_cst);
+                epoch = r->wake.load();
                 pthread_kill(r->pthread, stopSignal());
                 nudge(r);
                 mustWait = true;
@@ -206,11 +207,11 @@ DWORD SuspendThread(HANDLE thread) {
     } else if (mustWait) {
         // Stoppable wait: a suspender may itself be suspended meanwhile.
         for (;;) {
-            const std::uint32_t s = r->seq.load(std::memory_order_seq_cst);
+            const std::uint32_t s = r->seq.load();
             if (suspensionSettled(r, epoch)) {
                 break;
             }
-            futexWaitWord(&r->seq, s);
+            r->seq.sleepWhile(s);
         }
     }
     release(o);
@@ -224,6 +225,7 @@ DWORD ResumeThread(HANDLE thread) {
     }
     ThreadRecord* r = recordOf(o);
     DWORD previous = 0;
+    bool starting = false;
     {
         const NoStopScope noStop;
         const std::lock_guard<std::mutex> guard(r->lock);
@@ -231,12 +233,18 @@ DWORD ResumeThread(HANDLE thread) {
         if (previous > 0) {
             r->suspendCount.store(previous - 1, std::memory_order_seq_cst);
             if (previous == 1) {
-                bump(&r->wake);  // a new epoch: the parked thread goes on
-                bump(&r->seq);   // suspenders still waiting for it give up
+                r->wake.bump();  // a new epoch: the parked thread goes on
+                r->seq.bump();   // suspenders still waiting for it give up
+                starting = r->created && !r->entered.load(std::memory_order_acquire);
             }
         }
     }
     release(o);
+    if (starting) {
+        // The first resumption of a thread created suspended, which the scheduler mostly
+        // queued on this core: let it start now rather than when the resumer blocks.
+        sched_yield();
+    }
     return previous;
 }
 
