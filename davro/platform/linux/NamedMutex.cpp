@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include <string>
 
 #include "Kernel.h"
+#include "ThreadRecord.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define DAVRO_TSAN 1
@@ -40,6 +42,11 @@
 #endif
 
 namespace davro::win32::detail {
+
+// The named mutex whose blocking lock the calling thread is in. Its caller, the
+// single-object wait, holds a reference on it for the time of the lock; a thread that
+// TerminateThread stops there never returns to drop it, so its end does (dropNamedLock).
+__thread Object* tlsNamedLock __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 
@@ -358,10 +365,12 @@ DWORD lockNamedMutex(Object* object, std::int64_t deadlineNs) {
     int rc;
     if (deadlineNs == 0) {
         rc = pthread_mutex_trylock(m);
-    } else if (deadlineNs < 0) {
-        rc = pthread_mutex_lock(m);
     } else {
-        rc = timedLock(m, deadlineNs);
+        tlsNamedLock = object;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        rc = deadlineNs < 0 ? pthread_mutex_lock(m) : timedLock(m, deadlineNs);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsNamedLock = nullptr;
     }
     switch (rc) {
         case 0:
@@ -389,6 +398,30 @@ BOOL unlockNamedMutex(Object* object) {
         return FALSE;
     }
     return TRUE;
+}
+
+void dropNamedLock() {
+    Object* o = tlsNamedLock;
+    if (o == nullptr) {
+        return;
+    }
+    tlsNamedLock = nullptr;
+    // The C library notes the mutex of a lock in progress in the thread's robust list
+    // head, and the kernel looks at that note when the thread ends. Unless the lock was
+    // taken after all (then the record stays mapped, and the note lets the kernel mark it
+    // abandoned), the note goes, since the release below may unmap the record.
+    SharedRecord* rec = o->named->record;
+    robust_list_head* head = nullptr;
+    std::size_t length = 0;
+    if (ownerTid(rec) != currentThreadId() &&
+        syscall(SYS_get_robust_list, 0, &head, &length) == 0 && head != nullptr) {
+        const auto pending = reinterpret_cast<std::uintptr_t>(head->list_op_pending);
+        const auto base = reinterpret_cast<std::uintptr_t>(rec);
+        if (pending >= base && pending < base + kRecordSize) {
+            head->list_op_pending = nullptr;
+        }
+    }
+    release(o);  // the waiting caller's reference
 }
 
 void destroyNamedMutex(Object* object) {

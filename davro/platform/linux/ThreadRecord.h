@@ -119,6 +119,10 @@ void stopPoint(ThreadRecord* record);
 // Wakes the thread from the futex sleep of a wait, where it checks for stops again.
 void nudge(ThreadRecord* record);
 
+// For a thread that TerminateThread stopped in a blocking named-mutex lock: drops the
+// reference that the interrupted wait held on the mutex (NamedMutex.cpp).
+void dropNamedLock();
+
 // Looks a handle up as a thread: the object with a reference added, or null with
 // ERROR_INVALID_HANDLE set (null, closed, pseudo-process or other kinds).
 Object* acquireThread(HANDLE thread);

@@ -90,6 +90,7 @@ DWORD runRoutine(ThreadRecord* r) {
             tlsStop.inWait = 0;
             abandonWait(currentThreadState());
         }
+        dropNamedLock();
         const std::lock_guard<std::mutex> guard(r->lock);
         return r->requestedExitCode;
     }
