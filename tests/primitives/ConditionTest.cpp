@@ -1,5 +1,5 @@
-// YCondition: signals, kept signals, broadcasts, the external lock around a wait, names,
-// and the stress runs (producer/consumer, broadcasts racing new waiters).
+// YCondition: signals, kept signals, broadcasts, the external lock around a wait, the inner
+// objects' names, and the stress runs (producer/consumer, broadcasts racing new waiters).
 #include <davro/primitives/Condition.h>
 #include <davro/primitives/Guard.h>
 #include <davro/primitives/ReadWriteSection.h>
@@ -12,23 +12,20 @@
 #include <thread>
 #include <vector>
 
-#include "SectionTestSupport.h"
+#include "SyncTestSupport.h"
 
 namespace {
 
 using namespace davro::test;
 using namespace davro::win32;
-using namespace std::chrono_literals;
 
 // Reads the inner state back under the condition's own lock.
 class ConditionState : public YCondition {
 public:
     using YCondition::YCondition;
     int registered() {
-        waitersLock.lock(INFINITE);
-        const int count = waiters;
-        waitersLock.unlock();
-        return count;
+        const YGuard guard(waitersLock);
+        return waiters;
     }
     // Waits, bounded, until `count` waiters are registered.
     bool registeredSoon(int count) {
@@ -52,10 +49,8 @@ TEST(ConditionTest, InnerObjectsAreNamedAfterTheExternalLock) {
     EXPECT_STREQ(L"ReadWriteSection.writerSection.event", onSection.eventName());
     EXPECT_STREQ(L"ReadWriteSection.writerSection.waitersDone", onSection.doneName());
     EXPECT_STREQ(L"ReadWriteSection.writerSection.waitersLock", onSection.lockName());
-
     YCriticalSection queue(L"Queue");
-    const ConditionState onPointer(&queue, 1);
-    EXPECT_STREQ(L"Queue.event", onPointer.eventName());
+    EXPECT_STREQ(L"Queue.event", ConditionState(&queue, 1).eventName());
 
     YCriticalSection unnamed;
     const ConditionState onUnnamed(unnamed);
@@ -68,37 +63,28 @@ TEST(ConditionTest, InnerObjectsAreNamedAfterTheExternalLock) {
     }
 }
 
-TEST(ConditionTest, SignalWithNobodyWaitingIsLostUnlessKept) {
+TEST(ConditionTest, SignalsWithNobodyWaitingAreKeptOnlyWhenAskedAndBroadcastsNever) {
     YCondition plain;
     plain.signal();
     EXPECT_EQ(kTimedOut, plain.wait(0));
 
-    YCondition keeping(1);
-    keeping.signal();
-    keeping.signal();
-    EXPECT_EQ(kSignalled, keeping.wait(0));
-    EXPECT_EQ(kSignalled, keeping.wait(kWaitMs));  // would block if nothing was kept
-    EXPECT_EQ(kTimedOut, keeping.wait(0));
-}
-
-TEST(ConditionTest, KeptSignalIsTakenWithoutReleasingTheExternalLock) {
     YCriticalSection lock;
-    YCondition condition(lock, 1);
-    condition.signal();
+    YCondition keeping(lock, 1);
+    keeping.signal();
+    keeping.signal();
     lock.enterSection();
-    EXPECT_EQ(kSignalled, condition.wait(kWaitMs));
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));
+    EXPECT_EQ(kSignalled, keeping.wait(0));
+    EXPECT_EQ(kSignalled, keeping.wait(kWaitMs));     // would block if nothing was kept
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));  // a kept signal keeps the lock
     lock.leaveSection();
-}
-
-TEST(ConditionTest, SignalAllWithNobodyWaitingReturnsAtOnceAndIsNotKept) {
-    YCondition keeping(1);
     WaitProbe broadcaster([&] {
         keeping.signalAll();
         return 0;
     });
     ASSERT_TRUE(broadcaster.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    lock.enterSection();
     EXPECT_EQ(kTimedOut, keeping.wait(0));
+    lock.leaveSection();
 }
 
 TEST(ConditionTest, SignalWakesOneWaiterWithoutExternalLock) {
@@ -114,9 +100,15 @@ TEST(ConditionTest, SignalWakesOneWaiterWithoutExternalLock) {
     EXPECT_EQ(kTimedOut, condition.wait(0));  // no signal left over
 }
 
-TEST(ConditionTest, BlockedWaiterHasReleasedTheExternalLockAndHoldsItAgainWhenWoken) {
+TEST(ConditionTest, WaitReleasesTheExternalLockAndHoldsItAgainOnReturnEvenAfterATimeOut) {
     YCriticalSection lock(L"Shared");
     ConditionState condition(lock);
+    lock.enterSection();
+    EXPECT_EQ(kTimedOut, condition.wait(100));
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));
+    lock.leaveSection();
+    EXPECT_EQ(kSignalled, pollFromOtherThread(lock));
+
     int shared = 0;
     WaitProbe waiter([&] {
         lock.enterSection();
@@ -137,26 +129,14 @@ TEST(ConditionTest, BlockedWaiterHasReleasedTheExternalLockAndHoldsItAgainWhenWo
     EXPECT_EQ(42, waiter.result());
 }
 
-TEST(ConditionTest, TimedOutWaitHoldsTheExternalLockAgain) {
-    YCriticalSection lock;
-    YCondition condition(&lock);
-    lock.enterSection();
-    EXPECT_EQ(kTimedOut, condition.wait(100));
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(lock));
-    lock.leaveSection();
-    EXPECT_EQ(kSignalled, pollFromOtherThread(lock));
-}
-
 TEST(ConditionTest, OneBroadcastReleasesThreeWaitersAndReturnsAfterTheyDeregistered) {
     YCriticalSection lock;
     ConditionState condition(lock);
     std::vector<std::unique_ptr<WaitProbe>> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.push_back(std::make_unique<WaitProbe>([&] {
-            lock.enterSection();
-            const int result = condition.wait(kWaitMs);
-            lock.leaveSection();
-            return result;
+            const YGuard guard(lock);
+            return condition.wait(kWaitMs);
         }));
     }
     ASSERT_TRUE(condition.registeredSoon(3));
@@ -174,9 +154,8 @@ TEST(ConditionTest, OneBroadcastReleasesThreeWaitersAndReturnsAfterTheyDeregiste
     for (auto& waiter : waiters) {
         EXPECT_EQ(kSignalled, waiter->result());
     }
-    lock.enterSection();
+    const YGuard guard(lock);
     EXPECT_EQ(kTimedOut, condition.wait(0));  // the broadcast left no signal behind
-    lock.leaveSection();
 }
 
 // Producers hand items to consumers through a queue guarded by the external section.

@@ -3,15 +3,15 @@
 #include <davro/primitives/CriticalSection.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
-#include "SectionTestSupport.h"
+#include "SyncTestSupport.h"
 
 namespace {
 
 using namespace davro::test;
 using namespace davro::win32;
-using namespace std::chrono_literals;
 
 // Counts the calls that reach the two virtual operations.
 class CountingSection : public YCriticalSection {
@@ -25,12 +25,14 @@ public:
         ++exits;
         YCriticalSection::leaveSection();
     }
-    int entries = 0;
-    int exits = 0;
+    std::atomic<int> entries{0};
+    std::atomic<int> exits{0};
 };
 
 TEST(CriticalSectionTest, EnteredTwiceKeepsOthersOutUntilLeftTwice) {
+    EXPECT_EQ(0, YCriticalSection().getName().length());
     YCriticalSection section(L"Table");
+    EXPECT_STREQ(L"Table", section.getName());
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
     section.enterSection();
     EXPECT_EQ(0, section.lock(0));
@@ -39,37 +41,40 @@ TEST(CriticalSectionTest, EnteredTwiceKeepsOthersOutUntilLeftTwice) {
     EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
     EXPECT_EQ(1, section.unlock());
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
+
+    // A section whose owner ended while inside is entered as usual: lock() reports 0.
+    std::thread([&] { section.enterSection(); }).join();
+    EXPECT_EQ(0, section.lock(0));
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
+    section.unlock();
+    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
 }
 
-TEST(CriticalSectionTest, LockOnSectionOwnedElsewhereIgnoresTheTimeOutAndReturnsZero) {
-    YCriticalSection section;
-    Holder owner([&] { section.enterSection(); }, [&] { section.leaveSection(); });
-    ASSERT_TRUE(owner.entered());
-    WaitProbe locker([&] {
-        const int result = section.lock(0);
-        section.unlock();
-        return result;
-    });
-    EXPECT_TRUE(locker.stillBlockedAfter(100ms));
-    owner.release();
-    ASSERT_TRUE(locker.finishesWithin(std::chrono::milliseconds(kWaitMs)));
-    EXPECT_EQ(0, locker.result());
-}
-
-TEST(CriticalSectionTest, DispatchLockBypassesTheSectionAndHonoursItsTimeOut) {
+// lock() enters the section whatever its time-out; dispatchLock() waits on the kernel mutex
+// itself with its time-out and without entering.
+TEST(CriticalSectionTest, LockIgnoresItsTimeOutWhileDispatchLockHonoursIt) {
     CountingSection section;
     {
         Holder owner([&] { section.enterSection(); }, [&] { section.leaveSection(); });
         ASSERT_TRUE(owner.entered());
         EXPECT_EQ(kTimedOut, section.dispatchLock(0));
         EXPECT_EQ(kTimedOut, section.dispatchWait(20));
+        WaitProbe locker([&] {
+            const int result = section.lock(0);
+            section.unlock();
+            return result;
+        });
+        EXPECT_TRUE(locker.stillBlockedAfter(100ms));
+        owner.release();
+        ASSERT_TRUE(locker.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+        EXPECT_EQ(0, locker.result());
     }
-    EXPECT_EQ(kSignalled, section.dispatchLock(0));  // the kernel mutex itself
+    EXPECT_EQ(2, section.entries);                   // the holder's and the locker's
+    EXPECT_EQ(kSignalled, section.dispatchLock(0));  // the kernel mutex, not entered
+    EXPECT_EQ(2, section.entries);
     EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
     section.leaveSection();
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-    EXPECT_EQ(1, section.entries);  // the holder's only
-    EXPECT_EQ(2, section.exits);    // the holder's and ours
 }
 
 TEST(CriticalSectionTest, EveryPlainUseGoesThroughTheVirtualSectionCalls) {
@@ -89,37 +94,6 @@ TEST(CriticalSectionTest, EveryPlainUseGoesThroughTheVirtualSectionCalls) {
     EXPECT_EQ(1, section.unlock());
     EXPECT_EQ(1, section.unlock(0, nullptr));
     EXPECT_EQ(5, section.exits);
-}
-
-TEST(CriticalSectionTest, SectionLeftByAnEndedOwnerCountsAsEntered) {
-    YCriticalSection section;
-    std::thread([&] { section.enterSection(); }).join();
-    EXPECT_EQ(0, section.lock(0));
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
-    section.unlock();
-    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-}
-
-TEST(CriticalSectionTest, NamesAndCopies) {
-    const YCriticalSection unnamed;
-    EXPECT_EQ(0, unnamed.getName().length());
-    YCriticalSection section(L"Queue");
-    EXPECT_STREQ(L"Queue", section.getName());
-    {
-        YCriticalSection copy(section);
-        EXPECT_STREQ(L"Queue", copy.getName());
-        copy.enterSection();  // one section behind both objects
-        EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
-        copy.leaveSection();
-        YCriticalSection assigned;
-        assigned = section;
-        EXPECT_STREQ(L"Queue", assigned.getName());
-    }
-    // The copies closed only their own handles.
-    section.enterSection();
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
-    section.leaveSection();
-    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
 }
 
 }  // namespace

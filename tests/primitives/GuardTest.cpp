@@ -6,15 +6,15 @@
 #include <davro/primitives/ReadWriteSection.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <type_traits>
 
-#include "SectionTestSupport.h"
+#include "SyncTestSupport.h"
 
 namespace {
 
 using namespace davro::test;
-using namespace std::chrono_literals;
 
 static_assert(!std::is_copy_constructible_v<YGuard> && !std::is_copy_assignable_v<YGuard>);
 static_assert(!std::is_copy_constructible_v<YUnGuard>);
@@ -26,61 +26,39 @@ public:
     int readers() const { return readerCount; }
 };
 
-// Whether a writer could get in right now: write entry from another thread, bounded.
-bool writerGetsIn(YReadWriteSection& section, std::chrono::milliseconds within) {
+// Whether a writer gets in right now: write entry from another thread, bounded.
+bool writerGetsIn(YReadWriteSection& section) {
     WaitProbe writer([&] {
         section.enterSectionWrite();
         section.leaveSectionWrite();
         return 0;
     });
-    return writer.finishesWithin(within);
+    return writer.finishesWithin(std::chrono::milliseconds(kWaitMs));
 }
 
-TEST(GuardTest, HoldsTheObjectForItsScopeOverReferenceAndPointer) {
+TEST(GuardTest, HoldsTheObjectForItsScopeAndReleasesItOnceWhateverCameBetween) {
     YMutex mutex;
     {
         YGuard guard(mutex);
         EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-    }
-    EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-    {
-        YGuard guard(&mutex);
-        EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-    }
-    EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-}
-
-TEST(GuardTest, UnlockThenLockInMidScopeLeavesTheObjectHeldOnce) {
-    YMutex mutex;
-    {
-        YGuard guard(mutex);
         EXPECT_NE(0, guard.unlock());  // ReleaseMutex's answer
         EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
         EXPECT_EQ(kSignalled, guard.lock());
-        EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
     }
     EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
     EXPECT_EQ(0, mutex.unlock());  // not held any more
-}
-
-TEST(GuardTest, ExtraLockIsReleasedOnlyOnceByTheGuardsEnd) {
-    YMutex mutex;
     {
-        YGuard guard(mutex);
-        EXPECT_EQ(kSignalled, guard.lock());
+        YGuard guard(&mutex);
+        EXPECT_EQ(kSignalled, guard.lock());  // held twice now
     }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));  // the guard's end released once
     EXPECT_NE(0, mutex.unlock());
-    EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
+    YGuard nullGuard(static_cast<YSyncObject*>(nullptr));
+    EXPECT_EQ(-1, nullGuard.lock());
+    EXPECT_EQ(0, nullGuard.unlock());
 }
 
-TEST(GuardTest, NullGuardDoesNothing) {
-    YGuard guard(static_cast<YSyncObject*>(nullptr));
-    EXPECT_EQ(-1, guard.lock());
-    EXPECT_EQ(0, guard.unlock());
-}
-
-TEST(GuardTest, OverSectionsLockReturnsZeroAndUnlockOne) {
+TEST(GuardTest, OverASectionLockReturnsZeroAndUnlockOne) {
     YCriticalSection section;
     {
         YGuard guard(section);
@@ -89,55 +67,26 @@ TEST(GuardTest, OverSectionsLockReturnsZeroAndUnlockOne) {
         EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
     }
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-
-    YReadWriteSection cache;  // a plain guard takes the write side
-    {
-        YGuard guard(cache);
-        WaitProbe reader([&] {
-            cache.enterSectionRead();
-            cache.leaveSectionRead();
-            return 0;
-        });
-        EXPECT_TRUE(reader.stillBlockedAfter(50ms));
-        EXPECT_EQ(1, guard.unlock());
-        EXPECT_TRUE(reader.finishesWithin(std::chrono::milliseconds(kWaitMs)));
-        EXPECT_EQ(0, guard.lock());
-    }
-    EXPECT_TRUE(writerGetsIn(cache, std::chrono::milliseconds(kWaitMs)));
 }
 
 TEST(UnGuardTest, GivesTheObjectUpForItsScopeWhateverItIsMadeFrom) {
     YMutex mutex;
     YGuard guard(mutex);
-    {
-        YUnGuard unGuard(guard);
+    const std::function<void(std::optional<YUnGuard>&)> forms[] = {
+        [&](auto& unGuard) { unGuard.emplace(guard); },
+        [&](auto& unGuard) { unGuard.emplace(&guard); },
+        [&](auto& unGuard) { unGuard.emplace(mutex); },
+        [&](auto& unGuard) { unGuard.emplace(static_cast<YSyncObject*>(&mutex)); }};
+    for (const auto& make : forms) {
+        std::optional<YUnGuard> unGuard;
+        make(unGuard);
         EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-    }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-    {
-        YUnGuard unGuard(&guard);
-        EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-    }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-    {
-        YUnGuard unGuard(mutex);
-        EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-    }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-    {
-        YUnGuard unGuard(static_cast<YSyncObject*>(&mutex));
-        EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
-        EXPECT_EQ(kSignalled, unGuard.lock());  // back early
+        EXPECT_EQ(kSignalled, unGuard->lock());
         EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-        EXPECT_NE(0, unGuard.unlock());  // and given up again
-        EXPECT_EQ(kSignalled, pollFromOtherThread(mutex));
+        EXPECT_NE(0, unGuard->unlock());
+        unGuard.reset();
+        EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));  // held again by `guard`
     }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
-}
-
-TEST(UnGuardTest, NullFormsDoNothing) {
-    YMutex mutex;
-    YGuard held(mutex);
     YGuard nullGuard(static_cast<YSyncObject*>(nullptr));
     YUnGuard fromNullGuard(nullGuard);
     YUnGuard fromNullGuardPointer(static_cast<YGuard*>(nullptr));
@@ -146,7 +95,7 @@ TEST(UnGuardTest, NullFormsDoNothing) {
         EXPECT_EQ(-1, unGuard->lock());
         EXPECT_EQ(0, unGuard->unlock());
     }
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));  // still held by `held`
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(mutex));
 }
 
 TEST(ReadGuardTest, HoldsTheReadSideForItsScope) {
@@ -154,7 +103,6 @@ TEST(ReadGuardTest, HoldsTheReadSideForItsScope) {
     {
         std::optional<WaitProbe> writer;  // ends after the guard, which lets it in
         YReadGuard guard(section);
-        EXPECT_EQ(1, section.readers());
         EXPECT_EQ(0, guard.lock());
         EXPECT_EQ(2, section.readers());
         EXPECT_EQ(1, guard.unlock());
@@ -177,33 +125,25 @@ TEST(ReadGuardTest, HoldsTheReadSideForItsScope) {
     EXPECT_EQ(0, nullGuard.unlock());
 }
 
-TEST(ReadUnGuardTest, GivesTheReadSideUpForItsScope) {
+TEST(ReadUnGuardTest, GivesTheReadSideUpForItsScopeWhateverItIsMadeFrom) {
     ReaderCount section;
     YReadGuard guard(section);
-    {
-        YReadUnGuard unGuard(guard);
+    const std::function<void(std::optional<YReadUnGuard>&)> forms[] = {
+        [&](auto& unGuard) { unGuard.emplace(guard); },
+        [&](auto& unGuard) { unGuard.emplace(&guard); },
+        [&](auto& unGuard) { unGuard.emplace(section); },
+        [&](auto& unGuard) { unGuard.emplace(static_cast<YReadWriteSection*>(&section)); }};
+    for (const auto& make : forms) {
+        std::optional<YReadUnGuard> unGuard;
+        make(unGuard);
         EXPECT_EQ(0, section.readers());
-        EXPECT_TRUE(writerGetsIn(section, std::chrono::milliseconds(kWaitMs)));
-        EXPECT_EQ(0, unGuard.lock());
+        EXPECT_EQ(0, unGuard->lock());
         EXPECT_EQ(1, section.readers());
-        EXPECT_EQ(1, unGuard.unlock());
-        EXPECT_EQ(0, section.readers());
+        EXPECT_EQ(1, unGuard->unlock());
+        EXPECT_TRUE(writerGetsIn(section));
+        unGuard.reset();
+        EXPECT_EQ(1, section.readers());  // back with `guard`
     }
-    EXPECT_EQ(1, section.readers());
-    {
-        YReadUnGuard fromPointer(&guard);
-        EXPECT_EQ(0, section.readers());
-    }
-    {
-        YReadUnGuard fromSection(section);
-        EXPECT_EQ(0, section.readers());
-    }
-    {
-        YReadUnGuard fromSectionPointer(static_cast<YReadWriteSection*>(&section));
-        EXPECT_EQ(0, section.readers());
-    }
-    EXPECT_EQ(1, section.readers());
-
     YReadGuard nullGuard(static_cast<YReadWriteSection*>(nullptr));
     YReadUnGuard fromNullGuard(nullGuard);
     YReadUnGuard fromNullGuardPointer(static_cast<YReadGuard*>(nullptr));

@@ -1,10 +1,15 @@
 #include "TestSupport.h"
 
+#include <davro/platform/Environment.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <locale>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -51,6 +56,29 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+void setDriveC(const std::string& path) {
+#ifdef _WIN32
+    _putenv_s("DAVRO_DRIVE_C", path.c_str());
+#else
+    setenv("DAVRO_DRIVE_C", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): set up alone
+#endif
+}
+
+unsigned waitScale() {
+#ifdef _WIN32
+    return 1;
+#else
+    return davro::platform::timeScale();
+#endif
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios_base::in | std::ios_base::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
 }
 
 long long localOffsetNowSeconds() {

@@ -1,6 +1,6 @@
-// Helpers shared by the test suites: a probe that runs a blocking call on its own thread,
-// a private temporary directory, the local-time offset in force now, and a check for
-// running under Wine.
+// Helpers shared by the test suites: the wait results, a probe that runs a blocking call on
+// its own thread, a private temporary directory, drive C and the time scale, the local-time
+// offset in force now, and checks for Wine and installed locales.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,12 @@ using namespace std::chrono_literals;
 
 // Bound for any wait in a test that is expected to succeed; generous for a loaded machine.
 inline constexpr unsigned kWaitMs = 5000;
+
+// The wait results of the kernel waits and of the library's lock(), as tests compare them.
+inline constexpr int kSignalled = 0;
+inline constexpr int kAbandoned = 0x80;
+inline constexpr int kTimedOut = 258;
+inline constexpr int kFailed = -1;
 
 // Runs `call` on a thread of its own and lets the test ask whether it has returned.
 //
@@ -52,6 +58,19 @@ public:
 private:
     std::string path_;
 };
+
+// Points drive C (DAVRO_DRIVE_C) at `path` for the rest of the process.
+void setDriveC(const std::string& path);
+
+// How much faster than real time the library's waits run: DAVRO_TIME_SCALE on Linux; 1 on
+// Windows, whose kernel takes its time-outs as they are.
+unsigned waitScale();
+
+// `ms` of real time as a time-out for a library wait, whatever the time scale.
+inline unsigned scaled(unsigned ms) { return ms * waitScale(); }
+
+// The whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
 
 // The offset of local time in force now (summer time included), in seconds east of UTC,
 // found without the library: on Linux from the C library and TZ; on Windows from the

@@ -1,7 +1,9 @@
-// Helpers for the section, condition and guard tests: a thread that holds something
-// until released, and a poll that tells whether a mutex is held by another thread.
+// Helpers for the tests of the library's waitable objects: an object without a kernel
+// object, a thread that holds something until released, and a poll of a mutex from
+// another thread.
 #pragma once
 
+#include <davro/core/SyncObject.h>
 #include <davro/primitives/Event.h>
 #include <davro/primitives/Mutex.h>
 
@@ -13,9 +15,16 @@
 
 namespace davro::test {
 
-inline constexpr int kSignalled = 0;
-inline constexpr int kTimedOut = 258;
-inline constexpr int kFailed = -1;
+// An object that never got a kernel object (handle 0), as after a failed creation. It also
+// reaches the protected deadlock report, as the watchdog does.
+class Bare : public YSyncObject {
+public:
+    using YSyncObject::YSyncObject;
+    static void report(const YString& message) { reportDeadlock(message); }
+    davro::win32::HANDLE rawHandle() const { return handle; }
+    using YSyncObject::unlock;
+    int unlock() override { return 0; }
+};
 
 // Runs `enter` on a thread of its own, keeps what it took until release() or the end of
 // the holder (or kWaitMs at most), then runs `leave` on that thread and ends.
@@ -45,15 +54,26 @@ private:
     std::thread thread_;
 };
 
-// What a kernel poll of the mutex (the base's lock(0), bypassing any section routing)
-// finds from a thread of its own: 0 when it was free (and is given back at once), 258 when
-// another thread holds it.
+// What a kernel poll of the mutex finds from a thread of its own: 0 when it was free (it
+// is given back at once), 0x80 when abandoned, 258 when another thread holds it. The poll
+// bypasses the sections' routing (a reader/writer section's mutex is its writer section).
 inline int pollFromOtherThread(YMutex& mutex) {
     int result = kFailed;
     std::thread([&] {
         result = mutex.YSyncObject::lock(0);
-        if (result == kSignalled || result == 0x80) {
+        if (result == kSignalled || result == kAbandoned) {
             mutex.YMutex::unlock();
+        }
+    }).join();
+    return result;
+}
+
+inline int pollFromOtherThread(YNamedMutex& mutex) {
+    int result = kFailed;
+    std::thread([&] {
+        result = mutex.lock(0);
+        if (result == kSignalled || result == kAbandoned) {
+            mutex.unlock();
         }
     }).join();
     return result;
