@@ -1,58 +1,31 @@
 // The message-pumping waits: dispatchLock/dispatchWait on one object while the calling
-// thread's window messages are dispatched, and the message pump behind them.
+// thread's window messages are dispatched, and YThread::dispatchMessages.
 //
 // Runs with DAVRO_TIME_SCALE=1000 (on Linux): every time-out below is written in scaled
 // milliseconds, so a ten-minute watchdog slice lasts 0.6 s and the infinite case is run
 // through its real code path, with drive C mapped to a temporary folder.
 #include <davro/core/SyncObject.h>
-#include <davro/core/detail/Watchdog.h>
-#include <davro/platform/Environment.h>
 #include <davro/primitives/Event.h>
+#include <davro/thread/Thread.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "TestSupport.h"
 
-#if __has_include(<davro/thread/Thread.h>)
-#include <davro/thread/Thread.h>
-#define DAVRO_HAVE_THREAD 1
-#endif
-
 namespace {
 
+using namespace davro::test;
 using namespace davro::win32;
-using davro::test::kWaitMs;
-using davro::test::TempDir;
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-constexpr int kSignalled = 0;
-constexpr int kTimedOut = 258;
 
 constexpr UINT kCount = WM_USER + 1;     // counted and acknowledged
 constexpr UINT kSignal = WM_USER + 2;    // sets the test's target object
 constexpr UINT kNested = WM_USER + 3;    // waits on a second object from inside the procedure
 constexpr UINT kQuitHere = WM_USER + 4;  // PostQuitMessage from inside the procedure
-
-// How much faster than real time the waits run: DAVRO_TIME_SCALE on Linux; Windows takes
-// its time-outs as they are.
-unsigned waitScale() {
-#if defined(_WIN32)
-    return 1;
-#else
-    return davro::platform::timeScale();
-#endif
-}
-
-// `ms` of real time as a time-out.
-unsigned scaled(unsigned ms) { return ms * waitScale(); }
 
 // What the window procedure saw and the objects it acts on; reset by each test's window.
 struct WindowState {
@@ -98,11 +71,9 @@ LRESULT procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 class TestWindow {
 public:
     TestWindow() {
-        state.counted = 0;
-        state.signals = 0;
+        state.counted = state.signals = 0;
         state.thread = 0;
         state.target = state.ack = state.inner = state.entered = state.after = nullptr;
-        state.innerResult = -2;
         WNDCLASSW windowClass{};
         windowClass.lpfnWndProc = procedure;
         windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -121,13 +92,14 @@ public:
     TestWindow(const TestWindow&) = delete;
     TestWindow& operator=(const TestWindow&) = delete;
 
+    bool post(UINT message) const { return PostMessageW(window_, message, 0, 0) != FALSE; }
     HWND get() const { return window_; }
 
 private:
     HWND window_ = nullptr;
 };
 
-// Whether the calling thread's queue holds a message, and which one is first.
+// The first message in the calling thread's queue, or 0 when it is empty.
 UINT firstQueued() {
     MSG m{};
     return PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE) ? m.message : 0;
@@ -138,7 +110,6 @@ TEST(DispatchWaitTest, ZeroTimeOutPollsAndDispatchesWhatIsQueued) {
     ASSERT_NE(nullptr, window.get());
     YEventObject event;
     state.target = &event;
-
     EXPECT_EQ(kTimedOut, event.dispatchLock(0));  // unsignalled, empty queue
     event.unlock();
     EXPECT_EQ(kSignalled, event.dispatchWait(0));  // signalled: taken
@@ -146,15 +117,15 @@ TEST(DispatchWaitTest, ZeroTimeOutPollsAndDispatchesWhatIsQueued) {
 
     // Queued input is dispatched, then the final poll decides.
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
+        ASSERT_TRUE(window.post(kCount));
     }
     EXPECT_EQ(kTimedOut, event.dispatchLock(0));
     EXPECT_EQ(3, state.counted.load());
     EXPECT_EQ(0u, firstQueued());
 
     // Signalled by a procedure run during the dispatch: the final poll acquires it.
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
-    ASSERT_TRUE(PostMessageW(window.get(), kSignal, 0, 0));
+    ASSERT_TRUE(window.post(kCount));
+    ASSERT_TRUE(window.post(kSignal));
     EXPECT_EQ(kSignalled, event.dispatchLock(0));
     EXPECT_EQ(4, state.counted.load());
     EXPECT_EQ(kTimedOut, event.lock(0));  // consumed by the wait
@@ -168,14 +139,10 @@ TEST(DispatchWaitTest, FiniteWaitServesASteadyStreamAndStillTimesOut) {
     YEventObject never;
     YEventObject ack;
     state.ack = &ack;
-    const HWND handle = window.get();
     std::atomic<bool> stop{false};
-    std::atomic<int> posted{0};
     std::thread poster([&] {
         while (!stop) {
-            if (PostMessageW(handle, kCount, 0, 0)) {
-                ++posted;
-            }
+            window.post(kCount);
             ack.lock(scaled(kWaitMs));
         }
     });
@@ -193,34 +160,16 @@ TEST(DispatchWaitTest, FiniteWaitServesASteadyStreamAndStillTimesOut) {
     EXPECT_EQ(GetCurrentThreadId(), state.thread.load());
 }
 
-// A procedure run by the wait signals the very object waited for: the wait takes it.
-TEST(DispatchWaitTest, ObjectSignalledByAWindowProcedureIsAcquired) {
-    TestWindow window;
-    ASSERT_NE(nullptr, window.get());
-    YEventObject event;
-    state.target = &event;
-    const HWND handle = window.get();
-    std::thread poster([&] {
-        PostMessageW(handle, kCount, 0, 0);
-        PostMessageW(handle, kSignal, 0, 0);
-    });
-    EXPECT_EQ(kSignalled, event.dispatchLock(scaled(kWaitMs)));
-    poster.join();
-    EXPECT_EQ(1, state.counted.load());
-    EXPECT_EQ(1, state.signals.load());
-    EXPECT_EQ(kTimedOut, event.lock(0));
-}
-
-TEST(DispatchWaitTest, QuitMessagesAreTakenAndDropped) {
+TEST(DispatchWaitTest, QuitIsDroppedByTheWaitsAndReportedAsOneByThePump) {
     TestWindow window;
     ASSERT_NE(nullptr, window.get());
     YEventObject event;
     state.target = &event;
 
-    // A posted WM_QUIT stops the pump; it is gone, the message behind it is still there.
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
+    // A posted WM_QUIT stops the wait's pump; it is gone, the message behind it is still there.
+    ASSERT_TRUE(window.post(kCount));
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
+    ASSERT_TRUE(window.post(kCount));
     EXPECT_EQ(kTimedOut, event.dispatchLock(0));
     EXPECT_EQ(1, state.counted.load());
     EXPECT_EQ(kCount, firstQueued());
@@ -228,17 +177,35 @@ TEST(DispatchWaitTest, QuitMessagesAreTakenAndDropped) {
     ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(0u, firstQueued());
 
-    // PostQuitMessage from a procedure during a finite wait: the quit is dropped and the
-    // wait goes on until its object is signalled.
-    const HWND handle = window.get();
+    // From another thread during a finite wait: a procedure posts a quit, which is dropped
+    // while the wait goes on, and another signals the object waited for, which is taken.
     std::thread poster([&] {
-        PostMessageW(handle, kQuitHere, 0, 0);
-        PostMessageW(handle, kSignal, 0, 0);
+        window.post(kQuitHere);
+        window.post(kSignal);
     });
     EXPECT_EQ(kSignalled, event.dispatchLock(scaled(kWaitMs)));
     poster.join();
     EXPECT_EQ(1, state.signals.load());
+    EXPECT_EQ(kTimedOut, event.lock(0));
     EXPECT_NE(static_cast<UINT>(WM_QUIT), firstQueued());
+
+    // YThread::dispatchMessages reports a quit message as 1 and takes -5 as 0.
+    state.counted = 0;
+    ASSERT_TRUE(window.post(kCount));
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
+    ASSERT_TRUE(window.post(kCount));
+    EXPECT_EQ(1, YThread::dispatchMessages(scaled(kWaitMs)));
+    EXPECT_EQ(1, state.counted.load());
+    EXPECT_EQ(0, YThread::dispatchMessages(0));
+    EXPECT_EQ(2, state.counted.load());
+    PostQuitMessage(0);
+    EXPECT_EQ(1, YThread::dispatchMessages(-5));
+    ASSERT_TRUE(window.post(kCount));
+    const auto begin = Clock::now();
+    EXPECT_EQ(0, YThread::dispatchMessages(-5));  // as 0: what is queued, then back
+    EXPECT_LT(Clock::now() - begin, 5s);
+    EXPECT_EQ(3, state.counted.load());
+    EXPECT_EQ(0u, firstQueued());
 }
 
 // A procedure dispatched by one wait makes a second dispatchLock, which serves the
@@ -249,16 +216,14 @@ TEST(DispatchWaitTest, NestedWaitFromAWindowProcedure) {
     YEventObject outer;
     YEventObject inner;
     YEventObject entered;
-    const HWND handle = window.get();
-    state.target = &inner;
-    state.inner = &inner;
+    state.target = state.inner = &inner;
     state.entered = &entered;
     state.after = &outer;
+    state.innerResult = -2;
     std::thread poster([&] {
-        PostMessageW(handle, kNested, 0, 0);
+        window.post(kNested);
         if (entered.lock(scaled(kWaitMs)) == kSignalled) {
-            // Posted while the nested wait runs, so it is new input for it.
-            PostMessageW(handle, kSignal, 0, 0);
+            window.post(kSignal);  // posted while the nested wait runs: new input for it
         }
     });
     const int result = outer.dispatchLock(scaled(kWaitMs));
@@ -268,29 +233,6 @@ TEST(DispatchWaitTest, NestedWaitFromAWindowProcedure) {
     EXPECT_EQ(kSignalled, result);  // set by the procedure after its nested wait
 }
 
-#if defined(DAVRO_HAVE_THREAD)
-TEST(DispatchWaitTest, PumpReportsQuitAsOneAndTreatsNegativeAsZero) {
-    TestWindow window;
-    ASSERT_NE(nullptr, window.get());
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0));
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
-    EXPECT_EQ(1, YThread::dispatchMessages(scaled(kWaitMs)));
-    EXPECT_EQ(1, state.counted.load());
-    EXPECT_EQ(0, YThread::dispatchMessages(0));
-    EXPECT_EQ(2, state.counted.load());
-
-    PostQuitMessage(0);
-    EXPECT_EQ(1, YThread::dispatchMessages(-5));
-    ASSERT_TRUE(PostMessageW(window.get(), kCount, 0, 0));
-    const auto begin = Clock::now();
-    EXPECT_EQ(0, YThread::dispatchMessages(-5));  // as 0: what is queued, then back
-    EXPECT_LT(Clock::now() - begin, 5s);
-    EXPECT_EQ(3, state.counted.load());
-    EXPECT_EQ(0u, firstQueued());
-}
-#endif
-
 // The infinite wait through its watchdog: each expired ten-minute slice writes a line, and
 // messages are still served; a procedure finally signals the object.
 TEST(DispatchWaitTest, InfiniteWaitReportsEachSliceAndReturnsWhenSignalled) {
@@ -298,23 +240,12 @@ TEST(DispatchWaitTest, InfiniteWaitReportsEachSliceAndReturnsWhenSignalled) {
         GTEST_SKIP() << "needs slices shortened by DAVRO_TIME_SCALE (Linux layer)";
     }
     TempDir drive;
-#if defined(_WIN32)
-    _putenv_s("DAVRO_DRIVE_C", drive.path().c_str());
-#else
-    setenv("DAVRO_DRIVE_C", drive.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-#endif
+    setDriveC(drive.path());
     const std::string log = drive.path() + "/deadlock.out";
     TestWindow window;
     ASSERT_NE(nullptr, window.get());
     YEventObject event(L"Pumped");
     state.target = &event;
-    const HWND handle = window.get();
-    const auto readLog = [&] {
-        std::ifstream file(log);
-        std::ostringstream content;
-        content << file.rdbuf();
-        return content.str();
-    };
     std::atomic<bool> sawZero{false};
     std::atomic<bool> sawOne{false};
     std::atomic<bool> heldOff{false};  // the watcher was off for a slice: a line may be unseen
@@ -325,12 +256,12 @@ TEST(DispatchWaitTest, InfiniteWaitReportsEachSliceAndReturnsWhenSignalled) {
             const auto now = Clock::now();
             heldOff = heldOff || now - previous >= 500ms;
             previous = now;
-            const std::string content = readLog();
+            const std::string content = readFile(log);
             sawZero = sawZero || content.find("Pumped Count: 0 timed out") != std::string::npos;
             sawOne = content.find("Pumped Count: 1 timed out") != std::string::npos;
             std::this_thread::sleep_for(2ms);  // polling interval, not ordering
         }
-        PostMessageW(handle, kSignal, 0, 0);  // ends the wait in any case
+        window.post(kSignal);  // ends the wait in any case
     });
     const int result = event.dispatchLock(INFINITE);
     watcher.join();
@@ -338,7 +269,7 @@ TEST(DispatchWaitTest, InfiniteWaitReportsEachSliceAndReturnsWhenSignalled) {
     EXPECT_TRUE(sawZero.load() || heldOff.load());
     EXPECT_TRUE(sawOne.load());
     EXPECT_EQ(1, state.signals.load());
-    const std::string last = readLog();
+    const std::string last = readFile(log);
     EXPECT_EQ(0u, last.find("YSyncObject: Pumped Count: 1 timed out at: "));
     EXPECT_EQ(std::string::npos, last.find("Count: 0"));
 }
