@@ -1,16 +1,15 @@
 // YSynchronizedThread: the state table, start and stop from any state, the run loop with
-// its own and a test's runBody(), suspension under the monitor, and the destructor that
-// stops and waits for the slice under way.
+// its own and a test's runBody(), suspension under the monitor (also under stress), copies,
+// and the destructor that stops and waits for the slice under way.
 #include <davro/primitives/Event.h>
 #include <davro/primitives/Guard.h>
 #include <davro/thread/SynchronizedThread.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <string>
+#include <thread>
 #include <utility>
 
 #include "TestSupport.h"
@@ -19,7 +18,6 @@ namespace {
 
 using namespace davro::test;
 using namespace davro::win32;
-using namespace std::chrono_literals;
 
 // Opens the state, the handle and the monitor to the tests; runBody() is the test's
 // function, or the class's own when none is given.
@@ -41,7 +39,6 @@ public:
         const YGuard guard(monitor);
         return state;
     }
-    const YString& monitorName() const { return monitor.getName(); }
     DWORD exitCode() const {
         DWORD code = 0xDEADBEEF;
         WaitForSingleObject(handle, kWaitMs);
@@ -49,7 +46,7 @@ public:
     }
     YCriticalSection& theMonitor() { return monitor; }
 
-    std::atomic<int> slices{0};
+    std::atomic<long> slices{0};
 
 protected:
     int runBody() override {
@@ -61,15 +58,15 @@ private:
     Body body_;
 };
 
-std::wstring text(const YString& s) { return static_cast<const wchar_t*>(s); }
-
-TEST(SynchronizedThreadTest, StateTableWithoutAThread) {
+// Without a thread: stop() or finish() before start() leave Finished for good. A copy
+// shares the monitor (one kernel mutex) and copies the state.
+TEST(SynchronizedThreadTest, StateTableWithoutAThreadAndCopies) {
     Worker unnamed;
-    EXPECT_EQ(std::wstring(L"YSynchronizedThread.monitor"), text(unnamed.monitorName()));
+    EXPECT_STREQ(L"YSynchronizedThread.monitor", unnamed.theMonitor().getName());
     EXPECT_EQ(YSynchronizedThread::NotStarted, unnamed.currentState());
     EXPECT_EQ(1, unnamed.isNotStarted());
     EXPECT_EQ(0, unnamed.isRunning());
-    unnamed.stop();  // before start: Finished, and start is refused for good
+    unnamed.stop();
     EXPECT_EQ(YSynchronizedThread::Finished, unnamed.currentState());
     EXPECT_EQ(0, unnamed.isNotStarted());
     EXPECT_EQ(-1, unnamed.start());
@@ -78,11 +75,16 @@ TEST(SynchronizedThreadTest, StateTableWithoutAThread) {
     EXPECT_EQ(YSynchronizedThread::Finished, unnamed.currentState());
 
     Worker named([](Worker&) { return 1; }, L"pump");
-    EXPECT_EQ(std::wstring(L"pump.monitor"), text(named.monitorName()));
+    EXPECT_STREQ(L"pump.monitor", named.theMonitor().getName());
     named.finish();
-    EXPECT_EQ(YSynchronizedThread::Finished, named.currentState());
     EXPECT_EQ(-1, named.start());
-    EXPECT_EQ(0u, named.getThreadId());
+    Worker copy(named);
+    EXPECT_STREQ(L"pump.monitor", copy.theMonitor().getName());
+    EXPECT_EQ(YSynchronizedThread::Finished, copy.currentState());
+    copy.theMonitor().enterSection();
+    WaitProbe held([&] { return named.theMonitor().dispatchLock(0); });
+    EXPECT_EQ(kTimedOut, held.result());
+    copy.theMonitor().leaveSection();
 }
 
 TEST(SynchronizedThreadTest, OwnRunBodyLoopsUntilStopThenFinishes) {
@@ -92,7 +94,7 @@ TEST(SynchronizedThreadTest, OwnRunBodyLoopsUntilStopThenFinishes) {
     EXPECT_EQ(1, t.isRunning());
     EXPECT_EQ(0, t.isNotStarted());
     EXPECT_EQ(-1, t.start());  // a second start creates nothing
-    EXPECT_EQ(258, t.waitThread(150));
+    EXPECT_EQ(kTimedOut, t.waitThread(150));
     t.stop();
     EXPECT_EQ(0, t.isRunning());
     EXPECT_EQ(0, t.isNotStarted());
@@ -108,6 +110,8 @@ TEST(SynchronizedThreadTest, OwnRunBodyLoopsUntilStopThenFinishes) {
     EXPECT_EQ(-1, t.start());
 }
 
+// A runBody() returning 0 ends the loop without stop(); a thread made with create()
+// instead of start() finds the state NotStarted at the loop's first test and runs nothing.
 TEST(SynchronizedThreadTest, ARunBodyReturningZeroEndsTheThreadWithoutStop) {
     Worker t([](Worker& self) { return self.slices.load() < 3 ? 1 : 0; });
     ASSERT_EQ(0, t.start());
@@ -115,45 +119,64 @@ TEST(SynchronizedThreadTest, ARunBodyReturningZeroEndsTheThreadWithoutStop) {
     EXPECT_EQ(3, t.slices.load());
     EXPECT_EQ(YSynchronizedThread::Finished, t.currentState());
     EXPECT_EQ(0u, t.exitCode());
+
+    Worker created([](Worker&) { return 1; });
+    ASSERT_EQ(1, created.create(0));
+    ASSERT_EQ(0, created.waitThread(kWaitMs));
+    EXPECT_EQ(0, created.slices.load());
+    EXPECT_EQ(YSynchronizedThread::Finished, created.currentState());
 }
 
-TEST(SynchronizedThreadTest, CreateInsteadOfStartEndsAtTheFirstTest) {
-    Worker t([](Worker&) { return 1; });
-    ASSERT_EQ(1, t.create(0));
-    ASSERT_EQ(0, t.waitThread(kWaitMs));
-    EXPECT_EQ(0, t.slices.load());
-    EXPECT_EQ(YSynchronizedThread::Finished, t.currentState());
-}
-
-TEST(SynchronizedThreadTest, SuspendWaitsForTheMonitorAndNeverBlocksTheOthers) {
-    std::atomic<long> counter{0};
-    Worker t([&](Worker& self) {
-        counter.fetch_add(1);
-        const YGuard guard(self.theMonitor());  // in and out of the monitor all the time
+// The thread is in and out of the monitor all the time; suspend() waits until it is out,
+// so a suspended thread never holds the monitor and the state queries return at once.
+// Then two threads suspend and resume it while a third asks for its state.
+TEST(SynchronizedThreadTest, SuspendWaitsForTheMonitorAndNeverBlocksTheOthersEvenUnderStress) {
+    Worker busy([](Worker& self) {
+        const YGuard guard(self.theMonitor());
         return 1;
     });
-    ASSERT_EQ(0, t.start());
-    for (int i = 0; i < 5000 && counter.load() == 0; ++i) {
+    ASSERT_EQ(0, busy.start());
+    for (int i = 0; i < 5000 && busy.slices.load() == 0; ++i) {
         YThread::sleep(1);
     }
     for (int round = 0; round < 20; ++round) {
-        EXPECT_EQ(0u, t.suspend());
-        const long frozen = counter.load();
-        // The suspended thread holds no monitor: these return at once.
-        EXPECT_EQ(1, t.isRunning());
-        EXPECT_EQ(0, t.isNotStarted());
-        EXPECT_EQ(frozen, counter.load());
-        EXPECT_EQ(1u, t.resume());
+        EXPECT_EQ(0u, busy.suspend());
+        const long frozen = busy.slices.load();
+        EXPECT_EQ(1, busy.isRunning());
+        EXPECT_EQ(0, busy.isNotStarted());
+        EXPECT_EQ(frozen, busy.slices.load());
+        EXPECT_EQ(1u, busy.resume());
     }
-    t.stop();
-    EXPECT_EQ(0, t.waitThread(kWaitMs));
-    EXPECT_EQ(YSynchronizedThread::Finished, t.currentState());
-}
 
-TEST(SynchronizedThreadTest, DestroyingAFreshOneReturnsAtOnce) {
-    auto t = std::make_unique<YSynchronizedThread>(L"never");
-    WaitProbe destroy([&] { return t.reset(), 0; });
-    EXPECT_TRUE(destroy.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    std::atomic<int> failures{0};
+    std::atomic<bool> done{false};
+    auto suspender = [&] {
+        for (int i = 0; i < 300; ++i) {
+            if (busy.suspend() == 0xFFFFFFFF || busy.resume() == 0) {
+                ++failures;
+            }
+        }
+    };
+    std::thread observer([&] {
+        while (!done.load()) {
+            failures += busy.isRunning() != 1 ? 1 : 0;
+        }
+    });
+    std::thread first(suspender);
+    std::thread second(suspender);
+    first.join();
+    second.join();
+    done = true;
+    observer.join();
+    const long before = busy.slices.load();
+    for (int i = 0; i < 5000 && busy.slices.load() <= before; ++i) {
+        YThread::sleep(1);
+    }
+    EXPECT_GT(busy.slices.load(), before);  // resumed as often as suspended
+    busy.stop();
+    EXPECT_EQ(0, busy.waitThread(kWaitMs));
+    EXPECT_EQ(YSynchronizedThread::Finished, busy.currentState());
+    EXPECT_EQ(0, failures.load());
 }
 
 // What the slice of SliceHolder below waits for and reports.
@@ -187,6 +210,10 @@ private:
 };
 
 TEST(SynchronizedThreadTest, DestroyingARunningOneReturnsAfterTheSliceUnderWay) {
+    auto fresh = std::make_unique<YSynchronizedThread>(L"never");
+    WaitProbe destroyFresh([&] { return fresh.reset(), 0; });
+    EXPECT_TRUE(destroyFresh.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+
     Slice slice;
     auto* t = new SliceHolder(&slice);
     ASSERT_EQ(0, t->start());
@@ -203,25 +230,6 @@ TEST(SynchronizedThreadTest, DestroyingARunningOneReturnsAfterTheSliceUnderWay) 
     ASSERT_TRUE(destroy.finishesWithin(std::chrono::milliseconds(kWaitMs)));
     EXPECT_TRUE(slice.ended.load());
     EXPECT_EQ(1, slice.count.load());  // the loop saw the stop at its next test
-}
-
-TEST(SynchronizedThreadTest, ACopySharesTheMonitorButKeepsItsOwnState) {
-    Worker original([](Worker&) { return 1; }, L"copied");
-    original.finish();
-    Worker copy(original);
-    EXPECT_EQ(std::wstring(L"copied.monitor"), text(copy.monitorName()));
-    EXPECT_EQ(YSynchronizedThread::Finished, copy.currentState());
-    // One kernel mutex: held through the copy, the original's polls time out.
-    copy.theMonitor().enterSection();
-    WaitProbe held([&] { return original.theMonitor().dispatchLock(0); });
-    EXPECT_EQ(258, held.result());
-    copy.theMonitor().leaveSection();
-    WaitProbe free([&] {
-        const int r = original.theMonitor().dispatchLock(0);
-        original.theMonitor().leaveSection();
-        return r;
-    });
-    EXPECT_EQ(0, free.result());
 }
 
 }  // namespace
