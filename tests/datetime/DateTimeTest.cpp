@@ -4,6 +4,7 @@
 #include <davro/datetime/DateTime.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -33,110 +34,79 @@ int monthLength(int year, int month) {
     return month == 2 && leap(year) ? 29 : kDays[month - 1];
 }
 
+// Year, month, day, day of week, hour, minute, second and milliseconds, in UTC or local.
+std::array<int, 8> fields(const YDateTime& t, bool local) {
+    if (local) {
+        return {t.getYear(), t.getMonth(),  t.getDay(),    t.getDayOfWeek(),
+                t.getHour(), t.getMinute(), t.getSecond(), t.getMillis()};
+    }
+    return {t.getGMTYear(), t.getGMTMonth(),  t.getGMTDay(),    t.getGMTDayOfWeek(),
+            t.getGMTHour(), t.getGMTMinute(), t.getGMTSecond(), t.getGMTMillis()};
+}
+
 static_assert(std::is_copy_constructible_v<YDateTime> && std::is_copy_assignable_v<YDateTime>);
 static_assert(!std::is_polymorphic_v<YDateTime>);
 static_assert(sizeof(YDateTime) == sizeof(FILETIME));
 
-TEST(DateTimeTest, StaticsHoldTickZeroAndTheUnixEpoch) {
+// The statics, the constructors from raw halves, a FILETIME and Unix seconds, assignment,
+// and the current time in whole milliseconds.
+TEST(DateTimeTest, StaticsConstructorsAndTheCurrentTime) {
     EXPECT_EQ(0, YDateTime::InvalidDateTime.getFileTimeInt64());
     const YDateTime zero(0U, 0U);
-    EXPECT_EQ(1, zero == YDateTime::InvalidDateTime);
     EXPECT_EQ(1601, zero.getGMTYear());
     EXPECT_EQ(1, zero.getGMTMonth());
     EXPECT_EQ(1, zero.getGMTDay());
     EXPECT_EQ(2, zero.getGMTDayOfWeek());  // a Monday
-
     const YDateTime& epoch = YDateTime::UnixEpochDateTime;
     EXPECT_EQ(kUnixEpochTicks, epoch.getFileTimeInt64());
     EXPECT_EQ(0x019DB1DEU, epoch.getFileTime().dwHighDateTime);
     EXPECT_EQ(0xD53E8000U, epoch.getFileTime().dwLowDateTime);
-    EXPECT_EQ(0, epoch.getUnixTime());
     EXPECT_EQ(5, epoch.getGMTDayOfWeek());  // a Thursday
-}
 
-TEST(DateTimeTest, ConstructorsAndAssignmentsTakeTheirSourceAsDocumented) {
     EXPECT_EQ(2LL * (1LL << 32) + 1, YDateTime(1U, 2U).getFileTimeInt64());
     const FILETIME raw{0x89ABCDEFU, 0x01234567U};
-    const YDateTime fromRaw(raw);
-    EXPECT_EQ(0x0123456789ABCDEFLL, fromRaw.getFileTimeInt64());
-    EXPECT_EQ(&fromRaw.getFileTime(), &fromRaw.getFileTime());  // a reference to its own value
-
+    EXPECT_EQ(0x0123456789ABCDEFLL, YDateTime(raw).getFileTimeInt64());
     // A 64-bit argument is Unix seconds, never a tick count.
-    const __int64 zero = 0;
-    EXPECT_EQ(1, YDateTime(zero) == YDateTime::UnixEpochDateTime);
     const __int64 oneDay = 86400;
     const YDateTime second(oneDay);
-    EXPECT_EQ(86400, second.getUnixTime());
-    EXPECT_EQ(1970, second.getGMTYear());
-    EXPECT_EQ(1, second.getGMTMonth());
-    EXPECT_EQ(2, second.getGMTDay());
-    EXPECT_EQ(0, second.getGMTHour());
-    EXPECT_EQ(0, second.getGMTMillis());
-
+    EXPECT_EQ(kUnixEpochTicks + 86400 * kTicksPerSecond, second.getFileTimeInt64());
     YDateTime assigned(0U, 0U);
     EXPECT_EQ(&assigned, &(assigned = oneDay));
-    EXPECT_EQ(86400, assigned.getUnixTime());
+    EXPECT_EQ(1, assigned == second);
     EXPECT_EQ(&assigned, &(assigned = raw));
-    EXPECT_EQ(1, assigned == fromRaw);
-    EXPECT_EQ(&assigned, &(assigned = YDateTime::InvalidDateTime));
-    EXPECT_EQ(0, assigned.getFileTimeInt64());
-    const YDateTime copy(fromRaw);
-    EXPECT_EQ(1, copy == fromRaw);
-    EXPECT_EQ(0, copy != fromRaw);
-}
+    EXPECT_EQ(0x0123456789ABCDEFLL, assigned.getFileTimeInt64());
 
-TEST(DateTimeTest, CurrentTimeIsWholeMillisecondsAndNearTheSystemClock) {
     const YDateTime now;
-    EXPECT_EQ(0, now.getFileTimeInt64() % 10000);
     const YDateTime current = YDateTime::getCurrentTime();
+    EXPECT_EQ(0, now.getFileTimeInt64() % 10000);
     EXPECT_EQ(0, current.getFileTimeInt64() % 10000);
     EXPECT_GE(current.getFileTimeInt64(), now.getFileTimeInt64());
     EXPECT_LE(std::llabs(now.getUnixTime() - static_cast<long long>(std::time(nullptr))), 5);
 }
 
+// Local fields are UTC shifted by the offset in force now (summer time included), the
+// same offset whatever the date.
 TEST(DateTimeTest, CalendarFieldsInUtcAndLocalTime) {
+    using Fields = std::array<int, 8>;
     const YDateTime utc(1, 2026, 12, 4, 15, 11, 10, 500);
-    EXPECT_EQ(2026, utc.getGMTYear());
-    EXPECT_EQ(12, utc.getGMTMonth());
-    EXPECT_EQ(4, utc.getGMTDay());
-    EXPECT_EQ(6, utc.getGMTDayOfWeek());  // a Friday
-    EXPECT_EQ(15, utc.getGMTHour());
-    EXPECT_EQ(11, utc.getGMTMinute());
-    EXPECT_EQ(10, utc.getGMTSecond());
-    EXPECT_EQ(500, utc.getGMTMillis());
-
+    EXPECT_EQ((Fields{2026, 12, 4, 6, 15, 11, 10, 500}), fields(utc, false));  // a Friday
     const YDateTime local(0, 2026, 12, 4, 15, 11, 10, 500);
-    EXPECT_EQ(2026, local.getYear());
-    EXPECT_EQ(12, local.getMonth());
-    EXPECT_EQ(4, local.getDay());
-    EXPECT_EQ(6, local.getDayOfWeek());
-    EXPECT_EQ(15, local.getHour());
-    EXPECT_EQ(11, local.getMinute());
-    EXPECT_EQ(10, local.getSecond());
-    EXPECT_EQ(500, local.getMillis());
-    // Local fields are UTC shifted by the offset in force now, whatever the date.
+    EXPECT_EQ((Fields{2026, 12, 4, 6, 15, 11, 10, 500}), fields(local, true));
     EXPECT_EQ(static_cast<double>(localOffsetNowSeconds()), utc - local);
-
     EXPECT_EQ(1, YDateTime(1, 2026, 12, 6, 0, 0, 0, 0).getGMTDayOfWeek());  // Sunday
     EXPECT_EQ(7, YDateTime(1, 2026, 12, 5, 23, 59, 59, 999).getGMTDayOfWeek());
     EXPECT_EQ(1, YDateTime(0, 2026, 12, 6, 12, 0, 0, 0).getDayOfWeek());
     EXPECT_EQ(7, YDateTime(0, 2026, 12, 12, 12, 0, 0, 0).getDayOfWeek());
-}
-
-#ifndef _WIN32
-// Linux only: the zone comes from the TZ that the test's environment sets.
-TEST(DateTimeTest, SummerTimeOffsetInForceNowAppliesToWinterAndSummerValues) {
+#ifndef _WIN32  // Windows' C runtime does not take the zone from TZ
     const long long offset = localOffsetNowSeconds();
     ASSERT_TRUE(offset == 3600 || offset == 7200) << "TZ=Europe/Berlin expected, got " << offset;
-    const YDateTime january(1, 2026, 1, 15, 12, 0, 0, 0);
-    const YDateTime july(1, 2026, 7, 15, 12, 0, 0, 0);
-    EXPECT_EQ(12 + offset / 3600, january.getHour());
-    EXPECT_EQ(12 + offset / 3600, july.getHour());
-    // And back: local fields taken as local time name the instant offset seconds earlier.
-    EXPECT_EQ(static_cast<double>(-offset), YDateTime(0, 2026, 1, 15, 12, 0, 0, 0) - january);
-    EXPECT_EQ(static_cast<double>(-offset), YDateTime(0, 2026, 7, 15, 12, 0, 0, 0) - july);
-}
+    for (const int month : {1, 7}) {  // winter and summer alike
+        const YDateTime noon(1, 2026, month, 15, 12, 0, 0, 0);
+        EXPECT_EQ(12 + offset / 3600, noon.getHour());
+        EXPECT_EQ(static_cast<double>(-offset), YDateTime(0, 2026, month, 15, 12, 0, 0, 0) - noon);
+    }
 #endif
+}
 
 // Every day from 1601 to 3000, walked one day at a time: the calendar constructor, the
 // UTC getters, Unix time in both directions and the day of week agree with the walk.
@@ -170,7 +140,8 @@ TEST(DateTimeTest, EveryDayFrom1601To3000RoundTripsThroughUnixTime) {
     EXPECT_EQ(32535216000LL, unixDay);  // 3001-01-01
 }
 
-TEST(DateTimeTest, UnixTimeTruncatesTowardZero) {
+// Unix time truncates toward zero and follows the current value of UnixEpochDateTime.
+TEST(DateTimeTest, UnixTimeTruncatesTowardZeroAndFollowsTheEpochValue) {
     const YDateTime& epoch = YDateTime::UnixEpochDateTime;
     EXPECT_EQ(-1, (epoch - 1.5).getUnixTime());
     EXPECT_EQ(0, (epoch - 0.5).getUnixTime());
@@ -178,9 +149,7 @@ TEST(DateTimeTest, UnixTimeTruncatesTowardZero) {
     EXPECT_EQ(1, (epoch + 1.5).getUnixTime());
     const __int64 before = -1;
     EXPECT_EQ(kUnixEpochTicks - kTicksPerSecond, YDateTime(before).getFileTimeInt64());
-}
 
-TEST(DateTimeTest, UnixConversionsFollowTheCurrentEpochValue) {
     const YDateTime saved = YDateTime::UnixEpochDateTime;
     YDateTime::UnixEpochDateTime = YDateTime(0U, 0U);
     const __int64 ten = 10;
@@ -190,14 +159,12 @@ TEST(DateTimeTest, UnixConversionsFollowTheCurrentEpochValue) {
     EXPECT_EQ(0, saved.getUnixTime());
 }
 
-TEST(DateTimeTest, FieldsAreCutTo16Bits) {
+// Fields are cut to 16 bits; those the calendar conversion then rejects give tick 0, in UTC
+// and in local mode alike.
+TEST(DateTimeTest, FieldsAreCutTo16BitsAndRejectedFieldsGiveTickZero) {
     EXPECT_EQ(1, YDateTime(1, 65536 + 1970, 1, 1, 0, 0, 0, 0) == YDateTime::UnixEpochDateTime);
     EXPECT_EQ(1, YDateTime(1, 1970, 65536 + 1, 65536 + 1, 65536, 65536, 65536, 65536) ==
                      YDateTime::UnixEpochDateTime);
-}
-
-// Fields the calendar conversion rejects give tick 0, in UTC and in local mode alike.
-TEST(DateTimeTest, RejectedFieldsGiveTickZero) {
     const int rejected[][7] = {
         {2026, 13, 1, 0, 0, 0, 0},  {2026, 0, 1, 0, 0, 0, 0},  {2026, 4, 31, 0, 0, 0, 0},
         {2026, 2, 29, 0, 0, 0, 0},  {2026, 1, 0, 0, 0, 0, 0},  {2026, 1, 1, 24, 0, 0, 0},
@@ -225,13 +192,8 @@ TEST(DateTimeTest, ValuesBeforeTheCalendarReadAsZeroAndEmptyTexts) {
     // A day early, so that no zone offset brings it back into the calendar.
     const YDateTime before = YDateTime::InvalidDateTime - 86400;
     EXPECT_LT(before.getFileTimeInt64(), 0);
-    for (const int field :
-         {before.getGMTYear(), before.getGMTMonth(), before.getGMTDay(), before.getGMTDayOfWeek(),
-          before.getGMTHour(), before.getGMTMinute(), before.getGMTSecond(), before.getGMTMillis(),
-          before.getYear(), before.getMonth(), before.getDay(), before.getDayOfWeek(),
-          before.getHour(), before.getMinute(), before.getSecond(), before.getMillis()}) {
-        EXPECT_EQ(0, field);
-    }
+    EXPECT_EQ((std::array<int, 8>{}), fields(before, false));
+    EXPECT_EQ((std::array<int, 8>{}), fields(before, true));
     EXPECT_EQ(0, before.getShortGMTString().length());
     EXPECT_EQ(0, before.getLongGMTString().length());
     EXPECT_EQ(0, before.getLongLocalString().length());
@@ -265,7 +227,7 @@ TEST(DateTimeTest, ComparisonsOrderUnsignedTickCounts) {
     EXPECT_EQ(1, negative > YDateTime(1, 30827, 12, 31, 23, 59, 59, 999));
 }
 
-TEST(DateTimeTest, ShiftsBySecondsAndSpans) {
+TEST(DateTimeTest, ShiftsBySecondsAndSpansPlainAndCompound) {
     const YDateTime start(1, 2026, 12, 4, 15, 11, 10, 500);
     const YDateTime later = start + 1;
     EXPECT_EQ(1.0, later - start);
@@ -284,19 +246,15 @@ TEST(DateTimeTest, ShiftsBySecondsAndSpans) {
     EXPECT_EQ(ticks - 1, (start + -0.00000015).getFileTimeInt64());
     EXPECT_EQ(ticks + INT_MAX * kTicksPerSecond, (start + INT_MAX).getFileTimeInt64());
     EXPECT_EQ(ticks - INT_MIN * kTicksPerSecond, (start - INT_MIN).getFileTimeInt64());
-}
 
-TEST(DateTimeTest, CompoundAssignmentsShiftInPlaceAndUndoEachOther) {
-    const YDateTime original(1, 2026, 12, 4, 15, 11, 10, 500);
-    YDateTime value = original;
-    EXPECT_EQ(&value, &(value += 3));
-    EXPECT_EQ(3.0, value - original);
-    EXPECT_EQ(&value, &(value -= 3));
-    EXPECT_EQ(1, value == original);
+    YDateTime value = start;  // the compound forms shift in place and undo each other
     EXPECT_EQ(&value, &(value += 2.5));
-    EXPECT_EQ(2.5, value - original);
+    EXPECT_EQ(2.5, value - start);
     EXPECT_EQ(&value, &(value -= 2.5));
-    EXPECT_EQ(1, value == original);
+    EXPECT_EQ(1, value == start);
+    EXPECT_EQ(&value, &(value -= 3));
+    EXPECT_EQ(&value, &(value += 3));
+    EXPECT_EQ(1, value == start);
 }
 
 // Overflow wraps in two's complement; doubles beyond the tick range saturate and NaN
@@ -343,7 +301,7 @@ TEST(DateTimeTest, TextsInAmericanEnglish) {
               text(YDateTime(0, 2026, 12, 6, 0, 0, 0, 0).getShortLocalString()));
 }
 
-TEST(DateTimeTest, TextsInGerman) {
+TEST(DateTimeTest, TextsInGermanWithLocalAndGmtDays) {
     DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
     LocaleScope locale("de_DE.UTF-8");
     const YDateTime value(1, 2026, 3, 1, 9, 5, 7, 0);  // a Sunday in March
@@ -352,18 +310,11 @@ TEST(DateTimeTest, TextsInGerman) {
     const YDateTime local(0, 2026, 12, 6, 15, 11, 10, 500);
     EXPECT_EQ(L"Sonntag, 6. Dezember 2026", text(local.getLongLocalString()));
     EXPECT_EQ(L"06.12.2026 15:11:10", text(local.getShortLocalString()));
-}
-
-// Local texts use the local breakdown: the day changes where the offset crosses midnight.
-TEST(DateTimeTest, LocalTextsUseLocalFieldsAndGmtTextsUtcFields) {
-    DAVRO_REQUIRE_LOCALE("de_DE.UTF-8");
-    LocaleScope locale("de_DE.UTF-8");
+    // Local texts use the local breakdown: the day changes where the offset crosses midnight.
     const YDateTime lateUtc(1, 2026, 12, 6, 23, 30, 0, 0);  // the 7th in Berlin
     EXPECT_EQ(L"06.12.2026", text(lateUtc.getShortGMTString()));
     EXPECT_EQ(L"Montag, 7. Dezember 2026", text(lateUtc.getLongLocalString()));
-    const std::wstring shortLocal = text(lateUtc.getShortLocalString());
-    EXPECT_EQ(0U, shortLocal.find(L"07.12.2026 0"))
-        << std::string(shortLocal.begin(), shortLocal.end());
+    EXPECT_EQ(0U, text(lateUtc.getShortLocalString()).find(L"07.12.2026 0"));
 }
 #endif
 
