@@ -51,15 +51,12 @@ TEST(ConditionTest, InnerObjectsAreNamedAfterTheExternalLock) {
     EXPECT_STREQ(L"ReadWriteSection.writerSection.waitersLock", onSection.lockName());
     YCriticalSection queue(L"Queue");
     EXPECT_STREQ(L"Queue.event", ConditionState(&queue, 1).eventName());
-
-    YCriticalSection unnamed;
-    const ConditionState onUnnamed(unnamed);
-    const ConditionState onNull(static_cast<YSyncObject*>(nullptr));
-    const ConditionState withoutLock;
-    for (const ConditionState* condition : {&onUnnamed, &onNull, &withoutLock}) {
-        EXPECT_EQ(0, condition->eventName().length());
-        EXPECT_EQ(0, condition->doneName().length());
-        EXPECT_EQ(0, condition->lockName().length());
+    YCriticalSection unnamed;  // nor a null lock, nor none: the names stay empty
+    for (const ConditionState& condition :
+         {ConditionState(unnamed), ConditionState(static_cast<YSyncObject*>(nullptr)),
+          ConditionState()}) {
+        EXPECT_EQ(0, condition.eventName().length() + condition.doneName().length() +
+                         condition.lockName().length());
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "TestSupport.h"
@@ -54,26 +55,21 @@ private:
     std::thread thread_;
 };
 
-// What a kernel poll of the mutex finds from a thread of its own: 0 when it was free (it
-// is given back at once), 0x80 when abandoned, 258 when another thread holds it. The poll
-// bypasses the sections' routing (a reader/writer section's mutex is its writer section).
-inline int pollFromOtherThread(YMutex& mutex) {
+// What a kernel poll of the mutex (a YMutex, a section or a YNamedMutex) finds from a thread
+// of its own: 0 when it was free (it is given back at once), 0x80 when abandoned, 258 when
+// another thread holds it. The poll bypasses the sections' routing (a reader/writer
+// section's mutex is its writer section).
+template <typename Mutex>
+int pollFromOtherThread(Mutex& mutex) {
     int result = kFailed;
     std::thread([&] {
         result = mutex.YSyncObject::lock(0);
         if (result == kSignalled || result == kAbandoned) {
-            mutex.YMutex::unlock();
-        }
-    }).join();
-    return result;
-}
-
-inline int pollFromOtherThread(YNamedMutex& mutex) {
-    int result = kFailed;
-    std::thread([&] {
-        result = mutex.lock(0);
-        if (result == kSignalled || result == kAbandoned) {
-            mutex.unlock();
+            if constexpr (std::is_base_of_v<YMutex, Mutex>) {
+                mutex.YMutex::unlock();
+            } else {
+                mutex.unlock();
+            }
         }
     }).join();
     return result;
