@@ -192,6 +192,10 @@ inline constexpr std::uint32_t kStatusSleeping = 0xFFFFFFF1u;  // in futex wait:
 // Stopped by SuspendThread in its sleep: taken out of the wait, so no signaller can hand
 // it anything until it is resumed and rejoins (withdrawWait / rejoinWait).
 inline constexpr std::uint32_t kStatusSuspended = 0xFFFFFFF2u;
+// Still waiting, but a release has freed a mutex and taken this waiter off that mutex's
+// queue (WaitEntry::woken): the waiter must look at the mutex again, taking it or queueing
+// anew, or pass the wake on if its wait ends otherwise. Claimable like kStatusWaiting.
+inline constexpr std::uint32_t kStatusRetry = 0xFFFFFFF3u;
 
 // One queue link per object of a wait.
 struct WaitEntry {
@@ -200,7 +204,10 @@ struct WaitEntry {
     ThreadState* waiter = nullptr;
     Object* object = nullptr;
     std::uint32_t index = 0;
-    bool linked = false;  // guarded by object's lock bit
+    // Guarded by the object's lock bit.
+    bool linked = false;
+    bool woken = false;    // unlinked by a mutex release that asked the waiter to retry
+    bool handoff = false;  // the waiter has retried too long: the next release hands over
 };
 
 // An owned in-process mutex, for abandonment when the thread ends.
@@ -267,6 +274,7 @@ struct ThreadState {
     std::atomic<std::uint32_t> status{0};
     std::uint32_t tid = 0;
     std::uint32_t count = 0;
+    std::int64_t firstRetry = 0;  // monotonic ns of the current wait's first retry, 0: none
     bool waitAll = false;
     // MsgWaitForMultipleObjects: the wake mask while in such a wait, 0 otherwise.
     std::atomic<DWORD> inputMask{0};
@@ -323,9 +331,11 @@ void destroyThread(Object* object);
 // and the references that its caller held on the objects are dropped. Waits.cpp.
 void abandonWait(ThreadState* thread);
 // A thread suspended in the sleep of its wait leaves the wait while it is stopped, as on
-// Windows: withdrawWait makes it unclaimable (false if the wait was decided already), and
-// rejoinWait, once it is resumed, makes it claimable again and takes what became signalled
-// meanwhile (those signals passed it by). Both run on the thread itself. Waits.cpp.
+// Windows: withdrawWait makes it unclaimable (false if the wait was decided already) and
+// passes on a mutex retry request that it has not answered, and rejoinWait, once it is
+// resumed, makes it claimable again, takes what became signalled meanwhile (those signals
+// passed it by) and queues again where a release took its entries off. Both run on the
+// thread itself. Waits.cpp.
 bool withdrawWait(ThreadState* thread);
 void rejoinWait(ThreadState* thread);
 

@@ -2,11 +2,14 @@
 //
 // DESIGN.md gives the whole picture. In short: every object keeps its state in one atomic
 // word; uncontended acquire and release are one compare-and-swap on it. Blocked waiters
-// queue a WaitEntry on each object and sleep on their thread's futex word. Whoever makes an
-// object signalled hands it directly to queued waiters that can take it (under the
-// object's lock bit), so a wake-up can never be lost: a waiter that times out either won
-// the race on its own status word or was already given the object. Wait-all waiters are
-// checked and satisfied under one process-wide lock plus the objects' own locks.
+// queue a WaitEntry on each object and sleep on their thread's futex word. Whoever sets an
+// event, releases a semaphore or ends a thread hands the object directly to queued waiters
+// that can take it (under the object's lock bit). A mutex release instead frees the mutex
+// and wakes one queued waiter to try again, so that a running thread may take it meanwhile
+// (barging: no convoy of hand-offs between cores); a waiter that keeps losing is handed the
+// mutex directly. Either way a wake-up can never be lost: a waiter that times out either
+// won the race on its own status word or passes its wake on. Wait-all waiters are checked
+// and satisfied under one process-wide lock plus the objects' own locks.
 #include <davro/platform/Environment.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -63,11 +66,22 @@ void backoff(unsigned& n) {
     ++n;
 }
 
-// Spin budgets, in tries (measured in bench/PlatformBench.cpp): a waiter retries the
-// object this many times before it queues, and watches its status word this many times
-// after queueing before it sleeps in the kernel.
+// Spin budgets, measured with bench/PlatformBench.cpp (two threads on this 2-core machine).
+// Before queueing, a waiter for an event or a semaphore tries the object this many times, a
+// pause apart, so that a quick signal needs no futex call on either side. A mutex is tried
+// once only: every poll of a waiter pulls the mutex's cache line away from its owner, and an
+// owner that releases and re-locks in a loop then crawls (two threads hammering one mutex:
+// 290 ns per lock with 100 polls, 50 ns with none).
 constexpr int kSpinBeforeQueue = 100;
+// After queueing, a waiter watches its own status word this many times, a pause apart,
+// before it sleeps: a hand-off or a retry request that comes quickly needs no futex call, and
+// watching its own line costs the owner nothing. Not after a retry that lost the mutex: its
+// owner is running and re-locking, and waking us at each of its releases would put the slow
+// path into every one of them (290 ns per lock instead of 50 in the test above).
 constexpr int kSpinAfterQueue = 100;
+// A waiter that mutex releases have asked to retry for this long without its getting the
+// mutex is handed the mutex directly by the next release.
+constexpr std::int64_t kStarveNs = 1000000;
 
 std::uint32_t* futexAddress(std::atomic<std::uint32_t>* word) {
     static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
@@ -229,6 +243,19 @@ void enqueue(Object* o, WaitEntry* e) {
     e->linked = true;
 }
 
+// Queues `e` first: a waiter that a release asked to retry and that lost keeps its place.
+void enqueueFront(Object* o, WaitEntry* e) {
+    e->prev = nullptr;
+    e->next = o->head;
+    if (o->head != nullptr) {
+        o->head->prev = e;
+    } else {
+        o->tail = e;
+    }
+    o->head = e;
+    e->linked = true;
+}
+
 void unlink(Object* o, WaitEntry* e) {
     if (e->prev != nullptr) {
         e->prev->next = e->next;
@@ -284,11 +311,14 @@ std::uint64_t takenState(Kind k, std::uint64_t s, std::uint32_t tid, bool& aband
     }
 }
 
-bool isDone(std::uint32_t status) { return status != kStatusWaiting && status != kStatusSleeping; }
+// Decided (a result), or suspended (unclaimable until it rejoins).
+bool isDone(std::uint32_t status) {
+    return status != kStatusWaiting && status != kStatusSleeping && status != kStatusRetry;
+}
 
-// Gives waiter `w` its result, if it is still waiting. `sleeping` says whether it needs a
-// futex wake. Only callers that hold the lock of an object on which `w` is queued (or `w`
-// itself) may claim, so a claim can never land in a later wait of the same thread.
+// Gives waiter `w` its result (or kStatusRetry), if it is still waiting. `sleeping` says
+// whether it needs a futex wake. Only callers that hold the lock of an object on which `w` is
+// queued (or `w` itself) may claim, so a claim can never land in a later wait of the same thread.
 bool claim(ThreadState* w, std::uint32_t result, bool& sleeping) {
     std::uint32_t cur = w->status.load(std::memory_order_relaxed);
     while (!isDone(cur)) {
@@ -416,19 +446,68 @@ void tryWakeAll(ThreadState* w, WaitEntry* e, Object* o, std::uint64_t& s, WakeL
     }
 }
 
+// Mutex `o` (locked, state `s`) has just been freed, by a release, an abandonment or a
+// waiter passing its wake on. Rather than handing it to the first queued waiter, which may
+// be asleep and would leave it unusable until that waiter has woken (a convoy: every
+// contended release and re-lock would move it between cores), the mutex stays free and
+// the first single waiter still waiting is woken to retry: its entry is unlinked and its
+// status set to kStatusRetry. Until it has retried, any running thread may take the mutex.
+// Whoever is woken either takes the mutex, queues again (and is woken by the next
+// release), or passes the wake on (passOnWake), so none is lost. A waiter that has been
+// asked to retry for kStarveNs is marked `handoff` and given the mutex directly, so nobody
+// starves.
+// Queued wait-all waiters whose whole set is signalled still take it first (the caller
+// holds the all-lock whenever such waiters may be queued).
+void wakeMutexWaiters(Object* o, std::uint64_t& s, bool haveAllLock, WakeList& wakes) {
+    bool woke = false;
+    for (WaitEntry* e = o->head; e != nullptr && ownerOf(s) == 0;) {
+        WaitEntry* next = e->next;
+        ThreadState* w = e->waiter;
+        if (isDone(w->status.load(std::memory_order_acquire))) {
+            // Decided (its clean-up unlinks it) or suspended (it looks again on resumption).
+        } else if (w->waitAll) {
+            if (haveAllLock) {
+                tryWakeAll(w, e, o, s, wakes);
+            }
+        } else if (!woke) {
+            bool sleeping = false;
+            if (e->handoff) {
+                if (takeFor(o, s, w, e->index, sleeping)) {
+                    unlink(o, e);
+                    woke = true;
+                }
+            } else if (claim(w, kStatusRetry, sleeping)) {
+                unlink(o, e);
+                e->woken = true;
+                woke = true;
+            }
+            if (sleeping) {
+                wakes.add(w);
+            }
+        } else if (!haveAllLock) {
+            break;  // the rest are single waiters: one retry at a time is enough
+        }
+        e = next;
+    }
+}
+
 // Hands object `o` (locked, state `s`, just made signalled) to queued waiters in FIFO
 // order while it stays signalled for them. Wait-all waiters are considered only when the
 // caller holds the all-lock (it does whenever such waiters may be queued: see lockForSignal).
+// A mutex is freed and its waiters woken instead (wakeMutexWaiters).
 void satisfyWaiters(Object* o, std::uint64_t& s, bool haveAllLock, WakeList& wakes) {
     const Kind k = o->kind.load(std::memory_order_relaxed);
+    if (k == Kind::Mutex) {
+        wakeMutexWaiters(o, s, haveAllLock, wakes);
+        return;
+    }
     for (WaitEntry* e = o->head; e != nullptr;) {
         WaitEntry* next = e->next;
         ThreadState* w = e->waiter;
         if (!signalledFor(k, s, w->tid)) {
-            if (k != Kind::Mutex) {
-                break;  // nobody else can take it either
-            }
-        } else if (!isDone(w->status.load(std::memory_order_acquire))) {
+            break;  // nobody else can take it either
+        }
+        if (!isDone(w->status.load(std::memory_order_acquire))) {
             if (!w->waitAll) {
                 bool sleeping = false;
                 if (takeFor(o, s, w, e->index, sleeping)) {
@@ -442,6 +521,21 @@ void satisfyWaiters(Object* o, std::uint64_t& s, bool haveAllLock, WakeList& wak
             }
         }
         e = next;
+    }
+}
+
+// A waiter whose wait ends, or is suspended, before it has retried a mutex that a release
+// asked it to retry: if that mutex is still free with waiters queued, one of them is woken
+// in its place. `o` is locked, with state `s`.
+void passOnWake(Object* o, std::uint64_t& s, WaitEntry* e, WakeList& wakes) {
+    if (!e->woken) {
+        return;
+    }
+    e->woken = false;
+    if (ownerOf(s) == 0 && o->head != nullptr) {
+        // Wait-all waiters were offered the mutex when it was freed; a single waiter is all
+        // that this wake owes, so the all-lock is not needed.
+        wakeMutexWaiters(o, s, false, wakes);
     }
 }
 
@@ -569,6 +663,72 @@ bool registerAny(ThreadState* ts, Object* const* objs, std::uint32_t n) {
     return false;
 }
 
+// Looks again, in index order and under each object's lock, at every in-process object of
+// the wait-any of `ts`: takes the first one signalled for it and queues again (first in
+// line) where a mutex release took its entry off the queue. `starving` marks its mutex
+// entries for a direct hand-off. True when the wait is decided.
+bool registerAgain(ThreadState* ts, Object* const* objs, std::uint32_t n, bool starving) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        const Kind k = o->kind.load(std::memory_order_relaxed);
+        if (k == Kind::NamedMutex) {
+            continue;
+        }
+        WaitEntry* e = &ts->entries[i];
+        std::uint64_t s = lockObject(o);
+        bool done = isDone(ts->status.load(std::memory_order_acquire));
+        if (!done && signalledFor(k, s, ts->tid)) {
+            bool sleeping = false;
+            if (takeFor(o, s, ts, i, sleeping)) {
+                e->woken = false;  // taken: nothing to pass on
+            }
+            done = true;
+        }
+        if (!done) {
+            if (!e->linked) {
+                enqueueFront(o, e);
+            }
+            e->woken = false;
+            e->handoff = e->handoff || (starving && k == Kind::Mutex);
+        }
+        unlockObject(o, s);
+        if (done) {
+            return true;  // entries still marked woken are passed on by cleanup()
+        }
+    }
+    return false;
+}
+
+// The waiter's answer to kStatusRetry: looks at its objects again. True when decided.
+bool retryWait(ThreadState* ts, Object* const* objs, std::uint32_t n) {
+    std::uint32_t cur = kStatusRetry;
+    // Back to waiting first, so that a release after this point can ask again.
+    if (!ts->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        return true;  // only a claim (a result) replaces kStatusRetry under our feet
+    }
+    if (n == 1 && objs[0]->kind.load(std::memory_order_relaxed) == Kind::Mutex) {
+        Object* o = objs[0];
+        // Our only entry is off the queue, so nobody else can decide this wait now: try the
+        // mutex without its lock first, as a new arrival does, so that the lock bit does
+        // not get in the way of a running owner.
+        const Resolved r{o, word::incarnation(o->state.load(std::memory_order_relaxed)),
+                         Kind::Mutex};
+        const Fast f = tryTake(r, ts->tid);
+        if (f == Fast::TakenNew || f == Fast::Abandoned) {
+            ts->entries[0].woken = false;
+            ts->status.store(f == Fast::Abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0,
+                             std::memory_order_release);
+            return true;
+        }
+    }
+    const std::int64_t now = monotonicNs();
+    if (ts->firstRetry == 0) {
+        ts->firstRetry = now;
+    }
+    return registerAgain(ts, objs, n, now - ts->firstRetry >= kStarveNs);
+}
+
 // Registers a wait-all over in-process objects only: takes them all at once if possible,
 // otherwise queues on every one. True when already satisfied.
 bool registerAll(ThreadState* ts, Object* const* objs, std::uint32_t n) {
@@ -673,56 +833,69 @@ bool inputPending(DWORD mask) {
 
 // Sleeps until the wait of `ts` is decided or its deadline passes. `poll` is set when
 // named mutexes must be polled (in slices of 1 ms growing to 16 ms) or when the wait is a
-// wait-all with named mutexes, which is retried whole in each slice.
+// wait-all with named mutexes, which is retried whole in each slice. A mutex release may
+// ask the waiter to retry (kStatusRetry): it looks at its objects again and goes on.
 std::uint32_t sleepUntilDone(ThreadState* ts, Object* const* objs, std::uint32_t n,
                              std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask) {
-    for (int i = 0; i < kSpinAfterQueue; ++i) {
-        const std::uint32_t st = ts->status.load(std::memory_order_acquire);
-        if (isDone(st)) {
-            return st;
-        }
-        cpuRelax();
-    }
     std::int64_t slice = 1000000;
+    bool spin = true;
     for (;;) {
-        std::uint32_t cur = kStatusWaiting;
-        if (!ts->status.compare_exchange_strong(cur, kStatusSleeping, std::memory_order_seq_cst,
-                                                std::memory_order_acquire) &&
-            isDone(cur)) {
-            return cur;
+        std::uint32_t cur = ts->status.load(std::memory_order_acquire);
+        // Watch the status for a while first: a quick hand-off or retry request needs no
+        // futex call on either side.
+        for (int i = 0; spin && i < kSpinAfterQueue && cur == kStatusWaiting; ++i) {
+            cpuRelax();
+            cur = ts->status.load(std::memory_order_acquire);
         }
-        // Announced as sleeping (seq_cst) before looking at the input, so that input added
-        // after this check is followed by a nudge that finds us sleeping.
-        bool sleeping = false;
-        if (inputMask != 0 && inputPending(inputMask) && claim(ts, WAIT_OBJECT_0 + n, sleeping)) {
-            return WAIT_OBJECT_0 + n;
-        }
-        std::int64_t wakeAt = deadline;
-        if (pollAny || pollAll) {
-            const std::int64_t sliceEnd = monotonicNs() + slice;
-            wakeAt = deadline < 0 ? sliceEnd : std::min(deadline, sliceEnd);
-            slice = std::min<std::int64_t>(slice * 2, 16000000);
-        }
-        {
-            // The one point of a blocking wait where the thread may be suspended (it keeps
-            // its queue entries) or terminated (abandonWait finishes the wait).
-            const StoppableSleep stoppable;
-            futexWait(&ts->status, kStatusSleeping, wakeAt);
-        }
-        cur = ts->status.load(std::memory_order_acquire);
+        spin = false;
         if (isDone(cur)) {
             return cur;
         }
-        if (pollAny || pollAll) {
-            cur = kStatusSleeping;
-            ts->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
-            if (pollAny && pollNamedAny(ts, objs, n)) {
+        bool sleeping = false;
+        if (cur == kStatusRetry) {
+            if (retryWait(ts, objs, n)) {
                 return ts->status.load(std::memory_order_acquire);
             }
-            if (pollAll && tryAllOnce(ts, objs, n)) {
-                return ts->status.load(std::memory_order_acquire);
+            // Lost to a running owner and queued again: sleep at once (see kSpinAfterQueue).
+        } else if (ts->status.compare_exchange_strong(cur, kStatusSleeping,
+                                                      std::memory_order_seq_cst,
+                                                      std::memory_order_acquire)) {
+            // Announced as sleeping (seq_cst) before looking at the input, so that input
+            // added after this check is followed by a nudge that finds us sleeping.
+            if (inputMask != 0 && inputPending(inputMask) &&
+                claim(ts, WAIT_OBJECT_0 + n, sleeping)) {
+                return WAIT_OBJECT_0 + n;
             }
+            std::int64_t wakeAt = deadline;
+            if (pollAny || pollAll) {
+                const std::int64_t sliceEnd = monotonicNs() + slice;
+                wakeAt = deadline < 0 ? sliceEnd : std::min(deadline, sliceEnd);
+                slice = std::min<std::int64_t>(slice * 2, 16000000);
+            }
+            {
+                // The one point of a blocking wait where the thread may be suspended (it
+                // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
+                const StoppableSleep stoppable;
+                futexWait(&ts->status, kStatusSleeping, wakeAt);
+            }
+            cur = ts->status.load(std::memory_order_acquire);
+            if (isDone(cur)) {
+                return cur;
+            }
+            if (cur != kStatusRetry && (pollAny || pollAll)) {
+                cur = kStatusSleeping;
+                ts->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
+                if (pollAny && pollNamedAny(ts, objs, n)) {
+                    return ts->status.load(std::memory_order_acquire);
+                }
+                if (pollAll && tryAllOnce(ts, objs, n)) {
+                    return ts->status.load(std::memory_order_acquire);
+                }
+            }
+        } else if (isDone(cur)) {
+            return cur;
         }
+        // A retry request that is still to be answered is answered first at the top.
         if (deadline >= 0 && monotonicNs() >= deadline) {
             if (claim(ts, WAIT_TIMEOUT, sleeping)) {
                 return WAIT_TIMEOUT;
@@ -732,23 +905,27 @@ std::uint32_t sleepUntilDone(ThreadState* ts, Object* const* objs, std::uint32_t
     }
 }
 
-// Removes every queue entry of the finished wait of `ts`.
+// Removes every queue entry of the finished wait of `ts`, and passes on the retry requests
+// that it has not answered.
 void cleanup(ThreadState* ts, Object* const* objs, std::uint32_t n, bool all) {
+    WakeList wakes;
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
             continue;
         }
         WaitEntry* e = &ts->entries[i];
-        const std::uint64_t s = lockObject(o);
+        std::uint64_t s = lockObject(o);
         if (e->linked) {
             unlink(o, e);
         }
+        passOnWake(o, s, e, wakes);
         unlockObject(o, s);
         if (all) {
             o->allHint.fetch_sub(1, std::memory_order_relaxed);
         }
     }
+    wakes.flush();
 }
 
 // The blocking part of every wait; `objs` are referenced by the caller, `n` may be 0 (a
@@ -758,6 +935,7 @@ DWORD waitBlocking(ThreadState* ts, Object* const* objs, std::uint32_t n, bool a
     bool hasNamed = false;
     ts->count = n;
     ts->waitAll = all;
+    ts->firstRetry = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         WaitEntry& e = ts->entries[i];
         e.prev = e.next = nullptr;
@@ -765,6 +943,8 @@ DWORD waitBlocking(ThreadState* ts, Object* const* objs, std::uint32_t n, bool a
         e.object = objs[i];
         e.index = i;
         e.linked = false;
+        e.woken = false;
+        e.handoff = false;
         hasNamed = hasNamed || objs[i]->kind.load(std::memory_order_relaxed) == Kind::NamedMutex;
     }
     ts->status.store(kStatusWaiting, std::memory_order_seq_cst);
@@ -950,6 +1130,20 @@ bool withdrawWait(ThreadState* ts) {
     while (!isDone(cur)) {
         if (ts->status.compare_exchange_weak(cur, kStatusSuspended, std::memory_order_acq_rel,
                                              std::memory_order_acquire)) {
+            if (cur == kStatusRetry) {
+                // Asked to retry a mutex: while we are stopped, another waiter must be.
+                // The entries stay off those queues until rejoinWait queues them again.
+                WakeList wakes;
+                for (std::uint32_t i = 0; i < ts->count; ++i) {
+                    Object* o = ts->entries[i].object;
+                    if (o->kind.load(std::memory_order_relaxed) == Kind::Mutex) {
+                        std::uint64_t s = lockObject(o);
+                        passOnWake(o, s, &ts->entries[i], wakes);
+                        unlockObject(o, s);
+                    }
+                }
+                wakes.flush();
+            }
             return true;
         }
     }
@@ -984,24 +1178,9 @@ void rejoinWait(ThreadState* ts) {
         gAllLock.unlock();
         return;
     }
-    // Wait-any, in index order as at registration; named mutexes are polled by the loop.
-    for (std::uint32_t i = 0; i < n; ++i) {
-        Object* o = objs[i];
-        const Kind k = o->kind.load(std::memory_order_relaxed);
-        if (k == Kind::NamedMutex) {
-            continue;
-        }
-        std::uint64_t s = lockObject(o);
-        bool taken = isDone(ts->status.load(std::memory_order_acquire));
-        if (!taken && signalledFor(k, s, ts->tid)) {
-            bool sleeping = false;
-            taken = takeFor(o, s, ts, i, sleeping);
-        }
-        unlockObject(o, s);
-        if (taken) {
-            return;
-        }
-    }
+    // Wait-any, in index order as at registration (named mutexes are polled by the loop);
+    // entries that a mutex release took off while we were stopped are queued again.
+    registerAgain(ts, objs, n, false);
 }
 
 void abandonWait(ThreadState* ts) {
@@ -1357,7 +1536,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     const NoStopScope noStop;
     const std::uint32_t tid = currentThreadId();
     Fast f = tryTake(r, tid);
-    if (f == Fast::NotSignalled && milliseconds != 0) {
+    if (f == Fast::NotSignalled && milliseconds != 0 && r.kind != Kind::Mutex) {
         for (int i = 0; i < kSpinBeforeQueue && f == Fast::NotSignalled; ++i) {
             cpuRelax();
             f = tryTake(r, tid);
