@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -39,21 +40,18 @@ TEST(ReadWriteSectionTest, DisplayNamesOfTheSectionAndItsInnerObjects) {
     EXPECT_STREQ(L".writerSection", SectionState(YString(L"")).getName());
 }
 
-TEST(ReadWriteSectionTest, ManyReadersAreInsideAtOnceWithoutTheWriterSection) {
+// Readers are inside together and leave the writer section free. A writer then waits in
+// the writer section for them to leave, and a reader that comes later waits until the
+// writer has written.
+TEST(ReadWriteSectionTest, ManyReadersAtOnceAndAWaitingWriterHoldsOffNewReaders) {
     SectionState section;
-    Holder first([&] { section.enterSectionRead(); }, [&] { section.leaveSectionRead(); });
-    Holder second([&] { section.enterSectionRead(); }, [&] { section.leaveSectionRead(); });
-    ASSERT_TRUE(first.entered());
-    ASSERT_TRUE(second.entered());
-    section.enterSectionRead();  // a third, on this thread
+    std::optional<Holder> otherReader;
+    otherReader.emplace([&] { section.enterSectionRead(); }, [&] { section.leaveSectionRead(); });
+    ASSERT_TRUE(otherReader->entered());
+    section.enterSectionRead();  // a second, on this thread
     EXPECT_FALSE(section.noReaderSignalled());
-    EXPECT_EQ(kSignalled, pollFromOtherThread(section));  // readers leave the writer section
-    section.leaveSectionRead();
-}
+    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
 
-TEST(ReadWriteSectionTest, WaitingWriterHoldsOffNewReadersUntilItHasWritten) {
-    SectionState section;
-    section.enterSectionRead();
     YManualEventObject writerMayLeave;
     WaitProbe writer([&] {
         section.enterSectionWrite();
@@ -61,7 +59,6 @@ TEST(ReadWriteSectionTest, WaitingWriterHoldsOffNewReadersUntilItHasWritten) {
         section.leaveSectionWrite();
         return 0;
     });
-    // Bounded wait until the writer owns the writer section, waiting for our read.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     bool writerWaits = false;
     while (!(writerWaits = pollFromOtherThread(section) == kTimedOut) &&
@@ -77,6 +74,7 @@ TEST(ReadWriteSectionTest, WaitingWriterHoldsOffNewReadersUntilItHasWritten) {
     EXPECT_TRUE(lateReader.stillBlockedAfter(100ms));
     EXPECT_TRUE(writer.stillBlockedAfter(1ms));
 
+    otherReader.reset();
     section.leaveSectionRead();  // the writer gets in; the late reader still waits
     EXPECT_TRUE(lateReader.stillBlockedAfter(100ms));
     writerMayLeave.unlock();
