@@ -29,18 +29,28 @@ public:
     std::atomic<int> exits{0};
 };
 
-TEST(CriticalSectionTest, EnteredTwiceKeepsOthersOutUntilLeftTwice) {
-    EXPECT_EQ(0, YCriticalSection().getName().length());
-    YCriticalSection section(L"Table");
+// Every plain use is a section entry or exit; the section entered three times keeps other
+// threads out until it has been left three times.
+TEST(CriticalSectionTest, EveryPlainUseGoesThroughTheSectionCallsAndEntriesNeedAsManyExits) {
+    CountingSection section(L"Table");
     EXPECT_STREQ(L"Table", section.getName());
-    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-    section.enterSection();
+    long untouched = 77;
     EXPECT_EQ(0, section.lock(0));
-    EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
-    section.leaveSection();
+    EXPECT_EQ(0, section.wait(12345));
+    EXPECT_EQ(0, section.lock(INFINITE));
+    EXPECT_EQ(3, section.entries);
     EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
     EXPECT_EQ(1, section.unlock());
+    EXPECT_EQ(1, section.signal());
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
+    EXPECT_EQ(1, section.signal(5, &untouched));
+    EXPECT_EQ(3, section.exits);
+    EXPECT_EQ(77, untouched);
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
+    // Leaving a section that nobody holds is refused by the kernel and still reports 1.
+    EXPECT_EQ(1, section.unlock());
+    EXPECT_EQ(1, section.unlock(0, nullptr));
+    EXPECT_EQ(5, section.exits);
 
     // A section whose owner ended while inside is entered as usual: lock() reports 0.
     std::thread([&] { section.enterSection(); }).join();
@@ -75,25 +85,6 @@ TEST(CriticalSectionTest, LockIgnoresItsTimeOutWhileDispatchLockHonoursIt) {
     EXPECT_EQ(kTimedOut, pollFromOtherThread(section));
     section.leaveSection();
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-}
-
-TEST(CriticalSectionTest, EveryPlainUseGoesThroughTheVirtualSectionCalls) {
-    CountingSection section;
-    long untouched = 77;
-    EXPECT_EQ(0, section.lock(0));
-    EXPECT_EQ(0, section.wait(12345));
-    EXPECT_EQ(0, section.lock(INFINITE));
-    EXPECT_EQ(3, section.entries);
-    EXPECT_EQ(1, section.unlock());
-    EXPECT_EQ(1, section.signal());
-    EXPECT_EQ(1, section.signal(5, &untouched));
-    EXPECT_EQ(3, section.exits);
-    EXPECT_EQ(77, untouched);
-    EXPECT_EQ(kSignalled, pollFromOtherThread(section));
-    // Leaving a section that nobody holds is refused by the kernel and still reports 1.
-    EXPECT_EQ(1, section.unlock());
-    EXPECT_EQ(1, section.unlock(0, nullptr));
-    EXPECT_EQ(5, section.exits);
 }
 
 }  // namespace
