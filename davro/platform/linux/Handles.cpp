@@ -59,6 +59,7 @@ std::uint32_t ChunkedArray<T>::grow() {
 Object* newObject(Kind kind, std::uint64_t payload) {
     FreeLists& f = freeLists();
     std::uint32_t index;
+    bool fresh = false;
     {
         const NoStopScope noStop;  // never suspended holding the free-list lock
         std::lock_guard<std::mutex> guard(f.lock);
@@ -70,11 +71,15 @@ Object* newObject(Kind kind, std::uint64_t payload) {
             if (index == kMaxEntries) {
                 return nullptr;
             }
+            fresh = true;
         }
     }
     Object* o = gObjects.at(index);
     const std::uint64_t inc = word::incarnation(o->state.load(std::memory_order_relaxed));
-    o->index = index;
+    if (fresh) {
+        // Written once: handle lookups read it, without a lock, also on a recycled object.
+        o->index = index;
+    }
     o->recursion = 0;
     o->maximum = 0;
     o->head = nullptr;
@@ -107,6 +112,7 @@ HANDLE newHandle(Object* object) {
     Slot* s = gSlots.at(slot);
     const std::uint64_t gen = s->word.load(std::memory_order_relaxed) >> kSlotGenShift;
     const std::uint64_t inc = word::incarnation(object->state.load(std::memory_order_relaxed));
+    s->object.store(object, std::memory_order_release);
     s->word.store(slotWord(gen, inc, object->index + 1), std::memory_order_release);
     return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
         static_cast<std::uintptr_t>((gen << kHandleGenShift) | ((slot + 1) << 2)));
@@ -158,18 +164,16 @@ Object* processObject() {
     return process;
 }
 
-bool resolvePseudo(HANDLE h, Resolved& out) {
+Resolved resolvePseudo(HANDLE h) {
     if (reinterpret_cast<std::intptr_t>(h) == -2) {
         Object* t = currentThreadObject();
         if (t == nullptr) {
-            return false;
+            return {nullptr, 0, Kind::Free};
         }
-        out = {t, word::incarnation(t->state.load(std::memory_order_relaxed)), Kind::Thread};
-        return true;
+        return {t, word::incarnation(t->state.load(std::memory_order_relaxed)), Kind::Thread};
     }
     Object* p = processObject();
-    out = {p, word::incarnation(p->state.load(std::memory_order_relaxed)), Kind::Process};
-    return true;
+    return {p, word::incarnation(p->state.load(std::memory_order_relaxed)), Kind::Process};
 }
 
 Object* acquireRef(HANDLE handle) {

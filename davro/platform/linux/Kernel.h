@@ -128,8 +128,13 @@ private:
     std::atomic<std::uint32_t> size_{0};
 };
 
+// A handle slot: its word, and the object that the word names, stored (release) before the
+// word is published, so that a lookup reaches the object without going through the pool's
+// chunk table. A slot reused after its word was read may show a newer object: resolve()
+// checks the object's own index against the word's.
 struct Slot {
     std::atomic<std::uint64_t> word{0};
+    std::atomic<Object*> object{nullptr};
 };
 
 extern ChunkedArray<Object> gObjects;
@@ -156,8 +161,9 @@ inline bool decodeHandle(HANDLE h, std::uint32_t& slot, std::uint64_t& gen) {
 }
 
 // GetCurrentProcess() (-1) resolves to the process object, GetCurrentThread() (-2) to the
-// calling thread's object (Threads.cpp).
-bool resolvePseudo(HANDLE h, Resolved& out);
+// calling thread's object (Threads.cpp); kind Free when there is none. Returned by value,
+// so that an inlined resolve() keeps its result in registers.
+Resolved resolvePseudo(HANDLE h);
 
 // Looks a handle up; false for null, closed, stale or garbage values (never dereferences a
 // value that is out of the table's range). Pseudo-handles resolve to the process object.
@@ -165,14 +171,19 @@ inline bool resolve(HANDLE h, Resolved& out) {
     std::uint32_t slot;
     std::uint64_t gen;
     if (!decodeHandle(h, slot, gen)) {
-        return isPseudoHandle(h) && resolvePseudo(h, out);
+        if (!isPseudoHandle(h)) {
+            return false;
+        }
+        out = resolvePseudo(h);
+        return out.kind != Kind::Free;
     }
-    const std::uint64_t w = gSlots.at(slot)->word.load(std::memory_order_acquire);
+    const Slot* s = gSlots.at(slot);
+    const std::uint64_t w = s->word.load(std::memory_order_acquire);
+    Object* o = s->object.load(std::memory_order_acquire);
     const auto obj1 = static_cast<std::uint32_t>(w & handle::kSlotMask);
-    if ((w >> handle::kSlotGenShift) != gen || obj1 == 0) {
+    if ((w >> handle::kSlotGenShift) != gen || obj1 == 0 || o->index != obj1 - 1) {
         return false;
     }
-    Object* o = gObjects.at(obj1 - 1);
     out.object = o;
     out.incarnation = static_cast<std::uint32_t>((w >> handle::kSlotIncShift) & 0xFFFF);
     out.kind = o->kind.load(std::memory_order_relaxed);

@@ -579,8 +579,9 @@ void forgetOwned(ThreadState* ts, Object* o) { ts->owned.remove(o); }
 // TakenNew: a mutex that the caller did not own before (it goes on the owned list).
 enum class Fast { Taken, TakenNew, Abandoned, NotSignalled, Stale };
 
-// One attempt to take a resolved object without locking it.
-Fast tryTake(const Resolved& r, std::uint32_t tid) {
+// One attempt to take a resolved object without locking it. Inlined: it is most of the
+// uncontended WaitForSingleObject.
+__attribute__((always_inline)) inline Fast tryTake(const Resolved& r, std::uint32_t tid) {
     Object* o = r.object;
     std::uint64_t s = o->state.load(std::memory_order_acquire);
     for (unsigned n = 0;;) {
@@ -1262,6 +1263,91 @@ HANDLE publish(Object* o) {
     return h;
 }
 
+// The slow paths are kept out of line, so that the uncontended calls stay small.
+
+// ReleaseMutex by the owner, with waiters queued or the lock bit busy: frees the mutex
+// under the lock and wakes a waiter.
+__attribute__((noinline)) BOOL releaseMutexSlowly(Object* o, std::uint32_t incarnation) {
+    const NoStopScope noStop;  // a release is never left half done
+    if (!tryAddRef(o, incarnation)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    o->recursion = 0;
+    s &= ~word::kOwner;
+    satisfyWaiters(o, s, haveAllLock, wakes);
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    forgetOwned(currentThreadState(), o);
+    release(o);
+    return TRUE;
+}
+
+// SetEvent with waiters queued or the lock bit busy: sets the event under the lock and
+// hands it to the waiters.
+__attribute__((noinline)) BOOL setEventSlowly(Object* o, std::uint32_t incarnation) {
+    const NoStopScope noStop;  // a hand-off is never left half done
+    if (!tryAddRef(o, incarnation)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    s |= word::kSignalled;
+    satisfyWaiters(o, s, haveAllLock, wakes);
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    release(o);
+    return TRUE;
+}
+
+// WaitForSingleObject on a named mutex.
+__attribute__((noinline)) DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
+    if (word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
+        return failWith(ERROR_INVALID_HANDLE);
+    }
+    // A try-lock needs no reference; a blocking lock holds one, so that closing the
+    // handle meanwhile cannot unmap the mutex under the waiter.
+    DWORD result = lockNamedMutex(r.object, 0);
+    if (result != WAIT_TIMEOUT || milliseconds == 0) {
+        return result;
+    }
+    if (!tryAddRef(r.object, r.incarnation)) {
+        return failWith(ERROR_INVALID_HANDLE);
+    }
+    result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
+    release(r.object);
+    return result;
+}
+
+// WaitForSingleObject past its first attempt, inside its NoStopScope: an event or a
+// semaphore is tried a while longer (a mutex is not: see kSpinBeforeQueue), then the
+// thread blocks.
+__attribute__((noinline)) DWORD waitSlowly(const Resolved& r, std::uint32_t tid,
+                                           DWORD milliseconds) {
+    Fast f = Fast::NotSignalled;
+    if (r.kind != Kind::Mutex) {
+        for (int i = 0; i < kSpinBeforeQueue && f == Fast::NotSignalled; ++i) {
+            cpuRelax();
+            f = tryTake(r, tid);
+        }
+    }
+    // Only mutexes are ever TakenNew or Abandoned, and they are not tried here.
+    if (f == Fast::Taken) {
+        return WAIT_OBJECT_0;
+    }
+    if (f == Fast::Stale || !tryAddRef(r.object, r.incarnation)) {
+        return failWith(ERROR_INVALID_HANDLE);
+    }
+    Object* objs[1] = {r.object};
+    const DWORD result =
+        waitBlocking(currentThreadState(), objs, 1, false, deadlineAfter(milliseconds), 0);
+    release(r.object);
+    return result;
+}
+
 }  // namespace
 
 DWORD GetCurrentThreadId() { return currentThreadId(); }
@@ -1333,21 +1419,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
             return TRUE;
         }
     }
-    // Waiters are queued (or the lock is busy): hand the mutex over under the lock.
-    const NoStopScope noStop;  // a hand-off is never left half done
-    if (!tryAddRef(o, r.incarnation)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    WakeList wakes;
-    const bool haveAllLock = lockForSignal(o, s);
-    o->recursion = 0;
-    s &= ~word::kOwner;
-    satisfyWaiters(o, s, haveAllLock, wakes);
-    unlockAfterSignal(o, s, haveAllLock, wakes);
-    forgetOwned(currentThreadState(), o);
-    release(o);
-    return TRUE;
+    return releaseMutexSlowly(o, r.incarnation);
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState,
@@ -1385,18 +1457,7 @@ BOOL SetEvent(HANDLE event) {
             return TRUE;
         }
     }
-    const NoStopScope noStop;  // a hand-off is never left half done
-    if (!tryAddRef(o, r.incarnation)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    WakeList wakes;
-    const bool haveAllLock = lockForSignal(o, s);
-    s |= word::kSignalled;
-    satisfyWaiters(o, s, haveAllLock, wakes);
-    unlockAfterSignal(o, s, haveAllLock, wakes);
-    release(o);
-    return TRUE;
+    return setEventSlowly(o, r.incarnation);
 }
 
 BOOL ResetEvent(HANDLE event) {
@@ -1515,34 +1576,13 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         return failWith(ERROR_INVALID_HANDLE);
     }
     if (r.kind == Kind::NamedMutex) {
-        if (word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
-            return failWith(ERROR_INVALID_HANDLE);
-        }
-        // A try-lock needs no reference; a blocking lock holds one, so that closing the
-        // handle meanwhile cannot unmap the mutex under the waiter.
-        DWORD result = lockNamedMutex(r.object, 0);
-        if (result != WAIT_TIMEOUT || milliseconds == 0) {
-            return result;
-        }
-        if (!tryAddRef(r.object, r.incarnation)) {
-            return failWith(ERROR_INVALID_HANDLE);
-        }
-        result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
-        release(r.object);
-        return result;
+        return waitNamedMutex(r, milliseconds);
     }
     // Not stopped between taking a mutex and listing it as owned (a terminated thread would
     // keep it for ever), nor while it holds a reference; only in the sleep of waitBlocking.
     const NoStopScope noStop;
     const std::uint32_t tid = currentThreadId();
-    Fast f = tryTake(r, tid);
-    if (f == Fast::NotSignalled && milliseconds != 0 && r.kind != Kind::Mutex) {
-        for (int i = 0; i < kSpinBeforeQueue && f == Fast::NotSignalled; ++i) {
-            cpuRelax();
-            f = tryTake(r, tid);
-        }
-    }
-    switch (f) {
+    switch (tryTake(r, tid)) {
         case Fast::Taken:
             return WAIT_OBJECT_0;
         case Fast::TakenNew:
@@ -1556,17 +1596,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         case Fast::NotSignalled:
             break;
     }
-    if (milliseconds == 0) {
-        return WAIT_TIMEOUT;
-    }
-    if (!tryAddRef(r.object, r.incarnation)) {
-        return failWith(ERROR_INVALID_HANDLE);
-    }
-    Object* objs[1] = {r.object};
-    const DWORD result =
-        waitBlocking(currentThreadState(), objs, 1, false, deadlineAfter(milliseconds), 0);
-    release(r.object);
-    return result;
+    return milliseconds == 0 ? WAIT_TIMEOUT : waitSlowly(r, tid, milliseconds);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
