@@ -3,6 +3,7 @@
 #include <davro/core/detail/MessagePump.h>
 #include <davro/thread/Thread.h>
 
+#include <chrono>
 #include <memory>
 
 using namespace davro::win32;
@@ -11,13 +12,14 @@ namespace {
 
 constexpr unsigned int kResumeFailed = 0xFFFFFFFF;
 
-// Yields before each wait of the start-up and before waitThread's wait, for as long as the
-// object is not signalled, at most this many times: about 8 us when nothing else wants the
-// core. The scheduler mostly queues a new thread on its creator's core, where the thread
-// that the wait is for can only run once the waiter gives up the core; without the yields
-// each wait of the handshake spins and then sleeps in the kernel, and its wake-up is one
-// more round trip through the scheduler.
-constexpr int kHandshakeYields = 32;
+// Before each wait of the start-up and before waitThread's wait the waiter yields the core
+// while the object is not signalled, for at most this long. The scheduler mostly queues a
+// new thread on its creator's core, where the thread that the wait is for can only run once
+// the waiter gives up the core; and when the two run on different cores, a waiter that
+// sleeps lets its (virtual) processor halt, and waking one costs some 15-20 us here. Either
+// way a wait that sleeps at once adds a round trip through the scheduler to each of the
+// handshake's steps. 50 us stays clear of that wake-up cost.
+constexpr std::chrono::microseconds kHandshakeYieldTime{50};
 
 // Filled by create() on its own stack. The new thread copies the three fields before it
 // signals `started` and never touches the record again, so it may end with create().
@@ -35,7 +37,8 @@ void closeIfSet(HANDLE h) {
 
 // Only for objects that a successful wait does not change (manual-reset events, threads).
 void yieldUntilSignalled(HANDLE h) {
-    for (int i = 0; i < kHandshakeYields && WaitForSingleObject(h, 0) == WAIT_TIMEOUT; ++i) {
+    const auto end = std::chrono::steady_clock::now() + kHandshakeYieldTime;
+    while (WaitForSingleObject(h, 0) == WAIT_TIMEOUT && std::chrono::steady_clock::now() < end) {
         Sleep(0);
     }
 }
