@@ -1,6 +1,7 @@
-// YSynchronizedThread: the state table, start and stop from any state, the run loop with
-// its own and a test's runBody(), suspension under the monitor (also under stress), copies,
-// and the destructor that stops and waits for the slice under way.
+// YSynchronizedThread: the state table, start and stop from any state (a stop during a
+// slice, a start whose thread cannot be created), the run loop with its own and a test's
+// runBody(), suspension under the monitor (also under stress), copies, and the destructor
+// that stops and waits for the slice under way.
 #include <davro/primitives/Event.h>
 #include <davro/primitives/Guard.h>
 #include <davro/thread/SynchronizedThread.h>
@@ -97,17 +98,63 @@ TEST(SynchronizedThreadTest, OwnRunBodyLoopsUntilStopThenFinishes) {
     EXPECT_EQ(kTimedOut, t.waitThread(150));
     t.stop();
     EXPECT_EQ(0, t.isRunning());
-    EXPECT_EQ(0, t.isNotStarted());
-    const int stopping = t.currentState();
-    EXPECT_TRUE(stopping == YSynchronizedThread::Stopping ||
-                stopping == YSynchronizedThread::Finished);
-    t.stop();  // Stopping stays Stopping (or Finished stays)
-    EXPECT_NE(YSynchronizedThread::Running, t.currentState());
     ASSERT_EQ(0, t.waitThread(kWaitMs));
     EXPECT_EQ(YSynchronizedThread::Finished, t.currentState());
     EXPECT_EQ(0u, t.exitCode());
     EXPECT_GE(t.slices.load(), 1);
     EXPECT_EQ(-1, t.start());
+}
+
+// A stop() during a slice leaves Stopping, which neither a second stop() nor start() changes,
+// until the slice returns and the loop's next test finishes it.
+TEST(SynchronizedThreadTest, StopDuringASliceIsStoppingUntilTheSliceReturns) {
+    YManualEventObject inSlice;
+    YManualEventObject release;
+    Worker t([&](Worker&) {
+        inSlice.unlock();
+        release.lock(kWaitMs);
+        return 1;
+    });
+    ASSERT_EQ(0, t.start());
+    ASSERT_EQ(kSignalled, inSlice.lock(kWaitMs));
+    t.stop();
+    EXPECT_EQ(YSynchronizedThread::Stopping, t.currentState());
+    EXPECT_EQ(0, t.isRunning());
+    EXPECT_EQ(0, t.isNotStarted());
+    t.stop();
+    EXPECT_EQ(-1, t.start());
+    EXPECT_EQ(YSynchronizedThread::Stopping, t.currentState());
+    EXPECT_EQ(kTimedOut, t.waitThread(20));  // still in the slice
+    release.unlock();
+    ASSERT_EQ(kSignalled, t.waitThread(kWaitMs));
+    EXPECT_EQ(YSynchronizedThread::Finished, t.currentState());
+    EXPECT_EQ(1, t.slices.load());
+    EXPECT_EQ(0u, t.exitCode());
+}
+
+// Stands for a thread that cannot be created: start() refuses with -1 and leaves Finished.
+class Uncreatable : public Worker {
+public:
+    using Worker::create;
+    int create(int) override {
+        ++creates;
+        return 0;
+    }
+    int creates = 0;
+};
+
+TEST(SynchronizedThreadTest, AStartWhoseThreadCannotBeCreatedLeavesFinished) {
+    auto t = std::make_unique<Uncreatable>();
+    EXPECT_EQ(-1, t->start());
+    EXPECT_EQ(1, t->creates);
+    EXPECT_EQ(YSynchronizedThread::Finished, t->currentState());
+    EXPECT_EQ(0, t->isRunning());
+    EXPECT_EQ(0, t->isNotStarted());
+    EXPECT_EQ(0u, t->getThreadId());
+    EXPECT_EQ(-1, t->start());
+    EXPECT_EQ(1, t->creates);  // refused without another attempt
+    WaitProbe destroy([&] { return t.reset(), 0; });
+    EXPECT_TRUE(destroy.finishesWithin(std::chrono::milliseconds(kWaitMs)));
 }
 
 // A runBody() returning 0 ends the loop without stop(); a thread made with create()

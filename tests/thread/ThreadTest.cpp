@@ -79,21 +79,42 @@ TEST(ThreadTest, CreateOneHoldsTheThreadBeforeRunUntilResumed) {
 
 // Without a thread, waitThread() is 0 at once and resume()/suspend() fail; from inside run()
 // it is -1; once run() has returned, 0 at once. The same object creates again after its
-// previous thread has ended.
+// previous thread has ended: each create() holds the new thread's handle, whose exit code is
+// that run's result, and its id, the one the thread itself sees, until run() returns.
 TEST(ThreadTest, EveryOtherValueRunsTheThreadAtOnceAndWaitThreadIsMinusOneInsideRun) {
     std::atomic<int> value{0};
     std::atomic<int> inside{0};
-    Worker t([&](Worker& self) { return inside = self.waitThread(kWaitMs), value.load(); });
+    std::atomic<unsigned> idSeen{0};
+    std::atomic<unsigned> ownId{0};
+    Worker t([&](Worker& self) {
+        idSeen = self.getThreadId();
+        ownId = YThread::getCurrentThreadId();
+        return inside = self.waitThread(kWaitMs), value.load();
+    });
     EXPECT_EQ(0, t.waitThread(kWaitMs));
     EXPECT_EQ(0xFFFFFFFFu, t.resume());
     EXPECT_EQ(0xFFFFFFFFu, t.suspend());
+    HANDLE previous = nullptr;
     for (const int v : {0, 2, -1}) {
         value = v;
         inside = 0;
+        idSeen = 0;
+        ownId = 0xFFFFFFFF;  // sentinels that differ, so a run that never happened shows
         ASSERT_EQ(1, t.create(v));
-        EXPECT_EQ(static_cast<DWORD>(v), t.exitCode());
+        ASSERT_NE(nullptr, t.threadHandle());
+        EXPECT_EQ(static_cast<DWORD>(v), t.exitCode()) << v;
         EXPECT_EQ(-1, inside.load()) << v;
+        EXPECT_NE(0u, idSeen.load()) << v;
+        EXPECT_EQ(ownId.load(), idSeen.load()) << v;
+        EXPECT_NE(YThread::getCurrentThreadId(), idSeen.load());
+        EXPECT_EQ(0u, t.getThreadId());
         EXPECT_EQ(kSignalled, t.waitThread(0));
+#ifndef _WIN32  // Windows may give a new handle a closed value; ours never reuses one
+        if (previous != nullptr) {
+            EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(previous, 0));  // closed by create()
+        }
+#endif
+        previous = t.threadHandle();
     }
     EXPECT_EQ(3, t.runs.load());
 }
