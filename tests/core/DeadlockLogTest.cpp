@@ -93,33 +93,43 @@ protected:
 };
 
 // Through lock() and through the message-pumping dispatchLock(), which waits in the same
-// slices. An unnamed object: the empty name leaves two blanks before "Count:".
+// slices. An unnamed object: the empty name leaves two blanks before "Count:". A watch that
+// was held off for a slice may have missed a report, so the counts 0 and 1 are checked on
+// the first watch that was not; a loaded machine gets a few fresh waits to find one.
 TEST_F(DeadlockLogTest, SlicesReportFromCountZeroAndTheFileKeepsTheLatestLine) {
     if (!slicesAreShort()) {
         GTEST_SKIP() << "needs slices shortened by DAVRO_TIME_SCALE (Linux layer)";
     }
+    constexpr int kWatches = 5;
     for (const bool pumping : {false, true}) {
         SCOPED_TRACE(pumping ? "dispatchLock" : "lock");
-        std::filesystem::remove(logPath());
-        YEventObject event;
-        std::atomic<int> result{1234};
-        std::thread waiter(
-            [&] { result = pumping ? event.dispatchLock(INFINITE) : event.lock(INFINITE); });
-        const std::vector<LogLine> seen = watchLog(2);
-        event.unlock();  // ends the wait in any case
-        waiter.join();
+        bool undisturbed = false;
+        for (int watch = 0; watch < kWatches && !undisturbed; ++watch) {
+            std::filesystem::remove(logPath());
+            YEventObject event;
+            std::atomic<int> result{1234};
+            std::thread waiter(
+                [&] { result = pumping ? event.dispatchLock(INFINITE) : event.lock(INFINITE); });
+            const std::vector<LogLine> seen = watchLog(2);
+            event.unlock();  // ends the wait in any case
+            waiter.join();
 
-        EXPECT_EQ(kSignalled, result.load());
-        const std::string content = readLog();
-        const std::optional<LogLine> final = parseLog(content);
-        ASSERT_TRUE(final) << "the file must hold exactly one whole line: " << content;
-        EXPECT_EQ(0u, content.rfind("YSyncObject:  Count: ", 0)) << content;
-        EXPECT_GE(final->count, 1);
-        ASSERT_EQ(2u, seen.size()) << "fewer than two reports within 30 s";
-        if (!seen[0].heldOff && !seen[1].heldOff) {  // else a report may have gone unseen
-            EXPECT_EQ(0, seen[0].count);
-            EXPECT_EQ(1, seen[1].count);
+            EXPECT_EQ(kSignalled, result.load());
+            const std::string content = readLog();
+            const std::optional<LogLine> final = parseLog(content);
+            ASSERT_TRUE(final) << "the file must hold exactly one whole line: " << content;
+            EXPECT_EQ(0u, content.rfind("YSyncObject:  Count: ", 0)) << content;
+            EXPECT_GE(final->count, 1);
+            ASSERT_EQ(2u, seen.size()) << "fewer than two reports within 30 s";
+            undisturbed = !seen[0].heldOff && !seen[1].heldOff;
+            if (undisturbed) {
+                EXPECT_EQ(0, seen[0].count);
+                EXPECT_EQ(1, seen[1].count);
+            }
         }
+        EXPECT_TRUE(undisturbed) << "all " << kWatches
+                                 << " watches of the log were held off for a slice, so the "
+                                    "counts of the first two reports were never checked";
     }
 }
 

@@ -1,5 +1,6 @@
-// YCondition: signals, kept signals, broadcasts, the external lock around a wait, the inner
-// objects' names, and the stress runs (producer/consumer, broadcasts racing new waiters).
+// YCondition: signals, kept signals, broadcasts (two at once included), the external lock
+// around a wait, the inner objects' names, copies, and the stress runs (producer/consumer,
+// broadcasts racing new waiters).
 #include <davro/primitives/Condition.h>
 #include <davro/primitives/Guard.h>
 #include <davro/primitives/ReadWriteSection.h>
@@ -37,6 +38,32 @@ public:
             std::this_thread::yield();
         }
         return true;
+    }
+    // Waits, bounded, until a signalAll() has begun its broadcast.
+    bool broadcastingSoon() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (__atomic_load_n(&broadcasting, __ATOMIC_RELAXED) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
+    // Ends a signalAll() that waits for waiters who have all left already.
+    void letOutBroadcast() { waitersDone.signal(); }
+    // Whether `other` reaches the same three kernel objects: each event set through this
+    // condition is taken through `other`, and the inner section held through this one keeps
+    // another thread out through `other`. Only while nobody waits.
+    bool sharesInnerObjectsWith(ConditionState& other) {
+        event.signal();
+        waitersDone.signal();
+        const bool events =
+            other.event.lock(0) == kSignalled && other.waitersDone.lock(0) == kSignalled;
+        waitersLock.enterSection();
+        const bool section = pollFromOtherThread(other.waitersLock) == kTimedOut;
+        waitersLock.leaveSection();
+        return events && section;
     }
     const YString& eventName() const { return event.getName(); }
     const YString& doneName() const { return waitersDone.getName(); }
@@ -137,6 +164,100 @@ TEST(ConditionTest, OneBroadcastReleasesThreeWaitersAndReturnsAfterTheyDeregiste
     }
     const YGuard guard(lock);
     EXPECT_EQ(kTimedOut, condition.wait(0));  // the broadcast left no signal behind
+}
+
+// A section that, once left, holds the leaving thread at a gate until it opens. A waiter
+// stopped there has registered but not begun its kernel wait, so a broadcast that finds it
+// cannot end before the gate opens.
+class GatedSection : public YCriticalSection {
+public:
+    int unlock() override {
+        const int result = YCriticalSection::unlock();
+        gate.lock(30000);  // bounded, so that a failed test still ends
+        return result;
+    }
+    YManualEventObject gate;
+};
+
+// The first broadcast is held up by waiters stopped at the gate; a second signalAll() then
+// returns at once rather than waiting for those waiters as well, and when the gate opens
+// the first releases every waiter and returns.
+TEST(ConditionTest, SignalAllDuringABroadcastReturnsAtOnceAndTheFirstReleasesEveryWaiter) {
+    constexpr int kWaiters = 3;
+    GatedSection lock;
+    ConditionState condition(lock);
+    std::vector<std::unique_ptr<WaitProbe>> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.push_back(std::make_unique<WaitProbe>([&] {
+            const YGuard guard(lock);
+            return condition.wait(kWaitMs);
+        }));
+    }
+    ASSERT_TRUE(condition.registeredSoon(kWaiters));
+    WaitProbe first([&] {
+        condition.signalAll();
+        return 0;
+    });
+    ASSERT_TRUE(condition.broadcastingSoon());
+    WaitProbe second([&] {
+        condition.signalAll();
+        return 0;
+    });
+    EXPECT_TRUE(second.finishesWithin(std::chrono::milliseconds(kWaitMs)))
+        << "a second broadcast waited for the first one's waiters";
+    EXPECT_TRUE(first.stillBlockedAfter(1ms));
+    lock.gate.unlock();
+    for (auto& waiter : waiters) {
+        EXPECT_EQ(kSignalled, waiter->result());  // 258: missed by the broadcast
+    }
+    // The waiters have left, so a broadcast still waiting would wait forever: it is let out,
+    // so that the failure ends the test.
+    for (WaitProbe* broadcaster : {&first, &second}) {
+        if (!broadcaster->finishesWithin(std::chrono::milliseconds(kWaitMs))) {
+            ADD_FAILURE() << "a broadcast still waited after its waiters had left";
+            condition.letOutBroadcast();
+        }
+    }
+    EXPECT_EQ(0, condition.registered());
+    const YGuard guard(lock);
+    EXPECT_EQ(kTimedOut, condition.wait(0));  // neither broadcast left a signal behind
+}
+
+// Copy and assignment duplicate the three inner handles and take the setting and the
+// external lock along; each object closes only its own handles, so a copy keeps working
+// after the source, and then another copy, are gone.
+TEST(ConditionTest, CopiesShareTheInnerObjectsAndOutliveTheSource) {
+    YCriticalSection lock(L"Queue");
+    auto source = std::make_unique<ConditionState>(lock, 1);
+    auto copy = std::make_unique<ConditionState>(*source);
+    ConditionState assigned;  // its own objects are closed by the assignment
+    assigned = *source;
+    source.reset();
+    EXPECT_STREQ(L"Queue.waitersLock", assigned.lockName());
+    EXPECT_TRUE(copy->sharesInnerObjectsWith(assigned));
+    EXPECT_TRUE(assigned.sharesInnerObjectsWith(*copy));
+
+    assigned.signal();  // kept, as the source would have kept it
+    lock.enterSection();
+    EXPECT_EQ(kSignalled, assigned.wait(0));
+    lock.leaveSection();
+    {
+        WaitProbe waiter([&] {
+            const YGuard guard(lock);
+            return copy->wait(kWaitMs);
+        });
+        ASSERT_TRUE(copy->registeredSoon(1));
+        copy->signal();
+        EXPECT_EQ(kSignalled, waiter.result());
+    }
+    copy.reset();
+    WaitProbe waiter([&] {
+        const YGuard guard(lock);
+        return assigned.wait(kWaitMs);
+    });
+    ASSERT_TRUE(assigned.registeredSoon(1));
+    assigned.signalAll();
+    EXPECT_EQ(kSignalled, waiter.result());
 }
 
 // Producers hand items to consumers through a queue guarded by the external section.

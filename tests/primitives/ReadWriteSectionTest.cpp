@@ -1,5 +1,5 @@
 // YReadWriteSection: shared reading, exclusive writing, writers ahead of later readers,
-// re-entry, the inner objects' names, and readers and writers under stress.
+// re-entry, the inner objects' names, copies, and readers and writers under stress.
 #include <davro/primitives/Guard.h>
 #include <davro/primitives/ReadWriteSection.h>
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -132,6 +133,54 @@ TEST(ReadWriteSectionTest, ReadExitWithoutEntryIsIgnored) {
     EXPECT_FALSE(section.noReaderSignalled());
     section.leaveSectionRead();
     EXPECT_TRUE(section.noReaderSignalled());
+}
+
+// Copy and assignment duplicate all three inner handles: with the source gone, a writer
+// through one copy keeps a reader through the other out and the reverse, and each copy
+// closes only its own handles, so the last one left still works.
+TEST(ReadWriteSectionTest, CopiesShareTheInnerObjectsAndOutliveTheSource) {
+    auto source = std::make_unique<SectionState>(L"Shared");
+    auto copy = std::make_unique<SectionState>(*source);
+    SectionState assigned;  // its own objects are closed by the assignment
+    assigned = *source;
+    source.reset();
+    EXPECT_STREQ(L"Shared.writerSection", assigned.getName());
+    EXPECT_STREQ(L"Shared.readerSection", assigned.readerSectionName());
+    EXPECT_STREQ(L"Shared.readerDoneEvent", assigned.eventName());
+
+    copy->enterSectionWrite();
+    {
+        WaitProbe reader([&] {
+            assigned.enterSectionRead();
+            assigned.leaveSectionRead();
+            return 0;
+        });
+        EXPECT_TRUE(reader.stillBlockedAfter(100ms));
+        copy->leaveSectionWrite();
+        ASSERT_TRUE(reader.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    }
+    {
+        Holder reader([&] { copy->enterSectionRead(); }, [&] { copy->leaveSectionRead(); });
+        ASSERT_TRUE(reader.entered());
+        EXPECT_FALSE(assigned.noReaderSignalled());  // one event
+        WaitProbe writer([&] {
+            assigned.enterSectionWrite();
+            assigned.leaveSectionWrite();
+            return 0;
+        });
+        EXPECT_TRUE(writer.stillBlockedAfter(100ms));
+        reader.release();
+        ASSERT_TRUE(writer.finishesWithin(std::chrono::milliseconds(kWaitMs)));
+    }
+    copy.reset();
+    assigned.enterSectionWrite();
+    EXPECT_EQ(kTimedOut, pollFromOtherThread(assigned));
+    assigned.leaveSectionWrite();
+    assigned.enterSectionRead();
+    EXPECT_FALSE(assigned.noReaderSignalled());
+    assigned.leaveSectionRead();
+    EXPECT_TRUE(assigned.noReaderSignalled());
+    EXPECT_EQ(kSignalled, pollFromOtherThread(assigned));
 }
 
 #ifndef NDEBUG

@@ -19,6 +19,24 @@ public:
     int unlockCountMutex() { return countMutex.unlock(); }
 };
 
+// getCount() borrows its unit through the virtual lock(0). This one, armed, then fills the
+// semaphore to its maximum before returning, as other threads may do while the unit is
+// borrowed, so that the unit cannot be given back.
+class FilledWhileBorrowed : public SemaphoreProbe {
+public:
+    using SemaphoreProbe::SemaphoreProbe;
+    int lock(unsigned timeout) override {
+        const int taken = YSemaphore::lock(timeout);
+        if (fillOnNextLock && taken == kSignalled) {
+            fillOnNextLock = false;
+            while (unlock() != 0) {
+            }
+        }
+        return taken;
+    }
+    bool fillOnNextLock = false;
+};
+
 TEST(SemaphoreTest, ReleasesReportThePreviousCountAndStopAtTheMaximum) {
     YSemaphore semaphore(1, 5);
     EXPECT_EQ(1, semaphore.getCount());
@@ -65,6 +83,22 @@ TEST(SemaphoreTest, CountMutexSerialisesOnlyGetCount) {
     EXPECT_TRUE(counter.stillBlockedAfter(50ms));
     EXPECT_NE(0, semaphore.unlockCountMutex());
     EXPECT_EQ(3, counter.result());
+}
+
+TEST(SemaphoreTest, GetCountReportsTheMaximumWhenTheBorrowedUnitCannotGoBack) {
+    FilledWhileBorrowed semaphore(2, 5);
+    semaphore.fillOnNextLock = true;
+    EXPECT_EQ(5, semaphore.getCount());
+    EXPECT_FALSE(semaphore.fillOnNextLock);  // the borrowing went through the override
+    WaitProbe other([&] {
+        const int result = semaphore.lockCountMutex(0);
+        return result == kSignalled && semaphore.unlockCountMutex() != 0 ? result : kFailed;
+    });
+    EXPECT_EQ(kSignalled, other.result());  // that path released the count mutex too
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(kSignalled, semaphore.lock(0));
+    }
+    EXPECT_EQ(kTimedOut, semaphore.lock(0));  // the failed give-back left it at the maximum
 }
 
 TEST(SemaphoreTest, CountMutexIsNamedAfterTheSemaphoreAndCopiedWithIt) {
