@@ -188,12 +188,16 @@ DWORD SuspendThread(HANDLE thread) {
             error = kErrorSignalRefcountExceeded;
         } else {
             r->suspendCount.store(previous + 1, std::memory_order_seq_cst);
-            if (previous == 0 && !self) {
-                // The thread is alive: it turns Exiting only under this lock.
+            if (!self) {
+                // Every suspender, not only the first, returns once the thread has parked:
+                // a second one may come while the first still waits for the signal to land.
                 epoch = r->wake.load();
-                pthread_kill(r->pthread, stopSignal());
-                nudge(r);
                 mustWait = true;
+                if (previous == 0) {
+                    // The thread is alive: it turns Exiting only under this lock.
+                    pthread_kill(r->pthread, stopSignal());
+                    nudge(r);
+                }
             }
         }
     }
