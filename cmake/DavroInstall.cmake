@@ -19,5 +19,13 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/davroConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/davroConfig.cmake ${PROJECT_BINARY_DIR}/davroConfigVersion.cmake
     DESTINATION ${DAVRO_CMAKE_DIR})
 
+# The .pc file names its prefix relative to its own place, so that an install moved or made
+# with `cmake --install --prefix <dir>` still points at its own headers and library.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(DAVRO_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+    set(DAVRO_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/davro.pc.in ${PROJECT_BINARY_DIR}/davro.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/davro.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
