@@ -222,8 +222,12 @@ BOOL CloseHandle(HANDLE object) {
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
                      DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, DWORD options) {
-    // Only this process exists for us: both process arguments must name it.
+    // Only this process exists for us: both process arguments must name it. A failed call
+    // leaves NULL in the target, as Windows does, so no stale value passes for a handle.
     const NoStopScope noStop;
+    if (target != nullptr) {
+        *target = nullptr;
+    }
     Resolved sp;
     Resolved tp;
     if (!resolve(sourceProcess, sp) || sp.kind != Kind::Process || !resolve(targetProcess, tp) ||
