@@ -108,6 +108,27 @@ TEST(DateTimeTest, CalendarFieldsInUtcAndLocalTime) {
 #endif
 }
 
+#ifndef _WIN32  // Windows' C runtime does not take the zone from TZ
+// In summer time the offset in force is the summer one, for every date converted: a zone
+// that keeps summer time all year (UTC+1, summer UTC+2) makes a December run see it too.
+TEST(DateTimeTest, SummerTimeInForceShiftsEveryDateByTheSummerOffset) {
+    const char* const saved = std::getenv("TZ");
+    const std::string previous = saved != nullptr ? saved : "";
+    ASSERT_EQ(0, setenv("TZ", "XST-1XDT-2,J1/0,J365/25", 1));
+    EXPECT_EQ(7200, localOffsetNowSeconds());
+    for (const int month : {1, 7, 12}) {
+        const YDateTime noon(1, 2026, month, 15, 12, 0, 0, 0);
+        EXPECT_EQ(14, noon.getHour()) << month;
+        EXPECT_EQ(-7200.0, YDateTime(0, 2026, month, 15, 12, 0, 0, 0) - noon) << month;
+    }
+    if (saved != nullptr) {
+        setenv("TZ", previous.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+}
+#endif
+
 // Every day from 1601 to 3000, walked one day at a time: the calendar constructor, the
 // UTC getters, Unix time in both directions and the day of week agree with the walk.
 TEST(DateTimeTest, EveryDayFrom1601To3000RoundTripsThroughUnixTime) {
