@@ -1,5 +1,5 @@
-// Conformance of WaitForMultipleObjects: parameter checks, the wait-any index, wait-all
-// atomicity over every object kind. Abandoned mutexes in both are in KernelObjectTest.
+// Conformance of WaitForMultipleObjects: parameter checks, the wait-any index, INFINITE,
+// wait-all atomicity over every object kind. Abandoned mutexes in both are in KernelObjectTest.
 #include <gtest/gtest.h>
 
 #include "PlatformTestSupport.h"
@@ -84,6 +84,32 @@ TEST(WaitMultipleTest, WaitAnyTakesOnlyTheLowestSignalledObject) {
     SetEvent(list[40]);
     EXPECT_EQ(40, waiter.result());
     EXPECT_FALSE(eventIsSet(list[40], true));
+}
+
+// INFINITE is no number of milliseconds: single, wait-any and wait-all waits given it stay
+// blocked and end when their objects are signalled (a time-out path that took it for a
+// count would end them at once, or never wake them).
+TEST(WaitMultipleTest, InfiniteWaitsStayBlockedUntilSignalled) {
+    Handles hs;
+    HANDLE semaphore = hs.semaphore(0, 1);
+    HANDLE any[2] = {hs.event(), hs.event()};
+    HANDLE all[2] = {hs.event(), hs.event()};
+    WaitProbe single([&] { return static_cast<int>(WaitForSingleObject(semaphore, INFINITE)); });
+    WaitProbe anyWait(
+        [&] { return static_cast<int>(WaitForMultipleObjects(2, any, FALSE, INFINITE)); });
+    WaitProbe allWait(
+        [&] { return static_cast<int>(WaitForMultipleObjects(2, all, TRUE, INFINITE)); });
+    EXPECT_TRUE(single.stillBlockedAfter(100ms));
+    EXPECT_TRUE(anyWait.stillBlockedAfter(0ms));
+    EXPECT_TRUE(allWait.stillBlockedAfter(0ms));
+    ReleaseSemaphore(semaphore, 1, nullptr);
+    EXPECT_EQ(0, single.result());
+    SetEvent(any[1]);
+    EXPECT_EQ(1, anyWait.result());
+    SetEvent(all[0]);
+    EXPECT_TRUE(allWait.stillBlockedAfter(50ms));
+    SetEvent(all[1]);
+    EXPECT_EQ(0, allWait.result());
 }
 
 // Every kind in one wait-all: nothing is taken while anything is missing, also while the

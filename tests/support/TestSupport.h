@@ -26,7 +26,8 @@ inline constexpr int kFailed = -1;
 //
 // stillBlockedAfter(d) is the one-sided "still blocked" probe: it may pass wrongly on a
 // slow machine but never fails wrongly. finishesWithin(d) waits for the call to return.
-// The destructor joins the thread, so the call must be bounded (never INFINITE).
+// The destructor joins the thread, so the call must end: bounded, or INFINITE only where
+// the test signals its objects on every path.
 class WaitProbe {
 public:
     explicit WaitProbe(std::function<int()> call);
