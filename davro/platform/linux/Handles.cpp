@@ -84,8 +84,7 @@ Object* newObject(Kind kind, std::uint64_t payload) {
     o->maximum = 0;
     o->head = nullptr;
     o->tail = nullptr;
-    o->named = nullptr;
-    o->extra = nullptr;
+    o->named = nullptr;  // and so `extra`
     o->allHint.store(0, std::memory_order_relaxed);
     o->kind.store(kind, std::memory_order_relaxed);
     o->refs.store(1, std::memory_order_relaxed);

@@ -62,10 +62,13 @@ struct alignas(64) Object {
     std::uint32_t nextFree = 0;   // pool free list
     WaitEntry* head = nullptr;    // waiter queue, FIFO, guarded by the lock bit
     WaitEntry* tail = nullptr;
-    NamedMutexShared* named = nullptr;  // named mutex: the shared record
-    void* extra = nullptr;              // kind-specific data of later kinds (threads)
+    union {                                 // read only for the kind that owns it
+        NamedMutexShared* named = nullptr;  // named mutex: the shared record
+        void* extra;                        // thread: its ThreadRecord
+    };
 };
-static_assert(sizeof(Object) <= 128, "an object must fit its memory budget");
+// One cache line: a field more would make it two (alignas rounds the size up to 128).
+static_assert(sizeof(Object) == 64, "an object must fit one cache line");
 
 // ---- Object pool and handle table (Handles.cpp) ----
 
