@@ -5,11 +5,11 @@
 
 #include <string>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -102,59 +102,46 @@ TEST(NamedMutexTest, StrangeAndLongNamesStayInsideTheNamespace) {
 #endif
 }
 
-#ifndef _WIN32  // the second process is made with fork()
-// Reads one byte from `fd`: the child's report that it reached a step ('0' if it ended).
-char nextStep(int fd) {
-    char step = '0';
-    return read(fd, &step, 1) == 1 ? step : '0';
+// The child's side of the next test: it opens the mutex that the parent holds, sees it held,
+// waits for it and holds it until it is killed.
+DAVRO_CHILD_BODY(takesTheParentsMutex) {
+    HANDLE mine = CreateMutexW(nullptr, FALSE, uniqueName(L"procs").c_str());
+    if (mine == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
+        return 1;
+    }
+    if (WaitForSingleObject(mine, 0) != WAIT_TIMEOUT || !reportStep('a')) {
+        return 2;
+    }
+    if (WaitForSingleObject(mine, kBoundMs) != WAIT_OBJECT_0 || !reportStep('b')) {
+        return 3;
+    }
+    // Holds it until killed: the event is never set.
+    WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
+    return 4;
 }
 
-// A child opens the mutex that the parent holds, waits for it and gets it when the parent
-// lets go; killed with SIGKILL while it owns it, it leaves the mutex abandoned to the
-// parent's waiter, which owns it then.
+// A child process opens the mutex that the parent holds, waits for it and gets it when the
+// parent lets go; killed while it owns it, it leaves the mutex abandoned to the parent's
+// waiter, which owns it then.
 TEST(NamedMutexTest, ProcessesShareItAndAKilledOwnerAbandonsIt) {
-    const std::wstring name = uniqueName(L"procs");
     Handles hs;
-    HANDLE m = hs.mutex(TRUE, name.c_str());
+    HANDLE m = hs.mutex(TRUE, uniqueName(L"procs").c_str());
     ASSERT_NE(nullptr, m);
-    int steps[2];
-    ASSERT_EQ(0, pipe(steps));
-    const int code = runInChild(
-        [&] {
-            close(steps[0]);
-            HANDLE mine = CreateMutexW(nullptr, FALSE, name.c_str());
-            if (mine == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
-                return 1;
-            }
-            if (WaitForSingleObject(mine, 0) != WAIT_TIMEOUT || write(steps[1], "a", 1) != 1) {
-                return 2;
-            }
-            if (WaitForSingleObject(mine, kBoundMs) != WAIT_OBJECT_0 ||
-                write(steps[1], "b", 1) != 1) {
-                return 3;
-            }
-            pause();  // until killed
-            return 4;
-        },
-        [&](pid_t child) {
-            close(steps[1]);
-            EXPECT_EQ('a', nextStep(steps[0]));  // it saw the mutex held
-            EXPECT_TRUE(ReleaseMutex(m));
-            EXPECT_EQ('b', nextStep(steps[0]));  // and got it
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));
-            WaitProbe waiter([&] {
-                const DWORD r = WaitForSingleObject(m, kBoundMs);
-                return static_cast<int>(r) + (ReleaseMutex(m) ? 0 : 1000);
-            });
-            EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
-            kill(child, SIGKILL);
-            EXPECT_EQ(static_cast<int>(WAIT_ABANDONED), waiter.result());
-        });
-    close(steps[0]);
-    EXPECT_EQ(128 + SIGKILL, code);
+    ChildProcess child(takesTheParentsMutex);
+    EXPECT_EQ('a', child.nextStep());  // it saw the mutex held
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ('b', child.nextStep());  // and got it
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));
+    WaitProbe waiter([&] {
+        const DWORD r = WaitForSingleObject(m, kBoundMs);
+        return static_cast<int>(r) + (ReleaseMutex(m) ? 0 : 1000);
+    });
+    EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
+    child.kill();
+    EXPECT_EQ(static_cast<int>(WAIT_ABANDONED), waiter.result());
+    EXPECT_EQ(ChildProcess::kKilled, child.wait());
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(m));  // reported once only
 }
-#endif
 
 }  // namespace
 }  // namespace davro::test

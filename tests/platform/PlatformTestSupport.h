@@ -1,5 +1,5 @@
 // Helpers of the Win32-subset conformance suite. Only Win32 names and the standard library
-// are used, except in runInChild, which forks on Linux.
+// are used.
 #pragma once
 
 #include <davro/platform/Win32.h>
@@ -8,11 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace davro::test {
 
@@ -86,9 +81,16 @@ struct Handles {
     }
 };
 
+// The id of the process that runs the test. A child process started by ChildProcess takes
+// its parent's, so that both make the same names with uniqueName().
+inline DWORD& testProcessId() {
+    static DWORD id = GetCurrentProcessId();
+    return id;
+}
+
 // A name that no other test run uses at the same time.
 inline std::wstring uniqueName(const wchar_t* base) {
-    return std::wstring(L"davro-test-") + base + L"-" + std::to_wstring(GetCurrentProcessId());
+    return std::wstring(L"davro-test-") + base + L"-" + std::to_wstring(testProcessId());
 }
 
 // The semaphore's count, read by taking every unit with polls and giving them back.
@@ -126,23 +128,5 @@ inline SYSTEMTIME fields(int y, int mo, int d, int h = 0, int mi = 0, int s = 0,
     t.wMilliseconds = static_cast<WORD>(ms);
     return t;
 }
-
-#ifndef _WIN32
-// Runs `body` in a forked child process and returns its exit code (or 128 + signal).
-// `onStarted`, if given, runs in the parent with the child's pid before it is reaped.
-inline int runInChild(const std::function<int()>& body,
-                      const std::function<void(pid_t)>& onStarted = nullptr) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body());
-    }
-    if (onStarted) {
-        onStarted(pid);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-#endif
 
 }  // namespace davro::test
