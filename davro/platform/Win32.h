@@ -127,6 +127,22 @@ struct WNDCLASSW {
     LPCWSTR lpszClassName;
 };
 
+struct CREATESTRUCTW {
+    void* lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCWSTR lpszName;
+    LPCWSTR lpszClass;
+    DWORD dwExStyle;
+};
+using LPCREATESTRUCTW = CREATESTRUCTW*;
+
 // A process-private recursive lock. Same size as on 64-bit Windows; the contents are
 // private to the implementation.
 struct CRITICAL_SECTION {
@@ -162,17 +178,32 @@ inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_FILE_INVALID = 1006;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
 inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
+inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 
 inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
 inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+
+// Access rights. A handle carries the access it was opened or duplicated with: waits need
+// SYNCHRONIZE, releasing a mutex MUTEX_MODIFY_STATE, setting, resetting or releasing an
+// event or a semaphore EVENT_MODIFY_STATE / SEMAPHORE_MODIFY_STATE.
 inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
+inline constexpr DWORD GENERIC_ALL = 0x10000000;
+inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
 inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
+inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
+inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
+inline constexpr DWORD SEMAPHORE_MODIFY_STATE = 0x0002;
+inline constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x001F0003;
 
 // Threads.
 inline constexpr unsigned CREATE_SUSPENDED = 0x00000004;
@@ -199,9 +230,12 @@ inline constexpr DWORD TIME_FORCE24HOURFORMAT = 0x00000008;
 
 // Messages and windows.
 inline constexpr UINT WM_NULL = 0x0000;
+inline constexpr UINT WM_CREATE = 0x0001;
 inline constexpr UINT WM_DESTROY = 0x0002;
 inline constexpr UINT WM_CLOSE = 0x0010;
 inline constexpr UINT WM_QUIT = 0x0012;
+inline constexpr UINT WM_NCCREATE = 0x0081;
+inline constexpr UINT WM_NCDESTROY = 0x0082;
 inline constexpr UINT WM_TIMER = 0x0113;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
@@ -225,6 +259,8 @@ inline constexpr DWORD QS_INPUT = QS_MOUSE | QS_KEY | QS_RAWINPUT | QS_TOUCH | Q
 inline constexpr DWORD QS_ALLEVENTS = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
 inline constexpr DWORD QS_ALLINPUT =
     QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
+inline constexpr int GWLP_WNDPROC = -4;
+inline constexpr int GWLP_USERDATA = -21;
 inline const HWND HWND_MESSAGE =
     reinterpret_cast<HWND>(static_cast<std::intptr_t>(-3));  // NOLINT(performance-no-int-to-ptr)
 
@@ -299,6 +335,8 @@ DAVRO_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowN
                                HINSTANCE instance, void* param);
 DAVRO_API BOOL DestroyWindow(HWND window);
 DAVRO_API LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value);
+DAVRO_API LONG_PTR GetWindowLongPtrW(HWND window, int index);
 DAVRO_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
 
 // ---- Time ----

@@ -38,7 +38,7 @@ TEST(NamedMutexTest, SecondCreateOpensTheSameMutexAndIgnoresInitialOwner) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 0));  // recursion, through `second`
     EXPECT_TRUE(ReleaseMutex(first));
     EXPECT_EQ(WAIT_TIMEOUT, pollMutexElsewhere(first));
-    HANDLE opened = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+    HANDLE opened = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
     ASSERT_NE(nullptr, opened);
     Handles hs;
     const HANDLE list[] = {opened, hs.event()};

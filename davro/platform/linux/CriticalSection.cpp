@@ -5,15 +5,16 @@
 // waiters), so an uncontended enter and leave are one atomic operation each and no system
 // call. Ownership is a per-thread id, which makes re-entry a plain counter increment.
 #include <davro/platform/Win32.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <new>
 
+#include "Futex.h"
+
 using namespace davro::win32;
+using davro::win32::detail::futexWait;
+using davro::win32::detail::futexWake;
 
 namespace {
 
@@ -40,16 +41,6 @@ std::uint64_t threadId() {
     return id;
 }
 
-void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
-            nullptr, nullptr, 0);
-}
-
-void futexWakeOne(std::atomic<std::uint32_t>& word) {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-            nullptr, 0);
-}
-
 void acquire(Section& s) {
     std::uint32_t state = 0;
     if (s.word.compare_exchange_strong(state, 1, std::memory_order_acquire,
@@ -61,7 +52,7 @@ void acquire(Section& s) {
         state = s.word.exchange(2, std::memory_order_acquire);
     }
     while (state != 0) {
-        futexWait(s.word, 2);
+        futexWait(&s.word, 2);
         state = s.word.exchange(2, std::memory_order_acquire);
     }
 }
@@ -113,7 +104,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     }
     s.owner.store(0, std::memory_order_relaxed);
     if (s.word.exchange(0, std::memory_order_release) == 2) {
-        futexWakeOne(s.word);
+        futexWake(&s.word);
     }
 }
 

@@ -1,16 +1,24 @@
 // Named mutexes: one mutex per name, shared by every process of the same user.
 //
 // The mutex is a robust, process-shared, recursive pthread mutex in a small shared-memory
-// file under /dev/shm. The kernel's robust-futex list marks it "owner died" when the
-// owning thread ends, also when its whole process is killed, so the next locker in any
-// process gets EOWNERDEAD and reports WAIT_ABANDONED.
+// file under /dev/shm. The kernel's robust-futex list marks it "owner died" when its owner's
+// process is killed; a thread that ends here marks its named mutexes abandoned itself,
+// before its handle is signalled. Either way the next taker in any process reports
+// WAIT_ABANDONED. Blocking locks sleep on the mutex's futex word through the layer's own
+// loop, so that a sleeping waiter can be suspended or terminated at a known point.
 //
-// Object lifetime follows Windows: a name exists while some process holds a handle to it.
-// Each process that holds the name keeps a shared open-file-description lock on byte 0 of
-// the file; creating takes byte 1 exclusively (one creator at a time) and then tries to
-// take byte 0 exclusively: if that succeeds nobody else holds the name, the record is
-// (re)initialised, and the lock is turned into a shared one. Those locks vanish when the
-// process dies, so a killed process never keeps a name alive.
+// Lifetime follows Windows: a name exists while some process holds a handle to it. Each
+// process that holds the name keeps a shared open-file-description lock on byte 0 of the
+// file; creating takes byte 1 exclusively (one creator at a time) and then tries to take
+// byte 0 exclusively: if that succeeds nobody else holds the name, the record is
+// (re)initialised, and the lock is turned into a shared one. Those locks vanish with the
+// process, so a killed process never keeps a name alive.
+//
+// Within the process, a record stays mapped while a handle, an owner or a call in progress
+// uses it: calls that hold no reference publish the record as their hazard first, and the
+// last close unmaps only records that no thread has as its hazard (DESIGN.md).
+#include "NamedMutex.h"
+
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -20,7 +28,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -28,39 +35,34 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 
-#include "Kernel.h"
-#include "ThreadRecord.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define DAVRO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define DAVRO_TSAN 1
-#endif
-#endif
+#include "Fence.h"
+#include "Futex.h"
+#include "StopScope.h"
 
 namespace davro::win32::detail {
-
-// The named mutex whose blocking lock the calling thread is in. Its caller, the
-// single-object wait, holds a reference on it for the time of the lock; a thread that
-// TerminateThread stops there never returns to drop it, so its end does (dropNamedLock).
-__thread Object* tlsNamedLock __attribute__((tls_model("initial-exec"))) = nullptr;
-
 namespace {
 
 constexpr std::uint32_t kMagic = 0x44564E4D;  // "DVNM"
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kKindMutex = 1;
 constexpr std::size_t kMaxPath = 260;  // Win32's MAX_PATH: the longest object name
 constexpr std::size_t kRecordSize = 4096;
+constexpr DWORD kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID
 
 // The shared record. `name` is the full UTF-8 name, checked on open, because long names are
 // shortened with a hash in the file name.
 struct SharedRecord {
     std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t size;
     std::uint32_t kind;
     pthread_mutex_t mutex;
+    // Written only by the owner: the mutex was abandoned and the next wait that takes it
+    // reports WAIT_ABANDONED (set on EOWNERDEAD and by a thread that ends owning it).
+    std::uint32_t abandoned;
     std::uint32_t nameLength;
     char name[kMaxPath * 4];
 };
@@ -68,12 +70,14 @@ static_assert(sizeof(SharedRecord) <= kRecordSize);
 
 }  // namespace
 
-// What one process keeps for one name.
+// What one process keeps for one name. Never freed, only recycled, so that a thread that
+// read an object's pointer to it and then finds the object dead reads valid memory.
 struct NamedMutexShared {
     std::string file;
     int fd = -1;
     SharedRecord* record = nullptr;
-    int users = 0;  // objects of this process that use the record
+    int users = 0;                     // objects of this process that use the record
+    NamedMutexShared* next = nullptr;  // the free or the retired list
 };
 
 namespace {
@@ -81,14 +85,49 @@ namespace {
 struct Registry {
     std::mutex lock;
     std::map<std::string, NamedMutexShared*> byFile;
+    NamedMutexShared* free = nullptr;
+    // Closed records that are still mapped: some thread had them as its hazard or owned them.
+    NamedMutexShared* retired = nullptr;
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;
+    static Registry* r = new Registry;  // never destroyed: threads may still end during exit
     return *r;
 }
 
+std::atomic<std::uint32_t>* futexWord(SharedRecord* rec) {
+    // The robust-futex ABI of the kernel: the mutex's first word holds the owner's thread id
+    // with the FUTEX_WAITERS and FUTEX_OWNER_DIED flags.
+    return reinterpret_cast<std::atomic<std::uint32_t>*>(&rec->mutex);
+}
+
+// The owner of the mutex; 0 when free or when its owner died.
+std::uint32_t ownerTid(SharedRecord* rec) {
+    return futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
+}
+
+// Whether a live thread of this process owns the mutex.
+bool heldByThisProcess(SharedRecord* rec) {
+    const std::uint32_t tid = ownerTid(rec);
+    if (tid == 0) {
+        return false;
+    }
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    return access(task.c_str(), F_OK) == 0;
+}
+
+std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
+    std::uint64_t h = seed;
+    for (unsigned char c : text) {
+        h = (h ^ c) * 0x100000001B3ULL;
+    }
+    return h;
+}
+
 void appendUtf8(std::string& out, char32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+        c = 0xFFFD;
+    }
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -99,19 +138,11 @@ void appendUtf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+        out += static_cast<char>(0xF0 | (c >> 18));
         out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
-}
-
-std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
-    std::uint64_t h = seed;
-    for (unsigned char c : text) {
-        h = (h ^ c) * 0x100000001B3ULL;
-    }
-    return h;
 }
 
 // The shared-memory file name for an object name: "davro.<uid>.<name>" with every byte
@@ -157,11 +188,6 @@ bool ofdLock(int fd, short type, off_t byte, bool wait) {
     }
 }
 
-HANDLE fail(DWORD error) {
-    SetLastError(error);
-    return nullptr;
-}
-
 bool initRecord(SharedRecord* rec, const std::string& utf8) {
     std::memset(rec, 0, sizeof(SharedRecord));
     pthread_mutexattr_t attr;
@@ -175,22 +201,46 @@ bool initRecord(SharedRecord* rec, const std::string& utf8) {
         return false;
     }
     rec->kind = kKindMutex;
+    rec->size = sizeof(SharedRecord);
+    rec->version = kVersion;
     rec->nameLength = static_cast<std::uint32_t>(utf8.size());
     std::memcpy(rec->name, utf8.data(), utf8.size());
+    std::atomic_thread_fence(std::memory_order_release);
     rec->magic = kMagic;
     return true;
 }
 
-// Opens (or, unless openOnly, creates) the record for `file`. Sets `existed`. On failure
-// returns null with the last error set.
-NamedMutexShared* openRecord(const std::string& file, const std::string& utf8, bool openOnly,
-                             BOOL initialOwner, bool& existed) {
-    int fd = -1;
+// An existing record, checked before and after it is mapped: a file that another process
+// of this user truncated or filled with something else is refused, never read past its end.
+DWORD checkExisting(int fd, SharedRecord*& rec, const std::string& utf8) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kRecordSize)) {
+        return kErrorFileInvalid;
+    }
+    void* map = mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    rec = static_cast<SharedRecord*>(map);
+    if (rec->magic != kMagic || rec->version != kVersion || rec->size != sizeof(SharedRecord) ||
+        rec->nameLength > sizeof rec->name) {
+        return kErrorFileInvalid;
+    }
+    if (rec->kind != kKindMutex || rec->nameLength != utf8.size() ||
+        std::memcmp(rec->name, utf8.data(), utf8.size()) != 0) {
+        return ERROR_INVALID_HANDLE;  // the name belongs to another object
+    }
+    return ERROR_SUCCESS;
+}
+
+// Opens the file of `file` and takes the creators' lock on it; -1 with the last error set.
+int openLocked(const std::string& file, bool openOnly) {
     for (;;) {
-        fd = shm_open(file.c_str(), O_RDWR | O_CLOEXEC | (openOnly ? 0 : O_CREAT), 0600);
+        const int fd = shm_open(file.c_str(),
+                                O_RDWR | O_CLOEXEC | O_NOFOLLOW | (openOnly ? 0 : O_CREAT), 0600);
         if (fd < 0) {
             SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-            return nullptr;
+            return -1;
         }
         // Refuse a file that another user planted or that others could read or change.
         struct stat st {};
@@ -198,116 +248,238 @@ NamedMutexShared* openRecord(const std::string& file, const std::string& utf8, b
             (st.st_mode & 077) != 0) {
             ::close(fd);
             SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
+            return -1;
         }
-        ofdLock(fd, F_WRLCK, 1, true);  // one creator (or remover) at a time
+        if (!ofdLock(fd, F_WRLCK, 1, true)) {  // one creator (or remover) at a time
+            ::close(fd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return -1;
+        }
         // The last holder may have removed the file between our open and our lock: then
         // start again, or we would live on in a file that nobody else can find.
         struct stat now {};
         const std::string path = "/dev/shm" + file;
         if (stat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
-            break;
+            return fd;
         }
         ::close(fd);
+    }
+}
+
+void unlockCreators(int fd) {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 1;
+    fl.l_len = 1;
+    fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+// Opens (or, unless openOnly, creates) the record for `file`. Sets `existed`. On failure
+// returns null with the last error set. Registry lock held.
+NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::string& utf8,
+                             bool openOnly, BOOL initialOwner, bool& existed) {
+    const int fd = openLocked(file, openOnly);
+    if (fd < 0) {
+        return nullptr;
     }
     DWORD error = ERROR_SUCCESS;
     SharedRecord* rec = nullptr;
     existed = !ofdLock(fd, F_WRLCK, 0, false);
     if (!existed && openOnly) {
         error = ERROR_FILE_NOT_FOUND;  // a leftover file, not a live object
-    } else if (!existed && ftruncate(fd, kRecordSize) != 0) {
+    } else if (existed) {
+        error = checkExisting(fd, rec, utf8);
+        if (error == ERROR_SUCCESS && !ofdLock(fd, F_RDLCK, 0, false)) {
+            error = ERROR_ACCESS_DENIED;
+        }
+    } else if (ftruncate(fd, kRecordSize) != 0) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     } else {
         void* map = mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
+        rec = map == MAP_FAILED ? nullptr : static_cast<SharedRecord*>(map);
+        if (rec == nullptr || !initRecord(rec, utf8)) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        } else if (initialOwner && pthread_mutex_trylock(&rec->mutex) != 0) {
+            // Taken before anybody else can open the name, so it cannot be busy; a try-lock
+            // also never waits under the registry lock.
             error = ERROR_NOT_ENOUGH_MEMORY;
         } else {
-            rec = static_cast<SharedRecord*>(map);
-            if (!existed) {
-                if (!initRecord(rec, utf8)) {
-                    error = ERROR_NOT_ENOUGH_MEMORY;
-                } else if (initialOwner && pthread_mutex_trylock(&rec->mutex) != 0) {
-                    // Taken before anybody else can open the name, so it cannot be busy;
-                    // a try-lock also never waits under the registry lock.
-                    error = ERROR_NOT_ENOUGH_MEMORY;
-                }
-            } else if (!ofdLock(fd, F_RDLCK, 0, false) || rec->magic != kMagic) {
-                error = ERROR_ACCESS_DENIED;
-            } else if (rec->kind != kKindMutex || rec->nameLength != utf8.size() ||
-                       std::memcmp(rec->name, utf8.data(), utf8.size()) != 0) {
-                error = ERROR_INVALID_HANDLE;  // the name belongs to another kind of object
-            }
-            if (error != ERROR_SUCCESS) {
-                munmap(map, kRecordSize);
-                rec = nullptr;
-            }
+            ofdLock(fd, F_RDLCK, 0, false);  // exclusive -> shared, atomically
         }
     }
-    if (error == ERROR_SUCCESS && !existed) {
-        ofdLock(fd, F_RDLCK, 0, false);  // exclusive -> shared, atomically
+    unlockCreators(fd);
+    NamedMutexShared* shared = nullptr;
+    if (error == ERROR_SUCCESS) {
+        shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedMutexShared;
+        if (shared == nullptr) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        } else if (shared == reg.free) {
+            reg.free = shared->next;
+        }
     }
-    struct flock unlockGuard {};
-    unlockGuard.l_type = F_UNLCK;
-    unlockGuard.l_whence = SEEK_SET;
-    unlockGuard.l_start = 1;
-    unlockGuard.l_len = 1;
-    fcntl(fd, F_OFD_SETLK, &unlockGuard);
     if (error != ERROR_SUCCESS) {
+        if (rec != nullptr) {
+            if (!existed && initialOwner) {
+                pthread_mutex_unlock(&rec->mutex);
+            }
+            munmap(rec, kRecordSize);
+        }
         ::close(fd);
         SetLastError(error);
         return nullptr;
     }
-    auto* shared = new NamedMutexShared;
     shared->file = file;
     shared->fd = fd;
     shared->record = rec;
+    shared->users = 0;
+    shared->next = nullptr;
     return shared;
 }
 
-// The owner of the mutex: a robust mutex's futex word holds the owner's thread id (the
-// kernel's robust-futex ABI); a dead owner's id is cleared. 0 when free.
-std::uint32_t ownerTid(SharedRecord* rec) {
-    const auto* futexWord = reinterpret_cast<const std::atomic<std::uint32_t>*>(&rec->mutex);
-    return futexWord->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
+// Whether some thread has `shared` as its hazard. The heavy fence pairs with the light one
+// of enterRecord, so a thread that is not seen here sees the object dead.
+bool hazarded(const NamedMutexShared* shared) {
+    bool found = false;
+    forEachContext([&](const ThreadContext* c) {
+        found = found || c->namedHazard.load(std::memory_order_relaxed) == shared;
+    });
+    return found;
 }
 
-// Whether a live thread of this process owns the mutex.
-bool heldByThisProcess(SharedRecord* rec) {
-    const std::uint32_t tid = ownerTid(rec);
-    if (tid == 0) {
-        return false;
+// Unmaps what the retired list holds and nobody uses any more. Registry lock held.
+void sweepRetired(Registry& reg) {
+    if (reg.retired == nullptr) {
+        return;
     }
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    return access(task.c_str(), F_OK) == 0;
+    heavyFence();
+    for (NamedMutexShared** p = &reg.retired; *p != nullptr;) {
+        NamedMutexShared* s = *p;
+        if (hazarded(s) || heldByThisProcess(s->record)) {
+            p = &s->next;
+            continue;
+        }
+        *p = s->next;
+        munmap(s->record, kRecordSize);
+        s->record = nullptr;
+        s->next = reg.free;
+        reg.free = s;
+    }
 }
 
-// A lock attempt until `deadlineNs` on CLOCK_MONOTONIC.
-int timedLock(pthread_mutex_t* m, std::int64_t deadlineNs) {
-#if defined(DAVRO_TSAN)
-    // ThreadSanitizer does not intercept pthread_mutex_clocklock, and it sees an owner's
-    // death (EOWNERDEAD) only through pthread_mutex_lock and pthread_mutex_trylock; its
-    // annotation interface cannot express it. Sanitizer builds therefore poll with
-    // try-locks every 1 ms: slower to notice a release, identical in outcome.
+// The record of `r`, published as the calling thread's hazard, for a call that holds no
+// reference; null if the handle died meanwhile (the hazard is then already cleared).
+SharedRecord* enterRecord(ThreadContext* c, const Resolved& r) {
+    NamedMutexShared* shared = r.object->named;  // checked below: the object may be recycled
+    c->namedHazard.store(shared, std::memory_order_relaxed);
+    lightFence();
+    // The incarnation moves before a dying object gives up its record (ObjectPool.cpp), so
+    // while it is unchanged here the record stays mapped until the hazard is cleared.
+    if (incarnationOf(r.object) != r.incarnation) {
+        c->namedHazard.store(nullptr, std::memory_order_release);
+        return nullptr;
+    }
+    return shared->record;
+}
+
+void leaveRecord(ThreadContext* c) { c->namedHazard.store(nullptr, std::memory_order_release); }
+
+// Sleeps while the mutex's futex word is `seen` (FUTEX_WAITERS set), until `deadline`.
+void sleepOnMutex(SharedRecord* rec, std::uint32_t seen, std::int64_t deadline) {
+    timespec limit{};
+    timespec* limitPtr = nullptr;
+    if (deadline != kNoDeadline) {
+        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
+        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
+        limitPtr = &limit;
+    }
+    // Shared between processes: no FUTEX_PRIVATE_FLAG.
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(futexWord(rec)), FUTEX_WAIT_BITSET, seen,
+            limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// One lock attempt: 0, EOWNERDEAD (made consistent and recorded as abandoned), EBUSY or
+// another error.
+int tryLock(SharedRecord* rec) {
+    const int rc = pthread_mutex_trylock(&rec->mutex);
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&rec->mutex);
+        rec->abandoned = 1;
+        return 0;
+    }
+    return rc;
+}
+
+// Locks the mutex until `deadline` (0: one attempt): 0, ETIMEDOUT or EBUSY, or an error.
+// The sleeps are the thread's stop points; the caller holds a reference on the object.
+int lockRecord(SharedRecord* rec, std::int64_t deadline) {
+    bool waited = false;
     for (;;) {
-        const int rc = pthread_mutex_trylock(m);
-        const std::int64_t left = deadlineNs - monotonicNs();
-        if (rc != EBUSY || left <= 0) {
+        const int rc = tryLock(rec);
+        if (rc != EBUSY) {
+            if (rc == 0 && waited) {
+                // Others may sleep as we did: make our release wake one of them, as the C
+                // library does after a lock that had to wait.
+                const std::uint32_t tid = currentThreadId();
+                std::uint32_t expected = tid;
+                futexWord(rec)->compare_exchange_strong(expected, tid | FUTEX_WAITERS,
+                                                        std::memory_order_relaxed);
+            }
             return rc;
         }
-        timespec pause{0, static_cast<long>(std::min<std::int64_t>(left, 1000000))};
-        nanosleep(&pause, nullptr);
+        if (deadline == 0 || (deadline != kNoDeadline && monotonicNs() >= deadline)) {
+            return deadline == 0 ? EBUSY : ETIMEDOUT;
+        }
+        std::uint32_t seen = futexWord(rec)->load(std::memory_order_relaxed);
+        if ((seen & FUTEX_TID_MASK) == 0) {
+            continue;  // released (or its owner died) meanwhile: try again
+        }
+        if ((seen & FUTEX_WAITERS) == 0 &&
+            !futexWord(rec)->compare_exchange_strong(seen, seen | FUTEX_WAITERS,
+                                                     std::memory_order_relaxed)) {
+            continue;
+        }
+        waited = true;
+        const StoppableSleep stoppable;
+        sleepOnMutex(rec, seen | FUTEX_WAITERS, deadline);
     }
-#else
-    timespec limit{};
-    limit.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
-    limit.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
-    return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &limit);
-#endif
+}
+
+DWORD resultOf(int rc, SharedRecord* rec, bool ownedBefore) {
+    switch (rc) {
+        case 0:
+            return !ownedBefore && rec->abandoned != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
+        case EBUSY:
+        case ETIMEDOUT:
+            return WAIT_TIMEOUT;
+        default:
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+    }
+}
+
+OwnedNamedMutex* findOwned(ThreadContext* c, const NamedMutexShared* shared) {
+    return c->ownedNamed.findLast(
+        [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
+}
+
+void keep(ThreadContext* c, NamedMutexShared* shared) {
+    if (OwnedNamedMutex* m = findOwned(c, shared)) {
+        ++m->depth;
+        return;
+    }
+    shared->record->abandoned = 0;  // reported by the wait that took it
+    c->ownedNamed.push(OwnedNamedMutex{shared, 1});
 }
 
 }  // namespace
 
-HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly) {
+HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD desiredAccess) {
+    const std::uint32_t access = accessFor(Kind::NamedMutex, desiredAccess);
+    if (access == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);  // neither waiting nor releasing would be allowed
+        return nullptr;
+    }
     std::wstring wide(name);
     // "Global\" and "Local\" select a session namespace on Windows; there is one here.
     for (const wchar_t* prefix : {L"Global\\", L"Local\\"}) {
@@ -318,110 +490,170 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly) {
         }
     }
     if (wide.size() > kMaxPath) {
-        return fail(ERROR_FILENAME_EXCED_RANGE);
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
     }
     if (wide.empty() || wide.find(L'\\') != std::wstring::npos) {
-        return fail(ERROR_BAD_PATHNAME);
+        SetLastError(ERROR_BAD_PATHNAME);
+        return nullptr;
+    }
+    ThreadContext* c = currentContext();
+    if (c == nullptr || !c->ownedNamed.reserve(1)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
     std::string utf8;
-    for (wchar_t c : wide) {
-        const auto u = static_cast<char32_t>(c);
-        appendUtf8(utf8, u > 0x10FFFF ? char32_t{0xFFFD} : u);
+    for (wchar_t ch : wide) {
+        appendUtf8(utf8, static_cast<char32_t>(ch));
     }
     const std::string file = fileFor(utf8);
 
     Registry& reg = registry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    const std::lock_guard<std::mutex> guard(reg.lock);
+    sweepRetired(reg);
     bool existed = true;
     NamedMutexShared* shared = nullptr;
-    auto found = reg.byFile.find(file);
+    const auto found = reg.byFile.find(file);
     if (found != reg.byFile.end()) {
         shared = found->second;
     } else {
-        shared = openRecord(file, utf8, openOnly, initialOwner, existed);
+        shared = openRecord(reg, file, utf8, openOnly, initialOwner, existed);
         if (shared == nullptr) {
             return nullptr;
         }
         reg.byFile.emplace(file, shared);
     }
     Object* o = newObject(Kind::NamedMutex, 0);
-    HANDLE h = o != nullptr ? newHandle(o) : nullptr;
+    if (o != nullptr) {
+        o->named = shared;
+        ++shared->users;
+    }
+    HANDLE h = o != nullptr ? newHandle(o, access) : nullptr;
     if (h == nullptr) {
         if (o != nullptr) {
+            // Drop the reference outside this lock: destroying takes it.
+            --shared->users;
             o->named = nullptr;
+        }
+        if (shared->users == 0) {
+            reg.byFile.erase(file);
+            shared->next = reg.retired;  // unmapped (or kept while held) by the next sweep
+            reg.retired = shared;
+            ofdLock(shared->fd, F_WRLCK, 1, true);
+            if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
+                shm_unlink(shared->file.c_str());
+            }
+            ::close(shared->fd);
+            shared->fd = -1;
+        }
+        if (o != nullptr) {
             release(o);
         }
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
-    o->named = shared;
-    ++shared->users;
-    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    if (!existed && initialOwner) {
+        keep(c, shared);
+    }
+    // A new object leaves the last error 0; an existing one says so. OpenMutexW leaves it.
+    if (!openOnly) {
+        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    }
     return h;
 }
 
-DWORD lockNamedMutex(Object* object, std::int64_t deadlineNs) {
-    NamedMutexShared* shared = object->named;
-    pthread_mutex_t* m = &shared->record->mutex;
-    int rc;
-    if (deadlineNs == 0) {
-        rc = pthread_mutex_trylock(m);
-    } else {
-        tlsNamedLock = object;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        rc = deadlineNs < 0 ? pthread_mutex_lock(m) : timedLock(m, deadlineNs);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        tlsNamedLock = nullptr;
-    }
-    switch (rc) {
-        case 0:
-            return WAIT_OBJECT_0;
-        case EOWNERDEAD:
-            // We own it now; make it usable again and report the abandonment.
-            pthread_mutex_consistent(m);
-            return WAIT_ABANDONED;
-        case EBUSY:
-        case ETIMEDOUT:
-            return WAIT_TIMEOUT;
-        default:
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-    }
+DWORD lockNamedMutex(Object* o, std::int64_t deadlineNs) {
+    SharedRecord* rec = o->named->record;
+    const bool ownedBefore = ownerTid(rec) == currentThreadId();
+    return resultOf(lockRecord(rec, deadlineNs), rec, ownedBefore);
 }
 
-BOOL unlockNamedMutex(Object* object) {
-    NamedMutexShared* shared = object->named;
-    // Ownership is read from the futex word rather than left to pthread_mutex_unlock's
-    // EPERM, so that a non-owner's attempt never reaches the mutex at all.
-    if (ownerTid(shared->record) != currentThreadId() ||
-        pthread_mutex_unlock(&shared->record->mutex) != 0) {
-        SetLastError(ERROR_NOT_OWNER);
+void keepNamedMutex(ThreadContext* c, Object* o) { keep(c, o->named); }
+
+void unlockNamedMutex(Object* o) { pthread_mutex_unlock(&o->named->record->mutex); }
+
+DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
+    const NoStopScope noStop;
+    ThreadContext* c = currentContext();
+    if (c == nullptr || !c->ownedNamed.reserve(1)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return WAIT_FAILED;
+    }
+    // A try-lock holds the record as its hazard; a blocking lock holds a reference, so that
+    // closing the handle meanwhile cannot unmap the mutex under the waiter.
+    SharedRecord* rec = enterRecord(c, r);
+    if (rec == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    const bool ownedBefore = ownerTid(rec) == c->tid;
+    DWORD result = resultOf(lockRecord(rec, 0), rec, ownedBefore);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        keep(c, r.object->named);
+    }
+    leaveRecord(c);
+    if (result != WAIT_TIMEOUT || milliseconds == 0) {
+        return result;
+    }
+    if (!tryAddRef(r.object, r.incarnation)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    c->count = 1;  // a terminated thread drops this reference at its end (abandonWait)
+    c->waitAll = false;
+    c->hintsRaised = false;
+    c->entries[0] = WaitEntry{};
+    c->entries[0].object = r.object;
+    c->status.store(kStatusWaiting, std::memory_order_relaxed);
+    result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        keep(c, r.object->named);
+    }
+    c->count = 0;
+    release(r.object);
+    return result;
+}
+
+BOOL releaseNamedMutex(const Resolved& r) {
+    const NoStopScope noStop;
+    ThreadContext* c = currentContext();
+    SharedRecord* rec = c != nullptr ? enterRecord(c, r) : nullptr;
+    if (rec == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return TRUE;
+    // Ownership is read from the futex word rather than left to pthread_mutex_unlock's
+    // EPERM, so that a non-owner's attempt never reaches the mutex at all.
+    BOOL released = FALSE;
+    if (ownerTid(rec) == c->tid && pthread_mutex_unlock(&rec->mutex) == 0) {
+        OwnedNamedMutex* m = findOwned(c, r.object->named);
+        if (m != nullptr && --m->depth == 0) {
+            NamedMutexShared* shared = r.object->named;
+            c->ownedNamed.removeLast(
+                [shared](const OwnedNamedMutex& owned) { return owned.shared == shared; });
+        }
+        released = TRUE;
+    }
+    leaveRecord(c);
+    if (!released) {
+        SetLastError(ERROR_NOT_OWNER);
+    }
+    return released;
 }
 
-void dropNamedLock() {
-    Object* o = tlsNamedLock;
-    if (o == nullptr) {
-        return;
-    }
-    tlsNamedLock = nullptr;
-    // The C library notes the mutex of a lock in progress in the thread's robust list
-    // head, and the kernel looks at that note when the thread ends. Unless the lock was
-    // taken after all (then the record stays mapped, and the note lets the kernel mark it
-    // abandoned), the note goes, since the release below may unmap the record.
-    SharedRecord* rec = o->named->record;
-    robust_list_head* head = nullptr;
-    std::size_t length = 0;
-    if (ownerTid(rec) != currentThreadId() &&
-        syscall(SYS_get_robust_list, 0, &head, &length) == 0 && head != nullptr) {
-        const auto pending = reinterpret_cast<std::uintptr_t>(head->list_op_pending);
-        const auto base = reinterpret_cast<std::uintptr_t>(rec);
-        if (pending >= base && pending < base + kRecordSize) {
-            head->list_op_pending = nullptr;
+void abandonNamedMutexes(ThreadContext* c, bool ghost) {
+    while (!c->ownedNamed.empty()) {
+        const OwnedNamedMutex m = c->ownedNamed.pop();
+        if (ghost) {
+            continue;
+        }
+        // Owned, so still mapped (see destroyNamedMutex). The flag is written while we own
+        // the mutex, then every level of the recursive lock is given back.
+        m.shared->record->abandoned = 1;
+        for (std::uint32_t i = 0; i < m.depth; ++i) {
+            pthread_mutex_unlock(&m.shared->record->mutex);
         }
     }
-    release(o);  // the waiting caller's reference
 }
 
 void destroyNamedMutex(Object* object) {
@@ -430,25 +662,28 @@ void destroyNamedMutex(Object* object) {
         return;
     }
     Registry& reg = registry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    const std::lock_guard<std::mutex> guard(reg.lock);
     if (--shared->users > 0) {
         return;
     }
-    // A mutex that a thread of ours still holds stays mapped: that thread's robust list
-    // points into it. The record then lives until the process ends.
-    if (heldByThisProcess(shared->record)) {
-        return;
-    }
     reg.byFile.erase(shared->file);
-    munmap(shared->record, kRecordSize);
     // If no other process holds the name, remove its file (under the creators' lock, and
-    // creators check that the file they opened is still the one under the name).
+    // creators check that the file they opened is still the one under the name). Closing
+    // drops our locks, and with them our hold on the name; the mapping outlives the fd.
     ofdLock(shared->fd, F_WRLCK, 1, true);
     if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
         shm_unlink(shared->file.c_str());
     }
-    ::close(shared->fd);  // drops our locks, and with them our hold on the name
-    delete shared;
+    ::close(shared->fd);
+    shared->fd = -1;
+    // The mapping goes once no thread uses or owns it: an owner's robust list points into it.
+    shared->next = reg.retired;
+    reg.retired = shared;
+    sweepRetired(reg);
 }
+
+void lockNamedMutexesForFork() { registry().lock.lock(); }
+
+void unlockNamedMutexesAfterFork() { registry().lock.unlock(); }
 
 }  // namespace davro::win32::detail

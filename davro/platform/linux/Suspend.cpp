@@ -7,15 +7,12 @@
 // the stop, and the thread parks when the outermost scope ends. The suspender returns
 // once the target has parked (or the count fell back to 0, or the thread is ending).
 #include <errno.h>
-#include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <climits>
-
+#include "StopScope.h"
 #include "ThreadRecord.h"
+#include "WaitEngine.h"
 
 namespace davro::win32::detail {
 
@@ -27,14 +24,9 @@ constexpr DWORD kMaximumSuspendCount = 127;          // MAXIMUM_SUSPEND_COUNT
 constexpr DWORD kErrorSignalRefcountExceeded = 156;  // ERROR_SIGNAL_REFCOUNT_EXCEEDED
 constexpr DWORD kFailed = 0xFFFFFFFF;
 
-std::uint32_t* futexAddress(std::atomic<std::uint32_t>* word) {
-    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
-    return reinterpret_cast<std::uint32_t*>(word);
-}
-
 void onStopSignal(int /*signal*/) {
     const int savedErrno = errno;
-    ThreadRecord* record = tlsRecord;
+    ThreadRecord* record = currentRecord();
     if (record != nullptr) {
         if (tlsStop.noStop > 0) {
             tlsStop.pending = 1;  // carried out when the outermost NoStopScope ends
@@ -56,16 +48,6 @@ bool suspensionSettled(ThreadRecord* r, std::uint32_t epoch) {
 
 }  // namespace
 
-void futexWaitWord(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT | FUTEX_PRIVATE_FLAG, expected, nullptr,
-            nullptr, 0);
-}
-
-void futexWakeAll(std::atomic<std::uint32_t>* word) {
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr,
-            nullptr, 0);
-}
-
 int stopSignal() {
     static const int number = [] {
         const int s = SIGRTMIN + 3;
@@ -73,7 +55,7 @@ int stopSignal() {
         action.sa_handler = &onStopSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        sigaction(s, &action, nullptr);
+        DAVRO_CHECK(sigaction(s, &action, nullptr) == 0, "the stop signal cannot be handled");
         return s;
     }();
     return number;
@@ -96,12 +78,12 @@ void parkWhileSuspended(ThreadRecord* r) {
         }
         if (r->suspendCount.load(std::memory_order_seq_cst) == 0) {
             if (withdrawn) {
-                rejoinWait(currentThreadState());
+                rejoinWait(tlsContext);
             }
             return;
         }
-        if (!withdrawn && tlsStop.inWait != 0) {
-            withdrawn = withdrawWait(currentThreadState());
+        if (!withdrawn && tlsStop.inWait != 0 && tlsContext != nullptr) {
+            withdrawn = withdrawWait(tlsContext);
         }
         if (r->parkedAt.load(std::memory_order_relaxed) != epoch) {
             r->parkedAt.store(epoch, std::memory_order_seq_cst);
@@ -131,34 +113,22 @@ void stopPoint(ThreadRecord* r) {
 }
 
 bool stopRequested() {
-    const ThreadRecord* r = tlsRecord;
+    const ThreadRecord* r = currentRecord();
     return r != nullptr && (r->suspendCount.load(std::memory_order_seq_cst) != 0 ||
                             (r->created && r->terminating.load(std::memory_order_seq_cst)));
 }
 
 void nudge(ThreadRecord* r) {
-    if (ThreadState* ts = r->waitState.load(std::memory_order_acquire)) {
-        notifyInput(ts);  // out of its futex sleep, if it is in one
+    if (ThreadContext* c = r->context.load(std::memory_order_acquire)) {
+        nudgeWait(c);  // out of its futex sleep, if it is in one
     }
 }
 
 void runPendingStop() {
     tlsStop.pending = 0;
-    if (ThreadRecord* record = tlsRecord) {
+    if (ThreadRecord* record = currentRecord()) {
         stopPoint(record);
     }
-}
-
-Object* acquireThread(HANDLE thread) {
-    Object* o = acquireRef(thread);
-    if (o != nullptr && o->kind.load(std::memory_order_relaxed) != Kind::Thread) {
-        release(o);
-        o = nullptr;
-    }
-    if (o == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-    }
-    return o;
 }
 
 }  // namespace davro::win32::detail
@@ -173,14 +143,13 @@ DWORD SuspendThread(HANDLE thread) {
         return kFailed;
     }
     ThreadRecord* r = recordOf(o);
-    const bool self = r == tlsRecord;
+    const bool self = r == currentRecord();
     DWORD previous = 0;
     DWORD error = ERROR_SUCCESS;
     bool mustWait = false;
     std::uint32_t epoch = 0;
     {
-        const NoStopScope noStop;
-        const std::lock_guard<std::mutex> guard(r->lock);
+        const SpinGuard guard(r->lock);
         previous = r->suspendCount.load(std::memory_order_relaxed);
         if (r->phase.load(std::memory_order_relaxed) != Phase::Running) {
             error = ERROR_ACCESS_DENIED;  // the thread is ending or has ended
@@ -231,8 +200,7 @@ DWORD ResumeThread(HANDLE thread) {
     DWORD previous = 0;
     bool starting = false;
     {
-        const NoStopScope noStop;
-        const std::lock_guard<std::mutex> guard(r->lock);
+        const SpinGuard guard(r->lock);
         previous = r->suspendCount.load(std::memory_order_relaxed);
         if (previous > 0) {
             r->suspendCount.store(previous - 1, std::memory_order_seq_cst);

@@ -64,8 +64,10 @@ using ::WORD;
 using ::WPARAM;
 
 // ---- Structures ----
+using ::CREATESTRUCTW;
 using ::CRITICAL_SECTION;
 using ::FILETIME;
+using ::LPCREATESTRUCTW;
 using ::LPCRITICAL_SECTION;
 using ::LPFILETIME;
 using ::LPMSG;
@@ -131,12 +133,14 @@ using ::DestroyWindow;
 using ::DispatchMessageW;
 using ::GetMessageW;
 using ::GetModuleHandleW;
+using ::GetWindowLongPtrW;
 using ::PeekMessageW;
 using ::PostMessageW;
 using ::PostQuitMessage;
 using ::PostThreadMessageW;
 using ::RegisterClassW;
 using ::SendMessageW;
+using ::SetWindowLongPtrW;
 using ::TranslateMessage;
 using ::UnregisterClassW;
 

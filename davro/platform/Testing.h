@@ -1,0 +1,32 @@
+// Test hooks of the Linux implementation of the Win32 subset: queries and limits that the
+// Win32 interface does not offer, so that tests can order threads without sleeping and can
+// drive the layer into exhaustion. Not for production use; Linux builds only.
+#pragma once
+
+#include <davro/Export.h>
+#include <davro/platform/Win32.h>
+
+#include <cstdint>
+
+#if !defined(_WIN32)
+
+namespace davro::win32::testing {
+
+// The number of threads queued on the object behind `object` right now (0 for a bad handle
+// or a named mutex, whose waiters are not queued). Waiting until it reaches n orders a test
+// after n threads have blocked, instead of sleeping and hoping.
+DAVRO_API std::uint32_t waitersOn(HANDLE object);
+
+// Waits until waitersOn(object) is at least `count`, for at most `milliseconds` (real time);
+// true when it was reached.
+DAVRO_API bool waitForWaiters(HANDLE object, std::uint32_t count, DWORD milliseconds);
+
+// Lowers the number of kernel objects that may exist at once, so that the pool's limit can
+// be reached in a test (0 restores the real limit). Objects that exist stay.
+DAVRO_API void limitObjects(std::uint32_t limit);
+// The number of kernel objects alive now (handles, threads, waits in progress keep them).
+DAVRO_API std::uint32_t liveObjects();
+
+}  // namespace davro::win32::testing
+
+#endif

@@ -1,0 +1,39 @@
+// The heavy side of the asymmetric fence: membarrier(2).
+#include "Fence.h"
+
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace davro::win32::detail {
+namespace {
+
+bool registerMembarrier() {
+    const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    if (commands < 0 || (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0) {
+        return false;
+    }
+    return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+// Registered while the library loads, before any thread of ours can take the light side.
+const bool gRegistered = [] {
+    const bool ok = registerMembarrier();
+    gAsymmetricFences.store(ok, std::memory_order_seq_cst);
+    return ok;
+}();
+
+}  // namespace
+
+std::atomic<bool> gAsymmetricFences{false};
+
+bool asymmetricFencesWork() { return gRegistered; }
+
+void heavyFence() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (gAsymmetricFences.load(std::memory_order_relaxed)) {
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+    }
+}
+
+}  // namespace davro::win32::detail

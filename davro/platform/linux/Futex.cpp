@@ -1,0 +1,69 @@
+// The monotonic clock, deadlines, futex calls and back-off.
+#include "Futex.h"
+
+#include <davro/platform/Environment.h>
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace davro::win32::detail {
+namespace {
+
+// Pauses before a waiter for a lock bit starts to yield.
+constexpr unsigned kPausesBeforeYield = 64;
+
+std::uint32_t* futexAddress(std::atomic<std::uint32_t>* word) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    return reinterpret_cast<std::uint32_t*>(word);
+}
+
+}  // namespace
+
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t deadlineAfter(DWORD milliseconds) {
+    if (milliseconds == INFINITE) {
+        return kNoDeadline;
+    }
+    return monotonicNs() + static_cast<std::int64_t>(milliseconds) * 1000000 /
+                               static_cast<std::int64_t>(davro::platform::timeScale());
+}
+
+void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::int64_t deadline) {
+    timespec limit{};
+    timespec* limitPtr = nullptr;
+    if (deadline != kNoDeadline) {
+        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
+        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
+        limitPtr = &limit;
+    }
+    // FUTEX_WAIT_BITSET takes an absolute time-out on CLOCK_MONOTONIC.
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected,
+            limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void futexWake(std::atomic<std::uint32_t>* word, int count) {
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count, nullptr, nullptr,
+            0);
+}
+
+void futexWakeAll(std::atomic<std::uint32_t>* word) { futexWake(word, INT_MAX); }
+
+void backoff(unsigned& n) {
+    if (n < kPausesBeforeYield) {
+        cpuRelax();
+    } else {
+        sched_yield();
+    }
+    ++n;
+}
+
+}  // namespace davro::win32::detail

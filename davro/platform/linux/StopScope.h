@@ -1,0 +1,70 @@
+// Stop deferral: where SuspendThread and TerminateThread may stop a thread.
+//
+// Both stop a thread with a signal (Suspend.cpp). A thread is never stopped inside the
+// layer's own work, where it would hold a lock that others need (an object's lock bit, a
+// spin lock, a registry) or leave a hand-off, a queue or a record half done. Such work runs
+// inside a NoStopScope; a stop that arrives meanwhile is noted and carried out when the
+// outermost scope ends, at a point where the thread holds nothing. The one place inside a
+// blocking wait where a thread may stop is its futex sleep, marked by StoppableSleep. On
+// Windows these are kernel calls, which a suspension cannot split either.
+#pragma once
+
+#include <atomic>
+
+namespace davro::win32::detail {
+
+// Plain per-thread fields, read by the thread's own signal handler only.
+struct StopState {
+    int noStop;   // depth of NoStopScopes
+    int pending;  // a stop arrived inside a scope
+    int inWait;   // in the futex sleep of a blocking wait
+};
+extern __thread StopState tlsStop __attribute__((tls_model("initial-exec")));
+
+// Carries out a stop that arrived inside a NoStopScope (Suspend.cpp).
+void runPendingStop();
+// Whether a suspension or termination of the calling thread is under way: checked before
+// each futex sleep of a wait, since the stop signal may not reach a thread that sleeps
+// (ThreadSanitizer holds signals back while a thread is in a plain system call).
+bool stopRequested();
+
+class NoStopScope {
+public:
+    NoStopScope() {
+        ++tlsStop.noStop;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~NoStopScope() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (--tlsStop.noStop == 0 && tlsStop.pending != 0) {
+            runPendingStop();
+        }
+    }
+    NoStopScope(const NoStopScope&) = delete;
+    NoStopScope& operator=(const NoStopScope&) = delete;
+};
+
+// Inside the NoStopScope that covers a whole wait: the futex sleep, where the thread may be
+// suspended (it leaves its wait meanwhile) or terminated (abandonWait finishes the wait).
+class StoppableSleep {
+public:
+    StoppableSleep() {
+        tlsStop.inWait = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (--tlsStop.noStop == 0 && (tlsStop.pending != 0 || stopRequested())) {
+            runPendingStop();
+        }
+    }
+    ~StoppableSleep() {
+        ++tlsStop.noStop;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsStop.inWait = 0;
+    }
+    StoppableSleep(const StoppableSleep&) = delete;
+    StoppableSleep& operator=(const StoppableSleep&) = delete;
+};
+
+// Whether the calling thread is inside a NoStopScope (for assertions).
+inline bool inNoStopScope() { return tlsStop.noStop > 0; }
+
+}  // namespace davro::win32::detail

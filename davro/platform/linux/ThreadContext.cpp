@@ -1,0 +1,236 @@
+// Per-thread contexts: their pool and registry, the end of a thread, and fork().
+//
+// A thread gets its context at its first call that needs one; a thread-specific-data
+// destructor runs endThread() when the thread ends, whoever created it (threads of
+// _beginthreadex run it themselves, before they return). DESIGN.md, "Threads" and "fork",
+// has the rules.
+#include "ThreadContext.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "Fence.h"
+#include "Futex.h"
+#include "KernelObjects.h"
+#include "MessageQueue.h"
+#include "NamedMutex.h"
+#include "StopScope.h"
+#include "ThreadRecord.h"
+#include "WaitEngine.h"
+
+namespace davro::win32::detail {
+
+__thread ThreadContext* tlsContext = nullptr;
+__thread std::uint32_t tlsTid = 0;
+std::atomic<std::uint32_t> gForkPending{0};
+
+namespace {
+
+struct Registry {
+    // Guards `free`. Not a SpinLock: gated locks need a context, and this makes them. It is
+    // held for a few instructions and taken by the at-fork handler like the others.
+    RawSpinLock lock;
+    std::atomic<ThreadContext*> all{nullptr};  // push-only list of every context
+    ThreadContext* free = nullptr;
+};
+Registry gRegistry;
+
+void onThreadExit(void* context);
+void prepareFork();
+void afterForkInParent();
+void afterForkInChild();
+
+// The thread-end hook and the fork handlers, installed once.
+pthread_key_t processHooks() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k{};
+        DAVRO_CHECK(pthread_key_create(&k, &onThreadExit) == 0,
+                    "no thread-specific-data key left for the thread-end hook");
+        DAVRO_CHECK(pthread_atfork(&prepareFork, &afterForkInParent, &afterForkInChild) == 0,
+                    "fork handlers could not be installed");
+        return k;
+    }();
+    return key;
+}
+
+void onThreadExit(void* context) {
+    auto* c = static_cast<ThreadContext*>(context);
+    DWORD code = 0;
+    if (ThreadRecord* r = c->record) {
+        const SpinGuard guard(r->lock);
+        code = r->requestedExitCode;  // _endthreadex's, or 0
+    }
+    endThread(c, code);
+}
+
+void releaseContext(ThreadContext* c) {
+    if (tlsContext == c) {
+        tlsContext = nullptr;
+    }
+    c->live.store(false, std::memory_order_release);
+    c->tid = 0;
+    c->record = nullptr;
+    c->queue = nullptr;
+    c->count = 0;
+    c->inputMask.store(0, std::memory_order_relaxed);
+    c->owned.clear();
+    c->ownedNamed.clear();
+    gRegistry.lock.lock();
+    c->nextFree = gRegistry.free;
+    gRegistry.free = c;
+    gRegistry.lock.unlock();
+}
+
+// ---- fork ----
+
+void prepareFork() {
+    lockNamedMutexesForFork();  // a sleeping lock: before the gate, whose holders never wait
+    gForkPending.store(1, std::memory_order_relaxed);
+    heavyFence();
+    const ThreadContext* self = tlsContext;
+    for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
+         c = c->nextAll) {
+        unsigned n = 0;
+        while (c != self && c->inGate.load(std::memory_order_acquire) != 0) {
+            backoff(n);
+        }
+    }
+    gRegistry.lock.lock();
+}
+
+void openGate() {
+    gForkPending.store(0, std::memory_order_release);
+    futexWakeAll(&gForkPending);
+}
+
+void afterForkInParent() {
+    gRegistry.lock.unlock();
+    openGate();
+    unlockNamedMutexesAfterFork();
+}
+
+// The child runs only the forking thread, under a new id. Every other thread's context
+// describes a thread that does not exist here: its wait is finished, its mutexes are
+// abandoned, its queue goes and its handle is signalled (exit code 0), as if it had ended.
+void afterForkInChild() {
+    gRegistry.lock.reset();
+    gForkPending.store(0, std::memory_order_relaxed);
+    unlockNamedMutexesAfterFork();
+    tlsTid = 0;
+    const std::uint32_t tid = cacheThreadId();
+    ThreadContext* self = tlsContext;
+    if (self != nullptr) {
+        const std::uint32_t oldTid = self->tid;
+        self->tid = tid;
+        renumberOwnedMutexes(self, oldTid);
+        if (self->record != nullptr) {
+            self->record->tid.store(tid, std::memory_order_relaxed);
+        }
+        renumberQueue(self, oldTid);
+    }
+    for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
+         c = c->nextAll) {
+        if (c == self || !c->live.load(std::memory_order_relaxed)) {
+            continue;
+        }
+        c->gateDepth = 0;
+        c->inGate.store(0, std::memory_order_relaxed);
+        abandonWait(c);
+        abandonOwnedMutexes(c);
+        abandonNamedMutexes(c, true);
+        retireQueue(c);
+        if (c->record != nullptr) {
+            finishThreadRecord(c->record, 0);
+        }
+        releaseContext(c);
+    }
+}
+
+}  // namespace
+
+std::uint32_t cacheThreadId() {
+    processHooks();  // before any id is cached, so that a forked child never keeps its parent's
+    tlsTid = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    return tlsTid;
+}
+
+ThreadContext* allocateContext() {
+    processHooks();
+    gRegistry.lock.lock();
+    ThreadContext* c = gRegistry.free;
+    if (c != nullptr) {
+        gRegistry.free = c->nextFree;
+    }
+    gRegistry.lock.unlock();
+    if (c == nullptr) {
+        c = new (std::nothrow) ThreadContext;
+        if (c == nullptr) {
+            return nullptr;
+        }
+        ThreadContext* head = gRegistry.all.load(std::memory_order_relaxed);
+        do {
+            c->nextAll = head;
+        } while (!gRegistry.all.compare_exchange_weak(head, c, std::memory_order_release,
+                                                      std::memory_order_relaxed));
+    }
+    return c;
+}
+
+void installContext(ThreadContext* c) {
+    c->tid = currentThreadId();
+    c->status.store(0, std::memory_order_relaxed);
+    c->live.store(true, std::memory_order_release);
+    tlsContext = c;
+    // The thread-end hook runs for every thread that ends through pthread_exit or by
+    // returning, whoever created it; it needs the value set.
+    pthread_setspecific(processHooks(), c);
+}
+
+void discardContext(ThreadContext* c) { releaseContext(c); }
+
+ThreadContext* createContext() {
+    ThreadContext* c = allocateContext();
+    if (c != nullptr) {
+        installContext(c);
+    }
+    return c;
+}
+
+void endThread(ThreadContext* c, DWORD exitCode) {
+    tlsStop.noStop = 1;  // for good: the thread is leaving
+    tlsStop.pending = 0;
+    tlsStop.inWait = 0;
+    ThreadRecord* r = c->record;
+    if (r != nullptr) {
+        {
+            const SpinGuard guard(r->lock);
+            r->phase.store(Phase::Exiting, std::memory_order_seq_cst);
+        }
+        r->seq.bump();
+    }
+    abandonOwnedMutexes(c);
+    abandonNamedMutexes(c, false);
+    retireQueue(c);
+    if (r != nullptr) {
+        finishThreadRecord(r, exitCode);
+    }
+    pthread_setspecific(processHooks(), nullptr);
+    releaseContext(c);
+}
+
+void waitForFork(ThreadContext* c) {
+    do {
+        c->inGate.store(0, std::memory_order_release);
+        while (gForkPending.load(std::memory_order_acquire) != 0) {
+            futexWait(&gForkPending, 1);
+        }
+        c->inGate.store(1, std::memory_order_relaxed);
+        lightFence();
+    } while (gForkPending.load(std::memory_order_relaxed) != 0);
+}
+
+ThreadContext* allContexts() { return gRegistry.all.load(std::memory_order_acquire); }
+
+}  // namespace davro::win32::detail

@@ -1,0 +1,620 @@
+// The blocking wait: registration on the objects, the sleep, retries after a mutex release,
+// suspension and termination inside the sleep, and the clean-up.
+//
+// DESIGN.md, "Waiting and waking" and "Wait-all", explains the rules this code keeps: a
+// wake-up is never lost (the waiter's own time-out and every signaller's hand-off race on
+// one compare-and-swap of its status), nothing of a wait-all is taken until all of it can
+// be, and a waiter that leaves without answering a mutex retry request passes it on.
+#include "WaitEngine.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "Futex.h"
+#include "Locks.h"
+#include "MessageQueue.h"
+#include "NamedMutex.h"
+#include "StopScope.h"
+#include "WaitQueue.h"
+
+namespace davro::win32::detail {
+namespace {
+
+// Spin budgets. Before queueing, a waiter for an event or a semaphore tries the object this
+// many times, a pause apart, so that a quick signal needs no futex call on either side. A
+// mutex is tried once only: every poll of a waiter pulls the mutex's cache line away from
+// its owner, and an owner that releases and re-locks in a loop then crawls.
+constexpr int kSpinBeforeQueue = 100;
+// After queueing, a waiter watches its own status word this many times, a pause apart,
+// before it sleeps: a hand-off or retry request that comes quickly needs no futex call, and
+// watching its own line costs the owner nothing. Not after a retry that lost the mutex: its
+// owner is running and re-locking, and waking us at each of its releases would put the slow
+// path into every one of them.
+constexpr int kSpinAfterQueue = 100;
+// A waiter that releases have asked to retry for this long without its getting the mutex is
+// handed the mutex directly by the next release.
+constexpr std::int64_t kStarveNs = 1000000;
+// Named mutexes in a multi-object wait are polled: first after this long, doubling up to
+// kNamedPollMaxNs.
+constexpr std::int64_t kNamedPollFirstNs = 1000000;
+constexpr std::int64_t kNamedPollMaxNs = 16000000;
+
+bool isNamed(const Object* o) {
+    return o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex;
+}
+
+// After a successful wait by the calling thread: what it has just come to own goes on its
+// lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
+void recordOwnership(ThreadContext* c, Object* o) {
+    const Kind k = o->kind.load(std::memory_order_relaxed);
+    if (k == Kind::Mutex && o->recursion == 1) {
+        noteOwned(c, o, incarnationOf(o));
+    } else if (k == Kind::NamedMutex) {
+        keepNamedMutex(c, o);
+    }
+}
+
+// Records what a decided wait of `c` over `objs` has taken.
+void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
+                  std::uint32_t result) {
+    const bool taken =
+        result < WAIT_OBJECT_0 + n || (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + n);
+    if (!taken) {
+        return;
+    }
+    if (all) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            recordOwnership(c, objs[i]);
+        }
+    } else {
+        recordOwnership(c, objs[result & 0x7F]);
+    }
+}
+
+// Polls named mutex `o` for entry `i` of the wait-any of `c`; true when the wait is decided
+// (by this poll or by someone else). A lock that comes too late to decide is given back.
+bool pollNamed(ThreadContext* c, Object* o, std::uint32_t i) {
+    const DWORD r = lockNamedMutex(o, 0);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+        return false;
+    }
+    bool sleeping = false;
+    if (!claim(c, r + i, sleeping)) {
+        unlockNamedMutex(o);
+    }
+    return true;
+}
+
+// Queues `c` on each in-process object in order, stopping early if one can be taken (or
+// another thread has already satisfied us). Named mutexes are polled, not queued. True when
+// the wait is already decided.
+bool registerAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        if (isNamed(o)) {
+            if (pollNamed(c, o, i)) {
+                return true;
+            }
+            continue;
+        }
+        std::uint64_t s = lockObject(o);
+        if (isDone(c->status.load(std::memory_order_acquire))) {
+            unlockObject(o, s);
+            return true;
+        }
+        if (signalledFor(o->kind.load(std::memory_order_relaxed), s, c->tid)) {
+            bool sleeping = false;
+            takeFor(o, s, c, i, sleeping);
+            unlockObject(o, s);
+            return true;
+        }
+        enqueue(o, &c->entries[i]);
+        unlockObject(o, s);
+    }
+    return false;
+}
+
+// Looks again, in index order and under each object's lock, at every in-process object of
+// the wait-any of `c`: takes the first one signalled for it and queues again (first in
+// line) where a mutex release took its entry off. `starving` marks its mutex entries for a
+// direct hand-off. True when the wait is decided.
+bool registerAgain(ThreadContext* c, Object* const* objs, std::uint32_t n, bool starving) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        if (isNamed(o)) {
+            continue;
+        }
+        const Kind k = o->kind.load(std::memory_order_relaxed);
+        WaitEntry* e = &c->entries[i];
+        std::uint64_t s = lockObject(o);
+        bool done = isDone(c->status.load(std::memory_order_acquire));
+        if (!done && signalledFor(k, s, c->tid)) {
+            bool sleeping = false;
+            if (takeFor(o, s, c, i, sleeping)) {
+                e->woken = false;  // taken: nothing to pass on
+            }
+            done = true;
+        }
+        if (!done) {
+            if (!e->linked) {
+                enqueueFront(o, e);
+            }
+            e->woken = false;
+            e->handoff = e->handoff || (starving && k == Kind::Mutex);
+        }
+        unlockObject(o, s);
+        if (done) {
+            return true;  // entries still marked woken are passed on by cleanup()
+        }
+    }
+    return false;
+}
+
+// The waiter's answer to kStatusRetry: looks at its objects again. True when decided.
+bool retryWait(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    std::uint32_t cur = kStatusRetry;
+    // Back to waiting first, so that a release after this point can ask again.
+    if (!c->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+        return true;  // only a claim (a result) replaces kStatusRetry under our feet
+    }
+    if (n == 1 && objs[0]->kind.load(std::memory_order_relaxed) == Kind::Mutex) {
+        Object* o = objs[0];
+        // Our only entry is off the queue, so nobody else can decide this wait now: try the
+        // mutex without its lock first, as a new arrival does, so that the lock bit does not
+        // get in the way of a running owner.
+        const Resolved r{o, incarnationOf(o), Kind::Mutex, kFullAccess};
+        const Fast f = tryTake(r, c->tid);
+        if (f == Fast::TakenNew || f == Fast::Abandoned) {
+            c->entries[0].woken = false;
+            c->status.store(f == Fast::Abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0,
+                            std::memory_order_release);
+            return true;
+        }
+    }
+    const std::int64_t now = monotonicNs();
+    if (c->firstRetry == 0) {
+        c->firstRetry = now;
+    }
+    return registerAgain(c, objs, n, now - c->firstRetry >= kStarveNs);
+}
+
+// Registers a wait-all over in-process objects only: takes them all at once if possible,
+// otherwise queues on every one. True when already satisfied.
+bool registerAll(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
+    lockAll();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        objs[i]->allHint.fetch_add(1, std::memory_order_seq_cst);
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        states[i] = lockObject(objs[i]);
+    }
+    bool sleeping = false;
+    const bool done = takeAllFor(c, states, nullptr, sleeping);
+    if (!done) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            enqueue(objs[i], &c->entries[i]);
+        }
+        c->hintsRaised = true;  // cleanup() lowers them
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        unlockObject(objs[i], states[i]);
+        if (done) {
+            objs[i]->allHint.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    unlockAll();
+    return done;
+}
+
+// One atomic attempt at a wait-all that may include named mutexes: everything is taken, or
+// nothing is changed. A named mutex locked by a failed attempt is given back at once (other
+// processes may see it held for that instant), and an abandonment it showed stays for the
+// next acquirer.
+bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
+    DWORD named[MAXIMUM_WAIT_OBJECTS];
+    bool lockedNamed[MAXIMUM_WAIT_OBJECTS] = {};
+    lockAll();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isNamed(objs[i])) {
+            states[i] = lockObject(objs[i]);
+        }
+    }
+    bool ready = true;
+    for (std::uint32_t i = 0; i < n && ready; ++i) {
+        if (!isNamed(objs[i])) {
+            ready = signalledFor(objs[i]->kind.load(std::memory_order_relaxed), states[i], c->tid);
+        }
+    }
+    for (std::uint32_t i = 0; i < n && ready; ++i) {
+        if (isNamed(objs[i])) {
+            named[i] = lockNamedMutex(objs[i], 0);
+            ready = named[i] == WAIT_OBJECT_0 || named[i] == WAIT_ABANDONED;
+            lockedNamed[i] = ready;
+        }
+    }
+    bool sleeping = false;
+    ready = ready && takeAllFor(c, states, named, sleeping);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isNamed(objs[i])) {
+            unlockObject(objs[i], states[i]);
+        } else if (lockedNamed[i] && !ready) {
+            unlockNamedMutex(objs[i]);
+        }
+    }
+    unlockAll();
+    return ready;
+}
+
+// Polls the named mutexes of a wait-any in order; true when the wait is decided.
+bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (isDone(c->status.load(std::memory_order_acquire))) {
+            return true;
+        }
+        if (isNamed(objs[i]) && pollNamed(c, objs[i], i)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sleeps until the wait of `c` is decided or its deadline passes. `pollAny` is set when
+// named mutexes of a wait-any must be polled, `pollAll` for a wait-all with named mutexes,
+// which is retried whole in each slice (1 ms growing to 16 ms). A mutex release may ask the
+// waiter to retry (kStatusRetry): it looks at its objects again and goes on.
+std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
+                             std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask) {
+    std::int64_t slice = kNamedPollFirstNs;
+    bool spin = true;
+    for (;;) {
+        std::uint32_t cur = c->status.load(std::memory_order_acquire);
+        // Watch the status for a while first: a quick hand-off or retry request needs no
+        // futex call on either side.
+        for (int i = 0; spin && i < kSpinAfterQueue && cur == kStatusWaiting; ++i) {
+            cpuRelax();
+            cur = c->status.load(std::memory_order_acquire);
+        }
+        spin = false;
+        if (isDone(cur)) {
+            return cur;
+        }
+        bool sleeping = false;
+        if (cur == kStatusRetry) {
+            if (retryWait(c, objs, n)) {
+                return c->status.load(std::memory_order_acquire);
+            }
+            // Lost to a running owner and queued again: sleep at once (see kSpinAfterQueue).
+        } else if (c->status.compare_exchange_strong(cur, kStatusSleeping,
+                                                     std::memory_order_seq_cst,
+                                                     std::memory_order_acquire)) {
+            // Announced as sleeping (seq_cst) before looking at the input, so that input
+            // added after this check is followed by a nudge that finds us sleeping.
+            if (inputMask != 0 && hasNewInput(c, inputMask) &&
+                claim(c, WAIT_OBJECT_0 + n, sleeping)) {
+                return WAIT_OBJECT_0 + n;
+            }
+            std::int64_t wakeAt = deadline;
+            if (pollAny || pollAll) {
+                const std::int64_t sliceEnd = monotonicNs() + slice;
+                wakeAt = deadline == kNoDeadline ? sliceEnd : std::min(deadline, sliceEnd);
+                slice = std::min(slice * 2, kNamedPollMaxNs);
+            }
+            {
+                // The one point of a blocking wait where the thread may be suspended (it
+                // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
+                const StoppableSleep stoppable;
+                futexWait(&c->status, kStatusSleeping, wakeAt);
+            }
+            cur = c->status.load(std::memory_order_acquire);
+            if (isDone(cur)) {
+                return cur;
+            }
+            if (cur != kStatusRetry && (pollAny || pollAll)) {
+                cur = kStatusSleeping;
+                c->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
+                if ((pollAny && pollNamedAny(c, objs, n)) || (pollAll && tryAllOnce(c, objs, n))) {
+                    return c->status.load(std::memory_order_acquire);
+                }
+            }
+        } else if (isDone(cur)) {
+            return cur;
+        }
+        // A retry request that is still to be answered is answered first at the top.
+        if (deadline != kNoDeadline && monotonicNs() >= deadline) {
+            if (claim(c, WAIT_TIMEOUT, sleeping)) {
+                return WAIT_TIMEOUT;
+            }
+            return c->status.load(std::memory_order_acquire);
+        }
+    }
+}
+
+// Removes every queue entry of the finished wait of `c`, passes on the retry requests that
+// it has not answered, and lowers the wait-all hints that its registration raised.
+void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    const bool all = c->hintsRaised;
+    c->hintsRaised = false;
+    WakeList wakes;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        if (isNamed(o)) {
+            continue;
+        }
+        WaitEntry* e = &c->entries[i];
+        std::uint64_t s = lockObject(o);
+        if (e->linked) {
+            unlink(o, e);
+        }
+        passOnWake(o, s, e, wakes);
+        unlockObject(o, s);
+        if (all) {
+            o->allHint.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    wakes.flush();
+}
+
+DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs) {
+    for (DWORD i = 0; i < count; ++i) {
+        const auto v = reinterpret_cast<std::intptr_t>(handles[i]);
+        if (v == -1 || v == -2 || !resolve(handles[i], rs[i])) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if ((rs[i].access & kMayWait) == 0) {
+            return ERROR_ACCESS_DENIED;
+        }
+    }
+    for (DWORD i = 0; waitAll && i < count; ++i) {
+        for (DWORD j = i + 1; j < count; ++j) {
+            if (rs[i].object == rs[j].object) {
+                return ERROR_INVALID_PARAMETER;  // never satisfiable; Windows refuses it
+            }
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// The lock-free pass of a wait-any, in index order (the lowest signalled index wins):
+// a result, or WAIT_TIMEOUT when nothing could be taken.
+DWORD tryAny(ThreadContext* c, DWORD count, const HANDLE* handles, const Resolved* rs) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (rs[i].kind == Kind::NamedMutex) {
+            Object* o = acquireRef(handles[i]);
+            if (o == nullptr) {
+                return failWith(ERROR_INVALID_HANDLE);
+            }
+            const DWORD r = lockNamedMutex(o, 0);
+            if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+                keepNamedMutex(c, o);
+            }
+            release(o);
+            if (r != WAIT_TIMEOUT) {
+                return r == WAIT_FAILED ? r : r + i;
+            }
+            continue;
+        }
+        switch (tryTake(rs[i], c->tid)) {
+            case Fast::Taken:
+                return WAIT_OBJECT_0 + i;
+            case Fast::TakenNew:
+                noteOwned(c, rs[i].object, rs[i].incarnation);
+                return WAIT_OBJECT_0 + i;
+            case Fast::Abandoned:
+                noteOwned(c, rs[i].object, rs[i].incarnation);
+                return WAIT_ABANDONED_0 + i;
+            case Fast::Stale:
+                return failWith(ERROR_INVALID_HANDLE);
+            case Fast::NotSignalled:
+                break;
+        }
+    }
+    return WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+DWORD checkWaitHandles(DWORD count, const HANDLE* handles, bool waitAll) {
+    Resolved rs[MAXIMUM_WAIT_OBJECTS];
+    return resolveAll(count, handles, waitAll, rs);
+}
+
+DWORD failWith(DWORD error) {
+    SetLastError(error);
+    return WAIT_FAILED;
+}
+
+DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
+                   std::int64_t deadline, DWORD inputMask) {
+    DAVRO_ASSERT(inNoStopScope(), "waitBlocking: outside a NoStopScope");
+    bool hasNamed = false;
+    c->count = n;
+    c->waitAll = all;
+    c->hintsRaised = false;
+    c->firstRetry = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        WaitEntry& e = c->entries[i];
+        e.prev = e.next = nullptr;
+        e.waiter = c;
+        e.object = objs[i];
+        e.index = i;
+        e.linked = false;
+        e.woken = false;
+        e.handoff = false;
+        hasNamed = hasNamed || isNamed(objs[i]);
+    }
+    c->status.store(kStatusWaiting, std::memory_order_seq_cst);
+    std::uint32_t result = 0;
+    if (all && hasNamed) {
+        result = tryAllOnce(c, objs, n)
+                     ? c->status.load(std::memory_order_acquire)
+                     : sleepUntilDone(c, objs, n, deadline, false, true, inputMask);
+    } else {
+        const bool decided = all ? registerAll(c, objs, n) : registerAny(c, objs, n);
+        result = decided ? c->status.load(std::memory_order_acquire)
+                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask);
+        cleanup(c, objs, n);
+    }
+    recordResult(c, objs, n, all, result);
+    return result;
+}
+
+DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
+                   bool messages, DWORD inputMask) {
+    // Never stopped while it holds references or queue entries, except in its sleep.
+    const NoStopScope noStop;
+    const DWORD limit = messages ? MAXIMUM_WAIT_OBJECTS - 1 : MAXIMUM_WAIT_OBJECTS;
+    if ((count == 0 && !messages) || count > limit || (count != 0 && handles == nullptr)) {
+        return failWith(ERROR_INVALID_PARAMETER);
+    }
+    Resolved rs[MAXIMUM_WAIT_OBJECTS];
+    const DWORD error = resolveAll(count, handles, waitAll, rs);
+    if (error != ERROR_SUCCESS) {
+        return failWith(error);
+    }
+    ThreadContext* c = currentContext();
+    if (c == nullptr || !c->owned.reserve(count) || !c->ownedNamed.reserve(count)) {
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!waitAll) {
+        const DWORD result = tryAny(c, count, handles, rs);
+        if (result != WAIT_TIMEOUT) {
+            return result;
+        }
+        if (messages && hasNewInput(c, inputMask)) {
+            return WAIT_OBJECT_0 + count;
+        }
+        if (milliseconds == 0) {
+            return WAIT_TIMEOUT;
+        }
+    }
+    const std::int64_t deadline = deadlineAfter(milliseconds);
+    Object* objs[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < count; ++i) {
+        if (!tryAddRef(rs[i].object, rs[i].incarnation)) {
+            for (DWORD j = 0; j < i; ++j) {
+                release(objs[j]);
+            }
+            return failWith(ERROR_INVALID_HANDLE);
+        }
+        objs[i] = rs[i].object;
+    }
+    DWORD result = 0;
+    if (waitAll && milliseconds == 0) {
+        c->count = count;
+        c->waitAll = true;
+        for (DWORD i = 0; i < count; ++i) {
+            c->entries[i].object = objs[i];
+        }
+        c->status.store(kStatusWaiting, std::memory_order_relaxed);
+        result =
+            tryAllOnce(c, objs, count) ? c->status.load(std::memory_order_relaxed) : WAIT_TIMEOUT;
+        recordResult(c, objs, count, true, result);
+    } else {
+        result = waitBlocking(c, objs, count, waitAll, deadline, messages ? inputMask : 0);
+    }
+    c->count = 0;  // the wait holds nothing any more
+    for (DWORD i = 0; i < count; ++i) {
+        release(objs[i]);
+    }
+    return result;
+}
+
+bool withdrawWait(ThreadContext* c) {
+    std::uint32_t cur = c->status.load(std::memory_order_acquire);
+    while (!isDone(cur)) {
+        if (c->status.compare_exchange_weak(cur, kStatusSuspended, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+            if (cur == kStatusRetry) {
+                // Asked to retry a mutex: while we are stopped, another waiter must be. The
+                // entries stay off those queues until rejoinWait queues them again.
+                const NoStopScope noStop;
+                WakeList wakes;
+                for (std::uint32_t i = 0; i < c->count; ++i) {
+                    Object* o = c->entries[i].object;
+                    if (o->kind.load(std::memory_order_relaxed) == Kind::Mutex) {
+                        std::uint64_t s = lockObject(o);
+                        passOnWake(o, s, &c->entries[i], wakes);
+                        unlockObject(o, s);
+                    }
+                }
+                wakes.flush();
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void rejoinWait(ThreadContext* c) {
+    const NoStopScope noStop;  // holds object locks
+    // Only this thread changes a suspended status, so the store cannot race a claim.
+    c->status.store(kStatusWaiting, std::memory_order_seq_cst);
+    const std::uint32_t n = c->count;
+    Object* objs[MAXIMUM_WAIT_OBJECTS];
+    bool hasNamed = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        objs[i] = c->entries[i].object;
+        hasNamed = hasNamed || isNamed(objs[i]);
+    }
+    if (hasNamed && c->waitAll) {
+        return;  // retried whole by the sleep loop in each slice anyway
+    }
+    if (c->waitAll) {
+        std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
+        lockAll();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            states[i] = lockObject(objs[i]);
+        }
+        bool sleeping = false;
+        takeAllFor(c, states, nullptr, sleeping);  // entries stay linked until cleanup()
+        for (std::uint32_t i = 0; i < n; ++i) {
+            unlockObject(objs[i], states[i]);
+        }
+        unlockAll();
+        return;
+    }
+    // Wait-any, in index order as at registration (named mutexes are polled by the loop);
+    // entries that a mutex release took off while we were stopped are queued again.
+    registerAgain(c, objs, n, false);
+}
+
+void abandonWait(ThreadContext* c) {
+    // The thread was terminated in the sleep of waitBlocking (or, in a forked child, does
+    // not exist): everything before that point was done, nothing after it. Finish as
+    // waitBlocking and its caller would, with a failure unless a signaller had already
+    // satisfied the wait. `count` is 0 once the caller has dropped its references.
+    const NoStopScope noStop;
+    const std::uint32_t n = c->count;
+    if (n == 0) {
+        return;
+    }
+    Object* objs[MAXIMUM_WAIT_OBJECTS];
+    for (std::uint32_t i = 0; i < n; ++i) {
+        objs[i] = c->entries[i].object;
+    }
+    bool sleeping = false;
+    claim(c, WAIT_FAILED, sleeping);
+    const std::uint32_t result = c->status.load(std::memory_order_acquire);
+    cleanup(c, objs, n);
+    recordResult(c, objs, n, c->waitAll, result);
+    c->count = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        release(objs[i]);  // the references of the wait's caller
+    }
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32::detail {
+
+void nudgeWait(ThreadContext* c) {
+    std::uint32_t cur = kStatusSleeping;
+    if (c->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_seq_cst)) {
+        futexWake(&c->status);
+    }
+}
+
+}  // namespace davro::win32::detail
