@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -18,6 +19,12 @@
 #include <vector>
 
 #include "SyncTestSupport.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -202,24 +209,100 @@ TEST_F(DeadlockLogTest, ConcurrentReportsLeaveOneWholeLine) {
     }
 }
 
-// A log that cannot be opened (here a folder stands where the file should be) loses the
-// line; the lock is left, so another thread's report gets through, and a wait goes on.
-TEST_F(DeadlockLogTest, UnopenableLogLosesTheLineAndNothingElse) {
-    TempDir blocked;
-    std::filesystem::create_directory(blocked.path() + "/deadlock.out");
-    setDriveC(blocked.path());
-    EXPECT_NO_THROW(Bare::report(L"lost"));
-    EXPECT_TRUE(std::filesystem::is_directory(blocked.path() + "/deadlock.out"));
-    // Waits whose reports are lost still end when their object is signalled. The sleep
-    // only lets slices pass: if it is too short the test passes without covering them.
-    if (slicesAreShort()) {
+// What stands at the log's path instead of a file.
+enum class Obstacle { Directory, Fifo, Symlink };
+
+const char* nameOf(Obstacle obstacle) {
+    switch (obstacle) {
+        case Obstacle::Directory:
+            return "a directory";
+        case Obstacle::Fifo:
+            return "a FIFO without a reader";
+        case Obstacle::Symlink:
+            return "a symbolic link to another file";
+    }
+    return "?";
+}
+
+// Whether the call of `probe` returns within kWaitMs. A call stuck on the FIFO `fifo` is then
+// let go by a reader held open until it has returned, so that the test fails instead of
+// hanging (without a reader, a write to the FIFO would end the process with SIGPIPE).
+bool finishesPromptly(WaitProbe& probe, [[maybe_unused]] const std::string& fifo) {
+    if (probe.finishesWithin(std::chrono::milliseconds(kWaitMs))) {
+        return true;
+    }
+#ifndef _WIN32
+    if (!fifo.empty()) {
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        probe.result();
+        if (reader >= 0) {
+            close(reader);
+        }
+    }
+#endif
+    return false;
+}
+
+// A log path that cannot be written loses the line and nothing else: the report returns at
+// once, leaves nothing behind (a symbolic link's target keeps its text), leaves the lock, so
+// that another thread's report gets through, and a wait whose reports are lost ends when its
+// object is signalled. FIFOs and symbolic links are made on Linux only.
+TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
+    std::vector<Obstacle> obstacles{Obstacle::Directory};
+#ifndef _WIN32
+    obstacles.push_back(Obstacle::Fifo);
+    obstacles.push_back(Obstacle::Symlink);
+#endif
+    for (const Obstacle obstacle : obstacles) {
+        SCOPED_TRACE(nameOf(obstacle));
+        TempDir blocked;
+        const std::string path = blocked.path() + "/deadlock.out";
+        const std::string target = blocked.path() + "/target";
+        std::string fifo;
+        switch (obstacle) {
+            case Obstacle::Directory:
+                std::filesystem::create_directory(path);
+                break;
+            case Obstacle::Fifo:
+#ifndef _WIN32
+                ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+                fifo = path;
+#endif
+                break;
+            case Obstacle::Symlink:
+                std::ofstream(target) << "untouched\n";
+                std::filesystem::create_symlink(target, path);
+                break;
+        }
+        setDriveC(blocked.path());
+
+        WaitProbe report([] { return Bare::report(L"lost"), 0; });
+        EXPECT_TRUE(finishesPromptly(report, fifo)) << "the report blocked";
+        // Waits whose reports are lost still end when their object is signalled. The sleep
+        // only lets a slice pass: if it is too short the test passes without covering it.
         YEventObject event(L"Unlogged");
-        std::atomic<int> result{1234};
-        std::thread waiter([&] { result = event.lock(INFINITE); });
-        std::this_thread::sleep_for(realSlice() * 5 / 2);
+        WaitProbe waiter([&] { return event.lock(INFINITE); });
+        if (slicesAreShort()) {
+            std::this_thread::sleep_for(realSlice() * 3 / 2);
+        }
         event.unlock();
-        waiter.join();
-        EXPECT_EQ(kSignalled, result.load());
+        ASSERT_TRUE(finishesPromptly(waiter, fifo)) << "the wait did not end";
+        EXPECT_EQ(kSignalled, waiter.result());
+
+        const auto status = std::filesystem::symlink_status(path);
+        switch (obstacle) {
+            case Obstacle::Directory:
+                EXPECT_TRUE(std::filesystem::is_directory(status));
+                EXPECT_TRUE(std::filesystem::is_empty(path));
+                break;
+            case Obstacle::Fifo:
+                EXPECT_TRUE(std::filesystem::is_fifo(status));
+                break;
+            case Obstacle::Symlink:
+                EXPECT_TRUE(std::filesystem::is_symlink(status));
+                EXPECT_EQ("untouched\n", readFile(target));
+                break;
+        }
     }
 
     setDriveC(drive_.path());
