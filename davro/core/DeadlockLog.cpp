@@ -2,7 +2,7 @@
 #include <davro/core/SyncObject.h>
 #include <davro/datetime/DateTime.h>
 #include <davro/platform/Environment.h>
-#include <davro/platform/LogFile.h>
+#include <davro/platform/detail/LogFile.h>
 
 using namespace davro::win32;
 

@@ -7,7 +7,7 @@
 // the path fails with ELOOP and its target is never touched) and O_NOCTTY; the kind is then
 // checked on the open descriptor, so nothing else is written to. O_TRUNC cuts regular files
 // only: Linux ignores it for FIFOs and devices, which are refused before any write.
-#include <davro/platform/LogFile.h>
+#include <davro/platform/detail/LogFile.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

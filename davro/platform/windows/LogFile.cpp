@@ -5,7 +5,7 @@
 // share mode is deny-none (_SH_DENYNO), so other programs may hold the file open
 // meanwhile. A file that cannot be opened leaves the stream failed: the writes then do
 // nothing and the line is lost.
-#include <davro/platform/LogFile.h>
+#include <davro/platform/detail/LogFile.h>
 
 #include <fstream>
 

@@ -1,4 +1,6 @@
-// Diagnostic files that hold one line: written without ever blocking the writer.
+// Internal to the library: diagnostic files that hold one line, written without ever
+// blocking the writer. Not installed, not exported; one implementation per system
+// (linux/LogFile.cpp, windows/LogFile.cpp).
 #pragma once
 
 #include <string>
