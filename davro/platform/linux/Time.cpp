@@ -4,6 +4,7 @@
 // The clock honours DAVRO_TIME_SCALE=N: from its first use it runs N times faster than
 // real time (real time at first use + N x elapsed monotonic time), tick counts advance N
 // times faster, and Sleep sleeps N times shorter. With N = 1 the wall clock is read directly.
+// Sleep ends at an absolute monotonic deadline, so a suspension does not stretch it.
 #include <davro/platform/Environment.h>
 #include <davro/platform/Win32.h>
 #include <sched.h>
@@ -222,9 +223,19 @@ void Sleep(DWORD milliseconds) {
         sched_yield();
         return;
     }
-    timespec remaining{static_cast<time_t>(micros / 1000000),
-                       static_cast<long>(micros % 1000000 * 1000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    // An absolute deadline on the monotonic clock: a sleep interrupted by a signal goes back
+    // to sleep until the same instant, so time spent in a handler, such as SuspendThread's
+    // park, counts as slept. (A relative sleep restarted with its remainder would stretch by
+    // the whole suspension.) clock_nanosleep returns its error rather than setting errno.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(micros / 1000000);
+    deadline.tv_nsec += static_cast<long>(micros % 1000000 * 1000);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 
