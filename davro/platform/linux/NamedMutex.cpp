@@ -11,6 +11,7 @@
 // take byte 0 exclusively: if that succeeds nobody else holds the name, the record is
 // (re)initialised, and the lock is turned into a shared one. Those locks vanish when the
 // process dies, so a killed process never keeps a name alive.
+#include <davro/platform/detail/Utf8.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -86,24 +87,6 @@ struct Registry {
 Registry& registry() {
     static Registry* r = new Registry;
     return *r;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
@@ -323,11 +306,7 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly) {
     if (wide.empty() || wide.find(L'\\') != std::wstring::npos) {
         return fail(ERROR_BAD_PATHNAME);
     }
-    std::string utf8;
-    for (wchar_t c : wide) {
-        const auto u = static_cast<char32_t>(c);
-        appendUtf8(utf8, u > 0x10FFFF ? char32_t{0xFFFD} : u);
-    }
+    const std::string utf8 = davro::platform::toUtf8(wide);
     const std::string file = fileFor(utf8);
 
     Registry& reg = registry();
