@@ -197,17 +197,14 @@ TEST(SuspendThreadTest, SuspensionDuringSleepCountsAsSlept) {
     using std::chrono::milliseconds;
     using Clock = std::chrono::steady_clock;
     constexpr milliseconds kSleep{600};
-    constexpr milliseconds kSuspended{1200};
+    constexpr DWORD kSuspendedMs = 1200;
     milliseconds late{-1};  // from the resumption to the end of Sleep, in the last round
-    milliseconds slept{-1};
     for (int round = 0; round < 3 && (late < milliseconds(0) || late >= kSleep / 2); ++round) {
         Handles hs;
         HANDLE sleeping = hs.event(TRUE);
-        std::atomic<Clock::time_point> began{};
         std::atomic<Clock::time_point> ended{};
         Body body = [&] {
             SetEvent(sleeping);
-            began = Clock::now();
             Sleep(static_cast<DWORD>(kSleep.count()));
             ended = Clock::now();
             return 0u;
@@ -217,17 +214,13 @@ TEST(SuspendThreadTest, SuspensionDuringSleepCountsAsSlept) {
         EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 100));  // lets it get into Sleep
         ASSERT_EQ(0u, SuspendThread(t));
         // Suspended: it cannot end, although its sleep runs out meanwhile.
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, static_cast<DWORD>(kSuspended.count())));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, kSuspendedMs));
         const Clock::time_point resumed = Clock::now();
         ASSERT_EQ(1u, ResumeThread(t));
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
         late = std::chrono::duration_cast<milliseconds>(ended.load() - resumed);
-        slept = std::chrono::duration_cast<milliseconds>(ended.load() - began.load());
     }
-    // The suspension's own wait may end a timer tick early on Windows.
-    EXPECT_GE(slept.count(), (kSuspended - milliseconds(50)).count());
-    EXPECT_LT(late.count(), (kSleep / 2).count())
-        << "Sleep went on after the resumption; it slept " << slept.count() << " ms in all";
+    EXPECT_LT(late.count(), (kSleep / 2).count()) << "ms: Sleep went on after the resumption";
 }
 
 // A running thread that owns a mutex, one asleep in a wait, one created suspended: each

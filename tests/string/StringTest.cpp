@@ -87,10 +87,9 @@ TEST(StringTest, GenericStringRendersUtf8AndReplacesInvalidUnits) {
         "a\xEF\xBF\xBD"
         "b",
         utf8(YString(lone)));
+    // A low surrogate first, and a high one with nothing after it to pair with.
     const wchar_t lowFirst[] = {static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800), 0};
     EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", utf8(YString(lowFirst)));
-    const wchar_t highLast[] = {L'a', static_cast<wchar_t>(0xDBFF), 0};  // nothing to pair with
-    EXPECT_EQ("a\xEF\xBF\xBD", utf8(YString(highLast)));
     // The two halves of U+1F600 as two units: a pair in UTF-16 (Windows), two lone surrogates
     // in UTF-32 (Linux).
     const wchar_t halves[] = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), 0};
@@ -111,19 +110,15 @@ TEST(StringTest, GenericStringRendersUtf8AndReplacesInvalidUnits) {
     EXPECT_STREQ("First", static_cast<char*>(first));
 }
 
-// Decoding, the direction no class takes yet: well-formed text round-trips, and every
+// Decoding, the direction no class takes yet: well-formed text is read as it is, and every
 // ill-formed part becomes one U+FFFD per maximal subpart (the longest start of a valid
 // sequence, else one byte). The mixed case is the example of the Unicode standard.
 TEST(StringTest, Utf8DecodingReplacesEachMaximalSubpartOnce) {
     using davro::platform::fromUtf8;
-    using davro::platform::toUtf8;
     const std::wstring r(1, L'\xFFFD');
-    for (const std::string valid :
-         {"", "M\xC3\xA4rz \xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
-        EXPECT_EQ(valid, toUtf8(fromUtf8(valid))) << valid;
-    }
     EXPECT_EQ(L"M\u00E4rz \u20AC", fromUtf8("M\xC3\xA4rz \xE2\x82\xAC"));
-    EXPECT_EQ(L"\U0001F600", fromUtf8("\xF0\x9F\x98\x80"));  // a pair on Windows
+    EXPECT_EQ(L"\U0001F600", fromUtf8("\xF0\x9F\x98\x80"));                    // a pair on Windows
+    EXPECT_EQ(L"\uD7FF\U0010FFFF", fromUtf8("\xED\x9F\xBF\xF4\x8F\xBF\xBF"));  // the edges
     EXPECT_EQ(L"a" + r + r + r + L"b" + r + L"c" + r + r + L"d",
               fromUtf8("a\xF1\x80\x80\xE1\x80\xC2"
                        "b\x80"
