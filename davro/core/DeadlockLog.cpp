@@ -2,8 +2,7 @@
 #include <davro/core/SyncObject.h>
 #include <davro/datetime/DateTime.h>
 #include <davro/platform/Environment.h>
-
-#include <fstream>
+#include <davro/platform/detail/LogFile.h>
 
 using namespace davro::win32;
 
@@ -47,15 +46,6 @@ void YSyncObject::reportDeadlock(const YString& message) {
     const LogLockHolder holder(logLock());
     const YDateTime now;
 
-    // out|ate without app or in opens as fopen's "w": an existing file is cut to zero
-    // length, so the file holds the latest line only. Text mode: std::endl is stored as
-    // "\n" on Linux and as CR LF on Windows. On Windows the stream sits on the C runtime's
-    // fopen, whose share mode is deny-none (_SH_DENYNO): other processes may hold the file
-    // open meanwhile. A file that cannot be opened leaves the stream failed, and the
-    // writes below then do nothing: the line is lost and the wait goes on.
-    std::ofstream file(davro::platform::mapDrivePath(kLogPath),
-                       std::ios_base::out | std::ios_base::ate);
-
     YString line(L"YSyncObject: ");
     line += message;
     line += L" timed out at: ";
@@ -64,8 +54,8 @@ void YSyncObject::reportDeadlock(const YString& message) {
     line += now.getMillis();
     line += L")";
     YGenericString text(line);
-    // The line waits in the stream's buffer until std::endl flushes it, so a line shorter
-    // than that buffer reaches the file in one write.
-    file << static_cast<char*>(text) << std::endl;
-    file.close();
+    // The file holds this line only. It is written without blocking: a log that is not a
+    // regular file, or cannot be written, loses the line and the wait goes on.
+    davro::platform::rewriteLineFile(davro::platform::mapDrivePath(kLogPath),
+                                     static_cast<char*>(text));
 }

@@ -17,8 +17,9 @@ int YSyncObject::dispatchLock(unsigned int timeout) {
     if (timeout == INFINITE) {
         // The same watchdog as lock(): ten-minute pieces, each one a finite dispatchLock
         // with its own deadline, and a report for each piece that expires.
+        const unsigned sliceMs = davro::detail::watchdogSliceTimeoutMs();
         for (int slice = 0;; ++slice) {
-            const int result = dispatchLock(davro::detail::kWatchdogSliceMs);
+            const int result = dispatchLock(sliceMs);
             if (result != static_cast<int>(WAIT_TIMEOUT)) {
                 return result;
             }

@@ -59,8 +59,9 @@ int YSyncObject::lock(unsigned int timeout) {
     }
     // The watchdog: never one endless wait. Only WAIT_TIMEOUT goes round again, so a
     // failed wait (handle 0, closed handle) returns -1 at once and writes nothing.
+    const DWORD sliceMs = davro::detail::watchdogSliceTimeoutMs();
     for (int slice = 0;; ++slice) {
-        const DWORD result = WaitForSingleObject(handle, davro::detail::kWatchdogSliceMs);
+        const DWORD result = WaitForSingleObject(handle, sliceMs);
         if (result != WAIT_TIMEOUT) {
             return static_cast<int>(result);
         }

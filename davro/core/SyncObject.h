@@ -78,8 +78,9 @@ public:
 protected:
     // Writes one line, "YSyncObject: " + message + " timed out at: " + the local time +
     // " (" + its milliseconds + ")", to the deadlock log, replacing what it held. Reports
-    // of all threads are serialised; a log that cannot be opened loses the line. Only a
-    // failed allocation can throw, and the log lock is released on that path too.
+    // of all threads are serialised. Never blocks on the log: one that is not a regular
+    // file (a FIFO, a symbolic link, a directory) or cannot be written loses the line. Only
+    // a failed allocation can throw, and the log lock is released on that path too.
     static void reportDeadlock(const YString& message);
 
     davro::win32::HANDLE handle;

@@ -1,7 +1,10 @@
 // The two environment settings of the platform layer, shared by both systems.
 //
-//   DAVRO_TIME_SCALE=<N>  every time-out, sleep and the platform clock run N times faster
-//                         (read once, at first use; absent, zero or not a number: 1).
+//   DAVRO_TIME_SCALE=<N>  time runs N times faster (read once, at first use; absent, zero
+//                         or not a number: 1). On Linux every time-out, sleep and the
+//                         platform clock; on Windows, whose waits and clocks are the
+//                         system's, only the time limits the library picks itself (the
+//                         watchdog's slice).
 //   DAVRO_DRIVE_C=<dir>   paths that begin with "c:/" or "C:\" name files under <dir>.
 #pragma once
 

@@ -1,59 +1,8 @@
+#include <davro/platform/detail/Utf8.h>
 #include <davro/string/String.h>
 
 #include <cwchar>
 #include <utility>
-
-namespace {
-
-// Appends the UTF-8 form of one code point; anything that is not a Unicode scalar value
-// (a surrogate, or beyond U+10FFFF) becomes U+FFFD.
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string toUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        // wchar_t may be signed: go through its unsigned width first.
-        char32_t unit = 0;
-        if constexpr (sizeof(wchar_t) == 2) {
-            unit = static_cast<char16_t>(text[i]);
-            // UTF-16: a high surrogate followed by a low one is one code point; a lone
-            // surrogate of either kind is passed on and replaced by appendUtf8.
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size()) {
-                const char32_t low = static_cast<char16_t>(text[i + 1]);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-        } else {
-            unit = static_cast<char32_t>(text[i]);
-        }
-        appendUtf8(out, unit);
-    }
-    return out;
-}
-
-}  // namespace
 
 YString::YString() = default;
 
@@ -173,8 +122,8 @@ void YString::settle() const {
 }
 
 YGenericString::YGenericString(const YString& text)
-    : text_(toUtf8(std::wstring(static_cast<const wchar_t*>(text),
-                                static_cast<std::size_t>(text.length())))) {}
+    : text_(davro::platform::toUtf8(std::wstring_view(static_cast<const wchar_t*>(text),
+                                                      static_cast<std::size_t>(text.length())))) {}
 
 YGenericString::YGenericString(const YGenericString& other) = default;
 

@@ -56,8 +56,10 @@ private:
     mutable bool bufferLent_ = false;
 };
 
-// The UTF-8 rendering of a YString. Characters that are not valid code points become
-// U+FFFD. Not synchronised; distinct objects are independent.
+// The UTF-8 rendering of a YString. Where wchar_t has 16 bits (Windows) the text is read as
+// UTF-16, a high surrogate followed by a low one being one character; where it has 32 bits
+// (Linux), as UTF-32. A lone surrogate and a value above U+10FFFF become U+FFFD. Not
+// synchronised; distinct objects are independent.
 class DAVRO_API YGenericString {
 public:
     explicit YGenericString(const YString& text);

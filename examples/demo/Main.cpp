@@ -105,14 +105,17 @@ int main(int argc, char** argv) {
     const bool terminal = demo::stdoutIsTerminal();
     const auto begin = Clock::now();
     std::printf("Davro demo: %zu stage%s\n", chosen.size(), chosen.size() == 1 ? "" : "s");
-#if !defined(_WIN32)
     if (davro::platform::timeScale() != 1) {
-        std::printf(
-            "note: DAVRO_TIME_SCALE=%u shortens every time limit of the demo too, so "
-            "stages may fail; the deadlock stage sets it for its child itself\n",
-            davro::platform::timeScale());
-    }
+#if defined(_WIN32)
+        const char* reach = "the watchdog's slice";
+#else
+        const char* reach = "every time limit of the demo too";
 #endif
+        std::printf(
+            "note: DAVRO_TIME_SCALE=%u shortens %s, so stages may fail; the deadlock stage "
+            "sets it for its child itself\n",
+            davro::platform::timeScale(), reach);
+    }
     std::vector<Outcome> outcomes;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const Stage& stage = *chosen[i];

@@ -308,11 +308,17 @@ std::string firstLine(const std::string& path) {
 
 int deadlockChild() {
     using namespace davro::win32;
-    const unsigned scale = davro::platform::timeScale();
-    if (scale < 100) {
+    if (davro::platform::timeScale() < 100) {
         std::fprintf(stderr, "davro-demo: the deadlock child needs DAVRO_TIME_SCALE >= 100\n");
         return 2;
     }
+    // The scale shortens the watchdog's slice on both systems, but the time-outs passed to
+    // the waits below only on Linux: Windows' kernel takes them as they are.
+#if defined(_WIN32)
+    const unsigned scale = 1;
+#else
+    const unsigned scale = davro::platform::timeScale();
+#endif
     const std::string log = davro::platform::mapDrivePath("c:/deadlock.out");
     YMutex stuck(wide(kStuckName));
     YEventObject held;
@@ -349,11 +355,6 @@ int deadlockChild() {
 }
 
 void runDeadlock(Report& report) {
-#if defined(_WIN32)
-    report.skip(
-        "the Windows kernel ignores DAVRO_TIME_SCALE, so the first report would take ten real "
-        "minutes");
-#else
     TempFolder driveC("drive_c");
     if (!report.check(driveC.made(), "no temporary folder could be made for drive C")) {
         return;
@@ -404,7 +405,6 @@ void runDeadlock(Report& report) {
     report.check(line.find(kStuckName) != std::string::npos, "the log line does not name %s",
                  kStuckName);
     report.summary("the log holds the second report on %s", kStuckName);
-#endif
 }
 
 }  // namespace demo

@@ -3,6 +3,7 @@
 // to a fresh temporary folder for every test.
 #include <davro/core/SyncObject.h>
 #include <davro/core/detail/Watchdog.h>
+#include <davro/platform/Environment.h>
 #include <davro/primitives/Event.h>
 #include <davro/primitives/Mutex.h>
 #include <davro/primitives/Semaphore.h>
@@ -11,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -18,6 +21,12 @@
 #include <vector>
 
 #include "SyncTestSupport.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -32,11 +41,13 @@ constexpr const char* kLineEnd = "\n";
 #endif
 
 // The length of one watchdog slice in real time, and whether it is short enough to be
-// waited out in a test (Windows' kernel waits take their time-outs as they are).
+// waited out in a test. The slice follows the time scale on both systems, although on
+// Windows the waits that a caller times do not (waitScale() is 1 there).
 std::chrono::milliseconds realSlice() {
-    return std::chrono::milliseconds(davro::detail::kWatchdogSliceMs / waitScale());
+    return std::chrono::milliseconds(davro::detail::kWatchdogSliceMs /
+                                     davro::platform::timeScale());
 }
-bool slicesAreShort() { return waitScale() >= 100; }
+bool slicesAreShort() { return davro::platform::timeScale() >= 100; }
 
 // One whole line of the log, taken apart.
 struct LogLine {
@@ -98,7 +109,7 @@ protected:
 // the first watch that was not; a loaded machine gets a few fresh waits to find one.
 TEST_F(DeadlockLogTest, SlicesReportFromCountZeroAndTheFileKeepsTheLatestLine) {
     if (!slicesAreShort()) {
-        GTEST_SKIP() << "needs slices shortened by DAVRO_TIME_SCALE (Linux layer)";
+        GTEST_SKIP() << "needs slices shortened by DAVRO_TIME_SCALE >= 100";
     }
     constexpr int kWatches = 5;
     for (const bool pumping : {false, true}) {
@@ -202,24 +213,73 @@ TEST_F(DeadlockLogTest, ConcurrentReportsLeaveOneWholeLine) {
     }
 }
 
-// A log that cannot be opened (here a folder stands where the file should be) loses the
-// line; the lock is left, so another thread's report gets through, and a wait goes on.
-TEST_F(DeadlockLogTest, UnopenableLogLosesTheLineAndNothingElse) {
-    TempDir blocked;
-    std::filesystem::create_directory(blocked.path() + "/deadlock.out");
-    setDriveC(blocked.path());
-    EXPECT_NO_THROW(Bare::report(L"lost"));
-    EXPECT_TRUE(std::filesystem::is_directory(blocked.path() + "/deadlock.out"));
-    // Waits whose reports are lost still end when their object is signalled. The sleep
-    // only lets slices pass: if it is too short the test passes without covering them.
-    if (slicesAreShort()) {
+// Whether the call of `probe` returns within kWaitMs. A call stuck on the FIFO `fifo` is then
+// let go by a reader held open until it has returned, so that the test fails instead of
+// hanging (without a reader, a write to the FIFO would end the process with SIGPIPE).
+bool finishesPromptly(WaitProbe& probe, [[maybe_unused]] const std::string& fifo) {
+    if (probe.finishesWithin(std::chrono::milliseconds(kWaitMs))) {
+        return true;
+    }
+#ifndef _WIN32
+    if (!fifo.empty()) {
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        probe.result();
+        close(reader);  // a failed open gives -1, which close() refuses harmlessly
+    }
+#endif
+    return false;
+}
+
+// A log path that cannot be written (a directory; on Linux also a FIFO without a reader and a
+// symbolic link to another file) loses the line and nothing else: the report returns at once
+// and writes nowhere, the lock is left, so another thread's report gets through, and a wait
+// whose reports are lost ends when its object is signalled.
+TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
+#ifdef _WIN32
+    const std::string kinds[] = {"directory"};
+#else
+    const std::string kinds[] = {"directory", "fifo", "symlink"};
+#endif
+    for (const std::string& kind : kinds) {
+        SCOPED_TRACE(kind);
+        TempDir blocked;
+        const std::string path = blocked.path() + "/deadlock.out";
+        const std::string target = blocked.path() + "/target";
+        const std::string fifo = kind == "fifo" ? path : "";
+        if (kind == "symlink") {
+            std::ofstream(target) << "untouched\n";
+            std::filesystem::create_symlink(target, path);
+        } else if (kind == "fifo") {
+#ifndef _WIN32
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+#endif
+        } else {
+            std::filesystem::create_directory(path);
+        }
+        setDriveC(blocked.path());
+
+        WaitProbe report([] { return Bare::report(L"lost"), 0; });
+        EXPECT_TRUE(finishesPromptly(report, fifo)) << "the report blocked";
+        // The sleep only lets a slice pass: if it is too short the test passes without
+        // covering it.
         YEventObject event(L"Unlogged");
-        std::atomic<int> result{1234};
-        std::thread waiter([&] { result = event.lock(INFINITE); });
-        std::this_thread::sleep_for(realSlice() * 5 / 2);
+        WaitProbe waiter([&] { return event.lock(INFINITE); });
+        if (slicesAreShort()) {
+            std::this_thread::sleep_for(realSlice() * 3 / 2);
+        }
         event.unlock();
-        waiter.join();
-        EXPECT_EQ(kSignalled, result.load());
+        ASSERT_TRUE(finishesPromptly(waiter, fifo)) << "the wait did not end";
+        EXPECT_EQ(kSignalled, waiter.result());
+
+        using Type = std::filesystem::file_type;  // what stood at the path is still there
+        EXPECT_EQ(kind == "fifo"      ? Type::fifo
+                  : kind == "symlink" ? Type::symlink
+                                      : Type::directory,
+                  std::filesystem::symlink_status(path).type());
+        EXPECT_EQ(kind == "symlink" ? "untouched\n" : "", readFile(target));
+        const std::filesystem::recursive_directory_iterator entries(blocked.path());
+        EXPECT_EQ(kind == "symlink" ? 2 : 1, std::distance(begin(entries), end(entries)))
+            << "nothing was made beside or inside what stood at the path";
     }
 
     setDriveC(drive_.path());

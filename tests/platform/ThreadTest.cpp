@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 
 #include "PlatformTestSupport.h"
@@ -184,6 +185,42 @@ TEST(SuspendThreadTest, AThreadCanSuspendItself) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     EXPECT_TRUE(after.load());
     EXPECT_EQ(0u, exitCodeOf(t));
+}
+
+// Time spent suspended counts as slept: a thread suspended in Sleep(600) for 1200 ms returns
+// soon after it is resumed, not with the rest of its sleep still to go. The thread gets
+// 100 ms to be well inside its Sleep before it is suspended; a thread that was not (a
+// loaded machine) starts sleeping only once resumed, so such a round is repeated, up to
+// three rounds in all. A stretched sleep returns about 500 ms after the resumption in every
+// round.
+TEST(SuspendThreadTest, SuspensionDuringSleepCountsAsSlept) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    constexpr milliseconds kSleep{600};
+    constexpr DWORD kSuspendedMs = 1200;
+    milliseconds late{-1};  // from the resumption to the end of Sleep, in the last round
+    for (int round = 0; round < 3 && (late < milliseconds(0) || late >= kSleep / 2); ++round) {
+        Handles hs;
+        HANDLE sleeping = hs.event(TRUE);
+        std::atomic<Clock::time_point> ended{};
+        Body body = [&] {
+            SetEvent(sleeping);
+            Sleep(static_cast<DWORD>(kSleep.count()));
+            ended = Clock::now();
+            return 0u;
+        };
+        HANDLE t = hs.add(start(body));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sleeping, kBoundMs));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 100));  // lets it get into Sleep
+        ASSERT_EQ(0u, SuspendThread(t));
+        // Suspended: it cannot end, although its sleep runs out meanwhile.
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, kSuspendedMs));
+        const Clock::time_point resumed = Clock::now();
+        ASSERT_EQ(1u, ResumeThread(t));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+        late = std::chrono::duration_cast<milliseconds>(ended.load() - resumed);
+    }
+    EXPECT_LT(late.count(), (kSleep / 2).count()) << "ms: Sleep went on after the resumption";
 }
 
 // A running thread that owns a mutex, one asleep in a wait, one created suspended: each

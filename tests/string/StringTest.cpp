@@ -1,4 +1,5 @@
 // YString and its UTF-8 rendering YGenericString.
+#include <davro/platform/detail/Utf8.h>
 #include <davro/string/String.h>
 #include <gtest/gtest.h>
 
@@ -86,12 +87,19 @@ TEST(StringTest, GenericStringRendersUtf8AndReplacesInvalidUnits) {
         "a\xEF\xBF\xBD"
         "b",
         utf8(YString(lone)));
+    // A low surrogate first, and a high one with nothing after it to pair with.
     const wchar_t lowFirst[] = {static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800), 0};
     EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", utf8(YString(lowFirst)));
+    // The two halves of U+1F600 as two units: a pair in UTF-16 (Windows), two lone surrogates
+    // in UTF-32 (Linux).
+    const wchar_t halves[] = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), 0};
+    EXPECT_EQ(sizeof(wchar_t) == 2 ? "\xF0\x9F\x98\x80" : "\xEF\xBF\xBD\xEF\xBF\xBD",
+              utf8(YString(halves)));
 #ifndef _WIN32
-    // A 32-bit wchar_t can hold values beyond the Unicode range.
-    const wchar_t beyond[] = {static_cast<wchar_t>(0x110000), 0};
-    EXPECT_EQ("\xEF\xBF\xBD", utf8(YString(beyond)));
+    // A 32-bit wchar_t can hold values beyond the Unicode range, negative ones included.
+    const wchar_t beyond[] = {static_cast<wchar_t>(0x10FFFF), static_cast<wchar_t>(0x110000),
+                              static_cast<wchar_t>(-2), 0};
+    EXPECT_EQ("\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xEF\xBF\xBD", utf8(YString(beyond)));
 #endif
 
     YGenericString first(YString(L"first"));
@@ -100,6 +108,29 @@ TEST(StringTest, GenericStringRendersUtf8AndReplacesInvalidUnits) {
     EXPECT_STREQ("first", static_cast<char*>(first));
     first = second;
     EXPECT_STREQ("First", static_cast<char*>(first));
+}
+
+// Decoding, the direction no class takes yet: well-formed text is read as it is, and every
+// ill-formed part becomes one U+FFFD per maximal subpart (the longest start of a valid
+// sequence, else one byte). The mixed case is the example of the Unicode standard.
+TEST(StringTest, Utf8DecodingReplacesEachMaximalSubpartOnce) {
+    using davro::platform::fromUtf8;
+    const std::wstring r(1, L'\xFFFD');
+    EXPECT_EQ(L"M\u00E4rz \u20AC", fromUtf8("M\xC3\xA4rz \xE2\x82\xAC"));
+    EXPECT_EQ(L"\U0001F600", fromUtf8("\xF0\x9F\x98\x80"));                    // a pair on Windows
+    EXPECT_EQ(L"\uD7FF\U0010FFFF", fromUtf8("\xED\x9F\xBF\xF4\x8F\xBF\xBF"));  // the edges
+    EXPECT_EQ(L"a" + r + r + r + L"b" + r + L"c" + r + r + L"d",
+              fromUtf8("a\xF1\x80\x80\xE1\x80\xC2"
+                       "b\x80"
+                       "c\x80\xBF"
+                       "d"));
+    EXPECT_EQ(r + r, fromUtf8("\xC0\xAF"));                  // overlong: byte by byte
+    EXPECT_EQ(r + r + r, fromUtf8("\xE0\x80\xAF"));          // overlong
+    EXPECT_EQ(r + r + r, fromUtf8("\xED\xA0\x80"));          // an encoded surrogate
+    EXPECT_EQ(r + r + r + r, fromUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_EQ(r + r + L"x", fromUtf8("\xF5\xFFx"));          // never in UTF-8
+    EXPECT_EQ(L"x" + r, fromUtf8("x\xF0\x9F\x98"));          // cut short by the end
+    EXPECT_EQ(r + L"x", fromUtf8("\xE2\x82x"));              // cut short: x read afresh
 }
 
 }  // namespace

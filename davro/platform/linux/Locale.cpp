@@ -24,6 +24,8 @@
 #include <mutex>
 #include <string>
 
+#include "Calendar.h"
+
 using namespace davro::win32;
 
 namespace {
@@ -287,16 +289,7 @@ const LocaleData* dataFor(LCID localeId) {
 
 // ---- The picture engine ----
 
-bool isLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-bool validDate(const SYSTEMTIME& t) {
-    constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1) {
-        return false;
-    }
-    const unsigned last = t.wMonth == 2 && isLeapYear(t.wYear) ? 29 : kDays[t.wMonth - 1];
-    return t.wDay <= last;
-}
+bool validDate(const SYSTEMTIME& t) { return detail::isValidDate(t.wYear, t.wMonth, t.wDay); }
 
 bool validTime(const SYSTEMTIME& t) {
     return t.wHour < 24 && t.wMinute < 60 && t.wSecond < 60 && t.wMilliseconds < 1000;
@@ -304,10 +297,8 @@ bool validTime(const SYSTEMTIME& t) {
 
 // The day of week of a valid date (0 = Sunday), computed rather than taken from the
 // structure, whose wDayOfWeek the caller need not fill in.
-int dayOfWeek(const SYSTEMTIME& t) {
-    static const int kMonthOffset[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    const int year = t.wYear - (t.wMonth < 3 ? 1 : 0);
-    return (year + year / 4 - year / 100 + year / 400 + kMonthOffset[t.wMonth - 1] + t.wDay) % 7;
+unsigned dayOfWeek(const SYSTEMTIME& t) {
+    return detail::dayOfWeek(detail::daysSince1601(t.wYear, t.wMonth, t.wDay));
 }
 
 std::wstring number(unsigned value, int width) {

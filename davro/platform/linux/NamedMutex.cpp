@@ -19,6 +19,7 @@
 // last close unmaps only records that no thread has as its hazard (DESIGN.md).
 #include "NamedMutex.h"
 
+#include <davro/platform/detail/Utf8.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -37,6 +38,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "Fence.h"
 #include "Futex.h"
@@ -122,27 +124,6 @@ std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
         h = (h ^ c) * 0x100000001B3ULL;
     }
     return h;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
-        c = 0xFFFD;
-    }
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // The shared-memory file name for an object name: "davro.<uid>.<name>" with every byte
@@ -472,6 +453,28 @@ void keep(ThreadContext* c, NamedMutexShared* shared) {
     c->ownedNamed.push(OwnedNamedMutex{shared, 1});
 }
 
+// This process gives up a name that none of its handles uses any more. If no other process
+// holds it, its file goes (under the creators' lock, and creators check that the file they
+// opened is still the one under the name); closing the descriptor drops our locks, and with
+// them our hold on the name. The mapping outlives the descriptor until no thread uses or
+// owns it (an owner's robust list points into it). `ownedByUs`: the creator's initial
+// ownership, given back first. Registry lock held.
+void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
+    if (ownedByUs) {
+        pthread_mutex_unlock(&shared->record->mutex);
+    }
+    reg.byFile.erase(shared->file);
+    ofdLock(shared->fd, F_WRLCK, 1, true);
+    if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
+        shm_unlink(shared->file.c_str());
+    }
+    ::close(shared->fd);
+    shared->fd = -1;
+    shared->next = reg.retired;
+    reg.retired = shared;
+    sweepRetired(reg);
+}
+
 }  // namespace
 
 HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD desiredAccess) {
@@ -480,33 +483,35 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD de
         SetLastError(ERROR_ACCESS_DENIED);  // neither waiting nor releasing would be allowed
         return nullptr;
     }
-    std::wstring wide(name);
-    // "Global\" and "Local\" select a session namespace on Windows; there is one here.
-    for (const wchar_t* prefix : {L"Global\\", L"Local\\"}) {
-        const std::wstring p(prefix);
-        if (wide.compare(0, p.size(), p) == 0) {
-            wide.erase(0, p.size());
-            break;
-        }
-    }
-    if (wide.size() > kMaxPath) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return nullptr;
-    }
-    if (wide.empty() || wide.find(L'\\') != std::wstring::npos) {
-        SetLastError(ERROR_BAD_PATHNAME);
-        return nullptr;
-    }
     ThreadContext* c = currentContext();
+    std::string utf8;
+    std::string file;
+    try {
+        std::wstring_view wide(name);
+        // "Global\" and "Local\" select a session namespace on Windows; there is one here.
+        for (const std::wstring_view prefix : {L"Global\\", L"Local\\"}) {
+            if (wide.substr(0, prefix.size()) == prefix) {
+                wide.remove_prefix(prefix.size());
+                break;
+            }
+        }
+        if (wide.size() > kMaxPath) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        if (wide.empty() || wide.find(L'\\') != std::wstring_view::npos) {
+            SetLastError(ERROR_BAD_PATHNAME);
+            return nullptr;
+        }
+        utf8 = davro::platform::toUtf8(wide);
+        file = fileFor(utf8);
+    } catch (const std::bad_alloc&) {
+        c = nullptr;
+    }
     if (c == nullptr || !c->ownedNamed.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    std::string utf8;
-    for (wchar_t ch : wide) {
-        appendUtf8(utf8, static_cast<char32_t>(ch));
-    }
-    const std::string file = fileFor(utf8);
 
     Registry& reg = registry();
     const std::lock_guard<std::mutex> guard(reg.lock);
@@ -521,37 +526,28 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD de
         if (shared == nullptr) {
             return nullptr;
         }
-        reg.byFile.emplace(file, shared);
+        try {
+            reg.byFile.emplace(file, shared);
+        } catch (const std::bad_alloc&) {
+            closeShared(reg, shared, !existed && initialOwner);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
     }
     Object* o = newObject(Kind::NamedMutex, 0);
-    if (o != nullptr) {
-        o->named = shared;
-        ++shared->users;
-    }
     HANDLE h = o != nullptr ? newHandle(o, access) : nullptr;
     if (h == nullptr) {
         if (o != nullptr) {
-            // Drop the reference outside this lock: destroying takes it.
-            --shared->users;
-            o->named = nullptr;
+            release(o);  // `named` is still null: nothing to destroy, no registry lock taken
         }
         if (shared->users == 0) {
-            reg.byFile.erase(file);
-            shared->next = reg.retired;  // unmapped (or kept while held) by the next sweep
-            reg.retired = shared;
-            ofdLock(shared->fd, F_WRLCK, 1, true);
-            if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
-                shm_unlink(shared->file.c_str());
-            }
-            ::close(shared->fd);
-            shared->fd = -1;
-        }
-        if (o != nullptr) {
-            release(o);
+            closeShared(reg, shared, !existed && initialOwner);
         }
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    o->named = shared;
+    ++shared->users;
     if (!existed && initialOwner) {
         keep(c, shared);
     }
@@ -663,23 +659,9 @@ void destroyNamedMutex(Object* object) {
     }
     Registry& reg = registry();
     const std::lock_guard<std::mutex> guard(reg.lock);
-    if (--shared->users > 0) {
-        return;
+    if (--shared->users == 0) {
+        closeShared(reg, shared, false);
     }
-    reg.byFile.erase(shared->file);
-    // If no other process holds the name, remove its file (under the creators' lock, and
-    // creators check that the file they opened is still the one under the name). Closing
-    // drops our locks, and with them our hold on the name; the mapping outlives the fd.
-    ofdLock(shared->fd, F_WRLCK, 1, true);
-    if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
-        shm_unlink(shared->file.c_str());
-    }
-    ::close(shared->fd);
-    shared->fd = -1;
-    // The mapping goes once no thread uses or owns it: an owner's robust list points into it.
-    shared->next = reg.retired;
-    reg.retired = shared;
-    sweepRetired(reg);
 }
 
 void lockNamedMutexesForFork() { registry().lock.lock(); }

@@ -4,6 +4,7 @@
 // The clock honours DAVRO_TIME_SCALE=N: from its first use it runs N times faster than
 // real time (real time at first use + N x elapsed monotonic time), tick counts advance N
 // times faster, and Sleep sleeps N times shorter. With N = 1 the wall clock is read directly.
+// Sleep ends at an absolute monotonic deadline, so a suspension does not stretch it.
 #include <davro/platform/Environment.h>
 #include <davro/platform/Win32.h>
 #include <sched.h>
@@ -12,6 +13,8 @@
 
 #include <cerrno>
 #include <cstdint>
+
+#include "Calendar.h"
 
 using namespace davro::win32;
 
@@ -30,58 +33,6 @@ constexpr std::uint64_t toTicks(const FILETIME& fileTime) {
 
 constexpr FILETIME toFileTime(std::uint64_t ticks) {
     return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFU), static_cast<DWORD>(ticks >> 32)};
-}
-
-constexpr bool isLeapYear(unsigned year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-constexpr unsigned daysInMonth(unsigned year, unsigned month) {
-    constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-// Days before the first of each month in a common year.
-constexpr unsigned kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-
-// Days from 1601-01-01 to the given date. 1601 opens a 400-year cycle of the Gregorian
-// calendar, so the leap days before year y are just y'/4 - y'/100 + y'/400 with y' the
-// number of whole years since 1601.
-constexpr std::uint64_t daysSince1601(unsigned year, unsigned month, unsigned day) {
-    const std::uint64_t years = year - 1601;
-    std::uint64_t days = years * 365 + years / 4 - years / 100 + years / 400;
-    days += kDaysBeforeMonth[month - 1] + (month > 2 && isLeapYear(year) ? 1 : 0);
-    return days + day - 1;
-}
-
-// The inverse: splits a day count since 1601-01-01 into the calendar date. The last year
-// of every 4-, 100- and 400-year cycle starting in 1601 is the long one, hence the caps.
-void dateOfDay(std::uint64_t days, SYSTEMTIME& fields) {
-    fields.wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
-    const std::uint64_t cycles400 = days / 146097;
-    days %= 146097;
-    std::uint64_t centuries = days / 36524;
-    if (centuries > 3) {
-        centuries = 3;
-    }
-    days -= centuries * 36524;
-    const std::uint64_t cycles4 = days / 1461;
-    days %= 1461;
-    std::uint64_t years = days / 365;
-    if (years > 3) {
-        years = 3;
-    }
-    days -= years * 365;
-    const auto year =
-        static_cast<unsigned>(1601 + cycles400 * 400 + centuries * 100 + cycles4 * 4 + years);
-    unsigned month = 1;
-    while (days >= daysInMonth(year, month)) {
-        days -= daysInMonth(year, month);
-        ++month;
-    }
-    fields.wYear = static_cast<WORD>(year);
-    fields.wMonth = static_cast<WORD>(month);
-    fields.wDay = static_cast<WORD>(days + 1);
 }
 
 std::uint64_t readClock(clockid_t clock) {
@@ -153,15 +104,15 @@ void GetSystemTimeAsFileTime(LPFILETIME fileTime) { *fileTime = toFileTime(curre
 BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime) {
     // The day of week is not checked and plays no part, as on Windows.
     const SYSTEMTIME& f = *systemTime;
-    const bool valid = f.wYear >= 1601 && f.wYear <= 30827 && f.wMonth >= 1 && f.wMonth <= 12 &&
-                       f.wDay >= 1 && f.wDay <= daysInMonth(f.wYear, f.wMonth) && f.wHour < 24 &&
+    const bool valid = detail::isValidDate(f.wYear, f.wMonth, f.wDay) && f.wHour < 24 &&
                        f.wMinute < 60 && f.wSecond < 60 && f.wMilliseconds < 1000;
     if (!valid) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::uint64_t seconds = (daysSince1601(f.wYear, f.wMonth, f.wDay) * 24 + f.wHour) * 3600 +
-                                  f.wMinute * 60U + f.wSecond;
+    const std::uint64_t seconds =
+        (detail::daysSince1601(f.wYear, f.wMonth, f.wDay) * 24 + f.wHour) * 3600 + f.wMinute * 60U +
+        f.wSecond;
     *fileTime = toFileTime(seconds * kTicksPerSecond + f.wMilliseconds * kTicksPerMs);
     return TRUE;
 }
@@ -172,8 +123,12 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const detail::CalendarDate date = detail::dateOfDay(ticks / kTicksPerDay);
     SYSTEMTIME fields{};
-    dateOfDay(ticks / kTicksPerDay, fields);
+    fields.wYear = static_cast<WORD>(date.year);
+    fields.wMonth = static_cast<WORD>(date.month);
+    fields.wDay = static_cast<WORD>(date.day);
+    fields.wDayOfWeek = static_cast<WORD>(date.dayOfWeek);
     const std::uint64_t inDay = ticks % kTicksPerDay;
     fields.wHour = static_cast<WORD>(inDay / (3600 * kTicksPerSecond));
     fields.wMinute = static_cast<WORD>(inDay / (60 * kTicksPerSecond) % 60);
@@ -222,9 +177,19 @@ void Sleep(DWORD milliseconds) {
         sched_yield();
         return;
     }
-    timespec remaining{static_cast<time_t>(micros / 1000000),
-                       static_cast<long>(micros % 1000000 * 1000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    // An absolute deadline on the monotonic clock: a sleep interrupted by a signal goes back
+    // to sleep until the same instant, so time spent in a handler, such as SuspendThread's
+    // park, counts as slept. (A relative sleep restarted with its remainder would stretch by
+    // the whole suspension.) clock_nanosleep returns its error rather than setting errno.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(micros / 1000000);
+    deadline.tv_nsec += static_cast<long>(micros % 1000000 * 1000);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 
