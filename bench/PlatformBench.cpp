@@ -37,7 +37,7 @@ void BM_MutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_MutexWaitRelease)->Name("Kernel/MutexWaitRelease/win32");
+DAVRO_BENCHMARK(BM_MutexWaitRelease)->Name("Kernel/MutexWaitRelease/win32");
 
 void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
     std::recursive_mutex m;
@@ -46,7 +46,7 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         m.unlock();
     }
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Name("Kernel/MutexWaitRelease/std");
+DAVRO_BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Name("Kernel/MutexWaitRelease/std");
 
 void BM_SemaphoreWaitRelease(benchmark::State& state) {
     HANDLE s = CreateSemaphoreW(nullptr, 1, 1, nullptr);
@@ -56,7 +56,7 @@ void BM_SemaphoreWaitRelease(benchmark::State& state) {
     }
     CloseHandle(s);
 }
-BENCHMARK(BM_SemaphoreWaitRelease)->Name("Kernel/SemaphoreWaitRelease/win32");
+DAVRO_BENCHMARK(BM_SemaphoreWaitRelease)->Name("Kernel/SemaphoreWaitRelease/win32");
 
 void BM_AutoEventSetWait(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -66,7 +66,7 @@ void BM_AutoEventSetWait(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_AutoEventSetWait)->Name("Kernel/AutoEventSetWait/win32");
+DAVRO_BENCHMARK(BM_AutoEventSetWait)->Name("Kernel/AutoEventSetWait/win32");
 
 void BM_PosixSemWaitPost(benchmark::State& state) {
     sem_t s;
@@ -77,7 +77,7 @@ void BM_PosixSemWaitPost(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemWaitPost)->Name("Kernel/SemaphoreWaitRelease/posix");
+DAVRO_BENCHMARK(BM_PosixSemWaitPost)->Name("Kernel/SemaphoreWaitRelease/posix");
 
 void BM_PosixSemPostWait(benchmark::State& state) {
     sem_t s;
@@ -88,7 +88,7 @@ void BM_PosixSemPostWait(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemPostWait)->Name("Kernel/AutoEventSetWait/posix");
+DAVRO_BENCHMARK(BM_PosixSemPostWait)->Name("Kernel/AutoEventSetWait/posix");
 
 // ---- Ping-pong between two threads through two auto-reset events ----
 
@@ -115,7 +115,7 @@ void BM_EventPingPong(benchmark::State& state) {
     CloseHandle(ping);
     CloseHandle(pong);
 }
-BENCHMARK(BM_EventPingPong)->Name("Kernel/EventPingPong/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_EventPingPong)->Name("Kernel/EventPingPong/win32")->UseRealTime();
 
 // The same exchange on bare futexes (WaitOnAddress on Windows): an auto-reset event as a
 // word that is 0 (clear), 1 (set) or 2 (clear, a waiter sleeps), waking only when someone
@@ -174,7 +174,7 @@ void BM_FutexPingPong(benchmark::State& state) {
     ping.set();
     partner.join();
 }
-BENCHMARK(BM_FutexPingPong)->Name("Kernel/EventPingPong/futex")->UseRealTime();
+DAVRO_BENCHMARK(BM_FutexPingPong)->Name("Kernel/EventPingPong/futex")->UseRealTime();
 
 // ---- Two threads: each its own mutex, or both one mutex ----
 
@@ -187,7 +187,7 @@ void BM_MutexOwnPerThread(benchmark::State& state) {
     CloseHandle(m);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexOwnPerThread)
+DAVRO_BENCHMARK(BM_MutexOwnPerThread)
     ->Name("Kernel/MutexOwnPerThread/win32")
     ->Threads(1)
     ->Threads(2)
@@ -208,7 +208,7 @@ void BM_MutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexContended)->Name("Kernel/MutexContended/win32")->Threads(2)->UseRealTime();
+DAVRO_BENCHMARK(BM_MutexContended)->Name("Kernel/MutexContended/win32")->Threads(2)->UseRealTime();
 
 std::mutex gStdMutex;
 
@@ -221,7 +221,7 @@ void BM_StdMutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StdMutexContended)->Name("Kernel/MutexContended/std")->Threads(2)->UseRealTime();
+DAVRO_BENCHMARK(BM_StdMutexContended)->Name("Kernel/MutexContended/std")->Threads(2)->UseRealTime();
 
 // ---- Wait-any over 64 handles, only the last signalled ----
 
@@ -238,7 +238,7 @@ void BM_WaitAny64LastSignalled(benchmark::State& state) {
         CloseHandle(h);
     }
 }
-BENCHMARK(BM_WaitAny64LastSignalled)->Name("Kernel/WaitAny64LastSignalled/win32");
+DAVRO_BENCHMARK(BM_WaitAny64LastSignalled)->Name("Kernel/WaitAny64LastSignalled/win32");
 
 void BM_ManualEventPoll(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
@@ -247,7 +247,7 @@ void BM_ManualEventPoll(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_ManualEventPoll)->Name("Kernel/ManualEventPoll/win32");
+DAVRO_BENCHMARK(BM_ManualEventPoll)->Name("Kernel/ManualEventPoll/win32");
 
 // ---- Named mutex ----
 
@@ -260,7 +260,7 @@ void BM_NamedMutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
+DAVRO_BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
 
 #if !defined(_WIN32)
 void BM_RobustSharedPthreadMutex(benchmark::State& state) {
@@ -279,7 +279,7 @@ void BM_RobustSharedPthreadMutex(benchmark::State& state) {
     pthread_mutex_destroy(m);
     munmap(memory, sizeof(pthread_mutex_t));
 }
-BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
+DAVRO_BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
 
 // ---- Memory: a million objects created and closed, twice ----
 
@@ -320,7 +320,7 @@ void BM_MillionObjectsCreatedAndClosed(benchmark::State& state) {
     state.counters["bytes_per_object"] = static_cast<double>(peak - before) * 1024 / kObjects;
     state.counters["growth_kb_round2"] = static_cast<double>(afterSecond - afterFirst);
 }
-BENCHMARK(BM_MillionObjectsCreatedAndClosed)
+DAVRO_BENCHMARK(BM_MillionObjectsCreatedAndClosed)
     ->Name("Kernel/MillionObjectsCreatedAndClosed/win32")
     ->Iterations(1)
     ->Repetitions(1)  // a later repetition reuses the first one's memory and would show 0

@@ -37,7 +37,7 @@ void BM_CriticalSectionLockUnlock(benchmark::State& state) {
         section.unlock();
     }
 }
-BENCHMARK(BM_CriticalSectionLockUnlock)
+DAVRO_BENCHMARK(BM_CriticalSectionLockUnlock)
     ->Name("Section/LockUnlock/davro")
     ->Threads(1)
     ->Threads(2)
@@ -50,7 +50,7 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         mutex.unlock();
     }
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock)
+DAVRO_BENCHMARK(BM_StdRecursiveMutexLockUnlock)
     ->Name("Section/LockUnlock/std")
     ->Threads(1)
     ->Threads(2)
@@ -75,7 +75,7 @@ void BM_ReadWriteSectionRead(benchmark::State& state) {
         section.leaveSectionRead();
     }
 }
-BENCHMARK(BM_ReadWriteSectionRead)
+DAVRO_BENCHMARK(BM_ReadWriteSectionRead)
     ->Name("Section/ReadEnterLeave/davro")
     ->Threads(1)
     ->Threads(2)
@@ -88,7 +88,7 @@ void BM_StdSharedMutexRead(benchmark::State& state) {
         mutex.unlock_shared();
     }
 }
-BENCHMARK(BM_StdSharedMutexRead)
+DAVRO_BENCHMARK(BM_StdSharedMutexRead)
     ->Name("Section/ReadEnterLeave/std")
     ->Threads(1)
     ->Threads(2)
@@ -133,7 +133,7 @@ void BM_ConditionRoundTrip(benchmark::State& state) {
     toPartner.signal();
     partner.join();
 }
-BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
+DAVRO_BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
 
 void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     std::mutex mutex;
@@ -165,7 +165,7 @@ void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     toPartner.notify_one();
     partner.join();
 }
-BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
+DAVRO_BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
 
 }  // namespace
 

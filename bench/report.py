@@ -13,8 +13,7 @@ Benchmark appends modifiers such as "/real_time" and "/threads:2". Names that do
 the convention are listed, as measured, in a table of their program.
 
 With --windows-results, the results of the same programs built for Windows and run under
-Wine (bench/compat's harness writes the same JSON) get a table of their own beside the Linux
-figures.
+Wine get a table of their own beside the Linux figures.
 """
 
 import argparse
@@ -358,8 +357,8 @@ def side_by_side(figures, windows):
     out = ["## %s\n" % SIDE_BY_SIDE]
     out.append(
         "The same benchmark programs, cross-built with mingw-w64 against `DAVRO64u.dll` and run "
-        "%s on this machine just before the Linux run, with the small harness in `bench/compat` "
-        "in place of Google Benchmark, which has no Windows build here. Each figure is set "
+        "%s on this machine just before the Linux run, with Google Benchmark built for Windows "
+        "from Debian's source package. Each figure is set "
         "against the baseline measured in its own run: on Windows the std classes of "
         "mingw-w64's libstdc++ (built on its winpthreads library), winpthreads' POSIX "
         "semaphores, and WaitOnAddress in place of the futex.\n"
