@@ -56,7 +56,8 @@ OPERATIONS = {
     "Kernel/AutoEventSetWait": "auto-reset event: set + wait",
     "Kernel/EventPingPong": "event ping-pong between two threads (round trip)",
     "Kernel/MutexOwnPerThread": "mutex per thread: wait + release",
-    "Kernel/MutexContended": "one mutex, two threads: wait + release",
+    "Kernel/EventPingPongOneCpu": "event ping-pong, both threads on one CPU (round trip)",
+    "Kernel/MutexContended": "one mutex, contended: wait + release",
     "Kernel/WaitAny64LastSignalled": "wait-any over 64 objects, last one signalled",
     "Kernel/ManualEventPoll": "poll of one set manual-reset event",
     "Kernel/NamedMutexWaitRelease": "named mutex: wait + release",
@@ -70,6 +71,7 @@ OPERATIONS = {
     "Semaphore/GetCount": "YSemaphore getCount",
     "Section/LockUnlock": "YCriticalSection lock + unlock",
     "Section/ReadEnterLeave": "YReadWriteSection read entry + exit",
+    "Section/WriteEnterLeave": "YReadWriteSection write entry + exit",
     "Condition/RoundTrip": "YCondition signal-and-wake round trip",
     "Thread/CreateWait": "YThread create + wait for its end",
 }
@@ -86,15 +88,22 @@ TARGETS = [
      "Kernel/AutoEventSetWait/win32", "Kernel/AutoEventSetWait/posix", "time", "<=", 1.5, "sem_post + sem_wait"),
     ("event ping-pong vs raw futex",
      "Kernel/EventPingPong/win32", "Kernel/EventPingPong/futex", "time", "<=", 1.3, "raw futex"),
+    ("event ping-pong on one CPU vs raw futex on one CPU",
+     "Kernel/EventPingPongOneCpu/win32", "Kernel/EventPingPongOneCpu/futex", "time", "<=", 1.3,
+     "raw futex, one CPU"),
     ("two threads, own mutex each, vs one thread (throughput)",
      "Kernel/MutexOwnPerThread/win32@2", "Kernel/MutexOwnPerThread/win32@1", "rate", ">=", 1.6, "one thread"),
     ("contended mutex vs std::mutex (throughput)",
-     "Kernel/MutexContended/win32@2", "Kernel/MutexContended/std@2", "rate", ">=", 0.5, "std::mutex"),
+     "Kernel/MutexContended/win32@2", "Kernel/MutexContended/std@2", "rate", ">=", 0.8, "std::mutex"),
+    ("contended mutex, 4 threads, vs std::mutex (throughput)",
+     "Kernel/MutexContended/win32@4", "Kernel/MutexContended/std@4", "rate", ">=", 0.8, "std::mutex"),
+    ("contended mutex, 8 threads, vs std::mutex (throughput)",
+     "Kernel/MutexContended/win32@8", "Kernel/MutexContended/std@8", "rate", ">=", 0.8, "std::mutex"),
     ("wait-any over 64 vs one poll",
      "Kernel/WaitAny64LastSignalled/win32", "Kernel/ManualEventPoll/win32", "time", "<=", 64, "one poll"),
     ("named mutex vs robust process-shared pthread mutex",
      "Kernel/NamedMutexWaitRelease/win32", "Kernel/NamedMutexWaitRelease/pthread", "time", "<=",
-     2, "pthread mutex"),
+     1.5, "pthread mutex"),
     ("class layer: YMutex vs its raw calls",
      "Mutex/LockUnlock/davro", "Mutex/LockUnlock/win32", "time", "<=", 1.1, "raw calls"),
     ("class layer: YEventObject vs its raw calls",
@@ -105,10 +114,18 @@ TARGETS = [
      "Semaphore/GetCount/davro", "Semaphore/GetCount/win32", "time", "<=", 1.1, "raw calls"),
     ("YCriticalSection uncontended vs std::recursive_mutex",
      "Section/LockUnlock/davro@1", "Section/LockUnlock/std@1", "time", "<=", 1.5, "std::recursive_mutex"),
+    ("YCriticalSection, 2 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@2", "Section/LockUnlock/std@2", "rate", ">=", 0.8, "std::recursive_mutex"),
+    ("YCriticalSection, 4 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@4", "Section/LockUnlock/std@4", "rate", ">=", 0.8, "std::recursive_mutex"),
+    ("YCriticalSection, 8 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@8", "Section/LockUnlock/std@8", "rate", ">=", 0.8, "std::recursive_mutex"),
     ("YReadWriteSection read entry + exit vs std::shared_mutex",
      "Section/ReadEnterLeave/davro@1", "Section/ReadEnterLeave/std@1", "time", "<=", 4, "std::shared_mutex"),
     ("YReadWriteSection read entry + exit, two readers, vs std::shared_mutex",
      "Section/ReadEnterLeave/davro@2", "Section/ReadEnterLeave/std@2", "time", "<=", 4, "std::shared_mutex"),
+    ("YReadWriteSection write entry + exit vs YCriticalSection lock + unlock",
+     "Section/WriteEnterLeave/davro", "Section/LockUnlock/davro@1", "time", "<=", 2, "YCriticalSection"),
     ("YThread create + wait vs std::thread + join",
      "Thread/CreateWait/davro", "Thread/CreateWait/std", "time", "<=", 1.5, "std::thread + join"),
 ]
@@ -486,11 +503,11 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
     out.append("Produced by `cmake --workflow --preset bench`, which runs every benchmark program "
                "in `bench/` and then `bench/report.py`; do not edit by hand. Each figure is the "
                "median of %s repetitions of at least %s s each, measured in one run on one "
-               "machine, so only the ratios between figures of the same run mean much.%s\n"
+               "machine, so only the ratios between figures of the same run mean much.%s%s\n"
                % (options.repetitions, options.min_time,
                   " The Windows build ran the same programs under Wine: see [%s](#%s)."
-                  % (SIDE_BY_SIDE, anchor(SIDE_BY_SIDE)) if windows else "")
-               + (" Instruction counts, which do not depend on the machine: [%s](#%s)."
+                  % (SIDE_BY_SIDE, anchor(SIDE_BY_SIDE)) if windows else "",
+                  " Instruction counts, which do not depend on the machine: [%s](#%s)."
                   % (INSTRUCTIONS, anchor(INSTRUCTIONS)) if instructions else ""))
     out.append("| machine | |\n|---|---|")
     out.append("| CPU | %s%s |" % (info["cpu"], ", %s MHz" % info["mhz"] if info["mhz"] else ""))
@@ -801,7 +818,10 @@ def self_test():
             ("Windows-only row, baseline named", "|  |  | 50 µs | 10.0× (WaitOnAddress 5 µs) |"
              in text),
             ("instructions section", "## Instructions per operation" in text and
-             "0 of 2 targets met" in text),
+             "0 of 2 targets met" in text and
+             "mean much. The Windows build ran the same programs under Wine: see" in text and
+             "Instruction counts, which do not depend on the machine: [Instructions per "
+             "operation](#instructions-per-operation).\n" in text),
             ("instructions row", "| path a | 300 | baseline b | 100 | 3.00× | ≤ 1.5× | **no** |"
              in text),
             ("instructions unmeasured", "| path c |  | baseline b | 100 |  | ≤ 2× | not measured |"
