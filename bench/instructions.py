@@ -165,12 +165,12 @@ def table(per_op, targets):
             lines.append("%-66s %10.1f" % (what, per_op[label]))
     lines.append("%-66s %10.1f" % ("(empty loop, taken off the figures above)", per_op[EMPTY]))
     lines.append("")
-    lines.append("%-72s %7s %7s %6s" % ("target", "ratio", "bound", "met"))
+    lines.append("%-72s %8s %7s %6s" % ("target", "ratio", "bound", "met"))
     for target in targets:
         if target["ratio"] is None:
-            lines.append("%-72s %7s" % (target["what"], "n/a"))
+            lines.append("%-72s %8s" % (target["what"], "n/a"))
             continue
-        lines.append("%-72s %6.2fx %7s %6s" % (
+        lines.append("%-72s %6.3fx %7s %6s" % (
             target["what"], target["ratio"],
             "" if target["bound"] is None else "<= %g" % target["bound"],
             {None: "", True: "yes", False: "NO"}[target["met"]]))

@@ -461,7 +461,7 @@ def instructions_section(data):
         "iteration), is divided by %d. Unlike the times above, the counts do not depend on "
         "the machine's speed or load: the same build counts the same on every run. They "
         "leave out what an instruction costs (a locked instruction or a system call counts "
-        "as one). %d of %d targets met.\n"
+        "as one). Ratios have three decimals, as the counts are exact. %d of %d targets met.\n"
         % (data.get("tool", "valgrind"), data["iterations"], 2 * data["iterations"],
            data.get("empty_loop", 0), data["iterations"],
            sum(1 for t in bounded if t["met"]), len(bounded)))
@@ -481,7 +481,7 @@ def instructions_section(data):
             whats.get(target["path"], target["path"]), count_text(target["count"]),
             whats.get(target["baseline"], target["baseline"]),
             count_text(target["baseline_count"]),
-            "" if ratio is None else "%.2f×" % ratio,
+            "" if ratio is None else "%.3f×" % ratio,
             "" if target["bound"] is None else "≤ %g×" % target["bound"], met))
     out.append("")
     others = [p for p in data["paths"] if p["path"] not in numerators]
@@ -822,7 +822,7 @@ def self_test():
              "mean much. The Windows build ran the same programs under Wine: see" in text and
              "Instruction counts, which do not depend on the machine: [Instructions per "
              "operation](#instructions-per-operation).\n" in text),
-            ("instructions row", "| path a | 300 | baseline b | 100 | 3.00× | ≤ 1.5× | **no** |"
+            ("instructions row", "| path a | 300 | baseline b | 100 | 3.000× | ≤ 1.5× | **no** |"
              in text),
             ("instructions unmeasured", "| path c |  | baseline b | 100 |  | ≤ 2× | not measured |"
              in text),
