@@ -29,7 +29,7 @@ void BM_PostPeekOneMessage(benchmark::State& state) {
         benchmark::DoNotOptimize(m);
     }
 }
-BENCHMARK(BM_PostPeekOneMessage)->Name("Message/PostPeek/win32");
+DAVRO_BENCHMARK(BM_PostPeekOneMessage)->Name("Message/PostPeek/win32");
 
 void BM_MutexDequePushPop(benchmark::State& state) {
     std::mutex lock;
@@ -48,7 +48,7 @@ void BM_MutexDequePushPop(benchmark::State& state) {
         benchmark::DoNotOptimize(m);
     }
 }
-BENCHMARK(BM_MutexDequePushPop)->Name("Message/PostPeek/std");
+DAVRO_BENCHMARK(BM_MutexDequePushPop)->Name("Message/PostPeek/std");
 
 // ---- Wake-up of a thread in MsgWaitForMultipleObjects ----
 
@@ -117,7 +117,7 @@ void BM_MsgWaitWokenByMessage(benchmark::State& state) {
         partner.byMessage();
     }
 }
-BENCHMARK(BM_MsgWaitWokenByMessage)->Name("Message/MsgWaitWokenByPost/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_MsgWaitWokenByMessage)->Name("Message/MsgWaitWokenByPost/win32")->UseRealTime();
 
 void BM_MsgWaitWokenByEvent(benchmark::State& state) {
     Partner partner;
@@ -125,7 +125,7 @@ void BM_MsgWaitWokenByEvent(benchmark::State& state) {
         partner.byEvent();
     }
 }
-BENCHMARK(BM_MsgWaitWokenByEvent)->Name("Message/MsgWaitWokenByEvent/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_MsgWaitWokenByEvent)->Name("Message/MsgWaitWokenByEvent/win32")->UseRealTime();
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #if !defined(_WIN32)
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -37,7 +39,7 @@ void BM_MutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_MutexWaitRelease)->Name("Kernel/MutexWaitRelease/win32");
+DAVRO_BENCHMARK(BM_MutexWaitRelease)->Name("Kernel/MutexWaitRelease/win32");
 
 void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
     std::recursive_mutex m;
@@ -46,7 +48,7 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         m.unlock();
     }
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Name("Kernel/MutexWaitRelease/std");
+DAVRO_BENCHMARK(BM_StdRecursiveMutexLockUnlock)->Name("Kernel/MutexWaitRelease/std");
 
 void BM_SemaphoreWaitRelease(benchmark::State& state) {
     HANDLE s = CreateSemaphoreW(nullptr, 1, 1, nullptr);
@@ -56,7 +58,7 @@ void BM_SemaphoreWaitRelease(benchmark::State& state) {
     }
     CloseHandle(s);
 }
-BENCHMARK(BM_SemaphoreWaitRelease)->Name("Kernel/SemaphoreWaitRelease/win32");
+DAVRO_BENCHMARK(BM_SemaphoreWaitRelease)->Name("Kernel/SemaphoreWaitRelease/win32");
 
 void BM_AutoEventSetWait(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -66,7 +68,7 @@ void BM_AutoEventSetWait(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_AutoEventSetWait)->Name("Kernel/AutoEventSetWait/win32");
+DAVRO_BENCHMARK(BM_AutoEventSetWait)->Name("Kernel/AutoEventSetWait/win32");
 
 void BM_PosixSemWaitPost(benchmark::State& state) {
     sem_t s;
@@ -77,7 +79,7 @@ void BM_PosixSemWaitPost(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemWaitPost)->Name("Kernel/SemaphoreWaitRelease/posix");
+DAVRO_BENCHMARK(BM_PosixSemWaitPost)->Name("Kernel/SemaphoreWaitRelease/posix");
 
 void BM_PosixSemPostWait(benchmark::State& state) {
     sem_t s;
@@ -88,34 +90,68 @@ void BM_PosixSemPostWait(benchmark::State& state) {
     }
     sem_destroy(&s);
 }
-BENCHMARK(BM_PosixSemPostWait)->Name("Kernel/AutoEventSetWait/posix");
+DAVRO_BENCHMARK(BM_PosixSemPostWait)->Name("Kernel/AutoEventSetWait/posix");
 
 // ---- Ping-pong between two threads through two auto-reset events ----
 
-void BM_EventPingPong(benchmark::State& state) {
-    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> stop{false};
-    std::thread partner([&] {
-        for (;;) {
-            WaitForSingleObject(ping, INFINITE);
-            if (stop.load(std::memory_order_relaxed)) {
-                return;
+// Keeps the calling thread on one CPU for its lifetime, the first that the process may
+// run on, and gives it back its previous CPUs at the end. With both sides of a ping-pong
+// on one CPU, every hand-over is a switch between two threads of one run queue instead of
+// a wake-up on another CPU.
+class OneCpu {
+public:
+    OneCpu() {
+#if defined(_WIN32)
+        DWORD_PTR process = 0;
+        DWORD_PTR system = 0;
+        GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+        previous_ = SetThreadAffinityMask(GetCurrentThread(), process & (~process + 1));
+#else
+        pthread_getaffinity_np(pthread_self(), sizeof previous_, &previous_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &previous_)) {
+                CPU_SET(cpu, &one);
+                break;
             }
-            SetEvent(pong);
         }
-    });
-    for (auto _ : state) {
-        SetEvent(ping);
-        WaitForSingleObject(pong, INFINITE);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+#endif
     }
-    stop.store(true);
-    SetEvent(ping);
-    partner.join();
-    CloseHandle(ping);
-    CloseHandle(pong);
-}
-BENCHMARK(BM_EventPingPong)->Name("Kernel/EventPingPong/win32")->UseRealTime();
+    ~OneCpu() {
+#if defined(_WIN32)
+        if (previous_ != 0) {
+            SetThreadAffinityMask(GetCurrentThread(), previous_);
+        }
+#else
+        pthread_setaffinity_np(pthread_self(), sizeof previous_, &previous_);
+#endif
+    }
+    OneCpu(const OneCpu&) = delete;
+    OneCpu& operator=(const OneCpu&) = delete;
+
+private:
+#if defined(_WIN32)
+    DWORD_PTR previous_ = 0;
+#else
+    cpu_set_t previous_{};
+#endif
+};
+
+// Two kernel auto-reset events.
+class KernelEvent {
+public:
+    KernelEvent() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~KernelEvent() { CloseHandle(event_); }
+    KernelEvent(const KernelEvent&) = delete;
+    KernelEvent& operator=(const KernelEvent&) = delete;
+    void set() { SetEvent(event_); }
+    void wait() { WaitForSingleObject(event_, INFINITE); }
+
+private:
+    HANDLE event_;
+};
 
 // The same exchange on bare futexes (WaitOnAddress on Windows): an auto-reset event as a
 // word that is 0 (clear), 1 (set) or 2 (clear, a waiter sleeps), waking only when someone
@@ -153,11 +189,22 @@ private:
     std::atomic<int> word_{0};
 };
 
-void BM_FutexPingPong(benchmark::State& state) {
-    FutexEvent ping;
-    FutexEvent pong;
+// One round trip per iteration: set `ping`, wait for the partner's `pong`. With `oneCpu`
+// both threads run on the same CPU.
+template <class Event>
+void pingPong(benchmark::State& state, bool oneCpu) {
+    Event ping;
+    Event pong;
     std::atomic<bool> stop{false};
+    std::optional<OneCpu> pinned;
+    if (oneCpu) {
+        pinned.emplace();
+    }
     std::thread partner([&] {
+        std::optional<OneCpu> partnerPinned;
+        if (oneCpu) {
+            partnerPinned.emplace();  // the CPU of the benchmark thread, the first allowed
+        }
         for (;;) {
             ping.wait();
             if (stop.load(std::memory_order_relaxed)) {
@@ -174,7 +221,18 @@ void BM_FutexPingPong(benchmark::State& state) {
     ping.set();
     partner.join();
 }
-BENCHMARK(BM_FutexPingPong)->Name("Kernel/EventPingPong/futex")->UseRealTime();
+
+void BM_EventPingPong(benchmark::State& state) { pingPong<KernelEvent>(state, false); }
+DAVRO_BENCHMARK(BM_EventPingPong)->Name("Kernel/EventPingPong/win32")->UseRealTime();
+
+void BM_FutexPingPong(benchmark::State& state) { pingPong<FutexEvent>(state, false); }
+DAVRO_BENCHMARK(BM_FutexPingPong)->Name("Kernel/EventPingPong/futex")->UseRealTime();
+
+void BM_EventPingPongOneCpu(benchmark::State& state) { pingPong<KernelEvent>(state, true); }
+DAVRO_BENCHMARK(BM_EventPingPongOneCpu)->Name("Kernel/EventPingPongOneCpu/win32")->UseRealTime();
+
+void BM_FutexPingPongOneCpu(benchmark::State& state) { pingPong<FutexEvent>(state, true); }
+DAVRO_BENCHMARK(BM_FutexPingPongOneCpu)->Name("Kernel/EventPingPongOneCpu/futex")->UseRealTime();
 
 // ---- Two threads: each its own mutex, or both one mutex ----
 
@@ -187,7 +245,7 @@ void BM_MutexOwnPerThread(benchmark::State& state) {
     CloseHandle(m);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexOwnPerThread)
+DAVRO_BENCHMARK(BM_MutexOwnPerThread)
     ->Name("Kernel/MutexOwnPerThread/win32")
     ->Threads(1)
     ->Threads(2)
@@ -208,7 +266,12 @@ void BM_MutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MutexContended)->Name("Kernel/MutexContended/win32")->Threads(2)->UseRealTime();
+DAVRO_BENCHMARK(BM_MutexContended)
+    ->Name("Kernel/MutexContended/win32")
+    ->Threads(2)
+    ->Threads(4)
+    ->Threads(8)
+    ->UseRealTime();
 
 std::mutex gStdMutex;
 
@@ -221,7 +284,12 @@ void BM_StdMutexContended(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StdMutexContended)->Name("Kernel/MutexContended/std")->Threads(2)->UseRealTime();
+DAVRO_BENCHMARK(BM_StdMutexContended)
+    ->Name("Kernel/MutexContended/std")
+    ->Threads(2)
+    ->Threads(4)
+    ->Threads(8)
+    ->UseRealTime();
 
 // ---- Wait-any over 64 handles, only the last signalled ----
 
@@ -238,7 +306,7 @@ void BM_WaitAny64LastSignalled(benchmark::State& state) {
         CloseHandle(h);
     }
 }
-BENCHMARK(BM_WaitAny64LastSignalled)->Name("Kernel/WaitAny64LastSignalled/win32");
+DAVRO_BENCHMARK(BM_WaitAny64LastSignalled)->Name("Kernel/WaitAny64LastSignalled/win32");
 
 void BM_ManualEventPoll(benchmark::State& state) {
     HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
@@ -247,7 +315,7 @@ void BM_ManualEventPoll(benchmark::State& state) {
     }
     CloseHandle(e);
 }
-BENCHMARK(BM_ManualEventPoll)->Name("Kernel/ManualEventPoll/win32");
+DAVRO_BENCHMARK(BM_ManualEventPoll)->Name("Kernel/ManualEventPoll/win32");
 
 // ---- Named mutex ----
 
@@ -260,7 +328,7 @@ void BM_NamedMutexWaitRelease(benchmark::State& state) {
     }
     CloseHandle(m);
 }
-BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
+DAVRO_BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
 
 #if !defined(_WIN32)
 void BM_RobustSharedPthreadMutex(benchmark::State& state) {
@@ -279,7 +347,7 @@ void BM_RobustSharedPthreadMutex(benchmark::State& state) {
     pthread_mutex_destroy(m);
     munmap(memory, sizeof(pthread_mutex_t));
 }
-BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
+DAVRO_BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
 
 // ---- Memory: a million objects created and closed, twice ----
 
@@ -320,7 +388,7 @@ void BM_MillionObjectsCreatedAndClosed(benchmark::State& state) {
     state.counters["bytes_per_object"] = static_cast<double>(peak - before) * 1024 / kObjects;
     state.counters["growth_kb_round2"] = static_cast<double>(afterSecond - afterFirst);
 }
-BENCHMARK(BM_MillionObjectsCreatedAndClosed)
+DAVRO_BENCHMARK(BM_MillionObjectsCreatedAndClosed)
     ->Name("Kernel/MillionObjectsCreatedAndClosed/win32")
     ->Iterations(1)
     ->Repetitions(1)  // a later repetition reuses the first one's memory and would show 0

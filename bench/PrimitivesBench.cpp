@@ -32,7 +32,7 @@ void BM_YMutexLockUnlock(benchmark::State& state) {
         object->unlock();
     }
 }
-BENCHMARK(BM_YMutexLockUnlock)->Name("Mutex/LockUnlock/davro");
+DAVRO_BENCHMARK(BM_YMutexLockUnlock)->Name("Mutex/LockUnlock/davro");
 
 void BM_Win32MutexLockUnlock(benchmark::State& state) {
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
@@ -42,7 +42,7 @@ void BM_Win32MutexLockUnlock(benchmark::State& state) {
     }
     CloseHandle(mutex);
 }
-BENCHMARK(BM_Win32MutexLockUnlock)->Name("Mutex/LockUnlockInfinite/win32");
+DAVRO_BENCHMARK(BM_Win32MutexLockUnlock)->Name("Mutex/LockUnlockInfinite/win32");
 
 // The raw calls exactly as the class makes them: a finite ten-minute slice.
 void BM_Win32MutexSliceLockUnlock(benchmark::State& state) {
@@ -53,7 +53,7 @@ void BM_Win32MutexSliceLockUnlock(benchmark::State& state) {
     }
     CloseHandle(mutex);
 }
-BENCHMARK(BM_Win32MutexSliceLockUnlock)->Name("Mutex/LockUnlock/win32");
+DAVRO_BENCHMARK(BM_Win32MutexSliceLockUnlock)->Name("Mutex/LockUnlock/win32");
 
 void BM_StdMutexLockUnlock(benchmark::State& state) {
     std::mutex mutex;
@@ -62,7 +62,7 @@ void BM_StdMutexLockUnlock(benchmark::State& state) {
         mutex.unlock();
     }
 }
-BENCHMARK(BM_StdMutexLockUnlock)->Name("Mutex/LockUnlock/std");
+DAVRO_BENCHMARK(BM_StdMutexLockUnlock)->Name("Mutex/LockUnlock/std");
 
 // ---- Event: set + wait (auto reset) ----
 
@@ -75,7 +75,7 @@ void BM_YEventSetWait(benchmark::State& state) {
         object->lock(INFINITE);
     }
 }
-BENCHMARK(BM_YEventSetWait)->Name("Event/SetWait/davro");
+DAVRO_BENCHMARK(BM_YEventSetWait)->Name("Event/SetWait/davro");
 
 void BM_Win32EventSetWait(benchmark::State& state) {
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -85,7 +85,7 @@ void BM_Win32EventSetWait(benchmark::State& state) {
     }
     CloseHandle(event);
 }
-BENCHMARK(BM_Win32EventSetWait)->Name("Event/SetWaitInfinite/win32");
+DAVRO_BENCHMARK(BM_Win32EventSetWait)->Name("Event/SetWaitInfinite/win32");
 
 void BM_Win32EventSliceSetWait(benchmark::State& state) {
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -95,7 +95,7 @@ void BM_Win32EventSliceSetWait(benchmark::State& state) {
     }
     CloseHandle(event);
 }
-BENCHMARK(BM_Win32EventSliceSetWait)->Name("Event/SetWait/win32");
+DAVRO_BENCHMARK(BM_Win32EventSliceSetWait)->Name("Event/SetWait/win32");
 
 // An auto-reset event made of the standard parts: a flag under a mutex and a condition.
 void BM_StdEventSetWait(benchmark::State& state) {
@@ -113,7 +113,7 @@ void BM_StdEventSetWait(benchmark::State& state) {
         set = false;
     }
 }
-BENCHMARK(BM_StdEventSetWait)->Name("Event/SetWait/std");
+DAVRO_BENCHMARK(BM_StdEventSetWait)->Name("Event/SetWait/std");
 
 // ---- Semaphore: lock(INFINITE) + unlock, and getCount ----
 
@@ -126,7 +126,7 @@ void BM_YSemaphoreLockUnlock(benchmark::State& state) {
         object->unlock();
     }
 }
-BENCHMARK(BM_YSemaphoreLockUnlock)->Name("Semaphore/LockUnlock/davro");
+DAVRO_BENCHMARK(BM_YSemaphoreLockUnlock)->Name("Semaphore/LockUnlock/davro");
 
 void BM_Win32SemaphoreLockUnlock(benchmark::State& state) {
     const HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
@@ -136,7 +136,7 @@ void BM_Win32SemaphoreLockUnlock(benchmark::State& state) {
     }
     CloseHandle(semaphore);
 }
-BENCHMARK(BM_Win32SemaphoreLockUnlock)->Name("Semaphore/LockUnlockInfinite/win32");
+DAVRO_BENCHMARK(BM_Win32SemaphoreLockUnlock)->Name("Semaphore/LockUnlockInfinite/win32");
 
 void BM_Win32SemaphoreSliceLockUnlock(benchmark::State& state) {
     const HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
@@ -146,7 +146,7 @@ void BM_Win32SemaphoreSliceLockUnlock(benchmark::State& state) {
     }
     CloseHandle(semaphore);
 }
-BENCHMARK(BM_Win32SemaphoreSliceLockUnlock)->Name("Semaphore/LockUnlock/win32");
+DAVRO_BENCHMARK(BM_Win32SemaphoreSliceLockUnlock)->Name("Semaphore/LockUnlock/win32");
 
 void BM_YSemaphoreGetCount(benchmark::State& state) {
     YSemaphore semaphore(1, 2);
@@ -156,7 +156,7 @@ void BM_YSemaphoreGetCount(benchmark::State& state) {
         benchmark::DoNotOptimize(object->getCount());
     }
 }
-BENCHMARK(BM_YSemaphoreGetCount)->Name("Semaphore/GetCount/davro");
+DAVRO_BENCHMARK(BM_YSemaphoreGetCount)->Name("Semaphore/GetCount/davro");
 
 // The same four kernel calls as getCount makes, without the class around them.
 void BM_Win32SemaphoreGetCount(benchmark::State& state) {
@@ -174,7 +174,7 @@ void BM_Win32SemaphoreGetCount(benchmark::State& state) {
     CloseHandle(mutex);
     CloseHandle(semaphore);
 }
-BENCHMARK(BM_Win32SemaphoreGetCount)->Name("Semaphore/GetCount/win32");
+DAVRO_BENCHMARK(BM_Win32SemaphoreGetCount)->Name("Semaphore/GetCount/win32");
 
 // On Windows these are the POSIX semaphores of the compiler's pthread library.
 void BM_PosixSemaphoreWaitPost(benchmark::State& state) {
@@ -186,7 +186,7 @@ void BM_PosixSemaphoreWaitPost(benchmark::State& state) {
     }
     sem_destroy(&semaphore);
 }
-BENCHMARK(BM_PosixSemaphoreWaitPost)->Name("Semaphore/LockUnlock/posix");
+DAVRO_BENCHMARK(BM_PosixSemaphoreWaitPost)->Name("Semaphore/LockUnlock/posix");
 
 void BM_PosixSemaphoreGetValue(benchmark::State& state) {
     sem_t semaphore;
@@ -198,7 +198,7 @@ void BM_PosixSemaphoreGetValue(benchmark::State& state) {
     }
     sem_destroy(&semaphore);
 }
-BENCHMARK(BM_PosixSemaphoreGetValue)->Name("Semaphore/GetCount/posix");
+DAVRO_BENCHMARK(BM_PosixSemaphoreGetValue)->Name("Semaphore/GetCount/posix");
 
 }  // namespace
 

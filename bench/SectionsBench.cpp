@@ -1,7 +1,7 @@
 // Sections and condition beside their standard counterparts, measured in the same run:
-// YCriticalSection against std::recursive_mutex, the read side of YReadWriteSection
-// against std::shared_mutex, and a YCondition signal-and-wake round trip against
-// std::condition_variable.
+// YCriticalSection against std::recursive_mutex (alone and contended by 2, 4 and 8
+// threads), both sides of YReadWriteSection against std::shared_mutex, and a YCondition
+// signal-and-wake round trip against std::condition_variable.
 #include <benchmark/benchmark.h>
 #include <davro/primitives/Condition.h>
 #include <davro/primitives/CriticalSection.h>
@@ -36,11 +36,14 @@ void BM_CriticalSectionLockUnlock(benchmark::State& state) {
         section.lock(INFINITE);
         section.unlock();
     }
+    state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CriticalSectionLockUnlock)
+DAVRO_BENCHMARK(BM_CriticalSectionLockUnlock)
     ->Name("Section/LockUnlock/davro")
     ->Threads(1)
     ->Threads(2)
+    ->Threads(4)
+    ->Threads(8)
     ->UseRealTime();
 
 void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
@@ -49,11 +52,14 @@ void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
         mutex.lock();
         mutex.unlock();
     }
+    state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StdRecursiveMutexLockUnlock)
+DAVRO_BENCHMARK(BM_StdRecursiveMutexLockUnlock)
     ->Name("Section/LockUnlock/std")
     ->Threads(1)
     ->Threads(2)
+    ->Threads(4)
+    ->Threads(8)
     ->UseRealTime();
 
 // ---- read entry + exit, one and two reader threads ----
@@ -75,7 +81,7 @@ void BM_ReadWriteSectionRead(benchmark::State& state) {
         section.leaveSectionRead();
     }
 }
-BENCHMARK(BM_ReadWriteSectionRead)
+DAVRO_BENCHMARK(BM_ReadWriteSectionRead)
     ->Name("Section/ReadEnterLeave/davro")
     ->Threads(1)
     ->Threads(2)
@@ -88,11 +94,33 @@ void BM_StdSharedMutexRead(benchmark::State& state) {
         mutex.unlock_shared();
     }
 }
-BENCHMARK(BM_StdSharedMutexRead)
+DAVRO_BENCHMARK(BM_StdSharedMutexRead)
     ->Name("Section/ReadEnterLeave/std")
     ->Threads(1)
     ->Threads(2)
     ->UseRealTime();
+
+// ---- write entry + exit, one thread ----
+// Compared with YCriticalSection's lock + unlock above: the writer section is such a
+// section, and a write entry also checks that no reader is inside.
+
+void BM_ReadWriteSectionWrite(benchmark::State& state) {
+    YReadWriteSection& section = sharedReadWriteSection();
+    for (auto _ : state) {
+        section.enterSectionWrite();
+        section.leaveSectionWrite();
+    }
+}
+DAVRO_BENCHMARK(BM_ReadWriteSectionWrite)->Name("Section/WriteEnterLeave/davro")->UseRealTime();
+
+void BM_StdSharedMutexWrite(benchmark::State& state) {
+    std::shared_mutex& mutex = sharedSharedMutex();
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+DAVRO_BENCHMARK(BM_StdSharedMutexWrite)->Name("Section/WriteEnterLeave/std")->UseRealTime();
 
 // ---- signal-and-wake round trip between two threads ----
 // The benchmark thread hands the turn to a partner thread and waits until it is handed
@@ -133,7 +161,7 @@ void BM_ConditionRoundTrip(benchmark::State& state) {
     toPartner.signal();
     partner.join();
 }
-BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
+DAVRO_BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
 
 void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     std::mutex mutex;
@@ -165,7 +193,7 @@ void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
     toPartner.notify_one();
     partner.join();
 }
-BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
+DAVRO_BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
 
 }  // namespace
 

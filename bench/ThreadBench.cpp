@@ -29,14 +29,14 @@ void BM_YThreadCreateWait(benchmark::State& state) {
         t.waitThread(INFINITE);
     }
 }
-BENCHMARK(BM_YThreadCreateWait)->Name("Thread/CreateWait/davro")->UseRealTime();
+DAVRO_BENCHMARK(BM_YThreadCreateWait)->Name("Thread/CreateWait/davro")->UseRealTime();
 
 void BM_StdThreadJoin(benchmark::State& state) {
     for (auto _ : state) {
         std::thread(work).join();
     }
 }
-BENCHMARK(BM_StdThreadJoin)->Name("Thread/CreateWait/std")->UseRealTime();
+DAVRO_BENCHMARK(BM_StdThreadJoin)->Name("Thread/CreateWait/std")->UseRealTime();
 
 unsigned rawWork(void*) { return static_cast<unsigned>(work()); }
 
@@ -48,7 +48,7 @@ void BM_BeginthreadexWait(benchmark::State& state) {
         CloseHandle(h);
     }
 }
-BENCHMARK(BM_BeginthreadexWait)->Name("Thread/CreateWait/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_BeginthreadexWait)->Name("Thread/CreateWait/win32")->UseRealTime();
 
 void BM_SuspendResumeBusy(benchmark::State& state) {
     std::atomic<bool> stop{false};
@@ -77,7 +77,7 @@ void BM_SuspendResumeBusy(benchmark::State& state) {
     target.waitThread(INFINITE);
     busy.join();
 }
-BENCHMARK(BM_SuspendResumeBusy)->Name("Thread/SuspendResumeBusy/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_SuspendResumeBusy)->Name("Thread/SuspendResumeBusy/win32")->UseRealTime();
 
 }  // namespace
 

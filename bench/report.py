@@ -4,7 +4,8 @@
 Standard library only. Usage (the run-bench target passes these):
 
     report.py --results DIR --markdown docs/performance.md --chart docs/performance.svg
-              [--windows-results DIR] [--readme README.md] [--build-type Release]
+              [--windows-results DIR] [--instructions instructions.json]
+              [--readme README.md] [--build-type Release]
               [--min-time S] [--repetitions N]
     report.py --self-test
 
@@ -13,8 +14,8 @@ Benchmark appends modifiers such as "/real_time" and "/threads:2". Names that do
 the convention are listed, as measured, in a table of their program.
 
 With --windows-results, the results of the same programs built for Windows and run under
-Wine (bench/compat's harness writes the same JSON) get a table of their own beside the Linux
-figures.
+Wine get a table of their own beside the Linux figures. With --instructions, the counts
+that bench/instructions.py wrote get the section "Instructions per operation".
 """
 
 import argparse
@@ -55,7 +56,8 @@ OPERATIONS = {
     "Kernel/AutoEventSetWait": "auto-reset event: set + wait",
     "Kernel/EventPingPong": "event ping-pong between two threads (round trip)",
     "Kernel/MutexOwnPerThread": "mutex per thread: wait + release",
-    "Kernel/MutexContended": "one mutex, two threads: wait + release",
+    "Kernel/EventPingPongOneCpu": "event ping-pong, both threads on one CPU (round trip)",
+    "Kernel/MutexContended": "one mutex, contended: wait + release",
     "Kernel/WaitAny64LastSignalled": "wait-any over 64 objects, last one signalled",
     "Kernel/ManualEventPoll": "poll of one set manual-reset event",
     "Kernel/NamedMutexWaitRelease": "named mutex: wait + release",
@@ -69,6 +71,7 @@ OPERATIONS = {
     "Semaphore/GetCount": "YSemaphore getCount",
     "Section/LockUnlock": "YCriticalSection lock + unlock",
     "Section/ReadEnterLeave": "YReadWriteSection read entry + exit",
+    "Section/WriteEnterLeave": "YReadWriteSection write entry + exit",
     "Condition/RoundTrip": "YCondition signal-and-wake round trip",
     "Thread/CreateWait": "YThread create + wait for its end",
 }
@@ -85,15 +88,22 @@ TARGETS = [
      "Kernel/AutoEventSetWait/win32", "Kernel/AutoEventSetWait/posix", "time", "<=", 1.5, "sem_post + sem_wait"),
     ("event ping-pong vs raw futex",
      "Kernel/EventPingPong/win32", "Kernel/EventPingPong/futex", "time", "<=", 1.3, "raw futex"),
+    ("event ping-pong on one CPU vs raw futex on one CPU",
+     "Kernel/EventPingPongOneCpu/win32", "Kernel/EventPingPongOneCpu/futex", "time", "<=", 1.3,
+     "raw futex, one CPU"),
     ("two threads, own mutex each, vs one thread (throughput)",
      "Kernel/MutexOwnPerThread/win32@2", "Kernel/MutexOwnPerThread/win32@1", "rate", ">=", 1.6, "one thread"),
     ("contended mutex vs std::mutex (throughput)",
-     "Kernel/MutexContended/win32@2", "Kernel/MutexContended/std@2", "rate", ">=", 0.5, "std::mutex"),
+     "Kernel/MutexContended/win32@2", "Kernel/MutexContended/std@2", "rate", ">=", 0.8, "std::mutex"),
+    ("contended mutex, 4 threads, vs std::mutex (throughput)",
+     "Kernel/MutexContended/win32@4", "Kernel/MutexContended/std@4", "rate", ">=", 0.8, "std::mutex"),
+    ("contended mutex, 8 threads, vs std::mutex (throughput)",
+     "Kernel/MutexContended/win32@8", "Kernel/MutexContended/std@8", "rate", ">=", 0.8, "std::mutex"),
     ("wait-any over 64 vs one poll",
      "Kernel/WaitAny64LastSignalled/win32", "Kernel/ManualEventPoll/win32", "time", "<=", 64, "one poll"),
     ("named mutex vs robust process-shared pthread mutex",
      "Kernel/NamedMutexWaitRelease/win32", "Kernel/NamedMutexWaitRelease/pthread", "time", "<=",
-     2, "pthread mutex"),
+     1.5, "pthread mutex"),
     ("class layer: YMutex vs its raw calls",
      "Mutex/LockUnlock/davro", "Mutex/LockUnlock/win32", "time", "<=", 1.1, "raw calls"),
     ("class layer: YEventObject vs its raw calls",
@@ -104,10 +114,18 @@ TARGETS = [
      "Semaphore/GetCount/davro", "Semaphore/GetCount/win32", "time", "<=", 1.1, "raw calls"),
     ("YCriticalSection uncontended vs std::recursive_mutex",
      "Section/LockUnlock/davro@1", "Section/LockUnlock/std@1", "time", "<=", 1.5, "std::recursive_mutex"),
+    ("YCriticalSection, 2 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@2", "Section/LockUnlock/std@2", "rate", ">=", 0.8, "std::recursive_mutex"),
+    ("YCriticalSection, 4 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@4", "Section/LockUnlock/std@4", "rate", ">=", 0.8, "std::recursive_mutex"),
+    ("YCriticalSection, 8 threads, vs std::recursive_mutex (throughput)",
+     "Section/LockUnlock/davro@8", "Section/LockUnlock/std@8", "rate", ">=", 0.8, "std::recursive_mutex"),
     ("YReadWriteSection read entry + exit vs std::shared_mutex",
      "Section/ReadEnterLeave/davro@1", "Section/ReadEnterLeave/std@1", "time", "<=", 4, "std::shared_mutex"),
     ("YReadWriteSection read entry + exit, two readers, vs std::shared_mutex",
      "Section/ReadEnterLeave/davro@2", "Section/ReadEnterLeave/std@2", "time", "<=", 4, "std::shared_mutex"),
+    ("YReadWriteSection write entry + exit vs YCriticalSection lock + unlock",
+     "Section/WriteEnterLeave/davro", "Section/LockUnlock/davro@1", "time", "<=", 2, "YCriticalSection"),
     ("YThread create + wait vs std::thread + join",
      "Thread/CreateWait/davro", "Thread/CreateWait/std", "time", "<=", 1.5, "std::thread + join"),
 ]
@@ -358,8 +376,8 @@ def side_by_side(figures, windows):
     out = ["## %s\n" % SIDE_BY_SIDE]
     out.append(
         "The same benchmark programs, cross-built with mingw-w64 against `DAVRO64u.dll` and run "
-        "%s on this machine just before the Linux run, with the small harness in `bench/compat` "
-        "in place of Google Benchmark, which has no Windows build here. Each figure is set "
+        "%s on this machine just before the Linux run, with Google Benchmark built for Windows "
+        "from Debian's source package. Each figure is set "
         "against the baseline measured in its own run: on Windows the std classes of "
         "mingw-w64's libstdc++ (built on its winpthreads library), winpthreads' POSIX "
         "semaphores, and WaitOnAddress in place of the futex.\n"
@@ -415,7 +433,69 @@ def side_by_side(figures, windows):
     return out
 
 
-def write_markdown(path, chart_name, figures, contexts, errors, targets, options, windows=None):
+INSTRUCTIONS = "Instructions per operation"
+
+
+def read_instructions(path):
+    """The counts that bench/instructions.py wrote, or None when the file is missing."""
+    if not path or not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as stream:
+        return json.load(stream)
+
+
+def count_text(count):
+    return "" if count is None else "%.0f" % count
+
+
+def instructions_section(data):
+    """The lines of the section on instruction counts."""
+    whats = {p["path"]: p["what"] for p in data["paths"]}
+    counts = {p["path"]: p["count"] for p in data["paths"]}
+    bounded = [t for t in data["targets"] if t["bound"] is not None]
+    out = ["## %s\n" % INSTRUCTIONS]
+    out.append(
+        "Counted by callgrind (%s) in `bench/instructions.py`, on this build: each path runs "
+        "in a loop of %d and of %d iterations beside a thread parked in a wait, and the "
+        "difference of the two counts, less that of an empty loop (%.0f instructions per "
+        "iteration), is divided by %d. Unlike the times above, the counts do not depend on "
+        "the machine's speed or load: the same build counts the same on every run. They "
+        "leave out what an instruction costs (a locked instruction or a system call counts "
+        "as one). Ratios have three decimals, as the counts are exact. %d of %d targets met.\n"
+        % (data.get("tool", "valgrind"), data["iterations"], 2 * data["iterations"],
+           data.get("empty_loop", 0), data["iterations"],
+           sum(1 for t in bounded if t["met"]), len(bounded)))
+    out.append("| path | instructions | baseline | instructions | ratio | target | met? |")
+    out.append("|---|---|---|---|---|---|---|")
+    numerators = set()
+    for target in data["targets"]:
+        numerators.add(target["path"])
+        ratio = target["ratio"]
+        if target["bound"] is None:
+            met = ""
+        elif ratio is None:
+            met = "not measured"
+        else:
+            met = "yes" if target["met"] else "**no**"
+        out.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+            whats.get(target["path"], target["path"]), count_text(target["count"]),
+            whats.get(target["baseline"], target["baseline"]),
+            count_text(target["baseline_count"]),
+            "" if ratio is None else "%.3f×" % ratio,
+            "" if target["bound"] is None else "≤ %g×" % target["bound"], met))
+    out.append("")
+    others = [p for p in data["paths"] if p["path"] not in numerators]
+    if others:
+        out.append("The other paths counted (the baselines above among them):\n")
+        out.append("| path | instructions |\n|---|---|")
+        for path in others:
+            out.append("| %s | %s |" % (path["what"], count_text(counts[path["path"]])))
+        out.append("")
+    return out
+
+
+def write_markdown(path, chart_name, figures, contexts, errors, targets, options, windows=None,
+                   instructions=None):
     rows = build_rows(figures)
     info = machine(contexts)
     out = []
@@ -423,10 +503,12 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
     out.append("Produced by `cmake --workflow --preset bench`, which runs every benchmark program "
                "in `bench/` and then `bench/report.py`; do not edit by hand. Each figure is the "
                "median of %s repetitions of at least %s s each, measured in one run on one "
-               "machine, so only the ratios between figures of the same run mean much.%s\n"
+               "machine, so only the ratios between figures of the same run mean much.%s%s\n"
                % (options.repetitions, options.min_time,
                   " The Windows build ran the same programs under Wine: see [%s](#%s)."
-                  % (SIDE_BY_SIDE, anchor(SIDE_BY_SIDE)) if windows else ""))
+                  % (SIDE_BY_SIDE, anchor(SIDE_BY_SIDE)) if windows else "",
+                  " Instruction counts, which do not depend on the machine: [%s](#%s)."
+                  % (INSTRUCTIONS, anchor(INSTRUCTIONS)) if instructions else ""))
     out.append("| machine | |\n|---|---|")
     out.append("| CPU | %s%s |" % (info["cpu"], ", %s MHz" % info["mhz"] if info["mhz"] else ""))
     out.append("| processors (nproc) | %s |" % info["nproc"])
@@ -503,6 +585,9 @@ def write_markdown(path, chart_name, figures, contexts, errors, targets, options
             out.append("- " + note)
         if notes:
             out.append("")
+
+    if instructions:
+        out.extend(instructions_section(instructions))
 
     if windows:
         out.extend(side_by_side(figures, windows))
@@ -603,7 +688,7 @@ README_BEGIN = "<!-- performance:begin -->"
 README_END = "<!-- performance:end -->"
 
 
-def update_readme(path, targets, info, markdown_link):
+def update_readme(path, targets, info, markdown_link, instructions=None):
     """Replaces the block between the README's performance markers with the target ratios."""
     with open(path, encoding="utf-8") as stream:
         text = stream.read()
@@ -619,6 +704,12 @@ def update_readme(path, targets, info, markdown_link):
              "", "| ratio | measured | target |", "|---|---|---|"]
     for target in measured:
         lines.append("| %s | %.2f× | %s |" % (target["what"], target["ratio"], bound_text(target)))
+    if instructions:
+        bounded = [t for t in instructions["targets"] if t["bound"] is not None]
+        lines.append("")
+        lines.append("Instruction counts per operation (callgrind): %d of %d targets met; see "
+                     "[%s](%s#%s)." % (sum(1 for t in bounded if t["met"]), len(bounded),
+                                       INSTRUCTIONS.lower(), markdown_link, anchor(INSTRUCTIONS)))
     lines.append(README_END)
     text = text[:begin] + "\n".join(lines) + text[end + len(README_END):]
     with open(path, "w", encoding="utf-8") as stream:
@@ -680,9 +771,21 @@ def self_test():
         readme = os.path.join(work, "README.md")
         with open(readme, "w", encoding="utf-8") as stream:
             stream.write("intro\n%s\nold\n%s\nend\n" % (README_BEGIN, README_END))
+        instructions = os.path.join(work, "instructions.json")
+        with open(instructions, "w", encoding="utf-8") as stream:
+            json.dump({"tool": "valgrind-3.19.0", "iterations": 1000, "empty_loop": 3.0,
+                       "paths": [dict(path="a", what="path a", count=300.0),
+                                 dict(path="b", what="baseline b", count=100.0),
+                                 dict(path="c", what="path c", count=None)],
+                       "targets": [dict(what="a vs b", path="a", baseline="b", count=300.0,
+                                        baseline_count=100.0, ratio=3.0, bound=1.5, met=False),
+                                   dict(what="c vs b", path="c", baseline="b", count=None,
+                                        baseline_count=100.0, ratio=None, bound=2, met=None)]},
+                      stream)
         markdown, chart = os.path.join(work, "performance.md"), os.path.join(work, "chart.svg")
         code = main(["--results", results, "--markdown", markdown, "--chart", chart,
-                     "--readme", readme, "--windows-results", windows])
+                     "--readme", readme, "--windows-results", windows,
+                     "--instructions", instructions])
         text = open(markdown, encoding="utf-8").read()
         readme_text = open(readme, encoding="utf-8").read()
         svg = ElementTree.parse(chart).getroot()
@@ -714,6 +817,18 @@ def self_test():
              in text),
             ("Windows-only row, baseline named", "|  |  | 50 µs | 10.0× (WaitOnAddress 5 µs) |"
              in text),
+            ("instructions section", "## Instructions per operation" in text and
+             "0 of 2 targets met" in text and
+             "mean much. The Windows build ran the same programs under Wine: see" in text and
+             "Instruction counts, which do not depend on the machine: [Instructions per "
+             "operation](#instructions-per-operation).\n" in text),
+            ("instructions row", "| path a | 300 | baseline b | 100 | 3.000× | ≤ 1.5× | **no** |"
+             in text),
+            ("instructions unmeasured", "| path c |  | baseline b | 100 |  | ≤ 2× | not measured |"
+             in text),
+            ("instructions, other paths", "| baseline b | 100 |" in text),
+            ("instructions in the readme", "Instruction counts per operation (callgrind): 0 of 2"
+             in readme_text),
         ]
     failed = [name for name, ok in checks if not ok]
     for name in failed:
@@ -731,6 +846,8 @@ def main(argv):
     parser.add_argument("--readme", help="a README whose performance block to update")
     parser.add_argument("--windows-results",
                         help="directory of the Windows build's <program>.json files (under Wine)")
+    parser.add_argument("--instructions",
+                        help="the instruction counts that bench/instructions.py wrote (JSON)")
     parser.add_argument("--build-type", default="Release")
     parser.add_argument("--min-time", default="?")
     parser.add_argument("--repetitions", default="?")
@@ -754,13 +871,15 @@ def main(argv):
             windows = None
     targets = evaluate(figures)
     chart_name = os.path.relpath(options.chart, os.path.dirname(os.path.abspath(options.markdown)))
+    instructions = read_instructions(options.instructions)
     info = write_markdown(options.markdown, chart_name, figures, contexts, errors, targets,
-                          options, windows)
+                          options, windows, instructions)
     bars = write_chart(options.chart, figures, targets)
     if options.readme:
         update_readme(options.readme, targets, info,
                       os.path.relpath(options.markdown,
-                                      os.path.dirname(os.path.abspath(options.readme))))
+                                      os.path.dirname(os.path.abspath(options.readme))),
+                      instructions)
     met = sum(1 for t in targets if t["met"])
     measured = sum(1 for t in targets if t["ratio"] is not None)
     print("report.py: wrote %s (%d figures%s, %d targets met of %d measured) and %s (%d bars)" % (
