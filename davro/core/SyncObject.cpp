@@ -1,7 +1,9 @@
 // YSyncObject: handle ownership, the single-object wait with its deadlock watchdog, the
 // second names of the virtual operations, and the waits on several objects.
 #include <davro/core/SyncObject.h>
+#include <davro/core/detail/Hot.h>
 #include <davro/core/detail/Watchdog.h>
+#include <davro/platform/detail/TryWait.h>
 
 #include <memory>
 
@@ -53,19 +55,29 @@ YSyncObject::~YSyncObject() {
     }
 }
 
-int YSyncObject::lock(unsigned int timeout) {
+DAVRO_HOT int YSyncObject::lock(unsigned int timeout) {
+    // An uncontended wait ends in the attempt, without a kernel wait.
+    DWORD result = 0;
+    if (davro::platform::tryWait(handle, result)) {
+        return static_cast<int>(result);
+    }
+    return lockSlowly(*this, timeout);
+}
+
+__attribute__((noinline)) int YSyncObject::lockSlowly(const YSyncObject& object,
+                                                      unsigned int timeout) {
     if (timeout != INFINITE) {
-        return static_cast<int>(WaitForSingleObject(handle, timeout));
+        return static_cast<int>(WaitForSingleObject(object.handle, timeout));
     }
     // The watchdog: never one endless wait. Only WAIT_TIMEOUT goes round again, so a
     // failed wait (handle 0, closed handle) returns -1 at once and writes nothing.
     const DWORD sliceMs = davro::detail::watchdogSliceTimeoutMs();
     for (int slice = 0;; ++slice) {
-        const DWORD result = WaitForSingleObject(handle, sliceMs);
+        const DWORD result = WaitForSingleObject(object.handle, sliceMs);
         if (result != WAIT_TIMEOUT) {
             return static_cast<int>(result);
         }
-        reportDeadlock(davro::detail::watchdogMessage(name, slice));
+        reportDeadlock(davro::detail::watchdogMessage(object.name, slice));
     }
 }
 

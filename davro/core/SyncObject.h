@@ -85,4 +85,8 @@ protected:
 
     davro::win32::HANDLE handle;
     YString name;
+
+private:
+    // lock() past its lock-free attempt: the kernel wait, in watchdog slices for INFINITE.
+    static int lockSlowly(const YSyncObject& object, unsigned int timeout);
 };

@@ -1,4 +1,5 @@
 // YEventObject and YManualEventObject: kernel events behind the waitable-object interface.
+#include <davro/core/detail/Hot.h>
 #include <davro/primitives/Event.h>
 
 using namespace davro::win32;
@@ -24,7 +25,7 @@ YEventObject::YEventObject(const YEventObject& other) = default;
 YEventObject& YEventObject::operator=(const YEventObject& other) = default;
 YEventObject::~YEventObject() = default;
 
-int YEventObject::unlock() {
+DAVRO_HOT int YEventObject::unlock() {
     SetEvent(handle);
     return 1;
 }

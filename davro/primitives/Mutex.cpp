@@ -1,4 +1,5 @@
 // YMutex and YNamedMutex: kernel mutexes behind the waitable-object interface.
+#include <davro/core/detail/Hot.h>
 #include <davro/primitives/Mutex.h>
 
 using namespace davro::win32;
@@ -22,7 +23,7 @@ YMutex::YMutex(const YMutex& other) = default;
 YMutex& YMutex::operator=(const YMutex& other) = default;
 YMutex::~YMutex() = default;
 
-int YMutex::unlock() { return ReleaseMutex(handle); }
+DAVRO_HOT int YMutex::unlock() { return ReleaseMutex(handle); }
 
 // The name reaches the kernel unchanged. When the mutex already exists the kernel opens it
 // and ignores `initialOwner`; whether it was created or opened is not kept.

@@ -18,6 +18,12 @@
 // the writer section's mutex alone: it keeps new readers and writers out but does not
 // wait for the readers already inside.
 //
+// Cost: a reader that finds no other thread in the writer section counts itself in and out
+// with one atomic operation each and touches no inner object; only when a writer is about
+// (inside, or waiting for readers to leave) do readers pass through the writer section,
+// and the last reader out set the event for the waiting writer. The event is reset exactly
+// while a writer waits for the readers inside to leave, and set otherwise.
+//
 // Display names: constructed with name N, the section is N + ".writerSection", its reader
 // lock N + ".readerSection", its event N + ".readerDoneEvent"; the default constructor
 // uses "ReadWriteSection" for N. getName() therefore ends in ".writerSection".
@@ -31,13 +37,11 @@
 // entered it.
 //
 // Unbalanced read exits: a read exit that finds no reader inside is ignored, so the count
-// never goes below 0 and the event stays set. An extra exit while other readers are
+// never goes below 0. An extra exit while other readers are
 // inside cannot be told apart from theirs; keep entries and exits paired (YReadGuard).
 //
-// Copies duplicate all three handles (each object closes its own) and take the reader
-// count as it stands. Copy and source then share the writer section, the reader lock and
-// the event, so writers may use either; but each object counts only the readers that
-// entered through it, so all readers of the section must go through one object.
+// Copies duplicate all three handles (each object closes its own) and share the reader
+// count: copy and source are one section, and readers and writers may use any of them.
 //
 // Thread safety: every operation may be called from any thread at once; the lock order
 // is the writer section before the reader lock. Failures are not reported.
@@ -69,8 +73,30 @@ public:
     // in. Never blocks on the writer section. Ignored when no reader is inside.
     virtual void leaveSectionRead();
 
+    // The number of threads inside in read mode, kept once for a section and all its copies
+    // and changed atomically. Reads as an int. Made with the section (std::bad_alloc when
+    // memory is short, as every allocation of the library); copies share it.
+    class DAVRO_API ReaderCount {
+    public:
+        ReaderCount();
+        ReaderCount(const ReaderCount& other);
+        ReaderCount& operator=(const ReaderCount& other);
+        ~ReaderCount();
+        operator int() const;  // NOLINT(google-explicit-constructor)
+        // The shared count itself, for atomic access.
+        int& value() const;
+
+    private:
+        struct Shared;
+        Shared* shared_;
+    };
+
 protected:
-    YCriticalSection readerSection;  // guards readerCount and the changes of the event
-    YEventObject readerDoneEvent;    // manual reset; set exactly while no reader is inside
-    int readerCount;                 // threads inside in read mode
+    YCriticalSection readerSection;  // orders the changes of the event
+    YEventObject readerDoneEvent;    // manual reset; reset while a writer waits for readers
+    ReaderCount readerCount;         // threads inside in read mode
+
+private:
+    void waitForReaders();
+    void leaveReadCount();
 };

@@ -1,4 +1,5 @@
 // YSemaphore: a kernel counting semaphore behind the waitable-object interface.
+#include <davro/core/detail/Hot.h>
 #include <davro/primitives/Semaphore.h>
 
 using namespace davro::win32;
@@ -21,15 +22,15 @@ YSemaphore::YSemaphore(const YSemaphore& other) = default;
 YSemaphore& YSemaphore::operator=(const YSemaphore& other) = default;
 YSemaphore::~YSemaphore() = default;
 
-int YSemaphore::unlock() { return unlock(1, static_cast<int*>(nullptr)); }
+DAVRO_HOT int YSemaphore::unlock() { return unlock(1, static_cast<int*>(nullptr)); }
 
-int YSemaphore::unlock(int releaseCount, int* previousCount) {
+DAVRO_HOT int YSemaphore::unlock(int releaseCount, int* previousCount) {
     // LONG is long on Windows and int32_t on Linux; both are the int the caller passed.
     return ReleaseSemaphore(handle, releaseCount,
                             reinterpret_cast<LONG*>(previousCount));  // NOLINT
 }
 
-int YSemaphore::getCount() {
+DAVRO_HOT int YSemaphore::getCount() {
     // The kernel has no query for the count: borrow one unit without waiting and give it
     // back, which tells the count before the return. countMutex keeps two of these
     // borrowings apart; lock and unlock from other threads go on meanwhile.

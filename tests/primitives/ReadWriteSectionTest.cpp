@@ -50,7 +50,7 @@ TEST(ReadWriteSectionTest, ManyReadersAtOnceAndAWaitingWriterHoldsOffNewReaders)
     otherReader.emplace([&] { section.enterSectionRead(); }, [&] { section.leaveSectionRead(); });
     ASSERT_TRUE(otherReader->entered());
     section.enterSectionRead();  // a second, on this thread
-    EXPECT_FALSE(section.noReaderSignalled());
+    EXPECT_EQ(2, section.readers());
     EXPECT_EQ(kSignalled, pollFromOtherThread(section));
 
     YManualEventObject writerMayLeave;
@@ -67,6 +67,7 @@ TEST(ReadWriteSectionTest, ManyReadersAtOnceAndAWaitingWriterHoldsOffNewReaders)
         std::this_thread::yield();
     }
     EXPECT_TRUE(writerWaits);
+    EXPECT_FALSE(section.noReaderSignalled());  // reset while the writer waits for us
     WaitProbe lateReader([&] {
         section.enterSectionRead();
         section.leaveSectionRead();
@@ -130,8 +131,9 @@ TEST(ReadWriteSectionTest, ReadExitWithoutEntryIsIgnored) {
     EXPECT_EQ(0, section.readers());
     EXPECT_TRUE(section.noReaderSignalled());
     section.enterSectionRead();  // the count still follows the readers
-    EXPECT_FALSE(section.noReaderSignalled());
+    EXPECT_EQ(1, section.readers());
     section.leaveSectionRead();
+    EXPECT_EQ(0, section.readers());
     EXPECT_TRUE(section.noReaderSignalled());
 }
 
@@ -162,7 +164,7 @@ TEST(ReadWriteSectionTest, CopiesShareTheInnerObjectsAndOutliveTheSource) {
     {
         Holder reader([&] { copy->enterSectionRead(); }, [&] { copy->leaveSectionRead(); });
         ASSERT_TRUE(reader.entered());
-        EXPECT_FALSE(assigned.noReaderSignalled());  // one event
+        EXPECT_EQ(1, assigned.readers());  // one count
         WaitProbe writer([&] {
             assigned.enterSectionWrite();
             assigned.leaveSectionWrite();
@@ -177,8 +179,9 @@ TEST(ReadWriteSectionTest, CopiesShareTheInnerObjectsAndOutliveTheSource) {
     EXPECT_EQ(kTimedOut, pollFromOtherThread(assigned));
     assigned.leaveSectionWrite();
     assigned.enterSectionRead();
-    EXPECT_FALSE(assigned.noReaderSignalled());
+    EXPECT_EQ(1, assigned.readers());
     assigned.leaveSectionRead();
+    EXPECT_EQ(0, assigned.readers());
     EXPECT_TRUE(assigned.noReaderSignalled());
     EXPECT_EQ(kSignalled, pollFromOtherThread(assigned));
 }

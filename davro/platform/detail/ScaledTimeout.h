@@ -1,6 +1,6 @@
 // Internal to the library: how DAVRO_TIME_SCALE reaches the time limits that the library
-// picks itself. Not installed, not exported; one implementation per system
-// (linux/ScaledTimeout.cpp, windows/ScaledTimeout.cpp).
+// picks itself. Not installed, not exported; the identity on Linux, windows/ScaledTimeout.cpp
+// on Windows.
 #pragma once
 
 namespace davro::platform {
@@ -10,6 +10,10 @@ namespace davro::platform {
 // every wait by DAVRO_TIME_SCALE already, so `ms` is returned unchanged; on Windows the
 // kernel takes time-outs as they are, so `ms` / N is returned, at least 1 so that a timed
 // wait never becomes a poll. INFINITE is returned unchanged.
+#if defined(_WIN32)
 unsigned scaledTimeoutMs(unsigned ms);
+#else
+inline unsigned scaledTimeoutMs(unsigned ms) { return ms; }
+#endif
 
 }  // namespace davro::platform

@@ -1,4 +1,4 @@
-// A grow-only array in fixed chunks, for the object pool and the handle table.
+// A grow-only array in fixed chunks, for the object pool.
 //
 // Elements never move and chunks are never freed, so a reader that holds an index below
 // size() reaches its element without a lock, also while the array grows. Constant-

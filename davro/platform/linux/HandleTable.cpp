@@ -7,6 +7,7 @@
 // reader that sees the same word before and after reading the link has a consistent pair.
 #include "HandleTable.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "Locks.h"
@@ -14,17 +15,25 @@
 
 namespace davro::win32::detail {
 
-ChunkedArray<Slot, 12, (1u << handle::kMaxCapacityBits)> gSlots;
-std::atomic<std::uint32_t> gSlotMask{0};
-
 namespace {
 
 using namespace handle;
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
+// Where lookups land before the first handle is made: one slot that matches nothing.
+Slot gNoSlots[1];
+
+}  // namespace
+
+SlotTable gSlotTable{{gNoSlots}, {0}};
+
+namespace {
+
 struct Table {
     SpinLock lock;
+    Slot* slots = nullptr;       // the reserved array, once made
+    std::uint32_t reserved = 0;  // slots it can hold
     std::uint32_t capacity = 0;
     std::uint32_t inUse = 0;
     // Free slots in first-in, first-out order, linked through Slot::link.
@@ -36,20 +45,53 @@ Table gTable;
 
 constexpr std::uint64_t slotWord(std::uint32_t number, std::uint32_t inc, std::uint32_t access,
                                  bool live) {
-    return (std::uint64_t{number} << kNumberShift) | (std::uint64_t{inc} << kIncShift) |
-           (std::uint64_t{access} << kAccessShift) | (live ? kLive : 0);
+    const bool plain = live && access == kFullAccess;
+    return (std::uint64_t{access} << kAccessShift) | (std::uint64_t{inc} << kIncShift) |
+           (std::uint64_t{number} << kNumberShift) | (plain ? kPlain : 0) | (live ? kLive : 0);
 }
 
 constexpr std::uint32_t numberOf(std::uint64_t w) {
-    return static_cast<std::uint32_t>(w >> kNumberShift);
+    return static_cast<std::uint32_t>(w >> kNumberShift) & kNumberMask;
+}
+
+constexpr bool isLive(std::uint64_t w) { return (w & kLive) != 0; }
+
+Resolved resolvedFrom(const Slot* s, std::uint64_t w) {
+    Object* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
+        s->link.load(std::memory_order_acquire));
+    return {o, static_cast<std::uint32_t>(w >> kIncShift) & word::kIncMask,
+            o->kind.load(std::memory_order_relaxed),
+            static_cast<std::uint8_t>((w >> kAccessShift) & kAccessMask)};
 }
 
 // The following helpers run under gTable.lock.
 
+Slot* slotAt(std::uint32_t s) { return gTable.slots + s; }
+
+// Reserves the address space of the slot array once: as much as the system grants, from
+// room for 2^25 slots (512 MiB, never touched beyond what is used) down to 2^12.
+bool reserveSlots() {
+    if (gTable.slots != nullptr) {
+        return true;
+    }
+    for (unsigned bits = kMaxCapacityBits; bits >= 12; --bits) {
+        const std::size_t bytes = (std::size_t{1} << bits) * sizeof(Slot);
+        void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (map != MAP_FAILED) {
+            gTable.slots = static_cast<Slot*>(map);
+            gTable.reserved = 1u << bits;
+            gSlotTable.slots.store(gTable.slots, std::memory_order_release);
+            return true;
+        }
+    }
+    return false;
+}
+
 void pushFree(std::uint32_t s) {
-    gSlots.at(s)->link.store(kNone, std::memory_order_release);
+    slotAt(s)->link.store(kNone, std::memory_order_release);
     if (gTable.freeTail != kNone) {
-        gSlots.at(gTable.freeTail)->link.store(s, std::memory_order_relaxed);
+        slotAt(gTable.freeTail)->link.store(s, std::memory_order_relaxed);
     } else {
         gTable.freeHead = s;
     }
@@ -59,8 +101,7 @@ void pushFree(std::uint32_t s) {
 
 std::uint32_t popFree() {
     const std::uint32_t s = gTable.freeHead;
-    gTable.freeHead =
-        static_cast<std::uint32_t>(gSlots.at(s)->link.load(std::memory_order_relaxed));
+    gTable.freeHead = static_cast<std::uint32_t>(slotAt(s)->link.load(std::memory_order_relaxed));
     if (gTable.freeHead == kNone) {
         gTable.freeTail = kNone;
     }
@@ -89,16 +130,16 @@ std::uint32_t nextNumber(std::uint32_t last, std::uint32_t s, std::uint32_t capa
 bool grow() {
     const std::uint32_t old = gTable.capacity;
     const std::uint32_t capacity = old == 0 ? (1u << kMinCapacityBits) : old * 2;
-    if (capacity > (1u << kMaxCapacityBits) || !gSlots.growTo(capacity)) {
+    if (!reserveSlots() || capacity > gTable.reserved) {
         return false;
     }
     // A handle moves when its number selects the new half.
     const auto movesUp = [capacity, old](std::uint64_t w, std::uint32_t s) {
-        return (w & kLive) != 0 && (numberOf(w) & (capacity - 1)) == s + old;
+        return isLive(w) && (numberOf(w) & (capacity - 1)) == s + old;
     };
     for (std::uint32_t s = 0; s < old; ++s) {
-        const Slot* from = gSlots.at(s);
-        Slot* to = gSlots.at(s + old);
+        const Slot* from = slotAt(s);
+        Slot* to = slotAt(s + old);
         const std::uint64_t w = from->word.load(std::memory_order_relaxed);
         if (movesUp(w, s)) {
             to->link.store(from->link.load(std::memory_order_relaxed), std::memory_order_release);
@@ -109,10 +150,10 @@ bool grow() {
         }
     }
     gTable.capacity = capacity;
-    gSlotMask.store(capacity - 1, std::memory_order_release);
+    gSlotTable.mask.store(capacity - 1, std::memory_order_release);
     // Only now may the old places of the moved handles go.
     for (std::uint32_t s = 0; s < (old == 0 ? capacity : old); ++s) {
-        Slot* slot = gSlots.at(s);
+        Slot* slot = slotAt(s);
         const std::uint64_t w = slot->word.load(std::memory_order_relaxed);
         if (old == 0 || movesUp(w, s)) {
             slot->word.store(slotWord(numberOf(w), 0, 0, false), std::memory_order_release);
@@ -141,38 +182,28 @@ bool isPseudoHandle(HANDLE h) {
 
 }  // namespace
 
-bool resolveOther(HANDLE h, Resolved& out) {
+__attribute__((noinline)) Resolved resolveOther(HANDLE h) {
     const auto v = reinterpret_cast<std::intptr_t>(h);
     if (v == -1 || v == -2) {
         Object* o = v == -1 ? processObject() : currentThreadObject();
         if (o == nullptr) {
-            return false;
+            return {};
         }
-        out = {o, incarnationOf(o), o->kind.load(std::memory_order_relaxed), kFullAccess};
-        return true;
+        return {o, incarnationOf(o), o->kind.load(std::memory_order_relaxed), kFullAccess};
     }
     const std::uint32_t number = numberOfHandle(h);
     if (number == 0) {
-        return false;
+        return {};
     }
     for (;;) {
-        const std::uint32_t mask = gSlotMask.load(std::memory_order_acquire);
-        if (mask == 0) {
-            return false;
-        }
-        const Slot* s = gSlots.at(number & mask);
+        const std::uint32_t mask = gSlotTable.mask.load(std::memory_order_acquire);
+        const Slot* s = gSlotTable.slots.load(std::memory_order_relaxed) + (number & mask);
         const std::uint64_t w = s->word.load(std::memory_order_acquire);
-        const std::uintptr_t link = s->link.load(std::memory_order_acquire);
-        if (numberOf(w) == number && (w & kLive) != 0 &&
-            s->word.load(std::memory_order_relaxed) == w) {
-            Object* o = reinterpret_cast<Object*>(link);  // NOLINT(performance-no-int-to-ptr)
-            out = {o, static_cast<std::uint32_t>(w >> kIncShift) & word::kIncMask,
-                   o->kind.load(std::memory_order_relaxed),
-                   static_cast<std::uint32_t>(w >> kAccessShift) & kFullAccess};
-            return out.kind != Kind::Free;
+        if (numberOf(w) == number && isLive(w)) {
+            return resolvedFrom(s, w);
         }
-        if (gSlotMask.load(std::memory_order_acquire) == mask) {
-            return false;  // not there, and the table did not grow meanwhile
+        if (gSlotTable.mask.load(std::memory_order_acquire) == mask) {
+            return {};  // not there, and the table did not grow meanwhile
         }
     }
 }
@@ -185,12 +216,12 @@ HANDLE newHandle(Object* object, std::uint32_t access) {
             return nullptr;
         }
         // Keep at least half of the slots free, so that a slot comes back only after as
-        // many others have been used; without memory to grow, reuse what is free.
+        // many others have been used; without room to grow, reuse what is free.
         if ((gTable.inUse + 1) * 2 > gTable.capacity && !grow() && gTable.freeCount == 0) {
             return nullptr;
         }
         const std::uint32_t s = popFree();
-        Slot* slot = gSlots.at(s);
+        Slot* slot = slotAt(s);
         number =
             nextNumber(numberOf(slot->word.load(std::memory_order_relaxed)), s, gTable.capacity);
         slot->link.store(reinterpret_cast<std::uintptr_t>(object), std::memory_order_release);
@@ -251,9 +282,9 @@ BOOL CloseHandle(HANDLE object) {
     if (number != 0) {
         const SpinGuard guard(gTable.lock);
         const std::uint32_t s = number & (gTable.capacity - 1);
-        Slot* slot = gTable.capacity != 0 ? gSlots.at(s) : nullptr;
+        Slot* slot = gTable.capacity != 0 ? slotAt(s) : nullptr;
         const std::uint64_t w = slot != nullptr ? slot->word.load(std::memory_order_relaxed) : 0;
-        if (slot != nullptr && numberOf(w) == number && (w & kLive) != 0) {
+        if (numberOf(w) == number && isLive(w)) {
             o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
                 slot->link.load(std::memory_order_relaxed));
             slot->word.store(slotWord(number, 0, 0, false), std::memory_order_release);

@@ -14,16 +14,23 @@
 #include <atomic>
 #include <cstdint>
 
-#include "ChunkedArray.h"
 #include "Object.h"
 
 namespace davro::win32::detail {
 
 namespace handle {
-inline constexpr unsigned kNumberShift = 34;  // slot word: [number:30][inc:31][access:2][live]
-inline constexpr unsigned kIncShift = 3;
+// The slot word: [incarnation:30][access:2] above [number:30][plain:1][live:1]. The low half
+// of a slot in use is its handle value with both tag bits set when the handle has full
+// access (`plain`), so that the fast paths check number, use and access with one compare
+// against the handle value; other handles go the slow way. The incarnation stands where it
+// stands in the object's state word, so that one exclusive-or compares the two.
 inline constexpr std::uint64_t kLive = 1;
-inline constexpr unsigned kAccessShift = 1;
+inline constexpr std::uint64_t kPlain = 2;
+inline constexpr unsigned kNumberShift = 2;
+inline constexpr std::uint32_t kNumberMask = 0x3FFFFFFF;
+inline constexpr unsigned kIncShift = word::kIncShift;
+inline constexpr unsigned kAccessShift = 32;
+inline constexpr std::uint64_t kAccessMask = 3;
 // 0 is NULL, and 0x3FFFFFFF is what -1 to -4 (INVALID_HANDLE_VALUE and the pseudo-handles)
 // become with their tag bits dropped; neither is ever a number.
 inline constexpr std::uint32_t kMaxNumber = 0x3FFFFFFE;
@@ -39,57 +46,75 @@ inline constexpr std::uint32_t kMayModify = 2;  // MUTEX_MODIFY_STATE, EVENT_MOD
 inline constexpr std::uint32_t kFullAccess = kMayWait | kMayModify;
 
 // A slot: its word, and its link: the object while the slot is in use (stored before the
-// word is published), the next free slot while it is free. A lookup reads word, link and
-// word again: the same word twice means the link belongs to it, since a slot's number
-// changes at every reuse.
+// word is published), the next free slot while it is free. A lookup that reads a word and
+// then a link may pair an old word with the link of the slot's next use; the object's
+// incarnation then differs from the word's, since incarnations are handed out by one
+// counter for all objects (ObjectPool.cpp), and every use of the object checks it first.
 struct Slot {
     std::atomic<std::uint64_t> word{0};
     std::atomic<std::uintptr_t> link{0};
 };
 
-extern ChunkedArray<Slot, 12, (1u << handle::kMaxCapacityBits)> gSlots;
-extern std::atomic<std::uint32_t> gSlotMask;  // capacity - 1; 0 before the first handle
+// The slots: one flat array in address space reserved at the first handle, so that a lookup
+// is one masked index. Before it, `slots` is a single empty slot and `mask` 0. The array
+// never moves; `mask` (capacity - 1) is published after the slots it covers.
+struct SlotTable {
+    std::atomic<Slot*> slots;
+    std::atomic<std::uint32_t> mask;
+};
+extern SlotTable gSlotTable;
 
-// A handle looked up without taking a reference: the object, the incarnation it had when
-// the handle was made, its kind, and the handle's access. Lock-free paths act only through
-// compare-and-swaps that check the incarnation.
+// A handle looked up without taking a reference: the object (null when the handle names
+// none), the incarnation it had when the handle was made, its kind, and the handle's
+// access. Sixteen bytes, so that it travels in two registers. Lock-free paths act only
+// through compare-and-swaps that check the incarnation.
 struct Resolved {
     Object* object;
     std::uint32_t incarnation;
     Kind kind;
-    std::uint32_t access;
+    std::uint8_t access;
 };
+static_assert(sizeof(Resolved) == 16, "a resolved handle fits two registers");
 
 // Pseudo-handles, values that are not 32-bit, and a slot that moved while it was read
-// (resolve's slow path).
-bool resolveOther(HANDLE h, Resolved& out);
+// (the lookup's slow path).
+Resolved resolveOther(HANDLE h);
 
-// Looks a handle up; false for null, closed, stale, garbage and pseudo-handles that cannot
-// be had. Never dereferences anything outside the table.
-inline bool resolve(HANDLE h, Resolved& out) {
+// Looks a handle up; object null for null, closed, stale, garbage and pseudo-handles that
+// cannot be had. Never dereferences anything outside the table. A result may still name an
+// object that has died meanwhile (kind Free, or an incarnation that no longer matches):
+// every user compares the incarnation before it relies on the object.
+// The lookup of a plain handle (a zero-extended value with full access) whose slot is where
+// the current mask says: false for everything else (pseudo-handles, sign-extended values,
+// restricted access, a table growing under the reader, and every bad value), which
+// resolveOther() sorts out. The fast paths use this alone and
+// leave the rest to their slow paths, so that they need no stack frame.
+__attribute__((always_inline)) inline bool resolveFast(HANDLE h, Resolved& out) {
     const auto v = reinterpret_cast<std::uintptr_t>(h);
-    const std::uint32_t number = static_cast<std::uint32_t>(v) >> 2;
-    if (__builtin_expect((v >> 32) != 0 || number - 1 >= handle::kMaxNumber, 0)) {
-        return resolveOther(h, out);
-    }
-    const std::uint32_t mask = gSlotMask.load(std::memory_order_acquire);
-    if (__builtin_expect(mask == 0, 0)) {
-        return false;  // no handle has ever been made
-    }
-    const Slot* s = gSlots.at(number & mask);
+    // The compare is made on 64 bits, so that a value with any of its upper half set fails
+    // it too; 0 and 0x3FFFFFFF are never numbers, so they fail it as well.
+    const std::uint32_t mask = gSlotTable.mask.load(std::memory_order_acquire);
+    const Slot* s = gSlotTable.slots.load(std::memory_order_relaxed) +
+                    ((static_cast<std::uint32_t>(v) >> 2) & mask);
     const std::uint64_t w = s->word.load(std::memory_order_acquire);
-    const std::uintptr_t link = s->link.load(std::memory_order_acquire);
-    if (__builtin_expect((w >> handle::kNumberShift) != number || (w & handle::kLive) == 0 ||
-                             s->word.load(std::memory_order_relaxed) != w,
-                         0)) {
-        return resolveOther(h, out);
+    if (__builtin_expect(std::uint64_t{static_cast<std::uint32_t>(w)} != (v | 3), 0)) {
+        return false;  // another number, free, restricted access, or not a 32-bit value
     }
-    Object* o = reinterpret_cast<Object*>(link);  // NOLINT(performance-no-int-to-ptr)
-    out.object = o;
-    out.incarnation = static_cast<std::uint32_t>(w >> handle::kIncShift) & word::kIncMask;
-    out.access = static_cast<std::uint32_t>(w >> handle::kAccessShift) & kFullAccess;
-    out.kind = o->kind.load(std::memory_order_relaxed);
-    return out.kind != Kind::Free;
+    Object* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
+        s->link.load(std::memory_order_acquire));
+    out = {o, static_cast<std::uint32_t>(w >> handle::kIncShift) & word::kIncMask,
+           o->kind.load(std::memory_order_relaxed), static_cast<std::uint8_t>(kFullAccess)};
+    return true;
+}
+
+inline Resolved resolveHandle(HANDLE h) {
+    Resolved r{};
+    return resolveFast(h, r) ? r : resolveOther(h);
+}
+
+inline bool resolve(HANDLE h, Resolved& out) {
+    out = resolveHandle(h);
+    return out.object != nullptr;
 }
 
 // A new handle for `object` with `access`, taking over one reference of the caller's; null

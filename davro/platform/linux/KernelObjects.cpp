@@ -2,10 +2,10 @@
 // setting them, and the waits on one or several objects. Also the two signals that other
 // parts of the layer give: a thread's end and the abandonment of a thread's mutexes.
 //
-// Uncontended calls are one compare-and-swap on the object's state word; the slow paths are
-// kept out of line so that the fast ones stay small. Every fast path runs inside a
-// NoStopScope, so a thread is never suspended between reading an object's incarnation and
-// its compare-and-swap, and never between taking a mutex and listing it as owned.
+// Uncontended calls are one compare-and-swap on the object's state word, without a stack
+// frame; the slow paths are kept out of line so that the fast ones stay small.
+#include <davro/platform/detail/TryWait.h>
+
 #include <cstdint>
 
 #include "HandleTable.h"
@@ -24,33 +24,57 @@ void signalForever(Object* o) {
     });
 }
 
-void abandonOwnedMutexes(ThreadContext* c) {
-    const NoStopScope noStop;
-    while (!c->owned.empty()) {
-        const OwnedMutex m = c->owned.pop();
-        if (!tryAddRef(m.object, m.incarnation)) {
-            continue;  // destroyed while owned
+namespace {
+
+// The in-process mutexes that thread `tid` owns are found by searching the pool, and each
+// is abandoned (newTid 0) or handed to thread `newTid`, under its lock with a reference.
+struct OwnerSearch {
+    std::uint32_t tid;
+    std::uint32_t newTid;
+};
+
+void visitOwned(Object* o, void* context) {
+    const auto* search = static_cast<const OwnerSearch*>(context);
+    const std::uint64_t seen = o->state.load(std::memory_order_acquire);
+    if (o->kind.load(std::memory_order_relaxed) != Kind::Mutex ||
+        word::ownerOf(seen) != search->tid || !tryAddRef(o, word::incarnation(seen))) {
+        return;
+    }
+    const std::uint32_t tid = search->tid;
+    const std::uint32_t newTid = search->newTid;
+    signalObject(o, [o, tid, newTid](std::uint64_t& s) {
+        if (o->kind.load(std::memory_order_relaxed) != Kind::Mutex || word::ownerOf(s) != tid) {
+            return false;
         }
-        signalObject(m.object, [o = m.object, tid = c->tid](std::uint64_t& s) {
-            if (o->kind.load(std::memory_order_relaxed) != Kind::Mutex || word::ownerOf(s) != tid) {
-                return false;
-            }
-            s = (s & ~word::kOwner) | word::kAbandoned;
-            o->recursion = 0;
-            return true;
-        });
-        release(m.object);
+        if (newTid != 0) {
+            s = (s & ~word::kOwner) | newTid;
+            return false;  // still owned: nothing to hand out
+        }
+        s = (s & ~word::kOwner) | word::kAbandoned;
+        o->recursion = 0;
+        return true;
+    });
+    release(o);
+}
+
+void searchOwned(std::uint32_t tid, std::uint32_t newTid) {
+    const NoStopScope noStop;
+    OwnerSearch search{tid, newTid};
+    forEachObject(&visitOwned, &search);
+}
+
+}  // namespace
+
+void abandonOwnedMutexes(ThreadContext* c) {
+    if (c->ownedMutexes != 0) {  // the usual end: nothing owned, nothing to search
+        searchOwned(c->tid, 0);
+        c->ownedMutexes = 0;
     }
 }
 
 void renumberOwnedMutexes(ThreadContext* c, std::uint32_t oldTid) {
-    for (std::uint32_t i = 0; i < c->owned.size(); ++i) {
-        const OwnedMutex m = c->owned[i];
-        std::uint64_t s = m.object->state.load(std::memory_order_relaxed);
-        while (word::incarnation(s) == m.incarnation && word::ownerOf(s) == oldTid &&
-               !m.object->state.compare_exchange_weak(s, (s & ~word::kOwner) | c->tid,
-                                                      std::memory_order_relaxed)) {
-        }
+    if (c->ownedMutexes != 0) {
+        searchOwned(oldTid, c->tid);
     }
 }
 
@@ -82,7 +106,8 @@ HANDLE publish(Object* o) {
 // ERROR_INVALID_HANDLE for a bad handle or another kind, ERROR_ACCESS_DENIED for a handle
 // without the right to change the object.
 bool resolveToModify(HANDLE handle, Resolved& r, Kind a, Kind b) {
-    if (!resolve(handle, r) || (r.kind != a && r.kind != b)) {
+    if (!resolve(handle, r) || (r.kind != a && r.kind != b) ||
+        word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -97,7 +122,7 @@ bool resolveToModify(HANDLE handle, Resolved& r, Kind a, Kind b) {
 // `change` alter the locked state and hands the object to its waiters. False with
 // ERROR_INVALID_HANDLE if the object died since it was resolved.
 template <typename Change>
-__attribute__((noinline)) BOOL signalSlowly(const Resolved& r, Change change) {
+BOOL signalSlowly(const Resolved& r, Change change) {
     const NoStopScope noStop;  // a hand-off is never left half done
     if (!tryAddRef(r.object, r.incarnation)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -108,23 +133,57 @@ __attribute__((noinline)) BOOL signalSlowly(const Resolved& r, Change change) {
     return TRUE;
 }
 
-// WaitForSingleObject past its first attempt: an event or a semaphore is tried a while
-// longer (a mutex is not: see WaitEngine.cpp), then the thread blocks.
-__attribute__((noinline)) DWORD waitSlowly(ThreadContext* c, const Resolved& r,
-                                           DWORD milliseconds) {
-    constexpr int kSpinBeforeQueue = 100;
-    Fast f = Fast::NotSignalled;
-    if (r.kind != Kind::Mutex) {
-        for (int i = 0; i < kSpinBeforeQueue && f == Fast::NotSignalled; ++i) {
-            cpuRelax();
-            f = tryTake(r, c->tid);
-        }
+// The fast paths below are a few loads and one compare-and-swap, with no reference and no
+// no-stop scope: a thread stopped between its load and its compare-and-swap fails the
+// compare-and-swap if the object has died meanwhile (its incarnation moved, and another
+// object gets the same one only after a billion creations), and the owner's count of mutexes
+// goes up before a mutex is taken and down after it is given back, so that a thread stopped
+// in between is never thought to own none (its end then searches and finds nothing). Anything else
+// goes to the slow path, which checks every argument again and reports the errors.
+
+// WaitForSingleObject past its lock-free attempt: errors, named mutexes, a busy lock bit,
+// a short spin for events and semaphores, then the blocking wait.
+__attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
+    Resolved r{};
+    if (!resolve(object, r)) {
+        return failWith(ERROR_INVALID_HANDLE);
     }
-    // Only mutexes are ever TakenNew or Abandoned, and they are not tried here.
-    if (f == Fast::Taken) {
-        return WAIT_OBJECT_0;
+    if ((r.access & kMayWait) == 0) {
+        return failWith(ERROR_ACCESS_DENIED);
     }
-    if (f == Fast::Stale || !tryAddRef(r.object, r.incarnation)) {
+    if (r.kind == Kind::NamedMutex) {
+        return waitNamedMutex(r, milliseconds);
+    }
+    // Never stopped while it holds a reference or queue entries; only in its sleep.
+    const NoStopScope noStop;
+    ThreadContext* c = currentContext();
+    if (c == nullptr) {
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    constexpr int kSpinBeforeQueue = 100;  // see WaitEngine.cpp
+    Fast f = tryTake(r, c->tid);
+    for (int i = 0; r.kind != Kind::Mutex && milliseconds != 0 && i < kSpinBeforeQueue &&
+                    f == Fast::NotSignalled;
+         ++i) {
+        cpuRelax();
+        f = tryTake(r, c->tid);
+    }
+    switch (f) {
+        case Fast::Taken:
+            return WAIT_OBJECT_0;
+        case Fast::TakenNew:
+        case Fast::Abandoned:
+            ++c->ownedMutexes;
+            return f == Fast::Abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+        case Fast::Stale:
+            return failWith(ERROR_INVALID_HANDLE);
+        case Fast::NotSignalled:
+            break;
+    }
+    if (milliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    if (!tryAddRef(r.object, r.incarnation)) {
         return failWith(ERROR_INVALID_HANDLE);
     }
     Object* objs[1] = {r.object};
@@ -134,39 +193,8 @@ __attribute__((noinline)) DWORD waitSlowly(ThreadContext* c, const Resolved& r,
     return result;
 }
 
-}  // namespace
-
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
-    const NoStopScope noStop;
-    if (name != nullptr && *name != L'\0') {
-        return createNamedMutex(initialOwner, name, false, MUTEX_ALL_ACCESS);
-    }
-    ThreadContext* c = initialOwner ? currentContext() : nullptr;
-    if (initialOwner && (c == nullptr || !c->owned.reserve(1))) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    Object* o = newObject(Kind::Mutex, initialOwner ? c->tid : 0);
-    if (o != nullptr && initialOwner) {
-        o->recursion = 1;
-    }
-    HANDLE h = publish(o);
-    if (h != nullptr && initialOwner) {
-        noteOwned(c, o, incarnationOf(o));
-    }
-    return h;
-}
-
-HANDLE OpenMutexW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
-    const NoStopScope noStop;
-    if (name == nullptr || *name == L'\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return createNamedMutex(FALSE, name, true, desiredAccess);
-}
-
-BOOL ReleaseMutex(HANDLE mutex) {
+// ReleaseMutex past its fast path: errors, named mutexes, recursion, the slow release.
+__attribute__((noinline)) BOOL releaseMutexSlowly(HANDLE mutex) {
     Resolved r{};
     if (!resolveToModify(mutex, r, Kind::Mutex, Kind::NamedMutex)) {
         return FALSE;
@@ -174,7 +202,6 @@ BOOL ReleaseMutex(HANDLE mutex) {
     if (r.kind == Kind::NamedMutex) {
         return releaseNamedMutex(r);
     }
-    const NoStopScope noStop;
     Object* o = r.object;
     const std::uint32_t tid = currentThreadId();
     std::uint64_t s = o->state.load(std::memory_order_acquire);
@@ -196,7 +223,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         }
         if (o->state.compare_exchange_weak(s, s & ~word::kOwner, std::memory_order_release,
                                            std::memory_order_acquire)) {
-            forgetOwned(tlsContext, o);
+            --tlsContext->ownedMutexes;  // owner: so it has a context
             return TRUE;
         }
     }
@@ -207,9 +234,163 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return true;
     });
     if (released) {
-        forgetOwned(tlsContext, o);
+        --tlsContext->ownedMutexes;
     }
     return released;
+}
+
+__attribute__((noinline)) BOOL setEventSlowly(HANDLE event) {
+    Resolved r{};
+    if (!resolveToModify(event, r, Kind::ManualEvent, Kind::AutoEvent)) {
+        return FALSE;
+    }
+    return signalSlowly(r, [](std::uint64_t& state) {
+        state |= word::kSignalled;
+        return true;
+    });
+}
+
+__attribute__((noinline)) BOOL releaseSemaphoreSlowly(HANDLE semaphore, LONG releaseCount,
+                                                      LPLONG previousCount) {
+    if (releaseCount <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Resolved r{};
+    if (!resolveToModify(semaphore, r, Kind::Semaphore, Kind::Semaphore)) {
+        return FALSE;
+    }
+    Object* o = r.object;
+    const auto add = static_cast<std::uint64_t>(releaseCount);
+    std::uint64_t before = 0;
+    bool fits = false;
+    const BOOL alive = signalSlowly(r, [&](std::uint64_t& state) {
+        before = state & word::kCount;
+        fits = before + add <= static_cast<std::uint64_t>(o->maximum);
+        if (fits) {
+            state += add;
+        }
+        return fits;
+    });
+    if (!alive) {
+        return FALSE;
+    }
+    if (!fits) {
+        SetLastError(ERROR_TOO_MANY_POSTS);
+        return FALSE;
+    }
+    if (previousCount != nullptr) {
+        *previousCount = static_cast<LONG>(before);
+    }
+    return TRUE;
+}
+
+// The lock-free attempt of WaitForSingleObject: true with the result when the object was
+// taken at once. `r` is left resolved (object null when the handle is not a plain one).
+__attribute__((always_inline)) inline bool tryWaitFast(HANDLE object, DWORD& result, Resolved& r) {
+    r.object = nullptr;
+    if (!resolveFast(object, r)) {
+        return false;
+    }
+    Object* o = r.object;
+    // The value a compare-and-swap expects has the lock bit clear, so that it fails while a
+    // signaller holds the object.
+    std::uint64_t s = o->state.load(std::memory_order_acquire) & ~word::kLock;
+    if (word::incarnation(s) != r.incarnation) {
+        return false;
+    }
+    if (kindPair(r.kind) == kCountedDown) {
+        if ((s & word::kCount) != 0 &&
+            o->state.compare_exchange_strong(s, s - 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+            result = WAIT_OBJECT_0;
+            return true;
+        }
+    } else if (r.kind == Kind::Mutex) {
+        ThreadContext* c = tlsContext;
+        const std::uint32_t owner = word::ownerOf(s);
+        if (c != nullptr && owner == c->tid && o->recursion < 0x7FFFFFFF) {
+            ++o->recursion;  // we own it: nobody else touches the count
+            result = WAIT_OBJECT_0;
+            return true;
+        }
+        if (c != nullptr && owner == 0) {
+            ++c->ownedMutexes;  // first: see above
+            // Sequentially consistent, as mutexOwnedElsewhere() relies on.
+            if (o->state.compare_exchange_strong(
+                    s, (s & ~(word::kOwner | word::kAbandoned)) | c->tid, std::memory_order_seq_cst,
+                    std::memory_order_relaxed)) {
+                o->recursion = 1;
+                result = (s & word::kAbandoned) != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
+                return true;
+            }
+            --c->ownedMutexes;
+        }
+    } else if (kindPair(r.kind) == kSignalledOnly && (s & word::kSignalled) != 0) {
+        result = WAIT_OBJECT_0;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
+    const NoStopScope noStop;
+    if (name != nullptr && *name != L'\0') {
+        return createNamedMutex(initialOwner, name, false, MUTEX_ALL_ACCESS);
+    }
+    ThreadContext* c = initialOwner ? currentContext() : nullptr;
+    if (initialOwner && c == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    Object* o = newObject(Kind::Mutex, initialOwner ? c->tid : 0);
+    if (o != nullptr && initialOwner) {
+        o->recursion = 1;
+    }
+    HANDLE h = publish(o);
+    if (h != nullptr && initialOwner) {
+        ++c->ownedMutexes;
+    }
+    return h;
+}
+
+HANDLE OpenMutexW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+    const NoStopScope noStop;
+    if (name == nullptr || *name == L'\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return createNamedMutex(FALSE, name, true, desiredAccess);
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+    Resolved r;
+    if (!resolveFast(mutex, r)) {
+        return releaseMutexSlowly(mutex);
+    }
+    if (r.kind == Kind::NamedMutex) {
+        return releaseNamedMutex(r);
+    }
+    ThreadContext* c = tlsContext;
+    if (r.kind == Kind::Mutex && c != nullptr) {
+        Object* o = r.object;
+        std::uint64_t s = o->state.load(std::memory_order_acquire);
+        if (word::incarnation(s) == r.incarnation && word::ownerOf(s) == c->tid) {
+            if (o->recursion > 1) {
+                --o->recursion;  // we own it: nobody else touches the count
+                return TRUE;
+            }
+            if ((s & (word::kLock | word::kWaiters)) == 0 &&
+                o->state.compare_exchange_strong(s, s & ~word::kOwner, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
+                --c->ownedMutexes;
+                return TRUE;
+            }
+        }
+    }
+    return releaseMutexSlowly(mutex);
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState,
@@ -224,33 +405,24 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
 }
 
 BOOL SetEvent(HANDLE event) {
-    Resolved r{};
-    if (!resolveToModify(event, r, Kind::ManualEvent, Kind::AutoEvent)) {
-        return FALSE;
-    }
-    const NoStopScope noStop;
-    Object* o = r.object;
-    std::uint64_t s = o->state.load(std::memory_order_relaxed);
-    for (;;) {
-        if (word::incarnation(s) != r.incarnation) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if ((s & word::kSignalled) != 0) {
-            return TRUE;  // already set, and a set event has no waiter that could take it
-        }
-        if ((s & (word::kLock | word::kWaiters)) != 0) {
-            break;
-        }
-        if (o->state.compare_exchange_weak(s, s | word::kSignalled, std::memory_order_release,
-                                           std::memory_order_relaxed)) {
-            return TRUE;
+    Resolved r;
+    if (resolveFast(event, r) && (r.kind == Kind::AutoEvent || r.kind == Kind::ManualEvent)) {
+        Object* o = r.object;
+        std::uint64_t s = o->state.load(std::memory_order_relaxed) & ~word::kLock;
+        if (word::incarnation(s) == r.incarnation) {
+            // Already set: a set event has no waiter that could take it. With waiters queued
+            // the slow path hands it to them.
+            if ((s & word::kSignalled) != 0 ||
+                ((static_cast<std::uint32_t>(s) & static_cast<std::uint32_t>(word::kWaiters)) ==
+                     0 &&
+                 o->state.compare_exchange_strong(s, s | word::kSignalled,
+                                                  std::memory_order_release,
+                                                  std::memory_order_relaxed))) {
+                return TRUE;
+            }
         }
     }
-    return signalSlowly(r, [](std::uint64_t& state) {
-        state |= word::kSignalled;
-        return true;
-    });
+    return setEventSlowly(event);
 }
 
 BOOL ResetEvent(HANDLE event) {
@@ -258,7 +430,6 @@ BOOL ResetEvent(HANDLE event) {
     if (!resolveToModify(event, r, Kind::ManualEvent, Kind::AutoEvent)) {
         return FALSE;
     }
-    const NoStopScope noStop;
     Object* o = r.object;
     std::uint64_t s = o->state.load(std::memory_order_relaxed);
     for (unsigned n = 0;;) {
@@ -300,100 +471,37 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount,
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
-    if (releaseCount <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Resolved r{};
-    if (!resolveToModify(semaphore, r, Kind::Semaphore, Kind::Semaphore)) {
-        return FALSE;
-    }
-    const NoStopScope noStop;
-    Object* o = r.object;
-    const auto add = static_cast<std::uint64_t>(releaseCount);
-    std::uint64_t s = o->state.load(std::memory_order_relaxed);
-    for (unsigned n = 0;;) {
-        if (word::incarnation(s) != r.incarnation) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if ((s & word::kLock) != 0) {
-            backoff(n);
-            s = o->state.load(std::memory_order_relaxed);
-            continue;
-        }
-        const std::uint64_t count = s & word::kCount;
-        if (count + add > static_cast<std::uint64_t>(o->maximum)) {
-            SetLastError(ERROR_TOO_MANY_POSTS);
-            return FALSE;
-        }
-        if ((s & word::kWaiters) != 0) {
-            break;
-        }
-        if (o->state.compare_exchange_weak(s, s + add, std::memory_order_release,
-                                           std::memory_order_relaxed)) {
+    Resolved r;
+    if (resolveFast(semaphore, r) && r.kind == Kind::Semaphore) {
+        Object* o = r.object;
+        std::uint64_t s = o->state.load(std::memory_order_relaxed) & ~word::kLock;
+        // The low half holds the count and the waiters bit above it, so with waiters queued
+        // the sum is too large as well. A count of 0 or below becomes huge as unsigned - 1.
+        const std::uint32_t low = static_cast<std::uint32_t>(s);
+        const auto addMinusOne = static_cast<std::uint32_t>(releaseCount - 1);
+        if (word::incarnation(s) == r.incarnation &&
+            std::uint64_t{low} + addMinusOne < static_cast<std::uint64_t>(o->maximum) &&
+            o->state.compare_exchange_strong(s, s + addMinusOne + 1, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
             if (previousCount != nullptr) {
-                *previousCount = static_cast<LONG>(count);
+                *previousCount = static_cast<LONG>(low);
             }
             return TRUE;
         }
     }
-    std::uint64_t before = 0;
-    bool fits = false;
-    const BOOL alive = signalSlowly(r, [&](std::uint64_t& state) {
-        before = state & word::kCount;
-        fits = before + add <= static_cast<std::uint64_t>(o->maximum);
-        if (fits) {
-            state += add;
-        }
-        return fits;
-    });
-    if (!alive) {
-        return FALSE;
-    }
-    if (!fits) {
-        SetLastError(ERROR_TOO_MANY_POSTS);
-        return FALSE;
-    }
-    if (previousCount != nullptr) {
-        *previousCount = static_cast<LONG>(before);
-    }
-    return TRUE;
+    return releaseSemaphoreSlowly(semaphore, releaseCount, previousCount);
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    Resolved r{};
-    if (!resolve(object, r)) {
-        return failWith(ERROR_INVALID_HANDLE);
+    Resolved r;
+    DWORD result = 0;
+    if (tryWaitFast(object, result, r)) {
+        return result;
     }
-    if ((r.access & kMayWait) == 0) {
-        return failWith(ERROR_ACCESS_DENIED);
-    }
-    if (r.kind == Kind::NamedMutex) {
+    if (r.object != nullptr && r.kind == Kind::NamedMutex) {
         return waitNamedMutex(r, milliseconds);
     }
-    // Not stopped between taking a mutex and listing it as owned (a terminated thread would
-    // keep it for ever), nor while it holds a reference; only in the sleep of waitBlocking.
-    const NoStopScope noStop;
-    ThreadContext* c = currentContext();
-    if (c == nullptr || !c->owned.reserve(1)) {
-        return failWith(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    switch (tryTake(r, c->tid)) {
-        case Fast::Taken:
-            return WAIT_OBJECT_0;
-        case Fast::TakenNew:
-            noteOwned(c, r.object, r.incarnation);
-            return WAIT_OBJECT_0;
-        case Fast::Abandoned:
-            noteOwned(c, r.object, r.incarnation);
-            return WAIT_ABANDONED;
-        case Fast::Stale:
-            return failWith(ERROR_INVALID_HANDLE);
-        case Fast::NotSignalled:
-            break;
-    }
-    return milliseconds == 0 ? WAIT_TIMEOUT : waitSlowly(c, r, milliseconds);
+    return waitSlowly(object, milliseconds);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
@@ -401,3 +509,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 }
 
 }  // namespace davro::win32
+
+namespace davro::platform {
+
+bool tryWait(davro::win32::HANDLE object, davro::win32::DWORD& result) {
+    davro::win32::detail::Resolved r;
+    return davro::win32::tryWaitFast(object, result, r);
+}
+
+}  // namespace davro::platform

@@ -391,9 +391,22 @@ int tryLock(SharedRecord* rec) {
     return rc;
 }
 
+OwnedNamedMutex* findOwned(ThreadContext* c, const NamedMutexShared* shared) {
+    return c->ownedNamed.findLast(
+        [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
+}
+
 // Locks the mutex until `deadline` (0: one attempt): 0, ETIMEDOUT or EBUSY, or an error.
-// The sleeps are the thread's stop points; the caller holds a reference on the object.
-int lockRecord(SharedRecord* rec, std::int64_t deadline) {
+// The thread's list of named mutexes is the truth about what it owns: a mutex on it is
+// taken again without touching the pthread mutex, whose own count therefore stays 1 while
+// the thread owns it (`again` says so). The sleeps are the thread's stop points; the
+// caller holds a reference on the object or the record as its hazard.
+int lockRecord(ThreadContext* c, NamedMutexShared* shared, std::int64_t deadline, bool& again) {
+    again = findOwned(c, shared) != nullptr;
+    if (again) {
+        return 0;
+    }
+    SharedRecord* rec = shared->record;
     bool waited = false;
     for (;;) {
         const int rc = tryLock(rec);
@@ -401,9 +414,8 @@ int lockRecord(SharedRecord* rec, std::int64_t deadline) {
             if (rc == 0 && waited) {
                 // Others may sleep as we did: make our release wake one of them, as the C
                 // library does after a lock that had to wait.
-                const std::uint32_t tid = currentThreadId();
-                std::uint32_t expected = tid;
-                futexWord(rec)->compare_exchange_strong(expected, tid | FUTEX_WAITERS,
+                std::uint32_t expected = c->tid;
+                futexWord(rec)->compare_exchange_strong(expected, c->tid | FUTEX_WAITERS,
                                                         std::memory_order_relaxed);
             }
             return rc;
@@ -426,10 +438,10 @@ int lockRecord(SharedRecord* rec, std::int64_t deadline) {
     }
 }
 
-DWORD resultOf(int rc, SharedRecord* rec, bool ownedBefore) {
+DWORD resultOf(int rc, SharedRecord* rec, bool again) {
     switch (rc) {
         case 0:
-            return !ownedBefore && rec->abandoned != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
+            return !again && rec->abandoned != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
         case EBUSY:
         case ETIMEDOUT:
             return WAIT_TIMEOUT;
@@ -439,11 +451,7 @@ DWORD resultOf(int rc, SharedRecord* rec, bool ownedBefore) {
     }
 }
 
-OwnedNamedMutex* findOwned(ThreadContext* c, const NamedMutexShared* shared) {
-    return c->ownedNamed.findLast(
-        [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
-}
-
+// A wait that took the mutex lists it (or counts one more level); the room was reserved.
 void keep(ThreadContext* c, NamedMutexShared* shared) {
     if (OwnedNamedMutex* m = findOwned(c, shared)) {
         ++m->depth;
@@ -559,17 +567,49 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD de
 }
 
 DWORD lockNamedMutex(Object* o, std::int64_t deadlineNs) {
-    SharedRecord* rec = o->named->record;
-    const bool ownedBefore = ownerTid(rec) == currentThreadId();
-    return resultOf(lockRecord(rec, deadlineNs), rec, ownedBefore);
+    bool again = false;
+    const int rc = lockRecord(tlsContext, o->named, deadlineNs, again);
+    return resultOf(rc, o->named->record, again);
 }
 
 void keepNamedMutex(ThreadContext* c, Object* o) { keep(c, o->named); }
 
-void unlockNamedMutex(Object* o) { pthread_mutex_unlock(&o->named->record->mutex); }
+void unlockNamedMutex(Object* o) {
+    // A level taken again by a thread that owns the mutex was never counted: nothing to undo.
+    if (findOwned(tlsContext, o->named) == nullptr) {
+        pthread_mutex_unlock(&o->named->record->mutex);
+    }
+}
 
-DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
-    const NoStopScope noStop;
+namespace {
+
+// WaitForSingleObject on a named mutex past its try-lock: with a reference on the object,
+// recorded as the thread's wait so that a termination in the sleep drops it (abandonWait).
+__attribute__((noinline)) DWORD waitNamedMutexBlocking(ThreadContext* c, const Resolved& r,
+                                                       DWORD milliseconds) {
+    if (!tryAddRef(r.object, r.incarnation)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    c->count = 1;
+    c->waitAll = false;
+    c->hintsRaised = false;
+    c->entries[0] = WaitEntry{};
+    c->entries[0].object = r.object;
+    c->status.store(kStatusWaiting, std::memory_order_relaxed);
+    const DWORD result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        keep(c, r.object->named);
+    }
+    c->count = 0;
+    release(r.object);
+    return result;
+}
+
+}  // namespace
+
+__attribute__((noinline)) DWORD waitNamedMutex(Resolved r, DWORD milliseconds) {
+    const NoStopScope noStop;  // never stopped inside the C library's lock calls
     ThreadContext* c = currentContext();
     if (c == nullptr || !c->ownedNamed.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -582,59 +622,51 @@ DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    const bool ownedBefore = ownerTid(rec) == c->tid;
-    DWORD result = resultOf(lockRecord(rec, 0), rec, ownedBefore);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-        keep(c, r.object->named);
+    NamedMutexShared* shared = r.object->named;
+    DWORD result = WAIT_OBJECT_0;
+    if (OwnedNamedMutex* m = findOwned(c, shared)) {
+        ++m->depth;  // taken again: see lockRecord
+    } else {
+        const int rc = tryLock(rec);
+        result = resultOf(rc, rec, false);
+        if (rc == 0) {
+            rec->abandoned = 0;  // reported now
+            c->ownedNamed.push(OwnedNamedMutex{shared, 1});
+        }
     }
     leaveRecord(c);
     if (result != WAIT_TIMEOUT || milliseconds == 0) {
         return result;
     }
-    if (!tryAddRef(r.object, r.incarnation)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    c->count = 1;  // a terminated thread drops this reference at its end (abandonWait)
-    c->waitAll = false;
-    c->hintsRaised = false;
-    c->entries[0] = WaitEntry{};
-    c->entries[0].object = r.object;
-    c->status.store(kStatusWaiting, std::memory_order_relaxed);
-    result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-        keep(c, r.object->named);
-    }
-    c->count = 0;
-    release(r.object);
-    return result;
+    return waitNamedMutexBlocking(c, r, milliseconds);
 }
 
-BOOL releaseNamedMutex(const Resolved& r) {
+__attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
+    ThreadContext* c = tlsContext;
+    if (c == nullptr) {
+        SetLastError(ERROR_NOT_OWNER);  // a thread without a context has taken nothing
+        return FALSE;
+    }
     const NoStopScope noStop;
-    ThreadContext* c = currentContext();
-    SharedRecord* rec = c != nullptr ? enterRecord(c, r) : nullptr;
+    SharedRecord* rec = enterRecord(c, r);
     if (rec == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // Ownership is read from the futex word rather than left to pthread_mutex_unlock's
-    // EPERM, so that a non-owner's attempt never reaches the mutex at all.
-    BOOL released = FALSE;
-    if (ownerTid(rec) == c->tid && pthread_mutex_unlock(&rec->mutex) == 0) {
-        OwnedNamedMutex* m = findOwned(c, r.object->named);
-        if (m != nullptr && --m->depth == 0) {
-            NamedMutexShared* shared = r.object->named;
-            c->ownedNamed.removeLast(
-                [shared](const OwnedNamedMutex& owned) { return owned.shared == shared; });
-        }
-        released = TRUE;
+    // The thread's list says what it owns, so a non-owner never reaches the mutex at all.
+    NamedMutexShared* shared = r.object->named;
+    OwnedNamedMutex* m = findOwned(c, shared);
+    if (m != nullptr && --m->depth == 0) {
+        *m = c->ownedNamed.back();
+        c->ownedNamed.pop();
+        pthread_mutex_unlock(&rec->mutex);
     }
     leaveRecord(c);
-    if (!released) {
+    if (m == nullptr) {
         SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
     }
-    return released;
+    return TRUE;
 }
 
 void abandonNamedMutexes(ThreadContext* c, bool ghost) {
@@ -643,12 +675,10 @@ void abandonNamedMutexes(ThreadContext* c, bool ghost) {
         if (ghost) {
             continue;
         }
-        // Owned, so still mapped (see destroyNamedMutex). The flag is written while we own
-        // the mutex, then every level of the recursive lock is given back.
+        // Owned, so still mapped (see closeShared). The flag is written while we own the
+        // mutex, then the mutex is given back.
         m.shared->record->abandoned = 1;
-        for (std::uint32_t i = 0; i < m.depth; ++i) {
-            pthread_mutex_unlock(&m.shared->record->mutex);
-        }
+        pthread_mutex_unlock(&m.shared->record->mutex);  // its count is 1 (see lockRecord)
     }
 }
 

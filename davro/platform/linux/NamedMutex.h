@@ -18,8 +18,8 @@ namespace davro::win32::detail {
 HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD desiredAccess);
 
 // WaitForSingleObject and ReleaseMutex on a named mutex handle.
-DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds);
-BOOL releaseNamedMutex(const Resolved& r);
+DWORD waitNamedMutex(Resolved r, DWORD milliseconds);
+BOOL releaseNamedMutex(Resolved r);
 
 // For the multi-object waits, which hold a reference on `o`. lockNamedMutex tries once
 // (deadlineNs 0) or until the deadline: WAIT_OBJECT_0 or WAIT_ABANDONED with the lock held,

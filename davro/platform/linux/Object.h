@@ -15,28 +15,35 @@ namespace davro::win32::detail {
 // What an object is. Read with relaxed loads: a stale handle may look at memory that was
 // recycled into an object of another kind, and every path double-checks the incarnation
 // before it changes anything.
+// The values pair up kinds that a wait treats alike, so that one mask tells them: waits take
+// an auto event or a semaphore by counting it down (an auto event is a count of at most 1),
+// and find a manual event or a thread signalled without changing it.
 enum class Kind : std::uint8_t {
-    Free,
-    Mutex,
-    ManualEvent,
-    AutoEvent,
-    Semaphore,
-    NamedMutex,  // state lives in shared memory (NamedMutex.cpp)
-    Process,     // GetCurrentProcess(): never signalled while we run
-    Thread,      // signalled once the thread has ended (Threads.cpp)
+    Free = 0,
+    Mutex = 1,
+    ManualEvent = 2,  // these two: kSignalledOnly
+    Thread = 3,       // signalled once the thread has ended (Threads.cpp)
+    AutoEvent = 4,    // these two: kCountedDown
+    Semaphore = 5,
+    NamedMutex = 6,  // state lives in shared memory (NamedMutex.cpp)
+    Process = 7,     // GetCurrentProcess(): never signalled while we run
 };
+inline constexpr unsigned kSignalledOnly = 2;
+inline constexpr unsigned kCountedDown = 4;
+inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~1u; }
 
-// The state word of an object: [incarnation:31][lock:1][waiters:1][payload:31].
-//   incarnation  bumped when the object dies, so that a compare-and-swap made through a
-//                stale handle can never change the object that now occupies the memory;
-//                31 bits: two billion lives of one pool slot before a value comes back;
+// The state word of an object: [incarnation:30][0:1][lock:1][waiters:1][payload:31].
+//   incarnation  new for every object (one counter for all) and bumped when the object
+//                dies, so that a compare-and-swap made through a stale handle can never
+//                change the object that now occupies the memory (30 bits: a value comes
+//                back after a billion objects have been made);
 //   lock         the object's own spin lock, held while its waiter queue is used;
 //   waiters      the waiter queue is not empty, so a signal must take the slow path;
 //   payload      mutex: owner thread id (22 bits) and the abandoned flag;
 //                events and threads: bit 0 = signalled; semaphore: the count (31 bits).
 namespace word {
-inline constexpr unsigned kIncShift = 33;
-inline constexpr std::uint32_t kIncMask = 0x7FFFFFFF;
+inline constexpr unsigned kIncShift = 34;
+inline constexpr std::uint32_t kIncMask = 0x3FFFFFFF;
 inline constexpr std::uint64_t kLock = std::uint64_t{1} << 32;
 inline constexpr std::uint64_t kWaiters = std::uint64_t{1} << 31;
 inline constexpr std::uint64_t kPayload = kWaiters - 1;
@@ -91,6 +98,10 @@ bool tryAddRef(Object* object, std::uint32_t incarnation);
 // incarnation is bumped and the memory goes back to the pool). Never called with a lock
 // bit or spin lock held: destroying a named mutex takes the named-mutex registry's lock.
 void release(Object* object);
+
+// Calls visit(object, context) for every object the pool has ever made, alive or not (the
+// caller checks kind and incarnation). For the rare searches: a thread's mutexes at its end.
+void forEachObject(void (*visit)(Object*, void*), void* context);
 
 // The object behind GetCurrentProcess(): static, never signalled, never destroyed.
 Object* processObject();

@@ -26,6 +26,9 @@ struct Pool {
     std::uint32_t freeHead = kNone;
     std::uint32_t live = 0;
     std::uint32_t limit = kMaxObjects;
+    // Incarnations come from one counter for all objects, so two objects never share one
+    // until two billion objects have been made (see Slot in HandleTable.h).
+    std::uint32_t nextIncarnation = 1;
 };
 Pool gPool;  // constant-initialised: usable before and after static construction
 
@@ -36,6 +39,7 @@ Object gProcess{{0}, {1}, {0}, {Kind::Process}, 0, 0, 0, 0, nullptr, nullptr, {n
 
 Object* newObject(Kind kind, std::uint64_t payload) {
     Object* o = nullptr;
+    std::uint64_t inc = 0;
     {
         const SpinGuard guard(gPool.lock);
         if (gPool.live >= gPool.limit) {
@@ -54,8 +58,9 @@ Object* newObject(Kind kind, std::uint64_t payload) {
             o->index = index;
         }
         ++gPool.live;
+        inc = gPool.nextIncarnation;
+        gPool.nextIncarnation = (inc + 1) & word::kIncMask;
     }
-    const std::uint64_t inc = word::incarnation(o->state.load(std::memory_order_relaxed));
     o->recursion = 0;
     o->maximum = 0;
     o->head = nullptr;
@@ -113,6 +118,13 @@ void release(Object* object) {
 }
 
 Object* processObject() { return &gProcess; }
+
+void forEachObject(void (*visit)(Object*, void*), void* context) {
+    const std::uint32_t size = gObjects.size();
+    for (std::uint32_t i = 0; i < size; ++i) {
+        visit(gObjects.at(i), context);
+    }
+}
 
 }  // namespace davro::win32::detail
 

@@ -75,7 +75,7 @@ void releaseContext(ThreadContext* c) {
     c->queue = nullptr;
     c->count = 0;
     c->inputMask.store(0, std::memory_order_relaxed);
-    c->owned.clear();
+    c->ownedMutexes = 0;
     c->ownedNamed.clear();
     gRegistry.lock.lock();
     c->nextFree = gRegistry.free;
@@ -111,9 +111,11 @@ void afterForkInParent() {
     unlockNamedMutexesAfterFork();
 }
 
-// The child runs only the forking thread, under a new id. Every other thread's context
-// describes a thread that does not exist here: its wait is finished, its mutexes are
-// abandoned, its queue goes and its handle is signalled (exit code 0), as if it had ended.
+// The child runs only the forking thread, under a new id; its in-process mutexes are its
+// own under that id, while the named ones stay with its original in the parent. Every
+// other thread's context describes a thread that does not exist here: its wait is
+// finished, its mutexes are abandoned, its queue goes and its handle is signalled (exit
+// code 0), as if it had ended.
 void afterForkInChild() {
     gRegistry.lock.reset();
     gForkPending.store(0, std::memory_order_relaxed);
@@ -125,6 +127,8 @@ void afterForkInChild() {
         const std::uint32_t oldTid = self->tid;
         self->tid = tid;
         renumberOwnedMutexes(self, oldTid);
+        // A named mutex is shared with the parent, where the forking thread still owns it.
+        abandonNamedMutexes(self, true);
         if (self->record != nullptr) {
             self->record->tid.store(tid, std::memory_order_relaxed);
         }

@@ -70,6 +70,7 @@ public:
     }
     // Room for `more` pushes; false when memory is short.
     bool reserve(std::uint32_t more) { return count_ + more <= capacity_ || grow(count_ + more); }
+    bool hasRoom() const { return count_ < capacity_; }
     // Appends; the room must have been reserved.
     void push(const T& item) {
         DAVRO_ASSERT(count_ < capacity_, "SmallList: push without reserve");
@@ -96,6 +97,8 @@ public:
         }
         return nullptr;
     }
+    // The last item, which must exist.
+    T& back() { return items_[count_ - 1]; }
     bool empty() const { return count_ == 0; }
     std::uint32_t size() const { return count_; }
     T& operator[](std::uint32_t i) { return items_[i]; }
@@ -129,13 +132,6 @@ private:
     std::uint32_t capacity_ = kInline;
 };
 
-// An owned in-process mutex, for abandonment when the thread ends. The incarnation tells a
-// mutex destroyed while owned from the object that took over its memory.
-struct OwnedMutex {
-    Object* object;
-    std::uint32_t incarnation;
-};
-
 // An owned named mutex and how often the thread has taken it (NamedMutex.cpp).
 struct OwnedNamedMutex {
     NamedMutexShared* shared;
@@ -155,7 +151,11 @@ struct ThreadContext {
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];
 
-    SmallList<OwnedMutex, 16> owned;           // in-process mutexes
+    // How many in-process mutexes the thread owns: raised before a mutex is taken, lowered
+    // after it is given back, so that it is never below the truth, even for a thread stopped
+    // in between. Only a thread that ends with a count above 0 searches the pool for its
+    // mutexes to abandon them: no list to keep on the fast paths, nothing to allocate.
+    std::uint32_t ownedMutexes = 0;
     SmallList<OwnedNamedMutex, 4> ownedNamed;  // named mutexes (NamedMutex.cpp)
     // The named mutex record that the thread is using right now: a record is never unmapped
     // while some thread has it here (NamedMutex.cpp).

@@ -48,7 +48,7 @@ bool isNamed(const Object* o) {
 void recordOwnership(ThreadContext* c, Object* o) {
     const Kind k = o->kind.load(std::memory_order_relaxed);
     if (k == Kind::Mutex && o->recursion == 1) {
-        noteOwned(c, o, incarnationOf(o));
+        ++c->ownedMutexes;
     } else if (k == Kind::NamedMutex) {
         keepNamedMutex(c, o);
     }
@@ -400,10 +400,10 @@ DWORD tryAny(ThreadContext* c, DWORD count, const HANDLE* handles, const Resolve
             case Fast::Taken:
                 return WAIT_OBJECT_0 + i;
             case Fast::TakenNew:
-                noteOwned(c, rs[i].object, rs[i].incarnation);
+                ++c->ownedMutexes;
                 return WAIT_OBJECT_0 + i;
             case Fast::Abandoned:
-                noteOwned(c, rs[i].object, rs[i].incarnation);
+                ++c->ownedMutexes;
                 return WAIT_ABANDONED_0 + i;
             case Fast::Stale:
                 return failWith(ERROR_INVALID_HANDLE);
@@ -475,7 +475,7 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
         return failWith(error);
     }
     ThreadContext* c = currentContext();
-    if (c == nullptr || !c->owned.reserve(count) || !c->ownedNamed.reserve(count)) {
+    if (c == nullptr || !c->ownedNamed.reserve(count)) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!waitAll) {

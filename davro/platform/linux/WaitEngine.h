@@ -59,15 +59,6 @@ __attribute__((always_inline)) inline Fast tryTake(const Resolved& r, std::uint3
     }
 }
 
-// A mutex that the calling thread has just come to own goes on its owned list; the room was
-// reserved before the wait.
-inline void noteOwned(ThreadContext* c, Object* o, std::uint32_t incarnation) {
-    c->owned.push(OwnedMutex{o, incarnation});
-}
-inline void forgetOwned(ThreadContext* c, Object* o) {
-    c->owned.removeLast([o](const OwnedMutex& m) { return m.object == o; });
-}
-
 // The blocking part of every wait: `objs` are referenced by the caller, `n` may be 0 (a
 // message wait with no handles), `inputMask` is MsgWaitForMultipleObjects' wake mask or 0.
 // Returns the wait result and records new ownerships. Runs inside the caller's NoStopScope.

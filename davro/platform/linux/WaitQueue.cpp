@@ -103,7 +103,9 @@ std::uint64_t lockObject(Object* o) {
     std::uint64_t s = o->state.load(std::memory_order_relaxed);
     for (unsigned n = 0;;) {
         if ((s & word::kLock) == 0) {
-            if (o->state.compare_exchange_weak(s, s | word::kLock, std::memory_order_acquire,
+            // Sequentially consistent: see mutexOwnedElsewhere() (the same instruction on
+            // x86-64 as an acquire).
+            if (o->state.compare_exchange_weak(s, s | word::kLock, std::memory_order_seq_cst,
                                                std::memory_order_relaxed)) {
                 return s | word::kLock;
             }
