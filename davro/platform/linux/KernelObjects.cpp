@@ -118,18 +118,23 @@ bool resolveToModify(HANDLE handle, Resolved& r, Kind a, Kind b) {
     return true;
 }
 
-// The slow half of a signal: with a reference (the object may be closed meanwhile), lets
-// `change` alter the locked state and hands the object to its waiters. False with
-// ERROR_INVALID_HANDLE if the object died since it was resolved.
+// The slow half of a signal: under the object's lock bit, lets `change` alter the state and
+// hands the object to its waiters. No reference is taken: an object cannot die while its
+// lock bit is held (release() takes it to bump the incarnation), so the incarnation checked
+// under the lock says whether it is still the handle's. False with ERROR_INVALID_HANDLE if
+// the object died since it was resolved; nothing is changed then.
 template <typename Change>
 BOOL signalSlowly(const Resolved& r, Change change) {
     const NoStopScope noStop;  // a hand-off is never left half done
-    if (!tryAddRef(r.object, r.incarnation)) {
+    bool alive = true;
+    signalObject(r.object, [&](std::uint64_t& s) {
+        alive = word::incarnation(s) == r.incarnation;
+        return alive && change(s);
+    });
+    if (!alive) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    signalObject(r.object, change);
-    release(r.object);
     return TRUE;
 }
 
@@ -160,13 +165,16 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
     if (c == nullptr) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    constexpr int kSpinBeforeQueue = 100;  // see WaitEngine.cpp
+    // An event or a semaphore is tried a while longer if spinning pays for this thread (a
+    // mutex is not: see WaitEngine.cpp).
     Fast f = tryTake(r, c->tid);
-    for (int i = 0; r.kind != Kind::Mutex && milliseconds != 0 && i < kSpinBeforeQueue &&
-                    f == Fast::NotSignalled;
-         ++i) {
+    const std::uint32_t spin = r.kind != Kind::Mutex && milliseconds != 0 ? spinBudget(c) : 0;
+    for (std::uint32_t i = 0; i < spin && f == Fast::NotSignalled; ++i) {
         cpuRelax();
         f = tryTake(r, c->tid);
+    }
+    if (spin != 0 && f == Fast::Taken) {
+        spinPaid(c, true);
     }
     switch (f) {
         case Fast::Taken:

@@ -12,6 +12,7 @@
 #include "NamedMutex.h"
 #include "Object.h"
 #include "ThreadRecord.h"
+#include "WaitQueue.h"
 
 namespace davro::win32::detail {
 namespace {
@@ -69,7 +70,11 @@ Object* newObject(Kind kind, std::uint64_t payload) {
     o->allHint.store(0, std::memory_order_relaxed);
     o->kind.store(kind, std::memory_order_relaxed);
     o->refs.store(1, std::memory_order_relaxed);
-    o->state.store((inc << word::kIncShift) | payload, std::memory_order_release);
+    // A slow signal that resolved a stale handle may hold the lock bit of the dead object
+    // this memory held (see release()): the new state goes in under the lock.
+    const NoStopScope noStop;
+    lockObject(o);
+    unlockObject(o, (inc << word::kIncShift) | payload);
     return o;
 }
 
@@ -98,12 +103,14 @@ void release(Object* object) {
     DAVRO_ASSERT(object != &gProcess, "release: the process object's own reference went");
     DAVRO_ASSERT(!insideGate(), "release: last reference dropped under a spin lock");
     const NoStopScope noStop;
-    // Nobody holds a reference, so nobody holds the lock bit or is queued. Bumping the
-    // incarnation first makes every compare-and-swap through a stale handle fail from now
-    // on, and tells calls that use a named mutex's record without a reference that it is
-    // going (NamedMutex.cpp) before it can go.
-    const std::uint64_t inc = (incarnationOf(object) + 1) & word::kIncMask;
-    object->state.store(inc << word::kIncShift, std::memory_order_seq_cst);
+    // Nobody holds a reference, so nobody is queued; a slow signal may still hold the lock
+    // bit (it takes no reference), so the incarnation is bumped under it. That makes every
+    // compare-and-swap through a stale handle fail from now on, tells a signal that takes
+    // the lock later that the object is gone, and tells calls that use a named mutex's
+    // record without a reference that it is going (NamedMutex.cpp) before it can go.
+    const std::uint64_t locked = lockObject(object);
+    unlockObject(
+        object, std::uint64_t{(word::incarnation(locked) + 1) & word::kIncMask} << word::kIncShift);
     const Kind kind = object->kind.load(std::memory_order_relaxed);
     if (kind == Kind::NamedMutex) {
         destroyNamedMutex(object);

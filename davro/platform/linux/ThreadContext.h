@@ -147,6 +147,13 @@ struct ThreadContext {
     bool waitAll = false;
     bool hintsRaised = false;     // the wait-all registration raised the objects' allHint
     std::int64_t firstRetry = 0;  // monotonic ns of the current wait's first retry, 0: none
+    // Adaptive spinning (WaitEngine.cpp): how many turns this thread spins before it sleeps,
+    // grown while spinning pays and shrunk while it does not; 0 on a thread bound to one
+    // processor, where the thread that would signal cannot run while it spins.
+    std::uint32_t spinBudget = 0;
+    std::uint32_t spinProbe = 0;  // waits without spinning since the last small probe
+    bool singleProcessor = false;
+    bool slept = false;  // the current wait went to sleep
     // MsgWaitForMultipleObjects: the wake mask while in such a wait, 0 otherwise.
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];

@@ -20,17 +20,15 @@
 namespace davro::win32::detail {
 namespace {
 
-// Spin budgets. Before queueing, a waiter for an event or a semaphore tries the object this
-// many times, a pause apart, so that a quick signal needs no futex call on either side. A
-// mutex is tried once only: every poll of a waiter pulls the mutex's cache line away from
-// its owner, and an owner that releases and re-locks in a loop then crawls.
-constexpr int kSpinBeforeQueue = 100;
-// After queueing, a waiter watches its own status word this many times, a pause apart,
-// before it sleeps: a hand-off or retry request that comes quickly needs no futex call, and
-// watching its own line costs the owner nothing. Not after a retry that lost the mutex: its
-// owner is running and re-locking, and waking us at each of its releases would put the slow
-// path into every one of them.
-constexpr int kSpinAfterQueue = 100;
+// Spinning (see spinBudget): the most turns of a spin and the short probe that a thread
+// which stopped spinning makes every kProbeEvery waits (a new thread starts at 32 turns,
+// ThreadContext.cpp). A turn is
+// a pause instruction and a look, 10 to 150 ns depending on the processor. Mutexes are tried
+// once before queueing (a waiter polling the owner's line slows the owner) and watched only
+// on the waiter's own status word afterwards; events and semaphores are tried in each turn.
+constexpr std::uint32_t kSpinMax = 1024;
+constexpr std::uint32_t kSpinProbe = 8;
+constexpr std::uint32_t kProbeEvery = 16;
 // A waiter that releases have asked to retry for this long without its getting the mutex is
 // handed the mutex directly by the next release.
 constexpr std::int64_t kStarveNs = 1000000;
@@ -266,18 +264,20 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 // which is retried whole in each slice (1 ms growing to 16 ms). A mutex release may ask the
 // waiter to retry (kStatusRetry): it looks at its objects again and goes on.
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
-                             std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask) {
+                             std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask,
+                             std::uint32_t spin) {
     std::int64_t slice = kNamedPollFirstNs;
-    bool spin = true;
     for (;;) {
         std::uint32_t cur = c->status.load(std::memory_order_acquire);
         // Watch the status for a while first: a quick hand-off or retry request needs no
-        // futex call on either side.
-        for (int i = 0; spin && i < kSpinAfterQueue && cur == kStatusWaiting; ++i) {
+        // futex call on either side, and watching our own line costs the signaller nothing.
+        // Not after a retry that lost the mutex: its owner is running and re-locking, and
+        // waking us at each of its releases would put the slow path into every one of them.
+        for (std::uint32_t i = 0; i < spin && cur == kStatusWaiting; ++i) {
             cpuRelax();
             cur = c->status.load(std::memory_order_acquire);
         }
-        spin = false;
+        spin = 0;
         if (isDone(cur)) {
             return cur;
         }
@@ -286,7 +286,7 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
             if (retryWait(c, objs, n)) {
                 return c->status.load(std::memory_order_acquire);
             }
-            // Lost to a running owner and queued again: sleep at once (see kSpinAfterQueue).
+            // Lost to a running owner and queued again: sleep at once (see above).
         } else if (c->status.compare_exchange_strong(cur, kStatusSleeping,
                                                      std::memory_order_seq_cst,
                                                      std::memory_order_acquire)) {
@@ -306,6 +306,7 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
                 const StoppableSleep stoppable;
+                c->slept = true;
                 futexWait(&c->status, kStatusSleeping, wakeAt);
             }
             cur = c->status.load(std::memory_order_acquire);
@@ -416,6 +417,24 @@ DWORD tryAny(ThreadContext* c, DWORD count, const HANDLE* handles, const Resolve
 
 }  // namespace
 
+std::uint32_t spinBudget(ThreadContext* c) {
+    if (c->singleProcessor) {
+        return 0;
+    }
+    if (c->spinBudget != 0) {
+        return c->spinBudget;
+    }
+    return ++c->spinProbe % kProbeEvery == 0 ? kSpinProbe : 0;
+}
+
+void spinPaid(ThreadContext* c, bool paid) {
+    if (paid) {
+        c->spinBudget = std::min(kSpinMax, std::max(c->spinBudget * 2, kSpinProbe));
+    } else {
+        c->spinBudget /= 2;
+    }
+}
+
 DWORD checkWaitHandles(DWORD count, const HANDLE* handles, bool waitAll) {
     Resolved rs[MAXIMUM_WAIT_OBJECTS];
     return resolveAll(count, handles, waitAll, rs);
@@ -446,16 +465,21 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         hasNamed = hasNamed || isNamed(objs[i]);
     }
     c->status.store(kStatusWaiting, std::memory_order_seq_cst);
+    c->slept = false;
+    const std::uint32_t spin = spinBudget(c);
     std::uint32_t result = 0;
     if (all && hasNamed) {
         result = tryAllOnce(c, objs, n)
                      ? c->status.load(std::memory_order_acquire)
-                     : sleepUntilDone(c, objs, n, deadline, false, true, inputMask);
+                     : sleepUntilDone(c, objs, n, deadline, false, true, inputMask, spin);
     } else {
         const bool decided = all ? registerAll(c, objs, n) : registerAny(c, objs, n);
         result = decided ? c->status.load(std::memory_order_acquire)
-                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask);
+                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask, spin);
         cleanup(c, objs, n);
+    }
+    if (spin != 0) {
+        spinPaid(c, !c->slept);
     }
     recordResult(c, objs, n, all, result);
     return result;
