@@ -1,12 +1,15 @@
 // YThread: creation with the start-up handshake, the start routine, suspension, waits for
 // the end of one or several threads, priorities and the static helpers.
 #include <davro/core/detail/MessagePump.h>
+#include <davro/platform/detail/UniqueHandle.h>
 #include <davro/thread/Thread.h>
 
 #include <chrono>
 #include <memory>
+#include <utility>
 
 using namespace davro::win32;
+using davro::platform::UniqueHandle;
 
 namespace {
 
@@ -28,12 +31,6 @@ struct ThreadStartup {
     HANDLE started;
     HANDLE go;
 };
-
-void closeIfSet(HANDLE h) {
-    if (h != nullptr) {
-        CloseHandle(h);
-    }
-}
 
 // Only for objects that a successful wait does not change (manual-reset events, threads).
 void yieldUntilSignalled(HANDLE h) {
@@ -71,58 +68,44 @@ int YThread::create(int createSuspended) { return createThread(INFINITE, false, 
 
 int YThread::createThread(unsigned int startTimeout, bool timed, int createSuspended) {
     // An earlier thread is left alone: only our handle to it goes.
-    if (handle != nullptr) {
-        CloseHandle(handle);
-        handle = nullptr;
-    }
+    UniqueHandle(std::exchange(handle, nullptr)).reset(nullptr);
+    threadId.store(0, std::memory_order_release);
     // Manual-reset, so that neither signal can be consumed by anyone but its one waiter.
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (started == nullptr || go == nullptr) {
-        closeIfSet(started);
-        closeIfSet(go);
-        threadId.store(0, std::memory_order_release);
+    const UniqueHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!started || !go) {
         return 0;
     }
-    ThreadStartup startup{this, started, go};
+    ThreadStartup startup{this, started.get(), go.get()};
     unsigned id = 0;
     // Always created suspended: the id is stored before the thread can run and reset it.
-    handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-        _beginthreadex(nullptr, 0, &YThread::threadEntry, &startup, CREATE_SUSPENDED, &id));
-    threadId.store(handle != nullptr ? id : 0, std::memory_order_release);
-    if (handle == nullptr) {
-        CloseHandle(started);
-        CloseHandle(go);
-        return 0;
-    }
-    const unsigned int resumed = resume();
-    if (!timed && resumed == kResumeFailed) {
-        // Left suspended: it never reads the record, so the record may go with us.
-        CloseHandle(started);
-        CloseHandle(go);
-        CloseHandle(handle);
+    // Until the start has succeeded, the handle is also held here, to be closed on failure.
+    UniqueHandle thread(reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _beginthreadex(nullptr, 0, &YThread::threadEntry, &startup, CREATE_SUSPENDED, &id)));
+    handle = thread.get();
+    threadId.store(thread ? id : 0, std::memory_order_release);
+    const auto fail = [this] {
         handle = nullptr;
         threadId.store(0, std::memory_order_release);
         return 0;
+    };
+    if (!thread || (resume() == kResumeFailed && !timed)) {
+        return fail();  // left suspended, the thread never reads the record
     }
     // A plain kernel wait: the deadlock watchdog is for waits on objects, not for this.
     if (startTimeout != 0) {
-        yieldUntilSignalled(started);
+        yieldUntilSignalled(started.get());
     }
-    const DWORD result = WaitForSingleObject(started, startTimeout);
-    CloseHandle(started);
+    const DWORD result = WaitForSingleObject(started.get(), startTimeout);
     if (timed && (result == WAIT_TIMEOUT || result == WAIT_FAILED)) {
-        TerminateThread(handle, 0);
-        CloseHandle(handle);
-        handle = nullptr;
-        CloseHandle(go);
-        threadId.store(0, std::memory_order_release);
-        return 0;
+        TerminateThread(thread.get(), 0);
+        return fail();
     }
+    thread.release();  // ours for good, in `handle`
     if (createSuspended == 1) {
         suspend();
     }
-    SetEvent(go);  // the thread closes it
+    SetEvent(go.release());  // the thread closes it
     return 1;
 }
 
