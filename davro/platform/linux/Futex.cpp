@@ -37,7 +37,8 @@ std::int64_t deadlineAfter(DWORD milliseconds) {
                                static_cast<std::int64_t>(davro::platform::timeScale());
 }
 
-void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::int64_t deadline) {
+void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::int64_t deadline,
+               bool shared) {
     timespec limit{};
     timespec* limitPtr = nullptr;
     if (deadline != kNoDeadline) {
@@ -46,8 +47,8 @@ void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::in
         limitPtr = &limit;
     }
     // FUTEX_WAIT_BITSET takes an absolute time-out on CLOCK_MONOTONIC.
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected,
-            limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG),
+            expected, limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 void futexWake(std::atomic<std::uint32_t>* word, int count) {

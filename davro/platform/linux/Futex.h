@@ -25,9 +25,10 @@ std::int64_t deadlineAfter(DWORD milliseconds);
 // ---- Futexes (private to the process) ----
 
 // Sleeps while *word == expected, until woken or `deadline` passes. May return spuriously
-// and on a signal; every caller loops.
+// and on a signal; every caller loops. `shared`: the word lives in memory shared with other
+// processes (a named mutex), so the sleep is not private to the process.
 void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected,
-               std::int64_t deadline = kNoDeadline);
+               std::int64_t deadline = kNoDeadline, bool shared = false);
 // Wakes up to `count` sleepers on `word`.
 void futexWake(std::atomic<std::uint32_t>* word, int count = 1);
 void futexWakeAll(std::atomic<std::uint32_t>* word);

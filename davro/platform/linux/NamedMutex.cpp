@@ -365,20 +365,6 @@ SharedRecord* enterRecord(ThreadContext* c, const Resolved& r) {
 
 void leaveRecord(ThreadContext* c) { c->namedHazard.store(nullptr, std::memory_order_release); }
 
-// Sleeps while the mutex's futex word is `seen` (FUTEX_WAITERS set), until `deadline`.
-void sleepOnMutex(SharedRecord* rec, std::uint32_t seen, std::int64_t deadline) {
-    timespec limit{};
-    timespec* limitPtr = nullptr;
-    if (deadline != kNoDeadline) {
-        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
-        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
-        limitPtr = &limit;
-    }
-    // Shared between processes: no FUTEX_PRIVATE_FLAG.
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(futexWord(rec)), FUTEX_WAIT_BITSET, seen,
-            limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
-}
-
 // One lock attempt: 0, EOWNERDEAD (made consistent and recorded as abandoned), EBUSY or
 // another error.
 int tryLock(SharedRecord* rec) {
@@ -434,7 +420,7 @@ int lockRecord(ThreadContext* c, NamedMutexShared* shared, std::int64_t deadline
         }
         waited = true;
         const StoppableSleep stoppable;
-        sleepOnMutex(rec, seen | FUTEX_WAITERS, deadline);
+        futexWait(futexWord(rec), seen | FUTEX_WAITERS, deadline, true);
     }
 }
 
