@@ -43,6 +43,7 @@
 #include "Fence.h"
 #include "Futex.h"
 #include "StopScope.h"
+#include "WaitChain.h"
 
 namespace davro::win32::detail {
 namespace {
@@ -601,10 +602,13 @@ DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
     c->entries[0] = WaitEntry{};
     c->entries[0].object = r.object;
     c->status.store(kStatusWaiting, std::memory_order_relaxed);
+    Object* const objs[1] = {r.object};
+    const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, 1, false);
     result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
         keep(c, r.object->named);
     }
+    endNote(c, outer);
     c->count = 0;
     release(r.object);
     return result;
@@ -635,6 +639,17 @@ BOOL releaseNamedMutex(const Resolved& r) {
         SetLastError(ERROR_NOT_OWNER);
     }
     return released;
+}
+
+std::uint32_t namedMutexOwner(Object* o, bool& ownerDied) {
+    const std::uint32_t word = futexWord(o->named->record)->load(std::memory_order_relaxed);
+    ownerDied = (word & FUTEX_OWNER_DIED) != 0;
+    return word & FUTEX_TID_MASK;
+}
+
+std::string_view namedMutexName(Object* o) {
+    const SharedRecord* rec = o->named->record;  // its name never changes once made
+    return {rec->name, rec->nameLength};
 }
 
 void abandonNamedMutexes(ThreadContext* c, bool ghost) {

@@ -18,6 +18,7 @@
 #include "NamedMutex.h"
 #include "StopScope.h"
 #include "ThreadRecord.h"
+#include "WaitChain.h"
 #include "WaitEngine.h"
 
 namespace davro::win32::detail {
@@ -69,6 +70,7 @@ void releaseContext(ThreadContext* c) {
     if (tlsContext == c) {
         tlsContext = nullptr;
     }
+    resetNote(c, 0);
     c->live.store(false, std::memory_order_release);
     c->tid = 0;
     c->record = nullptr;
@@ -124,6 +126,7 @@ void afterForkInChild() {
     if (self != nullptr) {
         const std::uint32_t oldTid = self->tid;
         self->tid = tid;
+        resetNote(self, tid);
         renumberOwnedMutexes(self, oldTid);
         if (self->record != nullptr) {
             self->record->tid.store(tid, std::memory_order_relaxed);
@@ -132,6 +135,7 @@ void afterForkInChild() {
     }
     for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
          c = c->nextAll) {
+        forgetPeekers(c);  // whoever read a wait note at the fork is not here
         if (c == self || !c->live.load(std::memory_order_relaxed)) {
             continue;
         }
@@ -180,6 +184,7 @@ ThreadContext* allocateContext() {
 
 void installContext(ThreadContext* c) {
     c->tid = currentThreadId();
+    resetNote(c, c->tid);
     c->status.store(0, std::memory_order_relaxed);
     c->live.store(true, std::memory_order_release);
     tlsContext = c;
