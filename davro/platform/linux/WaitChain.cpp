@@ -42,15 +42,18 @@ namespace {
 // A reader that finds a note changing this many times in a row gives up on that thread.
 constexpr int kPeekTries = 1000;
 
-// The writer's half of a seqlock change: `seq` odd, then the fields, then `seq` even.
+// The writer's half of a seqlock change: `seq` odd, then the fields, then `seq` even. The
+// fields are stored with release (plain stores on x86), so that a reader that acquires one
+// of them sees `seq` odd or later; no fence, which ThreadSanitizer could not follow.
 template <typename Change>
 void changeNote(WaitNote& note, std::memory_order publish, Change change) {
     const std::uint32_t seq = note.seq.load(std::memory_order_relaxed);
     note.seq.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     change();
     note.seq.store(seq + 2, publish);
 }
+
+constexpr auto kField = std::memory_order_release;
 
 }  // namespace
 
@@ -67,13 +70,13 @@ OuterNote beginNote(ThreadContext* c, NoteKind kind, std::uintptr_t target, Obje
     }
     const std::int64_t now = monotonicNs();
     changeNote(note, std::memory_order_release, [&] {
-        note.kind.store(static_cast<std::uint32_t>(kind), std::memory_order_relaxed);
-        note.target.store(target, std::memory_order_relaxed);
-        note.count.store(n, std::memory_order_relaxed);
-        note.all.store(all ? 1 : 0, std::memory_order_relaxed);
-        note.since.store(now, std::memory_order_relaxed);
+        note.kind.store(static_cast<std::uint32_t>(kind), kField);
+        note.target.store(target, kField);
+        note.count.store(n, kField);
+        note.all.store(all ? 1 : 0, kField);
+        note.since.store(now, kField);
         for (std::uint32_t i = 0; i < n; ++i) {
-            note.objects[i].store(objs[i], std::memory_order_relaxed);
+            note.objects[i].store(objs[i], kField);
         }
     });
     return outer;
@@ -87,11 +90,11 @@ void endNote(ThreadContext* c, const OuterNote& outer) {
     // Sequentially consistent with the load below and with a reader's raise of `peekers` and
     // its load of `seq`: either the reader sees this change, or this thread sees the reader.
     changeNote(note, std::memory_order_seq_cst, [&] {
-        note.kind.store(outer.kind, std::memory_order_relaxed);
-        note.target.store(outer.target, std::memory_order_relaxed);
-        note.count.store(0, std::memory_order_relaxed);
-        note.all.store(0, std::memory_order_relaxed);
-        note.since.store(outer.since, std::memory_order_relaxed);
+        note.kind.store(outer.kind, kField);
+        note.target.store(outer.target, kField);
+        note.count.store(0, kField);
+        note.all.store(0, kField);
+        note.since.store(outer.since, kField);
     });
     for (unsigned n = 0; note.peekers.load(std::memory_order_seq_cst) != 0;) {
         backoff(n);  // a reader is a few loads from done, inside a NoStopScope
@@ -101,10 +104,10 @@ void endNote(ThreadContext* c, const OuterNote& outer) {
 void resetNote(ThreadContext* c, std::uint32_t tid) {
     WaitNote& note = c->note;
     changeNote(note, std::memory_order_release, [&] {
-        note.tid.store(tid, std::memory_order_relaxed);
-        note.kind.store(static_cast<std::uint32_t>(NoteKind::None), std::memory_order_relaxed);
-        note.count.store(0, std::memory_order_relaxed);
-        note.target.store(0, std::memory_order_relaxed);
+        note.tid.store(tid, kField);
+        note.kind.store(static_cast<std::uint32_t>(NoteKind::None), kField);
+        note.count.store(0, kField);
+        note.target.store(0, kField);
     });
 }
 
@@ -169,7 +172,8 @@ void describeObject(Object* o, Step& step) {
             const ThreadRecord* record = recordOf(o);
             node.ObjectType = WctThreadWaitType;
             const bool ended = (o->state.load(std::memory_order_acquire) & word::kSignalled) != 0;
-            step.next = ended ? 0 : record->tid.load(std::memory_order_relaxed);
+            const std::uint32_t tid = record->tid.load(std::memory_order_relaxed);
+            step.next = ended || tid == kTidWanted ? 0 : tid;  // kTidWanted: not started yet
             node.ObjectStatus = step.next != 0 ? WctStatusOwned : WctStatusNotOwned;
             break;
         }
@@ -194,12 +198,12 @@ void describeObjects(const WaitNote& note, std::uint32_t tid, std::uint32_t coun
                      Step& step) {
     std::uint32_t chosen = 0;
     for (std::uint32_t i = 0; all && i < count; ++i) {
-        if (!passes(note.objects[i].load(std::memory_order_relaxed), tid)) {
+        if (!passes(note.objects[i].load(std::memory_order_acquire), tid)) {
             chosen = i;
             break;
         }
     }
-    describeObject(note.objects[chosen].load(std::memory_order_relaxed), step);
+    describeObject(note.objects[chosen].load(std::memory_order_acquire), step);
     if (count > 1) {
         std::wstring name = step.object.LockObject.ObjectName;
         name += name.empty() ? L"[" : L" [";
@@ -247,13 +251,14 @@ Read readStep(ThreadContext* c, std::uint32_t tid, Step& step) {
             cpuRelax();
             continue;
         }
-        const std::uint32_t owner = note.tid.load(std::memory_order_relaxed);
-        const auto kind = static_cast<NoteKind>(note.kind.load(std::memory_order_relaxed));
-        const std::uintptr_t target = note.target.load(std::memory_order_relaxed);
-        const std::uint32_t count = note.count.load(std::memory_order_relaxed);
-        const bool all = note.all.load(std::memory_order_relaxed) != 0;
-        const std::int64_t since = note.since.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Each field acquired: a field that the next change has already written makes the
+        // second load of `seq` see that change.
+        const std::uint32_t owner = note.tid.load(std::memory_order_acquire);
+        const auto kind = static_cast<NoteKind>(note.kind.load(std::memory_order_acquire));
+        const std::uintptr_t target = note.target.load(std::memory_order_acquire);
+        const std::uint32_t count = note.count.load(std::memory_order_acquire);
+        const bool all = note.all.load(std::memory_order_acquire) != 0;
+        const std::int64_t since = note.since.load(std::memory_order_acquire);
         if (note.seq.load(std::memory_order_relaxed) != seq) {
             continue;
         }
@@ -277,8 +282,7 @@ Read readStep(ThreadContext* c, std::uint32_t tid, Step& step) {
             step.next = static_cast<std::uint32_t>(target);
             step.object.ObjectStatus = WctStatusOwned;  // the receiver holds the answer
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (note.seq.load(std::memory_order_relaxed) == seq) {
+        if (note.seq.load(std::memory_order_acquire) == seq) {  // still that wait
             return Read::Done;
         }
     }
