@@ -326,9 +326,7 @@ int deadlockChild() {
 #else
     const unsigned scale = davro::platform::timeScale();
 #endif
-    const std::string log = davro::platform::mapDrivePath("c:/deadlock.out");
-    const std::string chainLog = davro::platform::mapDrivePath(kChainLog);
-    // Never destroyed: this process ends while its two threads are deadlocked on them.
+    // Never destroyed: this process is killed while its two threads are deadlocked on them.
     auto* first = new YMutex(wide(kFirstName));
     auto* second = new YMutex(wide(kSecondName));
     auto* firstHeld = new YManualEventObject;
@@ -352,18 +350,11 @@ int deadlockChild() {
     if (left->create(0) != 1 || right->create(0) != 1) {
         return 3;
     }
-    // Until the deadlock log holds a second report and the chain log a whole one.
-    bool secondReport = false;
-    bool chain = false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kBoundMs);
-    while (Clock::now() < deadline && !(secondReport && chain)) {
-        std::this_thread::sleep_for(5ms);
-        secondReport = firstLine(log).find(" Count: 1 ") != std::string::npos;
-        chain = chainReported(readLines(chainLog));
-    }
-    // The deadlock is for good: the process ends around it.
+    // The parent reads the logs meanwhile and kills this process; it should not take this
+    // long. The deadlock is for good: the process ends around it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kBoundMs));
     std::fflush(nullptr);
-    std::_Exit(secondReport && chain ? 0 : 1);
+    std::_Exit(1);
 }
 
 void runDeadlock(Report& report) {
@@ -371,6 +362,14 @@ void runDeadlock(Report& report) {
     if (!report.check(driveC.made(), "no temporary folder could be made for drive C")) {
         return;
     }
+    // The logs' places as this library maps drive C, with DAVRO_DRIVE_C as the child has it.
+    const char* previous = std::getenv("DAVRO_DRIVE_C");  // NOLINT(concurrency-mt-unsafe)
+    const std::string saved = previous != nullptr ? previous : "";
+    setEnvironment("DAVRO_DRIVE_C", driveC.path().string().c_str());
+    const std::string path = davro::platform::mapDrivePath("c:/deadlock.out");
+    const std::string chainPath = davro::platform::mapDrivePath(kChainLog);
+    setEnvironment("DAVRO_DRIVE_C", previous != nullptr ? saved.c_str() : nullptr);
+
     const std::string scale = std::to_string(kTimeScale);
     report.line("a child runs with DAVRO_TIME_SCALE=%s (a ten-minute watchdog slice lasts %.1f s)",
                 scale.c_str(), 600.0 / kTimeScale);
@@ -388,41 +387,47 @@ void runDeadlock(Report& report) {
             "could not start the child: %s", error.c_str())) {
         return;
     }
+    // Both logs are rewritten at every report, so each is kept as it was read when whole:
+    // the deadlock log once it holds the second report, the chain log once it holds a cycle
+    // or the word that there is no chain.
+    std::string line;
+    std::vector<std::string> chain;
     int exitCode = -1;
+    bool endedAlone = false;
     const auto start = Clock::now();
-    bool ended = false;
-    while (!ended && Clock::now() - start < std::chrono::milliseconds(4 * kBoundMs)) {
-        ended = waitChild(&guard.child, 100, &exitCode);
+    while ((line.empty() || chain.empty()) && !endedAlone &&
+           Clock::now() - start < std::chrono::milliseconds(4 * kBoundMs)) {
+        endedAlone = waitChild(&guard.child, 10, &exitCode);
+        const std::string last = firstLine(path);
+        line = last.find(" Count: 1 ") != std::string::npos ? last : line;
+        const std::vector<std::string> lines = readLines(chainPath);
+        chain = chainReported(lines) ? lines : chain;
         report.progress(
-            std::chrono::duration<double>(Clock::now() - start).count() / (3 * 600.0 / kTimeScale),
+            std::chrono::duration<double>(Clock::now() - start).count() / (2 * 600.0 / kTimeScale),
             "slices waited by the child");
     }
-    if (!report.check(ended, "the child did not end within %u ms", 4 * kBoundMs)) {
+    if (!report.check(!endedAlone,
+                      "the child ended by itself with %d (2: no time scale; 3: no "
+                      "threads)",
+                      exitCode)) {
         return;
     }
-    report.check(exitCode == 0,
-                 "the child ended with %d (1: no second report or no wait chain within %u ms; "
-                 "2: no time scale)",
-                 exitCode, 2 * kBoundMs);
+    const long long childId = guard.child.id;
+    report.check(killChild(&guard.child, kBoundMs, &exitCode) && exitCode == kKilledExitCode,
+                 "the deadlocked child %lld did not end when killed", childId);
 
-    // The logs' places as this library maps drive C, with DAVRO_DRIVE_C as the child had it.
-    const char* previous = std::getenv("DAVRO_DRIVE_C");  // NOLINT(concurrency-mt-unsafe)
-    const std::string saved = previous != nullptr ? previous : "";
-    setEnvironment("DAVRO_DRIVE_C", driveC.path().string().c_str());
-    const std::string path = davro::platform::mapDrivePath("c:/deadlock.out");
-    const std::string chainPath = davro::platform::mapDrivePath(kChainLog);
-    setEnvironment("DAVRO_DRIVE_C", previous != nullptr ? saved.c_str() : nullptr);
-
-    const std::string line = firstLine(path);
     report.line("the deadlock log c:/deadlock.out is %s", path.c_str());
     report.line("it holds: %s", line.c_str());
-    report.check(line.find(" Count: 1 ") != std::string::npos,
-                 "the log does not hold the second slice's report (\" Count: 1\")");
+    if (!report.check(!line.empty(),
+                      "the log did not hold the second slice's report "
+                      "(\" Count: 1\") within %u ms",
+                      4 * kBoundMs)) {
+        return;
+    }
     report.check(
         line.find(kFirstName) != std::string::npos || line.find(kSecondName) != std::string::npos,
         "the log line names neither %s nor %s", kFirstName, kSecondName);
 
-    const std::vector<std::string> chain = readLines(chainPath);
     report.line("the wait chain log %s is %s; it holds:", kChainLog, chainPath.c_str());
     std::string cycle;
     std::string missing;
@@ -438,7 +443,7 @@ void runDeadlock(Report& report) {
         report.summary("the log holds the second report; no wait chain traversal here");
         return;
     }
-    report.check(!cycle.empty(), "the wait chain log shows no cycle");
+    report.check(!cycle.empty(), "the wait chain log showed no cycle within %u ms", 4 * kBoundMs);
     report.summary("the log holds the second report; the chain shows %s", cycle.c_str());
 }
 
