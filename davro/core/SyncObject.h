@@ -80,7 +80,9 @@ protected:
     // " (" + its milliseconds + ")", to the deadlock log, replacing what it held. Reports
     // of all threads are serialised. Never blocks on the log: one that is not a regular
     // file (a FIFO, a symbolic link, a directory) or cannot be written loses the line. Only
-    // a failed allocation can throw, and the log lock is released on that path too.
+    // a failed allocation can throw, and the log lock is released on that path too. With
+    // DAVRO_WAIT_CHAIN_LOG set, the calling thread's wait chain is written to that file
+    // too, once the thread waits again (docs/deadlocks.md).
     static void reportDeadlock(const YString& message);
 
     davro::win32::HANDLE handle;

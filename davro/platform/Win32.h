@@ -51,6 +51,7 @@ using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
 using LPLONG = LONG*;
 using LPDWORD = DWORD*;
+using LPBOOL = BOOL*;
 using HANDLE = void*;
 using PHANDLE = HANDLE*;
 using LPHANDLE = HANDLE*;
@@ -143,6 +144,17 @@ struct CREATESTRUCTW {
 };
 using LPCREATESTRUCTW = CREATESTRUCTW*;
 
+// A 64-bit signed integer, also seen as two 32-bit halves. Win32 names the halves directly
+// too (an anonymous structure); ISO C++ has no anonymous structures, so here they are only
+// in `u`. Same size and layout as on Windows.
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+
 // A process-private recursive lock. Same size as on 64-bit Windows; the contents are
 // private to the implementation.
 struct CRITICAL_SECTION {
@@ -168,6 +180,7 @@ inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
@@ -175,8 +188,10 @@ inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
+inline constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_FILE_INVALID = 1006;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
@@ -186,6 +201,7 @@ inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
 inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr DWORD ERROR_OBJECT_NOT_FOUND = 4312;
 
 inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
 inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
@@ -264,6 +280,65 @@ inline constexpr int GWLP_USERDATA = -21;
 inline const HWND HWND_MESSAGE =
     reinterpret_cast<HWND>(static_cast<std::intptr_t>(-3));  // NOLINT(performance-no-int-to-ptr)
 
+// Wait chain traversal: what a thread waits for, the thread that holds that, what that
+// thread waits for, and so on (WAITCHAIN_NODE_INFO lists one thread or object each).
+using HWCT = void*;
+inline constexpr DWORD WCT_MAX_NODE_COUNT = 16;
+inline constexpr DWORD WCT_OBJNAME_LENGTH = 128;
+inline constexpr DWORD WCT_ASYNC_OPEN_FLAG = 0x1;   // OpenThreadWaitChainSession
+inline constexpr DWORD WCT_OUT_OF_PROC_FLAG = 0x1;  // GetThreadWaitChain
+inline constexpr DWORD WCT_OUT_OF_PROC_COM_FLAG = 0x2;
+inline constexpr DWORD WCT_OUT_OF_PROC_CS_FLAG = 0x4;
+inline constexpr DWORD WCT_NETWORK_IO_FLAG = 0x8;
+
+enum WCT_OBJECT_TYPE {
+    WctCriticalSectionType = 1,
+    WctSendMessageType,
+    WctMutexType,
+    WctAlpcType,
+    WctComType,
+    WctThreadWaitType,
+    WctProcessWaitType,
+    WctThreadType,
+    WctComActivationType,
+    WctUnknownType,
+};
+
+enum WCT_OBJECT_STATUS {
+    WctStatusNoAccess = 1,
+    WctStatusRunning,
+    WctStatusBlocked,
+    WctStatusPidOnly,
+    WctStatusPidOnlyRpcss,
+    WctStatusOwned,
+    WctStatusNotOwned,
+    WctStatusAbandoned,
+    WctStatusUnknown,
+    WctStatusError,
+};
+
+// One node of a wait chain: a thread (ObjectType WctThreadType, ThreadObject) or an object
+// that a thread waits for (LockObject).
+struct WAITCHAIN_NODE_INFO {
+    WCT_OBJECT_TYPE ObjectType;
+    WCT_OBJECT_STATUS ObjectStatus;
+    union {
+        struct {
+            WCHAR ObjectName[WCT_OBJNAME_LENGTH];
+            LARGE_INTEGER Timeout;
+            BOOL Alertable;
+        } LockObject;
+        struct {
+            DWORD ProcessId;
+            DWORD ThreadId;
+            DWORD WaitTime;
+            DWORD ContextSwitches;
+        } ThreadObject;
+    };
+};
+using PWAITCHAIN_NODE_INFO = WAITCHAIN_NODE_INFO*;
+using PWAITCHAINCALLBACK = void (*)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
+
 // ---- Errors ----
 DAVRO_API DWORD GetLastError();
 DAVRO_API void SetLastError(DWORD error);
@@ -317,6 +392,13 @@ DAVRO_API BOOL SetThreadPriority(HANDLE thread, int priority);
 DAVRO_API int GetThreadPriority(HANDLE thread);
 DAVRO_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 DAVRO_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+
+// ---- Wait chain traversal (threads of the calling process; synchronous sessions only) ----
+DAVRO_API HWCT OpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback);
+DAVRO_API void CloseThreadWaitChainSession(HWCT session);
+DAVRO_API BOOL GetThreadWaitChain(HWCT session, DWORD_PTR context, DWORD flags, DWORD threadId,
+                                  LPDWORD nodeCount, PWAITCHAIN_NODE_INFO nodeInfoArray,
+                                  LPBOOL isCycle);
 
 // ---- Message queue and message-only windows ----
 DAVRO_API BOOL PeekMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax,

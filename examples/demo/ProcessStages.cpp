@@ -292,16 +292,23 @@ void runNamedMutex(Report& report) {
 namespace {
 
 constexpr unsigned kTimeScale = 1000;  // a ten-minute watchdog slice lasts 0.6 s
-const char* const kStuckName = "demo.stuckMutex";
+const char* const kFirstName = "demo.firstMutex";
+const char* const kSecondName = "demo.secondMutex";
+const char* const kChainLog = "c:/waitchain.out";
 
 std::string firstLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+    const std::vector<std::string> lines = readLines(path);
+    return lines.empty() ? std::string() : lines.front();
+}
+
+// Whether the chain file holds a whole report: a cycle, or the word that there is no chain.
+bool chainReported(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        if (line.rfind("cycle: ", 0) == 0 || line.rfind("no wait chain: ", 0) == 0) {
+            return true;
+        }
     }
-    return line;
+    return false;
 }
 
 }  // namespace
@@ -319,39 +326,35 @@ int deadlockChild() {
 #else
     const unsigned scale = davro::platform::timeScale();
 #endif
-    const std::string log = davro::platform::mapDrivePath("c:/deadlock.out");
-    YMutex stuck(wide(kStuckName));
-    YEventObject held;
-    bool sawSecondReport = false;
+    // Never destroyed: this process is killed while its two threads are deadlocked on them.
+    auto* first = new YMutex(wide(kFirstName));
+    auto* second = new YMutex(wide(kSecondName));
+    auto* firstHeld = new YManualEventObject;
+    auto* secondHeld = new YManualEventObject;
 
-    // The other thread takes the mutex and keeps it until the log shows the watchdog's
-    // second report about this thread's endless wait, then lets it go.
-    DemoThread holder(L"demo.holder", [&] {
-        if (stuck.lock(kBoundMs * scale) != 0) {
-            return 1;
-        }
-        held.signal();
-        const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kBoundMs);
-        while (Clock::now() < deadline && !sawSecondReport) {
-            sawSecondReport = firstLine(log).find(" Count: 1 ") != std::string::npos;
-            std::this_thread::sleep_for(5ms);
-        }
-        stuck.unlock();
-        return 0;
+    // The lock-order inversion: each thread takes one mutex, waits until the other thread
+    // holds the other one, then waits for it without time limit. The watchdog reports both
+    // waits every 0.6 s, each report with its thread's wait chain.
+    auto* left = new DemoThread(L"demo.left", [=] {
+        first->lock(INFINITE);
+        firstHeld->signal();
+        secondHeld->lock(kBoundMs * scale);
+        return second->lock(INFINITE);  // never returns
     });
-    if (holder.create(0) != 1) {
+    auto* right = new DemoThread(L"demo.right", [=] {
+        second->lock(INFINITE);
+        secondHeld->signal();
+        firstHeld->lock(kBoundMs * scale);
+        return first->lock(INFINITE);  // never returns
+    });
+    if (left->create(0) != 1 || right->create(0) != 1) {
         return 3;
     }
-    const int taken = held.lock(kBoundMs * scale);
-    const int result = taken == 0 ? stuck.lock(INFINITE) : -1;  // the deliberate deadlock
-    if (result == 0) {
-        stuck.unlock();
-    }
-    // The holder has let go of the mutex, or this thread would not be here.
-    if (holder.waitThread(kBoundMs * scale) != 0) {
-        std::_Exit(4);  // the thread still uses this function's objects
-    }
-    return result == 0 && sawSecondReport ? 0 : 1;
+    // The parent reads the logs meanwhile and kills this process; it should not take this
+    // long. The deadlock is for good: the process ends around it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kBoundMs));
+    std::fflush(nullptr);
+    std::_Exit(1);
 }
 
 void runDeadlock(Report& report) {
@@ -359,52 +362,89 @@ void runDeadlock(Report& report) {
     if (!report.check(driveC.made(), "no temporary folder could be made for drive C")) {
         return;
     }
-    const std::string scale = std::to_string(kTimeScale);
-    report.line("a child runs with DAVRO_TIME_SCALE=%s (a ten-minute watchdog slice lasts %.1f s)",
-                scale.c_str(), 600.0 / kTimeScale);
-    report.line("and DAVRO_DRIVE_C=%s", driveC.path().string().c_str());
-    report.line("its main thread waits INFINITE for %s, which another thread holds", kStuckName);
-    ChildGuard guard;
-    std::string error;
-    if (!report.check(
-            startSelf({"--child", "deadlock"},
-                      {"DAVRO_TIME_SCALE=" + scale, "DAVRO_DRIVE_C=" + driveC.path().string()},
-                      &guard.child, &error),
-            "could not start the child: %s", error.c_str())) {
-        return;
-    }
-    int exitCode = -1;
-    const auto start = Clock::now();
-    bool ended = false;
-    while (!ended && Clock::now() - start < std::chrono::milliseconds(4 * kBoundMs)) {
-        ended = waitChild(&guard.child, 100, &exitCode);
-        report.progress(
-            std::chrono::duration<double>(Clock::now() - start).count() / (3 * 600.0 / kTimeScale),
-            "slices waited by the child");
-    }
-    if (!report.check(ended, "the child did not end within %u ms", 4 * kBoundMs)) {
-        return;
-    }
-    report.check(exitCode == 0,
-                 "the child ended with %d (1: its wait did not end after the second report; "
-                 "2: no time scale)",
-                 exitCode);
-
-    // The log's place as this library maps drive C, with DAVRO_DRIVE_C as the child had it.
+    // The logs' places as this library maps drive C, with DAVRO_DRIVE_C as the child has it.
     const char* previous = std::getenv("DAVRO_DRIVE_C");  // NOLINT(concurrency-mt-unsafe)
     const std::string saved = previous != nullptr ? previous : "";
     setEnvironment("DAVRO_DRIVE_C", driveC.path().string().c_str());
     const std::string path = davro::platform::mapDrivePath("c:/deadlock.out");
+    const std::string chainPath = davro::platform::mapDrivePath(kChainLog);
     setEnvironment("DAVRO_DRIVE_C", previous != nullptr ? saved.c_str() : nullptr);
 
-    const std::string line = firstLine(path);
+    const std::string scale = std::to_string(kTimeScale);
+    report.line("a child runs with DAVRO_TIME_SCALE=%s (a ten-minute watchdog slice lasts %.1f s)",
+                scale.c_str(), 600.0 / kTimeScale);
+    report.line("and DAVRO_DRIVE_C=%s, DAVRO_WAIT_CHAIN_LOG=%s", driveC.path().string().c_str(),
+                kChainLog);
+    report.line("two of its threads take %s and %s in opposite orders and wait for ever",
+                kFirstName, kSecondName);
+    ChildGuard guard;
+    std::string error;
+    if (!report.check(
+            startSelf({"--child", "deadlock"},
+                      {"DAVRO_TIME_SCALE=" + scale, "DAVRO_DRIVE_C=" + driveC.path().string(),
+                       std::string("DAVRO_WAIT_CHAIN_LOG=") + kChainLog},
+                      &guard.child, &error),
+            "could not start the child: %s", error.c_str())) {
+        return;
+    }
+    // Both logs are rewritten at every report, so each is kept as it was read when whole:
+    // the deadlock log once it holds the second report, the chain log once it holds a cycle
+    // or the word that there is no chain.
+    std::string line;
+    std::vector<std::string> chain;
+    int exitCode = -1;
+    bool endedAlone = false;
+    const auto start = Clock::now();
+    while ((line.empty() || chain.empty()) && !endedAlone &&
+           Clock::now() - start < std::chrono::milliseconds(4 * kBoundMs)) {
+        endedAlone = waitChild(&guard.child, 10, &exitCode);
+        const std::string last = firstLine(path);
+        line = last.find(" Count: 1 ") != std::string::npos ? last : line;
+        const std::vector<std::string> lines = readLines(chainPath);
+        chain = chainReported(lines) ? lines : chain;
+        report.progress(
+            std::chrono::duration<double>(Clock::now() - start).count() / (2 * 600.0 / kTimeScale),
+            "slices waited by the child");
+    }
+    if (!report.check(!endedAlone,
+                      "the child ended by itself with %d (2: no time scale; 3: no "
+                      "threads)",
+                      exitCode)) {
+        return;
+    }
+    const long long childId = guard.child.id;
+    report.check(killChild(&guard.child, kBoundMs, &exitCode) && exitCode == kKilledExitCode,
+                 "the deadlocked child %lld did not end when killed", childId);
+
     report.line("the deadlock log c:/deadlock.out is %s", path.c_str());
     report.line("it holds: %s", line.c_str());
-    report.check(line.find(" Count: 1 ") != std::string::npos,
-                 "the log does not hold the second slice's report (\" Count: 1\")");
-    report.check(line.find(kStuckName) != std::string::npos, "the log line does not name %s",
-                 kStuckName);
-    report.summary("the log holds the second report on %s", kStuckName);
+    if (!report.check(!line.empty(),
+                      "the log did not hold the second slice's report "
+                      "(\" Count: 1\") within %u ms",
+                      4 * kBoundMs)) {
+        return;
+    }
+    report.check(
+        line.find(kFirstName) != std::string::npos || line.find(kSecondName) != std::string::npos,
+        "the log line names neither %s nor %s", kFirstName, kSecondName);
+
+    report.line("the wait chain log %s is %s; it holds:", kChainLog, chainPath.c_str());
+    std::string cycle;
+    std::string missing;
+    for (const std::string& node : chain) {
+        report.line("  %s", node.c_str());
+        cycle = node.rfind("cycle: ", 0) == 0 ? node : cycle;
+        missing = node.rfind("no wait chain: ", 0) == 0 ? node : missing;
+    }
+    if (!missing.empty()) {
+        // Wine answers the wait chain functions with ERROR_NOT_SUPPORTED (50).
+        report.line("this system has no wait chain traversal, so the chain cannot be shown");
+        report.check(chain.size() == 1, "the chain log holds more than its one line");
+        report.summary("the log holds the second report; no wait chain traversal here");
+        return;
+    }
+    report.check(!cycle.empty(), "the wait chain log showed no cycle within %u ms", 4 * kBoundMs);
+    report.summary("the log holds the second report; the chain shows %s", cycle.c_str());
 }
 
 }  // namespace demo

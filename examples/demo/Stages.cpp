@@ -11,7 +11,7 @@ const std::vector<Stage>& allStages() {
         {"named-mutex", "two processes take turns; the second finds the mutex abandoned",
          runNamedMutex},
         {"window", "a window thread serves its messages while it waits", runWindow},
-        {"deadlock", "the watchdog reports a deliberate deadlock in its log", runDeadlock},
+        {"deadlock", "the watchdog reports a lock-order inversion and its wait chain", runDeadlock},
         {"datetime", "date-time texts in the user's locale and date arithmetic", runDateTime},
     };
     return stages;

@@ -291,4 +291,68 @@ TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
     EXPECT_EQ(7, line->count);
 }
 
+// With DAVRO_WAIT_CHAIN_LOG set, a report also writes the reporter's wait chain: here of a
+// lock-order inversion, which a wait for `stop` beside one of its waits lets the test end.
+// Under Wine, which has no wait chain traversal, the file says so.
+TEST_F(DeadlockLogTest, WaitChainLogShowsTheCycleOfADeadlock) {
+    if (!slicesAreShort()) {
+        GTEST_SKIP() << "needs slices shortened by DAVRO_TIME_SCALE >= 100";
+    }
+#ifdef _WIN32
+    _putenv_s("DAVRO_WAIT_CHAIN_LOG", "c:/waitchain.out");
+#else
+    setenv("DAVRO_WAIT_CHAIN_LOG", "c:/waitchain.out", 1);  // NOLINT(concurrency-mt-unsafe)
+#endif
+    YMutex left;
+    YMutex right;
+    YEventObject stop;
+    YEventObject leftHeld;
+    YEventObject rightHeld;
+    std::atomic<DWORD> a{0};
+    std::atomic<DWORD> b{0};
+    std::thread leftFirst([&] {
+        left.lock(INFINITE);
+        a = GetCurrentThreadId();
+        leftHeld.unlock();
+        rightHeld.lock(scaled(kWaitMs));
+        right.lock(INFINITE);  // watched: reports, each with its chain
+        right.unlock();
+        left.unlock();
+    });
+    std::thread rightFirst([&] {
+        right.lock(INFINITE);
+        b = GetCurrentThreadId();
+        rightHeld.unlock();
+        leftHeld.lock(scaled(kWaitMs));
+        YSyncObject* const leftOrStop[] = {&left, &stop};
+        if (YSyncObject::lockMultiple(leftOrStop, 2, 0, scaled(30000)) == kSignalled) {
+            left.unlock();
+        }
+        right.unlock();
+    });
+    std::string chain;
+    for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline &&
+                                                   chain.find("cycle: ") == std::string::npos &&
+                                                   chain.rfind("no wait chain: ", 0) != 0;) {
+        std::this_thread::sleep_for(5ms);  // polling the file, not ordering
+        chain = readFile(drive_.path() + "/waitchain.out");
+    }
+    stop.unlock();
+    leftFirst.join();
+    rightFirst.join();
+    if (runningUnderWine()) {
+        EXPECT_EQ(0u, chain.rfind("no wait chain: ", 0)) << chain;
+        return;
+    }
+    const std::string threadA = "thread " + std::to_string(a);
+    const std::string threadB = "thread " + std::to_string(b);
+    const std::string blocked = " blocked for [0-9]+ ms" + std::string(kLineEnd);
+    EXPECT_TRUE(std::regex_match(
+        chain,
+        std::regex(threadA + blocked + "mutex \"\" owned by " + threadB + kLineEnd + threadB +
+                   blocked + "mutex \"[^\"]*\" owned by " + threadA + kLineEnd + threadA + blocked +
+                   "cycle: " + threadA + " -> " + threadB + " -> " + threadA + kLineEnd)))
+        << chain;
+}
+
 }  // namespace

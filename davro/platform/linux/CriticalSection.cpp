@@ -3,7 +3,10 @@
 //
 // The futex word follows the usual three states (0 free, 1 held, 2 held with possible
 // waiters), so an uncontended enter and leave are one atomic operation each and no system
-// call. Ownership is a per-thread id, which makes re-entry a plain counter increment.
+// call. Ownership is a per-thread id, which makes re-entry a plain counter increment; its low
+// half is the owner's thread id, which wait chain traversal reports (WaitChain.cpp), so the
+// enter path stores nothing more for it. A thread that has to sleep notes the section it
+// waits for in its wait note, in that slow path only.
 #include <davro/platform/Win32.h>
 
 #include <atomic>
@@ -11,6 +14,9 @@
 #include <new>
 
 #include "Futex.h"
+#include "StopScope.h"
+#include "ThreadContext.h"
+#include "WaitChain.h"
 
 using namespace davro::win32;
 using davro::win32::detail::futexWait;
@@ -21,7 +27,8 @@ namespace {
 struct Section {
     std::atomic<std::uint32_t> word{0};
     // Written only by the owner; read by others only to learn that they are not the owner,
-    // which a stale value never gets wrong (it can never equal the reader's own id).
+    // which a stale value never gets wrong (it can never equal the reader's own id), and by
+    // wait chain traversal for the owner's thread id.
     std::atomic<std::uint64_t> owner{0};
     std::uint32_t recursion = 0;
 };
@@ -34,11 +41,46 @@ Section* sectionOf(LPCRITICAL_SECTION section) {
     return std::launder(reinterpret_cast<Section*>(section->opaque));
 }
 
-// A nonzero id per thread, never reused in the process.
+// A nonzero id per thread, never reused in the process: a serial number above the thread's
+// id (as GetCurrentThreadId gives it when the thread first enters a section; a forked
+// child's thread keeps its parent's there), so that the owner's thread id costs no store.
 std::uint64_t threadId() {
-    static std::atomic<std::uint64_t> next{1};
-    thread_local const std::uint64_t id = next.fetch_add(1, std::memory_order_relaxed);
+    static std::atomic<std::uint32_t> next{1};
+    thread_local const std::uint64_t id =
+        (std::uint64_t{next.fetch_add(1, std::memory_order_relaxed)} << 32) |
+        davro::win32::detail::currentThreadId();
     return id;
+}
+
+// The thread id in an owner id.
+std::uint32_t tidOf(std::uint64_t id) { return static_cast<std::uint32_t>(id); }
+
+// Sleeps until the section is free and takes it; `state` is what the failed first attempt
+// saw. The wait is noted for wait chain traversal while the thread sleeps.
+__attribute__((noinline)) void acquireContended(Section& s, std::uint32_t state) {
+    using namespace davro::win32::detail;
+    // Mark the word as having waiters and sleep until it is free.
+    if (state != 2) {
+        state = s.word.exchange(2, std::memory_order_acquire);
+    }
+    if (state == 0) {
+        return;
+    }
+    ThreadContext* c = currentContext();  // null when memory is short: the wait goes unnoted
+    OuterNote outer{};
+    if (c != nullptr) {
+        const NoStopScope noStop;
+        outer = beginNote(c, NoteKind::Section, reinterpret_cast<std::uintptr_t>(&s), nullptr, 0,
+                          false);
+    }
+    while (state != 0) {
+        futexWait(&s.word, 2);
+        state = s.word.exchange(2, std::memory_order_acquire);
+    }
+    if (c != nullptr) {
+        const NoStopScope noStop;
+        endNote(c, outer);
+    }
 }
 
 void acquire(Section& s) {
@@ -47,14 +89,7 @@ void acquire(Section& s) {
                                        std::memory_order_relaxed)) {
         return;
     }
-    // Contended: mark the word as having waiters and sleep until it is free.
-    if (state != 2) {
-        state = s.word.exchange(2, std::memory_order_acquire);
-    }
-    while (state != 0) {
-        futexWait(&s.word, 2);
-        state = s.word.exchange(2, std::memory_order_acquire);
-    }
+    acquireContended(s, state);
 }
 
 }  // namespace
@@ -111,3 +146,13 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
 void DeleteCriticalSection(LPCRITICAL_SECTION section) { sectionOf(section)->~Section(); }
 
 }  // namespace davro::win32
+
+namespace davro::win32::detail {
+
+std::uint32_t criticalSectionOwner(std::uintptr_t section) {
+    // A Section's address, as noted by acquireContended.
+    const auto* s = reinterpret_cast<const Section*>(section);  // NOLINT(performance-no-int-to-ptr)
+    return tidOf(s->owner.load(std::memory_order_relaxed));
+}
+
+}  // namespace davro::win32::detail

@@ -1,4 +1,4 @@
-// rewriteLineFile on Linux: a non-blocking open that refuses everything but a regular file.
+// rewriteLinesFile on Linux: a non-blocking open that refuses everything but a regular file.
 //
 // A report must never wait on its file: a FIFO with no reader would block a plain open for
 // writing for ever, a reader that stops reading would block the write, and the caller may
@@ -55,7 +55,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-bool rewriteLineFile(const std::string& path, const std::string& line) {
+bool rewriteLinesFile(const std::string& path, const std::vector<std::string>& lines) {
     int fd = -1;
     do {
         fd = open(path.c_str(),
@@ -71,9 +71,10 @@ bool rewriteLineFile(const std::string& path, const std::string& line) {
         return false;
     }
     std::string text;
-    text.reserve(line.size() + 1);
-    text += line;
-    text += '\n';
+    for (const std::string& line : lines) {
+        text += line;
+        text += '\n';
+    }
     return writeAll(file.get(), text.data(), text.size());
 }
 

@@ -19,6 +19,7 @@
 #include "Futex.h"
 #include "Locks.h"
 #include "StopScope.h"
+#include "WaitChain.h"
 #include "WaitEngine.h"
 
 namespace davro::win32::detail {
@@ -380,8 +381,13 @@ LRESULT sendMessage(Queue* owner, HWND window, UINT message, WPARAM wParam, LPAR
             queued = true;
         }
     }
+    OuterNote outer{};
     if (queued) {
         nudgeWait(owner->owner);
+        // Noted for wait chain traversal: this thread waits for the receiver.
+        const NoStopScope noStop;
+        outer =
+            beginNote(self->owner, NoteKind::SendMessage, queueThread(owner), nullptr, 0, false);
     } else {
         reply(s, 0);  // the receiver has ended: nobody will run it
     }
@@ -392,6 +398,10 @@ LRESULT sendMessage(Queue* owner, HWND window, UINT message, WPARAM wParam, LPAR
         waitForInput(INFINITE, QS_SENDMESSAGE | kReplyBit);
         self->changed.fetch_and(~(QS_SENDMESSAGE | kReplyBit), std::memory_order_seq_cst);
         runSentMessages(self);
+    }
+    if (queued) {
+        const NoStopScope noStop;
+        endNote(self->owner, outer);
     }
     self->sending = s->outerSend;
     const LRESULT result = s->result;

@@ -43,6 +43,7 @@
 #include "Fence.h"
 #include "Futex.h"
 #include "StopScope.h"
+#include "WaitChain.h"
 
 namespace davro::win32::detail {
 namespace {
@@ -577,16 +578,19 @@ __attribute__((noinline)) DWORD waitNamedMutexBlocking(ThreadContext* c, const R
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    c->count = 1;
+    c->count = 1;  // a terminated thread drops this reference at its end (abandonWait)
     c->waitAll = false;
     c->hintsRaised = false;
     c->entries[0] = WaitEntry{};
     c->entries[0].object = r.object;
     c->status.store(kStatusWaiting, std::memory_order_relaxed);
+    Object* const objs[1] = {r.object};
+    const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, 1, false);
     const DWORD result = lockNamedMutex(r.object, deadlineAfter(milliseconds));
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
         keep(c, r.object->named);
     }
+    endNote(c, outer);
     c->count = 0;
     release(r.object);
     return result;
@@ -653,6 +657,17 @@ __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
         return FALSE;
     }
     return TRUE;
+}
+
+std::uint32_t namedMutexOwner(Object* o, bool& ownerDied) {
+    const std::uint32_t word = futexWord(o->named->record)->load(std::memory_order_relaxed);
+    ownerDied = (word & FUTEX_OWNER_DIED) != 0;
+    return word & FUTEX_TID_MASK;
+}
+
+std::string_view namedMutexName(Object* o) {
+    const SharedRecord* rec = o->named->record;  // its name never changes once made
+    return {rec->name, rec->nameLength};
 }
 
 void abandonNamedMutexes(ThreadContext* c, bool ghost) {

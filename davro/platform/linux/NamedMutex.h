@@ -5,6 +5,7 @@
 #include <davro/platform/Win32.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "HandleTable.h"
 #include "Object.h"
@@ -35,6 +36,13 @@ void unlockNamedMutex(Object* o);
 // thread that does not exist there; its locks belong to the parent's thread and are only
 // forgotten.
 void abandonNamedMutexes(ThreadContext* context, bool ghost);
+
+// For wait chain traversal, whose caller keeps `o` alive (WaitChain.h): the thread id that
+// holds named mutex `o`, 0 when none does (it may be a thread of another process), with
+// `ownerDied` set when a process died holding it; and its name in UTF-8, as given to
+// CreateMutexW less a Global\ or Local\ prefix.
+std::uint32_t namedMutexOwner(Object* o, bool& ownerDied);
+std::string_view namedMutexName(Object* o);
 
 // The last reference of a named-mutex object has gone (ObjectPool.cpp).
 void destroyNamedMutex(Object* object);

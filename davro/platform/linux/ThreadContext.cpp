@@ -18,6 +18,7 @@
 #include "NamedMutex.h"
 #include "StopScope.h"
 #include "ThreadRecord.h"
+#include "WaitChain.h"
 #include "WaitEngine.h"
 
 namespace davro::win32::detail {
@@ -71,6 +72,7 @@ void releaseContext(ThreadContext* c) {
     if (tlsContext == c) {
         tlsContext = nullptr;
     }
+    resetNote(c, 0);
     c->live.store(false, std::memory_order_release);
     c->tid = 0;
     c->record = nullptr;
@@ -128,6 +130,7 @@ void afterForkInChild() {
     if (self != nullptr) {
         const std::uint32_t oldTid = self->tid;
         self->tid = tid;
+        resetNote(self, tid);
         renumberOwnedMutexes(self, oldTid);
         // A named mutex is shared with the parent, where the forking thread still owns it.
         abandonNamedMutexes(self, true);
@@ -138,6 +141,7 @@ void afterForkInChild() {
     }
     for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
          c = c->nextAll) {
+        forgetPeekers(c);  // whoever read a wait note at the fork is not here
         if (c == self || !c->live.load(std::memory_order_relaxed)) {
             continue;
         }
@@ -186,6 +190,7 @@ ThreadContext* allocateContext() {
 
 void installContext(ThreadContext* c) {
     c->tid = currentThreadId();
+    resetNote(c, c->tid);
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     c->singleProcessor = sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;

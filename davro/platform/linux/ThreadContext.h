@@ -138,6 +138,21 @@ struct OwnedNamedMutex {
     std::uint32_t depth;
 };
 
+// What the thread is blocked on right now, kept for GetThreadWaitChain (WaitChain.h has the
+// rules). Written only by the thread itself, in the slow paths of its waits; read by other
+// threads as a seqlock, without a lock.
+struct WaitNote {
+    std::atomic<std::uint32_t> seq{0};      // odd while the note changes
+    std::atomic<std::uint32_t> peekers{0};  // readers following the note to what it names
+    std::atomic<std::uint32_t> tid{0};      // the thread's id while the context is in use
+    std::atomic<std::uint32_t> kind{0};     // NoteKind (WaitChain.h)
+    std::atomic<std::uint32_t> count{0};    // objects of the wait
+    std::atomic<std::uint32_t> all{0};      // a wait-all
+    std::atomic<std::uintptr_t> target{0};  // a critical section's address, a receiver's id
+    std::atomic<std::int64_t> since{0};     // monotonic ns at the start of the wait
+    std::atomic<Object*> objects[MAXIMUM_WAIT_OBJECTS] = {};
+};
+
 struct ThreadContext {
     // The futex word of the current wait: kStatusWaiting/kStatusSleeping while waiting,
     // otherwise the wait's result, written by whoever satisfied it.
@@ -179,6 +194,9 @@ struct ThreadContext {
     std::atomic<bool> live{false};
     ThreadContext* nextAll = nullptr;
     ThreadContext* nextFree = nullptr;
+
+    // Last, away from the fields of the wait itself: read only by wait chain traversal.
+    WaitNote note;
 };
 
 extern __thread ThreadContext* tlsContext __attribute__((tls_model("initial-exec")));

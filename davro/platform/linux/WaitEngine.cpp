@@ -15,6 +15,7 @@
 #include "MessageQueue.h"
 #include "NamedMutex.h"
 #include "StopScope.h"
+#include "WaitChain.h"
 #include "WaitQueue.h"
 
 namespace davro::win32::detail {
@@ -464,6 +465,7 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         e.handoff = false;
         hasNamed = hasNamed || isNamed(objs[i]);
     }
+    const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, n, all);
     c->status.store(kStatusWaiting, std::memory_order_seq_cst);
     c->slept = false;
     const std::uint32_t spin = spinBudget(c);
@@ -482,6 +484,7 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         spinPaid(c, !c->slept);
     }
     recordResult(c, objs, n, all, result);
+    endNote(c, outer);
     return result;
 }
 
@@ -624,6 +627,7 @@ void abandonWait(ThreadContext* c) {
     const std::uint32_t result = c->status.load(std::memory_order_acquire);
     cleanup(c, objs, n);
     recordResult(c, objs, n, c->waitAll, result);
+    endNote(c, OuterNote{});  // before the references go: no reader follows the note then
     c->count = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         release(objs[i]);  // the references of the wait's caller

@@ -24,9 +24,34 @@
 
 #include <process.h>
 #include <windows.h>
+// After <windows.h>, which it needs. Wait chain traversal lives in advapi32.
+#include <wct.h>
 
 #include <cstddef>
 #include <cstdint>
+
+// Values that Windows' own headers define and mingw-w64's leave out.
+#ifndef WCT_MAX_NODE_COUNT
+#define WCT_MAX_NODE_COUNT 16
+#endif
+#ifndef WCT_ASYNC_OPEN_FLAG
+#define WCT_ASYNC_OPEN_FLAG 0x1
+#endif
+#ifndef WCT_OUT_OF_PROC_FLAG
+#define WCT_OUT_OF_PROC_FLAG 0x1
+#endif
+#ifndef WCT_OUT_OF_PROC_COM_FLAG
+#define WCT_OUT_OF_PROC_COM_FLAG 0x2
+#endif
+#ifndef WCT_OUT_OF_PROC_CS_FLAG
+#define WCT_OUT_OF_PROC_CS_FLAG 0x4
+#endif
+#ifndef WCT_NETWORK_IO_FLAG
+#define WCT_NETWORK_IO_FLAG 0x8
+#endif
+#ifndef ERROR_TOO_MANY_THREADS
+#define ERROR_TOO_MANY_THREADS 565L
+#endif
 
 namespace davro::win32 {
 
@@ -47,6 +72,7 @@ using ::LONG;
 using ::LONG_PTR;
 using ::LONGLONG;
 using ::LPARAM;
+using ::LPBOOL;
 using ::LPCWSTR;
 using ::LPDWORD;
 using ::LPHANDLE;
@@ -67,6 +93,7 @@ using ::WPARAM;
 using ::CREATESTRUCTW;
 using ::CRITICAL_SECTION;
 using ::FILETIME;
+using ::LARGE_INTEGER;
 using ::LPCREATESTRUCTW;
 using ::LPCRITICAL_SECTION;
 using ::LPFILETIME;
@@ -125,6 +152,17 @@ using ::ResumeThread;
 using ::SetThreadPriority;
 using ::SuspendThread;
 using ::TerminateThread;
+
+// ---- Wait chain traversal (advapi32) ----
+using ::CloseThreadWaitChainSession;
+using ::GetThreadWaitChain;
+using ::HWCT;
+using ::OpenThreadWaitChainSession;
+using ::PWAITCHAIN_NODE_INFO;
+using ::PWAITCHAINCALLBACK;
+using ::WAITCHAIN_NODE_INFO;
+using ::WCT_OBJECT_STATUS;
+using ::WCT_OBJECT_TYPE;
 
 // ---- Message queue and message-only windows ----
 using ::CreateWindowExW;
