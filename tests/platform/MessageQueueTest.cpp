@@ -180,7 +180,7 @@ TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
     EXPECT_TRUE(GetLastError() == ERROR_CANNOT_FIND_WND_CLASS ||
                 (runningUnderWine() && GetLastError() == ERROR_CLASS_DOES_NOT_EXIST));
     const HWND window = createTestWindow();
-    ASSERT_NE(nullptr, window);
+    ASSERT_NE(nullptr, window) << "error " << GetLastError();
     DAVRO_EXPECT_ERROR(FALSE, ERROR_CLASS_HAS_WINDOWS,
                        UnregisterClassW(kClassName, GetModuleHandleW(nullptr)));
 
