@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Counts the instructions per operation of every uncontended path with callgrind.
+"""Counts the instructions and conditional branches per operation of every uncontended path
+with callgrind.
 
 Standard library only. Runs bench/Instructions.cpp's program under
 `valgrind --tool=callgrind`, which dumps the counters after a loop of N and one of 2N
 iterations of each path; a path's count is the difference divided by N, less the same
-figure of an empty loop. Instruction counts do not depend on the host's speed or load:
-the same build gives the same counts on every run.
+figure of an empty loop. Instruction and branch counts do not depend on the host's speed
+or load: the same build gives the same counts on every run.
 
     instructions.py --program build/bench/bench/Instructions [--iterations N]
                     [--json OUT] [--check] [--valgrind PATH]
@@ -85,20 +86,26 @@ TARGETS = [
 ]
 
 LABEL = re.compile(r"^desc: Trigger: Client Request: (.+)@([12])$")
+# The events counted: instructions, and with --branch-sim conditional branches (Bc).
+EVENTS = ("Ir", "Bc")
 
 
-def read_dumps(directory):
-    """{label: {1: count, 2: count}} from the callgrind dump files in `directory`."""
+def read_dumps(directory, event="Ir"):
+    """{label: {1: count, 2: count}} of `event` from the callgrind dumps in `directory`."""
     counts = {}
     for path in glob.glob(os.path.join(directory, "callgrind.out.*")):
-        label, factor, total = None, None, None
+        label, factor, total, column = None, None, None, 0
         with open(path, encoding="utf-8", errors="replace") as stream:
             for line in stream:
                 match = LABEL.match(line.rstrip("\n"))
                 if match:
                     label, factor = match.group(1), int(match.group(2))
-                elif line.startswith("summary:") or (total is None and line.startswith("totals:")):
-                    total = int(line.split()[1])
+                elif line.startswith("events:"):
+                    names = line.split()[1:]
+                    column = names.index(event) if event in names else None
+                elif column is not None and (line.startswith("summary:") or
+                                             (total is None and line.startswith("totals:"))):
+                    total = int(line.split()[1 + column])
         if label is not None and total is not None:
             # Each loop is counted twice; the smaller count is the loop's alone (another
             # thread's work can only add to it).
@@ -108,7 +115,7 @@ def read_dumps(directory):
 
 
 def per_operation(counts, iterations):
-    """{label: instructions per iteration, loop overhead taken off}."""
+    """{label: count per iteration, loop overhead taken off}."""
     def raw(label):
         pair = counts.get(label, {})
         if 1 not in pair or 2 not in pair:
@@ -139,9 +146,10 @@ def evaluate(per_op):
 
 
 def run(program, iterations, valgrind):
-    """Runs the program under callgrind; returns the counts per operation."""
+    """Runs the program under callgrind; returns the instructions and the conditional
+    branches per operation."""
     with tempfile.TemporaryDirectory(prefix="davro-instructions-") as work:
-        command = [valgrind, "--tool=callgrind", "--quiet",
+        command = [valgrind, "--tool=callgrind", "--quiet", "--branch-sim=yes",
                    "--callgrind-out-file=" + os.path.join(work, "callgrind.out"),
                    program, str(iterations)]
         completed = subprocess.run(command, cwd=work, stdout=subprocess.PIPE,
@@ -149,7 +157,7 @@ def run(program, iterations, valgrind):
         if completed.returncode != 0:
             sys.stderr.write(completed.stdout + completed.stderr)
             raise RuntimeError("%s exited with %d" % (" ".join(command), completed.returncode))
-        return per_operation(read_dumps(work), iterations)
+        return tuple(per_operation(read_dumps(work, event), iterations) for event in EVENTS)
 
 
 def valgrind_version(valgrind):
@@ -158,12 +166,13 @@ def valgrind_version(valgrind):
     return completed.stdout.strip()
 
 
-def table(per_op, targets):
-    lines = ["%-66s %10s" % ("path", "instr/op")]
+def table(per_op, branches, targets):
+    lines = ["%-66s %10s %11s" % ("path", "instr/op", "branches/op")]
     for label, what in PATHS:
         if label in per_op:
-            lines.append("%-66s %10.1f" % (what, per_op[label]))
-    lines.append("%-66s %10.1f" % ("(empty loop, taken off the figures above)", per_op[EMPTY]))
+            lines.append("%-66s %10.1f %11.1f" % (what, per_op[label], branches.get(label, 0)))
+    lines.append("%-66s %10.1f %11.1f" % ("(empty loop, taken off the figures above)",
+                                         per_op[EMPTY], branches[EMPTY]))
     lines.append("")
     lines.append("%-72s %8s %7s %6s" % ("target", "ratio", "bound", "met"))
     for target in targets:
@@ -223,15 +232,17 @@ def main(argv):
     if not options.valgrind or not os.path.exists(options.valgrind):
         print("instructions.py: valgrind not found; nothing counted")
         return SKIPPED
-    per_op = run(os.path.abspath(options.program), options.iterations, options.valgrind)
+    per_op, branches = run(os.path.abspath(options.program), options.iterations,
+                           options.valgrind)
     targets = evaluate(per_op)
-    print("Instructions per operation (callgrind, %d and %d iterations)\n"
-          % (options.iterations, 2 * options.iterations))
-    print(table(per_op, targets))
+    print("Instructions and conditional branches per operation (callgrind, %d and %d "
+          "iterations)\n" % (options.iterations, 2 * options.iterations))
+    print(table(per_op, branches, targets))
     if options.json:
         data = {"tool": valgrind_version(options.valgrind), "iterations": options.iterations,
                 "empty_loop": per_op[EMPTY],
-                "paths": [dict(path=label, what=what, count=per_op.get(label))
+                "paths": [dict(path=label, what=what, count=per_op.get(label),
+                               branches=branches.get(label))
                           for label, what in PATHS],
                 "targets": targets}
         with open(options.json, "w", encoding="utf-8") as stream:
