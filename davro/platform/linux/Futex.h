@@ -67,6 +67,25 @@ inline void cpuRelax() {
 #endif
 }
 
+// Spins (a pause, then `done()`) until done() is true or about `ns` nanoseconds have passed;
+// true when done. The clock is read every 32 turns.
+template <typename Done>
+bool spinUntil(std::uint32_t ns, Done done) {
+    if (ns == 0) {
+        return false;
+    }
+    const std::int64_t end = monotonicNs() + ns;
+    for (std::uint32_t turn = 1;; ++turn) {
+        cpuRelax();
+        if (done()) {
+            return true;
+        }
+        if (turn % 32 == 0 && monotonicNs() >= end) {
+            return false;
+        }
+    }
+}
+
 // Pauses while n is small, then yields: a lock bit is held for a few hundred cycles at
 // most unless its holder was preempted, and then yielding lets the holder run.
 void backoff(unsigned& n);

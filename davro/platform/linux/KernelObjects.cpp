@@ -165,17 +165,7 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
     if (c == nullptr) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    // An event or a semaphore is tried a while longer if spinning pays for this thread (a
-    // mutex is not: see WaitEngine.cpp).
-    Fast f = tryTake(r, c->tid);
-    const std::uint32_t spin = r.kind != Kind::Mutex && milliseconds != 0 ? spinBudget(c) : 0;
-    for (std::uint32_t i = 0; i < spin && f == Fast::NotSignalled; ++i) {
-        cpuRelax();
-        f = tryTake(r, c->tid);
-    }
-    if (spin != 0 && f == Fast::Taken) {
-        spinPaid(c, true);
-    }
+    const Fast f = tryTake(r, c->tid);
     switch (f) {
         case Fast::Taken:
             return WAIT_OBJECT_0;

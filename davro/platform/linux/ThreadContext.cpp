@@ -29,8 +29,6 @@ std::atomic<std::uint32_t> gForkPending{0};
 
 namespace {
 
-constexpr std::uint32_t kSpinStartBudget = 32;  // a new thread's spin budget (WaitEngine.cpp)
-
 struct Registry {
     // Guards `free`. Not a SpinLock: gated locks need a context, and this makes them. It is
     // held for a few instructions and taken by the at-fork handler like the others.
@@ -194,8 +192,7 @@ void installContext(ThreadContext* c) {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     c->singleProcessor = sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;
-    c->spinBudget = c->singleProcessor ? 0 : kSpinStartBudget;
-    c->spinProbe = 0;
+    startSpinning(c);
     c->status.store(0, std::memory_order_relaxed);
     c->live.store(true, std::memory_order_release);
     tlsContext = c;

@@ -162,13 +162,17 @@ struct ThreadContext {
     bool waitAll = false;
     bool hintsRaised = false;     // the wait-all registration raised the objects' allHint
     std::int64_t firstRetry = 0;  // monotonic ns of the current wait's first retry, 0: none
-    // Adaptive spinning (WaitEngine.cpp): how many turns this thread spins before it sleeps,
-    // grown while spinning pays and shrunk while it does not; 0 on a thread bound to one
-    // processor, where the thread that would signal cannot run while it spins.
-    std::uint32_t spinBudget = 0;
-    std::uint32_t spinProbe = 0;  // waits without spinning since the last small probe
-    bool singleProcessor = false;
-    bool slept = false;  // the current wait went to sleep
+    // Adaptive spinning (WaitEngine.cpp, spinBudget): how long this thread watches its status
+    // before it sleeps, in ns, grown while spinning pays and shrunk while it does not; how
+    // long its last wait that slept took, when a spin could have covered it (0 otherwise);
+    // the waits to go until it probes, and the gap between probes.
+    std::uint32_t spinNs = 0;
+    std::uint32_t sleptNs = 0;
+    std::uint32_t probeIn = 0;
+    std::uint32_t probeGap = 0;
+    bool singleProcessor = false;  // bound to one processor: never spins
+    bool spun = false;             // the current wait spun (or polled a mutex)
+    bool slept = false;            // the current wait went to sleep
     // MsgWaitForMultipleObjects: the wake mask while in such a wait, 0 otherwise.
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];

@@ -21,15 +21,17 @@
 namespace davro::win32::detail {
 namespace {
 
-// Spinning (see spinBudget): the most turns of a spin and the short probe that a thread
-// which stopped spinning makes every kProbeEvery waits (a new thread starts at 32 turns,
-// ThreadContext.cpp). A turn is
-// a pause instruction and a look, 10 to 150 ns depending on the processor. Mutexes are tried
-// once before queueing (a waiter polling the owner's line slows the owner) and watched only
-// on the waiter's own status word afterwards; events and semaphores are tried in each turn.
-constexpr std::uint32_t kSpinMax = 1024;
-constexpr std::uint32_t kSpinProbe = 8;
-constexpr std::uint32_t kProbeEvery = 16;
+// Spinning (see spinBudget), in ns of the monotonic clock: the longest spin, which must
+// outlast the time a sleeping thread takes to wake up and answer (tens of µs in a virtual
+// machine), so that two threads that signal each other can both come to spin; the shortest
+// budget kept (below it the thread stops spinning); the gap in waits between two probes,
+// doubling after each probe that did not pay.
+constexpr std::uint32_t kSpinMaxNs = 64000;
+constexpr std::uint32_t kSpinMinNs = 500;
+constexpr std::uint32_t kProbeGapFirst = 16;
+constexpr std::uint32_t kProbeGapMax = 1024;
+// How often a waiter looks at a mutex before it queues (pollMutex).
+constexpr std::int64_t kMutexLookGapNs = 2000;
 // A waiter that releases have asked to retry for this long without its getting the mutex is
 // handed the mutex directly by the next release.
 constexpr std::int64_t kStarveNs = 1000000;
@@ -149,6 +151,47 @@ bool registerAgain(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     return false;
 }
 
+bool isLoneMutex(Object* const* objs, std::uint32_t n) {
+    return n == 1 && objs[0]->kind.load(std::memory_order_relaxed) == Kind::Mutex;
+}
+
+// Tries mutex `o`, the only object of the wait of `c`, without its lock, as a new arrival
+// does, so that the lock bit does not get in the way of a running owner; on success the
+// result goes into the status. Only while nobody else can decide the wait: no entry queued.
+bool takeLoneMutex(ThreadContext* c, Object* o) {
+    const Resolved r{o, incarnationOf(o), Kind::Mutex, kFullAccess};
+    const Fast f = tryTake(r, c->tid);
+    if (f != Fast::TakenNew && f != Fast::Abandoned) {
+        return false;
+    }
+    c->status.store(f == Fast::Abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0,
+                    std::memory_order_release);
+    return true;
+}
+
+// Before a lone mutex is queued, looks at it about every kMutexLookGapNs for up to `ns` (or
+// the deadline) and takes it when it is seen free. Not queued, the waiter leaves the owner's
+// releases on their fast path; looking no more often, it leaves the owner's line mostly to
+// the owner. True when taken.
+bool pollMutex(ThreadContext* c, Object* o, std::uint32_t ns, std::int64_t deadline) {
+    c->spun = true;
+    std::int64_t now = monotonicNs();
+    const std::int64_t end = deadline == kNoDeadline ? now + ns : std::min(now + ns, deadline);
+    while (now < end) {
+        const std::int64_t look = std::min(end, now + kMutexLookGapNs);
+        do {
+            for (int i = 0; i < 8; ++i) {
+                cpuRelax();
+            }
+            now = monotonicNs();
+        } while (now < look);
+        if (takeLoneMutex(c, o)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The waiter's answer to kStatusRetry: looks at its objects again. True when decided.
 bool retryWait(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     std::uint32_t cur = kStatusRetry;
@@ -157,19 +200,10 @@ bool retryWait(ThreadContext* c, Object* const* objs, std::uint32_t n) {
                                            std::memory_order_acquire)) {
         return true;  // only a claim (a result) replaces kStatusRetry under our feet
     }
-    if (n == 1 && objs[0]->kind.load(std::memory_order_relaxed) == Kind::Mutex) {
-        Object* o = objs[0];
-        // Our only entry is off the queue, so nobody else can decide this wait now: try the
-        // mutex without its lock first, as a new arrival does, so that the lock bit does not
-        // get in the way of a running owner.
-        const Resolved r{o, incarnationOf(o), Kind::Mutex, kFullAccess};
-        const Fast f = tryTake(r, c->tid);
-        if (f == Fast::TakenNew || f == Fast::Abandoned) {
-            c->entries[0].woken = false;
-            c->status.store(f == Fast::Abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0,
-                            std::memory_order_release);
-            return true;
-        }
+    // Our only entry is off the queue, so nobody else can decide this wait now.
+    if (isLoneMutex(objs, n) && takeLoneMutex(c, objs[0])) {
+        c->entries[0].woken = false;
+        return true;
     }
     const std::int64_t now = monotonicNs();
     if (c->firstRetry == 0) {
@@ -260,10 +294,11 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     return false;
 }
 
-// Sleeps until the wait of `c` is decided or its deadline passes. `pollAny` is set when
-// named mutexes of a wait-any must be polled, `pollAll` for a wait-all with named mutexes,
-// which is retried whole in each slice (1 ms growing to 16 ms). A mutex release may ask the
-// waiter to retry (kStatusRetry): it looks at its objects again and goes on.
+// Watches its status for `spin` ns, then sleeps until the wait of `c` is decided or its
+// deadline passes. `pollAny` is set when named mutexes of a wait-any must be polled,
+// `pollAll` for a wait-all with named mutexes, which is retried whole in each slice (1 ms
+// growing to 16 ms). A mutex release may ask the waiter to retry (kStatusRetry): it looks
+// at its objects again and goes on.
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
                              std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask,
                              std::uint32_t spin) {
@@ -274,9 +309,12 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
         // futex call on either side, and watching our own line costs the signaller nothing.
         // Not after a retry that lost the mutex: its owner is running and re-locking, and
         // waking us at each of its releases would put the slow path into every one of them.
-        for (std::uint32_t i = 0; i < spin && cur == kStatusWaiting; ++i) {
-            cpuRelax();
-            cur = c->status.load(std::memory_order_acquire);
+        if (cur == kStatusWaiting && spin != 0) {
+            c->spun = true;
+            spinUntil(spin, [&] {
+                cur = c->status.load(std::memory_order_acquire);
+                return cur != kStatusWaiting;
+            });
         }
         spin = 0;
         if (isDone(cur)) {
@@ -418,21 +456,40 @@ DWORD tryAny(ThreadContext* c, DWORD count, const HANDLE* handles, const Resolve
 
 }  // namespace
 
-std::uint32_t spinBudget(ThreadContext* c) {
-    if (c->singleProcessor) {
-        return 0;
-    }
-    if (c->spinBudget != 0) {
-        return c->spinBudget;
-    }
-    return ++c->spinProbe % kProbeEvery == 0 ? kSpinProbe : 0;
+void startSpinning(ThreadContext* c) {
+    c->spinNs = c->singleProcessor ? 0 : kSpinMinNs * 4;
+    c->sleptNs = 0;
+    c->probeIn = kProbeGapFirst;
+    c->probeGap = kProbeGapFirst;
 }
 
-void spinPaid(ThreadContext* c, bool paid) {
-    if (paid) {
-        c->spinBudget = std::min(kSpinMax, std::max(c->spinBudget * 2, kSpinProbe));
-    } else {
-        c->spinBudget /= 2;
+std::uint32_t spinBudget(ThreadContext* c) {
+    if (c->spinNs != 0 || c->singleProcessor || c->sleptNs == 0) {
+        return c->spinNs;
+    }
+    if (--c->probeIn != 0) {
+        return 0;
+    }
+    // A probe: a spin as long as the last wait that slept (twice, since waking up from the
+    // sleep took part of that time on this side as well).
+    c->probeIn = c->probeGap;
+    return std::min(kSpinMaxNs, c->sleptNs * 2);
+}
+
+void spinOutcome(ThreadContext* c, std::uint32_t spin, std::int64_t sleptFor) {
+    if (spin != 0 && sleptFor == 0) {
+        c->spinNs = std::min(kSpinMaxNs, std::max(c->spinNs * 2, spin));
+        c->probeGap = kProbeGapFirst;
+    } else if (spin != 0) {
+        const bool probe = c->spinNs == 0;
+        c->spinNs = c->spinNs / 2 < kSpinMinNs ? 0 : c->spinNs / 2;
+        if (probe) {
+            c->probeGap = std::min(c->probeGap * 2, kProbeGapMax);
+            c->probeIn = c->probeGap;
+        }
+    }
+    if (sleptFor != 0) {
+        c->sleptNs = sleptFor < kSpinMaxNs ? static_cast<std::uint32_t>(sleptFor) : 0;
     }
 }
 
@@ -467,21 +524,33 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     }
     const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, n, all);
     c->status.store(kStatusWaiting, std::memory_order_seq_cst);
-    c->slept = false;
+    // The thread's spin: a lone mutex is polled with it before it is queued, and then not
+    // watched (its owner is running and re-locking, and a waiter awake for its retry
+    // requests would put the slow path into each of its releases); anything else is queued
+    // and then watched.
     const std::uint32_t spin = spinBudget(c);
+    const bool loneMutex = isLoneMutex(objs, n);
+    c->spun = false;
+    c->slept = false;
     std::uint32_t result = 0;
-    if (all && hasNamed) {
+    if (loneMutex && spin != 0 && pollMutex(c, objs[0], spin, deadline)) {
+        result = c->status.load(std::memory_order_acquire);
+    } else if (all && hasNamed) {
         result = tryAllOnce(c, objs, n)
                      ? c->status.load(std::memory_order_acquire)
                      : sleepUntilDone(c, objs, n, deadline, false, true, inputMask, spin);
     } else {
         const bool decided = all ? registerAll(c, objs, n) : registerAny(c, objs, n);
         result = decided ? c->status.load(std::memory_order_acquire)
-                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask, spin);
+                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask,
+                                          loneMutex ? 0 : spin);
         cleanup(c, objs, n);
     }
-    if (spin != 0) {
-        spinPaid(c, !c->slept);
+    if (c->spun || c->slept) {
+        // How long the wait took, if it slept: its note holds its start.
+        const std::int64_t since = c->note.since.load(std::memory_order_relaxed);
+        spinOutcome(c, c->spun ? spin : 0,
+                    c->slept ? std::max<std::int64_t>(1, monotonicNs() - since) : 0);
     }
     recordResult(c, objs, n, all, result);
     endNote(c, outer);

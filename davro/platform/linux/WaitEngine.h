@@ -76,15 +76,18 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
 // an object listed twice in a wait-all.
 DWORD checkWaitHandles(DWORD count, const HANDLE* handles, bool waitAll);
 
-// Spinning: the number of turns the calling thread may spin in its next wait before it
-// sleeps, and the report of whether that wait ended without sleeping. A thread spins only
-// while spinning pays for it (the signal came within its spin), doubling its budget each
-// time it does and halving it each time it sleeps all the same, so that where the thread
-// that would signal cannot run meanwhile (one processor, more runnable threads than
-// processors, a preempted owner) it soon stops spinning; then it tries a short spin again
-// now and then.
+// Spinning: how long (ns) the calling thread may watch its status in its next wait before
+// it sleeps, and the report of that wait: the spin it had and how long it took if it slept
+// (0 if not). A thread spins only while spinning pays for it (the signal came within its
+// spin), doubling its budget each time it does and halving it each time it sleeps all the
+// same, so that where the thread that would signal cannot run meanwhile (one processor,
+// more runnable threads than processors, a preempted owner) it soon stops spinning. Then it
+// probes now and then (less often after each probe that did not pay) with a spin as long as
+// its last sleeping wait, if that was short enough for a spin to cover. startSpinning sets
+// a new thread's state.
+void startSpinning(ThreadContext* c);
 std::uint32_t spinBudget(ThreadContext* c);
-void spinPaid(ThreadContext* c, bool paid);
+void spinOutcome(ThreadContext* c, std::uint32_t spin, std::int64_t sleptFor);
 
 // Sets the last error and returns WAIT_FAILED.
 DWORD failWith(DWORD error);
