@@ -27,7 +27,7 @@
 #include <cstdint>
 
 // The 64-bit integer type of the Windows compilers, used in YDateTime's signatures.
-typedef long long __int64;  // NOLINT(bugprone-reserved-identifier)
+using __int64 = long long;  // NOLINT(bugprone-reserved-identifier)
 
 namespace davro::win32 {
 
@@ -61,12 +61,12 @@ using WPARAM = UINT_PTR;
 using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
 
-struct HWND__;
+struct HWND__;  // NOLINT(bugprone-reserved-identifier): Win32's name
 using HWND = HWND__*;
-struct HINSTANCE__;
+struct HINSTANCE__;  // NOLINT(bugprone-reserved-identifier)
 using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
-struct HMENU__;
+struct HMENU__;  // NOLINT(bugprone-reserved-identifier)
 using HMENU = HMENU__*;
 
 inline constexpr BOOL TRUE = 1;
@@ -318,22 +318,26 @@ enum WCT_OBJECT_STATUS {
 };
 
 // One node of a wait chain: a thread (ObjectType WctThreadType, ThreadObject) or an object
-// that a thread waits for (LockObject).
+// that a thread waits for (LockObject). Win32 declares the two member structures inside the
+// anonymous union; ISO C++ does not allow types there, so here they are named members of the
+// node. Same size and layout as on Windows.
 struct WAITCHAIN_NODE_INFO {
+    struct LockObjectInfo {
+        WCHAR ObjectName[WCT_OBJNAME_LENGTH];
+        LARGE_INTEGER Timeout;
+        BOOL Alertable;
+    };
+    struct ThreadObjectInfo {
+        DWORD ProcessId;
+        DWORD ThreadId;
+        DWORD WaitTime;
+        DWORD ContextSwitches;
+    };
     WCT_OBJECT_TYPE ObjectType;
     WCT_OBJECT_STATUS ObjectStatus;
     union {
-        struct {
-            WCHAR ObjectName[WCT_OBJNAME_LENGTH];
-            LARGE_INTEGER Timeout;
-            BOOL Alertable;
-        } LockObject;
-        struct {
-            DWORD ProcessId;
-            DWORD ThreadId;
-            DWORD WaitTime;
-            DWORD ContextSwitches;
-        } ThreadObject;
+        LockObjectInfo LockObject;
+        ThreadObjectInfo ThreadObject;
     };
 };
 using PWAITCHAIN_NODE_INFO = WAITCHAIN_NODE_INFO*;
