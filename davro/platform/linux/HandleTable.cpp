@@ -19,7 +19,7 @@ namespace {
 
 using namespace handle;
 
-constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kNone = 0xFFFFFFFFU;
 
 // Where lookups land before the first handle is made: one slot that matches nothing.
 Slot gNoSlots[1];
@@ -80,7 +80,7 @@ bool reserveSlots() {
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (map != MAP_FAILED) {
             gTable.slots = static_cast<Slot*>(map);
-            gTable.reserved = 1u << bits;
+            gTable.reserved = 1U << bits;
             gSlotTable.slots.store(gTable.slots, std::memory_order_release);
             return true;
         }
@@ -129,7 +129,7 @@ std::uint32_t nextNumber(std::uint32_t last, std::uint32_t s, std::uint32_t capa
 // published; a reader that misses looks again if the mask has changed (resolveOther).
 bool grow() {
     const std::uint32_t old = gTable.capacity;
-    const std::uint32_t capacity = old == 0 ? (1u << kMinCapacityBits) : old * 2;
+    const std::uint32_t capacity = old == 0 ? (1U << kMinCapacityBits) : old * 2;
     if (!reserveSlots() || capacity > gTable.reserved) {
         return false;
     }

@@ -36,7 +36,7 @@ inline constexpr std::uint64_t kAccessMask = 3;
 inline constexpr std::uint32_t kMaxNumber = 0x3FFFFFFE;
 inline constexpr unsigned kMinCapacityBits = 8;
 inline constexpr unsigned kMaxCapacityBits = 25;  // 2^24 handles in use at the most
-inline constexpr std::uint32_t kMaxHandles = 1u << (kMaxCapacityBits - 1);
+inline constexpr std::uint32_t kMaxHandles = 1U << (kMaxCapacityBits - 1);
 }  // namespace handle
 
 // What a handle may be used for, beside naming its object (Win32 access rights, reduced to

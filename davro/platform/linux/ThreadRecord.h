@@ -21,7 +21,7 @@ enum class Phase : std::uint32_t {
     Ended,    // exit code stored and handle signalled
 };
 
-inline constexpr std::uint32_t kNeverParked = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kNeverParked = 0xFFFFFFFFU;
 
 // The start-up gate of a created thread (ThreadRecord::creator): the creator reads the new
 // thread's id through the C library's descriptor of that thread, which is freed when the
@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kCreatorReading = 0;
 inline constexpr std::uint32_t kCreatorAwaited = 1;  // the thread has ended and sleeps on it
 inline constexpr std::uint32_t kCreatorDone = 2;
 // ThreadRecord::tid while a creator sleeps until the thread tells its id itself.
-inline constexpr std::uint32_t kTidWanted = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kTidWanted = 0xFFFFFFFFU;
 
 // One thread known to the layer: started by _beginthreadex ("created"), or a thread that
 // asked for GetCurrentThread() ("adopted"). Owned by its Thread-kind object and freed with
