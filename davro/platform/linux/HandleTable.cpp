@@ -57,7 +57,7 @@ constexpr std::uint32_t numberOf(std::uint64_t w) {
 constexpr bool isLive(std::uint64_t w) { return (w & kLive) != 0; }
 
 Resolved resolvedFrom(const Slot* s, std::uint64_t w) {
-    Object* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
+    auto* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
         s->link.load(std::memory_order_acquire));
     return {o, static_cast<std::uint32_t>(w >> kIncShift) & word::kIncMask,
             o->kind.load(std::memory_order_relaxed),
@@ -313,8 +313,10 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     DWORD error = ERROR_SUCCESS;
     Resolved r{};
     Object* o = nullptr;
+    // The first failure decides the error, so the checks keep their order although a bad
+    // process and a bad source give the same one.
     if (!resolve(sourceProcess, sp) || sp.kind != Kind::Process || !resolve(targetProcess, tp) ||
-        tp.kind != Kind::Process) {
+        tp.kind != Kind::Process) {  // NOLINT(bugprone-branch-clone)
         error = ERROR_INVALID_HANDLE;
     } else if (target == nullptr) {
         error = ERROR_INVALID_PARAMETER;

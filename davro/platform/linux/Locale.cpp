@@ -53,21 +53,23 @@ struct LocaleData {
 // ---- Building a locale's data ----
 
 // Converts a text in the locale's own character set. uselocale() switches only the calling
-// thread, and is switched back before returning.
+// thread, and is switched back before returning; mbsrtowcs keeps its state in `state`, not
+// in a static of its own, so it is safe on any number of threads at once.
 std::wstring widen(const char* text, locale_t locale) {
     if (text == nullptr) {
-        return std::wstring();
+        return {};
     }
     const locale_t previous = uselocale(locale);
     std::mbstate_t state{};
     const char* source = text;
-    const std::size_t length = std::mbsrtowcs(nullptr, &source, 0, &state);
+    const std::size_t length =
+        std::mbsrtowcs(nullptr, &source, 0, &state);  // NOLINT(concurrency-mt-unsafe)
     std::wstring wide;
     if (length != static_cast<std::size_t>(-1)) {
         wide.resize(length);
         source = text;
         state = std::mbstate_t{};
-        std::mbsrtowcs(wide.data(), &source, length, &state);
+        std::mbsrtowcs(wide.data(), &source, length, &state);  // NOLINT(concurrency-mt-unsafe)
     } else {
         for (const char* c = text; *c != '\0'; ++c) {  // not decodable: take bytes as Latin-1
             wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
