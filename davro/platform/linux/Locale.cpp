@@ -102,31 +102,18 @@ struct Conversion {
     const wchar_t* padded;
     const wchar_t* unpadded = nullptr;
 };
+// Laid out by hand: days, months, years, hours, the rest of the time, whole times and dates.
+// clang-format off
 constexpr Conversion kConversions[] = {
-    {L'd', L"dd", L"d"},
-    {L'e', L"d"},
-    {L'm', L"MM", L"M"},
-    {L'b', L"MMM"},
-    {L'h', L"MMM"},
-    {L'B', L"MMMM"},
-    {L'a', L"ddd"},
-    {L'A', L"dddd"},
-    {L'Y', L"yyyy"},
-    {L'y', L"yy"},
-    {L'H', L"HH", L"H"},
-    {L'k', L"H"},
-    {L'I', L"hh", L"h"},
-    {L'l', L"h"},
-    {L'M', L"mm", L"m"},
-    {L'S', L"ss", L"s"},
-    {L'p', L"tt"},
-    {L'P', L"tt"},
-    {L'T', L"HH':'mm':'ss"},
-    {L'R', L"HH':'mm"},
-    {L'D', L"MM'/'dd'/'yy"},
-    {L'F', L"yyyy'-'MM'-'dd"},
-    {L'r', L"hh':'mm':'ss' 'tt"},
+    {L'd', L"dd", L"d"}, {L'e', L"d"}, {L'a', L"ddd"}, {L'A', L"dddd"},
+    {L'm', L"MM", L"M"}, {L'b', L"MMM"}, {L'h', L"MMM"}, {L'B', L"MMMM"},
+    {L'Y', L"yyyy"}, {L'y', L"yy"},
+    {L'H', L"HH", L"H"}, {L'k', L"H"}, {L'I', L"hh", L"h"}, {L'l', L"h"},
+    {L'M', L"mm", L"m"}, {L'S', L"ss", L"s"}, {L'p', L"tt"}, {L'P', L"tt"},
+    {L'T', L"HH':'mm':'ss"}, {L'R', L"HH':'mm"}, {L'r', L"hh':'mm':'ss' 'tt"},
+    {L'D', L"MM'/'dd'/'yy"}, {L'F', L"yyyy'-'MM'-'dd"},
 };
+// clang-format on
 
 const Conversion* conversionOf(wchar_t letter) {
     for (const Conversion& conversion : kConversions) {
