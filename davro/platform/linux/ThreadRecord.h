@@ -91,6 +91,21 @@ void finishThreadRecord(ThreadRecord* record, DWORD exitCode);
 // ERROR_INVALID_HANDLE set (null, closed, the process and other kinds).
 Object* acquireThread(HANDLE thread);
 
+// Calls use(record) for the thread behind `thread`, with a reference to it held meanwhile,
+// and returns its result; returns `failed` when the handle does not name a thread
+// (acquireThread). Should `use` leave by a jump (the stop point of a thread that is being
+// terminated), the reference stays taken, as in code written out in full.
+template <class Result, class Use>
+Result withThread(HANDLE thread, Result failed, Use&& use) {
+    Object* o = acquireThread(thread);
+    if (o == nullptr) {
+        return failed;
+    }
+    const Result result = use(recordOf(o));
+    release(o);
+    return result;
+}
+
 // ---- Suspend.cpp ----
 
 // Installs the stop signal's handler (once) and returns the signal number.
