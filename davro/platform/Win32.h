@@ -33,19 +33,26 @@ namespace davro::win32 {
 
 // ---- Basic types, with Win32's sizes (LLP64: LONG and DWORD are 32 bits) ----
 using BOOL = int;
+using INT = int;
+using UINT = unsigned int;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
+using ULONG = DWORD;
 using LONG = std::int32_t;
-using ULONG = std::uint32_t;
-using UINT = unsigned int;
-using INT = int;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
+
+// Integers as wide as a pointer, and the message parameters and results held in them.
 using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
-using UINT_PTR = std::uintptr_t;
-using DWORD_PTR = std::uintptr_t;
+using UINT_PTR = ULONG_PTR;
+using DWORD_PTR = ULONG_PTR;
+using WPARAM = UINT_PTR;
+using LPARAM = LONG_PTR;
+using LRESULT = LONG_PTR;
+
+// Characters and texts, pointers to values, handles, locales and atoms.
 using WCHAR = wchar_t;
 using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
@@ -57,9 +64,6 @@ using PHANDLE = HANDLE*;
 using LPHANDLE = HANDLE*;
 using LCID = DWORD;
 using ATOM = WORD;
-using WPARAM = UINT_PTR;
-using LPARAM = LONG_PTR;
-using LRESULT = LONG_PTR;
 
 struct HWND__;  // NOLINT(bugprone-reserved-identifier): Win32's name
 using HWND = HWND__*;
