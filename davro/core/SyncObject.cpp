@@ -29,7 +29,9 @@ HANDLE duplicateOf(HANDLE source) {
 
 YSyncObject::YSyncObject() : handle(nullptr) {}
 
-YSyncObject::YSyncObject(const YString& displayName) : handle(nullptr), name(displayName) {}
+// The exported signature takes the name by reference.
+YSyncObject::YSyncObject(const YString& displayName)  // NOLINT(modernize-pass-by-value)
+    : handle(nullptr), name(displayName) {}
 
 YSyncObject::YSyncObject(const YSyncObject& other)
     : handle(duplicateOf(other.handle)), name(other.name) {}
@@ -83,7 +85,7 @@ __attribute__((noinline)) int YSyncObject::lockSlowly(const YSyncObject& object,
 
 int YSyncObject::unlock(long /*unused*/, long* /*unused*/) { return unlock(); }
 
-int YSyncObject::signal(long first, long* second) { return unlock(first, second); }
+int YSyncObject::signal(long count, long* previous) { return unlock(count, previous); }
 
 int YSyncObject::wait(unsigned int timeout) { return lock(timeout); }
 

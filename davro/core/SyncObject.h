@@ -47,13 +47,13 @@ public:
     virtual int dispatchLock(unsigned int timeout);
 
     // Ignores both arguments and returns unlock().
-    virtual int unlock(long, long*);
+    virtual int unlock(long count, long* previous);
 
     // Releases or signals the object; the result is each class's own.
     virtual int unlock() = 0;
 
     // Returns unlock(long, long*) with the same arguments, that is unlock().
-    virtual int signal(long, long*);
+    virtual int signal(long count, long* previous);
 
     // Second names: wait() is lock(), signal() is unlock(), dispatchWait() is
     // dispatchLock(), each called through the virtual table.

@@ -12,6 +12,7 @@
 #include <davro/platform/detail/Utf8.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -29,54 +30,18 @@ constexpr const char* kVariable = "DAVRO_WAIT_CHAIN_LOG";
 constexpr int kLooks = 200;
 constexpr std::chrono::milliseconds kLookStep{5};
 
-const char* kindText(WCT_OBJECT_TYPE type) {
-    switch (type) {
-        case WctCriticalSectionType:
-            return "critical-section";
-        case WctSendMessageType:
-            return "send-message";
-        case WctMutexType:
-            return "mutex";
-        case WctAlpcType:
-            return "alpc";
-        case WctComType:
-            return "com";
-        case WctThreadWaitType:
-            return "thread-wait";
-        case WctProcessWaitType:
-            return "process-wait";
-        case WctThreadType:
-            return "thread";
-        case WctComActivationType:
-            return "com-activation";
-        default:
-            return "unknown";
-    }
-}
+// The kinds and statuses of the chain file, in the order of their values from 1.
+constexpr const char* kKindTexts[] = {
+    "critical-section", "send-message", "mutex",  "alpc",          "com",
+    "thread-wait",      "process-wait", "thread", "com-activation"};
+constexpr const char* kStatusTexts[] = {"no-access",      "running", "blocked",   "pid-only",
+                                        "pid-only-rpcss", "owned",   "not-owned", "abandoned",
+                                        "unknown",        "error"};
 
-const char* statusText(WCT_OBJECT_STATUS status) {
-    switch (status) {
-        case WctStatusNoAccess:
-            return "no-access";
-        case WctStatusRunning:
-            return "running";
-        case WctStatusBlocked:
-            return "blocked";
-        case WctStatusPidOnly:
-            return "pid-only";
-        case WctStatusPidOnlyRpcss:
-            return "pid-only-rpcss";
-        case WctStatusOwned:
-            return "owned";
-        case WctStatusNotOwned:
-            return "not-owned";
-        case WctStatusAbandoned:
-            return "abandoned";
-        case WctStatusError:
-            return "error";
-        default:
-            return "unknown";
-    }
+// The text of value `value` in `texts`, "unknown" for a value outside it.
+template <std::size_t N>
+const char* textOf(const char* const (&texts)[N], int value) {
+    return value >= 1 && value <= static_cast<int>(N) ? texts[value - 1] : "unknown";
 }
 
 // A name that the node may not have terminated: at most WCT_OBJNAME_LENGTH characters.
@@ -154,47 +119,59 @@ unsigned observe(void* argument) {
 
 }  // namespace
 
+namespace {
+
+// The line of node `i` of a chain of `count` nodes.
+std::string nodeLine(const WAITCHAIN_NODE_INFO* nodes, DWORD count, DWORD i) {
+    const WAITCHAIN_NODE_INFO& node = nodes[i];
+    const char* status = textOf(kStatusTexts, node.ObjectStatus);
+    if (node.ObjectType != WctThreadType) {
+        std::string line = std::string(textOf(kKindTexts, node.ObjectType)) + " \"" + nameOf(node) +
+                           "\" " + status;
+        if (i + 1 < count && nodes[i + 1].ObjectType == WctThreadType) {
+            line += " by " + threadText(nodes[i + 1].ThreadObject.ThreadId);
+        }
+        return line;
+    }
+    std::string line = threadText(node.ThreadObject.ThreadId) + " " + status;
+    if (node.ObjectStatus == WctStatusBlocked) {
+        line += " for " + std::to_string(node.ThreadObject.WaitTime) + " ms";
+    }
+    if (node.ThreadObject.ProcessId != GetCurrentProcessId()) {
+        line += " in process " + std::to_string(node.ThreadObject.ProcessId);
+    }
+    return line;
+}
+
+// The line of a cycle. The chain closes at its last node, a thread that came before: the
+// cycle runs from that thread's first node to the end.
+std::string cycleLine(const WAITCHAIN_NODE_INFO* nodes, DWORD count) {
+    if (count == 0 || nodes[count - 1].ObjectType != WctThreadType) {
+        return "cycle";
+    }
+    const DWORD closing = nodes[count - 1].ThreadObject.ThreadId;
+    std::string cycle;
+    for (DWORD i = 0; i < count; ++i) {
+        const bool inCycle = nodes[i].ObjectType == WctThreadType &&
+                             (!cycle.empty() || nodes[i].ThreadObject.ThreadId == closing);
+        if (inCycle) {
+            cycle +=
+                (cycle.empty() ? "cycle: " : " -> ") + threadText(nodes[i].ThreadObject.ThreadId);
+        }
+    }
+    return cycle;
+}
+
+}  // namespace
+
 std::vector<std::string> davro::detail::waitChainLines(const WAITCHAIN_NODE_INFO* nodes,
                                                        DWORD count, bool isCycle) {
     std::vector<std::string> lines;
     for (DWORD i = 0; i < count; ++i) {
-        const WAITCHAIN_NODE_INFO& node = nodes[i];
-        std::string line;
-        if (node.ObjectType == WctThreadType) {
-            line = threadText(node.ThreadObject.ThreadId) + " " + statusText(node.ObjectStatus);
-            if (node.ObjectStatus == WctStatusBlocked) {
-                line += " for " + std::to_string(node.ThreadObject.WaitTime) + " ms";
-            }
-            if (node.ThreadObject.ProcessId != GetCurrentProcessId()) {
-                line += " in process " + std::to_string(node.ThreadObject.ProcessId);
-            }
-        } else {
-            line = std::string(kindText(node.ObjectType)) + " \"" + nameOf(node) + "\" " +
-                   statusText(node.ObjectStatus);
-            if (i + 1 < count && nodes[i + 1].ObjectType == WctThreadType) {
-                line += " by " + threadText(nodes[i + 1].ThreadObject.ThreadId);
-            }
-        }
-        lines.push_back(line);
+        lines.push_back(nodeLine(nodes, count, i));
     }
-    // The chain closes at its last node, a thread that came before: the cycle runs from
-    // that thread's first node to the end.
-    if (isCycle && count > 0 && nodes[count - 1].ObjectType == WctThreadType) {
-        const DWORD closing = nodes[count - 1].ThreadObject.ThreadId;
-        std::string cycle;
-        for (DWORD i = 0; i < count; ++i) {
-            if (nodes[i].ObjectType != WctThreadType) {
-                continue;
-            }
-            if (cycle.empty() && nodes[i].ThreadObject.ThreadId != closing) {
-                continue;
-            }
-            cycle +=
-                (cycle.empty() ? "cycle: " : " -> ") + threadText(nodes[i].ThreadObject.ThreadId);
-        }
-        lines.push_back(cycle);
-    } else if (isCycle) {
-        lines.emplace_back("cycle");
+    if (isCycle) {
+        lines.push_back(cycleLine(nodes, count));
     }
     return lines;
 }

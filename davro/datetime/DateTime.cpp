@@ -10,18 +10,30 @@ namespace {
 constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr double kTicksPerSecondDouble = 10000000.0;
 
-// Signed 64-bit tick arithmetic that wraps instead of overflowing: the sum is formed in
-// unsigned arithmetic (always defined) and converted back, which is two's complement.
-__int64 wrappingAdd(__int64 a, __int64 b) {
-    return static_cast<__int64>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+// The tick count of a FILETIME as one unsigned number, and back. Tick arithmetic is done on
+// these: unsigned arithmetic is always defined, so signed 64-bit tick counts wrap instead of
+// overflowing (two's complement once converted back).
+std::uint64_t bitsOf(const FILETIME& fileTime) {
+    return (static_cast<std::uint64_t>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
 }
 
-__int64 wrappingSub(__int64 a, __int64 b) {
-    return static_cast<__int64>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+FILETIME fileTimeOf(std::uint64_t bits) {
+    return FILETIME{static_cast<DWORD>(bits & 0xFFFFFFFFU), static_cast<DWORD>(bits >> 32)};
 }
 
-__int64 wrappingMul(__int64 a, __int64 b) {
-    return static_cast<__int64>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+// `fileTime` moved later or earlier by `ticks`, wrapping.
+FILETIME later(const FILETIME& fileTime, __int64 ticks) {
+    return fileTimeOf(bitsOf(fileTime) + static_cast<std::uint64_t>(ticks));
+}
+
+FILETIME earlier(const FILETIME& fileTime, __int64 ticks) {
+    return fileTimeOf(bitsOf(fileTime) - static_cast<std::uint64_t>(ticks));
+}
+
+// The signed tick count from `from` to `to`, wrapping.
+__int64 ticksBetween(const FILETIME& from, const FILETIME& to) {
+    const std::uint64_t difference = bitsOf(to) - bitsOf(from);
+    return static_cast<__int64>(difference);
 }
 
 // Whole seconds as ticks; |n| * 10^7 < 2^55, so this never overflows.
@@ -95,6 +107,9 @@ YDateTime::YDateTime(int utc, int year, int month, int day, int hour, int minute
 YDateTime::YDateTime(unsigned int lowDateTime, unsigned int highDateTime)
     : fileTime_{lowDateTime, highDateTime} {}
 
+// The assignments return a const reference, as their exported signatures do; the copy
+// assignment therefore cannot be defaulted.
+// NOLINTBEGIN(misc-unconventional-assign-operator,modernize-use-equals-default)
 const YDateTime& YDateTime::operator=(const FILETIME& fileTime) {
     fileTime_ = fileTime;
     return *this;
@@ -109,8 +124,11 @@ const YDateTime& YDateTime::operator=(const __int64& unixTime) {
     fileTime_ = unixTimeToFileTime(unixTime);
     return *this;
 }
+// NOLINTEND(misc-unconventional-assign-operator,modernize-use-equals-default)
 
-YDateTime YDateTime::getCurrentTime() { return YDateTime(); }
+YDateTime YDateTime::getCurrentTime() {
+    return YDateTime();  // NOLINT(modernize-return-braced-init-list): now, not an empty value
+}
 
 const FILETIME& YDateTime::getFileTime() const { return fileTime_; }
 
@@ -118,18 +136,56 @@ __int64 YDateTime::getFileTimeInt64() const { return fileTimeToInt64(fileTime_);
 
 __int64 YDateTime::getUnixTime() const { return fileTimeToUnixTime(fileTime_); }
 
+// ---- Calendar fields ----
+
+namespace {
+
+// The calendar fields of a tick count in UTC, or in local time. A failed breakdown leaves
+// every field 0, so that the getters have a defined result for tick counts with the high
+// bit set (the platform conversion rejects them).
+SYSTEMTIME utcFields(const FILETIME& fileTime) {
+    SYSTEMTIME fields{};
+    if (FileTimeToSystemTime(&fileTime, &fields) == FALSE) {
+        fields = SYSTEMTIME{};
+    }
+    return fields;
+}
+
+SYSTEMTIME localFields(const FILETIME& fileTime) {
+    FILETIME local{0, 0};
+    if (FileTimeToLocalFileTime(&fileTime, &local) == FALSE) {
+        return SYSTEMTIME{};
+    }
+    return utcFields(local);
+}
+
+// 1 (Sunday) to 7 (Saturday); 0 when the value could not be broken down (year 0).
+int dayOfWeek(const SYSTEMTIME& fields) { return fields.wYear == 0 ? 0 : fields.wDayOfWeek + 1; }
+
+}  // namespace
+
 // ---- Texts ----
 
 namespace {
 
-// A date-only text: size query, then a call that writes into the resized string.
+// Appends what GetDateFormatW or GetTimeFormatW (`format`) writes for `fields` in the user's
+// locale: a size query, then a call that writes into a string of that size. False, and
+// nothing appended, when the platform cannot format the fields.
+template <class Format>
+bool appendText(YString& out, Format format, const SYSTEMTIME& fields, DWORD flags) {
+    const int needed = format(LOCALE_USER_DEFAULT, flags, &fields, nullptr, nullptr, 0);
+    if (needed <= 0) {
+        return false;
+    }
+    YString text(needed, L' ');  // the terminating null included
+    format(LOCALE_USER_DEFAULT, flags, &fields, nullptr, text, needed);
+    out += text;
+    return true;
+}
+
 YString dateText(const SYSTEMTIME& fields, DWORD flags) {
     YString result(L"");
-    const int needed = GetDateFormatW(LOCALE_USER_DEFAULT, flags, &fields, nullptr, nullptr, 0);
-    if (needed > 0) {
-        result.resize(needed + 1);
-        GetDateFormatW(LOCALE_USER_DEFAULT, flags, &fields, nullptr, result, needed + 1);
-    }
+    appendText(result, GetDateFormatW, fields, flags);
     return result;
 }
 
@@ -137,135 +193,63 @@ YString dateText(const SYSTEMTIME& fields, DWORD flags) {
 
 YString YDateTime::getShortLocalString() const {
     YString result(L"");
-    SYSTEMTIME fields{};
-    if (getLocalTime(fields).wYear == 0) {
+    const SYSTEMTIME fields = localFields(fileTime_);
+    if (fields.wYear == 0) {
         // Not a calendar value: the zeroed fields would still pass as the time 00:00:00, so
         // the time part is left out along with the date.
         return result;
     }
-    const int dateSize =
-        GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &fields, nullptr, nullptr, 0);
-    if (dateSize > 0) {
-        YString date(dateSize, 32);
-        GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &fields, nullptr, date, dateSize);
-        result += date;
+    if (appendText(result, GetDateFormatW, fields, DATE_SHORTDATE)) {
         result += L" ";
     }
-    const int timeSize = GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &fields, nullptr, nullptr, 0);
-    if (timeSize > 0) {
-        YString time(timeSize, 32);
-        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &fields, nullptr, time, timeSize);
-        result += time;
-    }
+    appendText(result, GetTimeFormatW, fields, 0);
     return result;
 }
 
 YString YDateTime::getLongLocalString() const {
-    SYSTEMTIME fields{};
-    return dateText(getLocalTime(fields), DATE_LONGDATE);
+    return dateText(localFields(fileTime_), DATE_LONGDATE);
 }
 
 YString YDateTime::getShortGMTString() const {
-    SYSTEMTIME fields{};
-    return dateText(getGMTTime(fields), DATE_SHORTDATE);
+    return dateText(utcFields(fileTime_), DATE_SHORTDATE);
 }
 
 YString YDateTime::getLongGMTString() const {
-    SYSTEMTIME fields{};
-    return dateText(getGMTTime(fields), DATE_LONGDATE);
+    return dateText(utcFields(fileTime_), DATE_LONGDATE);
 }
 
 // ---- Calendar read-out ----
 
-namespace {
-
-// 1 (Sunday) to 7 (Saturday); 0 when the value could not be broken down (year 0).
-int dayOfWeek(const SYSTEMTIME& fields) { return fields.wYear == 0 ? 0 : fields.wDayOfWeek + 1; }
-
-}  // namespace
-
-// Each getter breaks the value down afresh; nothing is cached.
-int YDateTime::getYear() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wYear;
-}
-int YDateTime::getMonth() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wMonth;
-}
-int YDateTime::getDay() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wDay;
-}
-int YDateTime::getDayOfWeek() const {
-    SYSTEMTIME f;
-    return dayOfWeek(getLocalTime(f));
-}
-int YDateTime::getHour() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wHour;
-}
-int YDateTime::getMinute() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wMinute;
-}
-int YDateTime::getSecond() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wSecond;
-}
-int YDateTime::getMillis() const {
-    SYSTEMTIME f;
-    return getLocalTime(f).wMilliseconds;
-}
-
-int YDateTime::getGMTYear() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wYear;
-}
-int YDateTime::getGMTMonth() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wMonth;
-}
-int YDateTime::getGMTDay() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wDay;
-}
-int YDateTime::getGMTDayOfWeek() const {
-    SYSTEMTIME f;
-    return dayOfWeek(getGMTTime(f));
-}
-int YDateTime::getGMTHour() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wHour;
-}
-int YDateTime::getGMTMinute() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wMinute;
-}
-int YDateTime::getGMTSecond() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wSecond;
-}
-int YDateTime::getGMTMillis() const {
-    SYSTEMTIME f;
-    return getGMTTime(f).wMilliseconds;
-}
-
-// A failed breakdown leaves every field 0, so that the getters have a defined result for
-// tick counts with the high bit set (the platform conversion rejects them).
-const SYSTEMTIME& YDateTime::getGMTTime(SYSTEMTIME& fields) const {
-    if (FileTimeToSystemTime(&fileTime_, &fields) == FALSE) {
-        fields = SYSTEMTIME{};
+// The getter of one calendar field in local time, get<name>, and in UTC, getGMT<name>: each
+// breaks the value down afresh into the fields `f` (nothing is cached) and returns `value`.
+#define DAVRO_CALENDAR_GETTERS(name, value)          \
+    int YDateTime::get##name() const {               \
+        const SYSTEMTIME f = localFields(fileTime_); \
+        return value;                                \
+    }                                                \
+    int YDateTime::getGMT##name() const {            \
+        const SYSTEMTIME f = utcFields(fileTime_);   \
+        return value;                                \
     }
+
+DAVRO_CALENDAR_GETTERS(Year, f.wYear)
+DAVRO_CALENDAR_GETTERS(Month, f.wMonth)
+DAVRO_CALENDAR_GETTERS(Day, f.wDay)
+DAVRO_CALENDAR_GETTERS(DayOfWeek, dayOfWeek(f))
+DAVRO_CALENDAR_GETTERS(Hour, f.wHour)
+DAVRO_CALENDAR_GETTERS(Minute, f.wMinute)
+DAVRO_CALENDAR_GETTERS(Second, f.wSecond)
+DAVRO_CALENDAR_GETTERS(Millis, f.wMilliseconds)
+
+#undef DAVRO_CALENDAR_GETTERS
+
+const SYSTEMTIME& YDateTime::getGMTTime(SYSTEMTIME& fields) const {
+    fields = utcFields(fileTime_);
     return fields;
 }
 
 const SYSTEMTIME& YDateTime::getLocalTime(SYSTEMTIME& fields) const {
-    FILETIME local{0, 0};
-    if (FileTimeToLocalFileTime(&fileTime_, &local) == FALSE ||
-        FileTimeToSystemTime(&local, &fields) == FALSE) {
-        fields = SYSTEMTIME{};
-    }
+    fields = localFields(fileTime_);
     return fields;
 }
 
@@ -292,70 +276,58 @@ int YDateTime::operator>=(const YDateTime& other) const {
 
 // ---- Arithmetic ----
 
-YDateTime YDateTime::operator+(int seconds) const {
-    return YDateTime(int64ToFileTime(wrappingAdd(fileTimeToInt64(fileTime_), ticksOf(seconds))));
+namespace {
+
+// `target` with `value` assigned, for the compound assignments: the class's own assignments
+// return a const reference.
+YDateTime& assign(YDateTime& target, const YDateTime& value) {
+    target = value;
+    return target;
 }
 
-YDateTime YDateTime::operator-(int seconds) const {
-    return YDateTime(int64ToFileTime(wrappingSub(fileTimeToInt64(fileTime_), ticksOf(seconds))));
-}
+}  // namespace
+
+YDateTime YDateTime::operator+(int seconds) const { return {later(fileTime_, ticksOf(seconds))}; }
+
+YDateTime YDateTime::operator-(int seconds) const { return {earlier(fileTime_, ticksOf(seconds))}; }
 
 YDateTime YDateTime::operator+(double seconds) const {
-    return YDateTime(int64ToFileTime(wrappingAdd(fileTimeToInt64(fileTime_), ticksOf(seconds))));
+    return {later(fileTime_, ticksOf(seconds))};
 }
 
 YDateTime YDateTime::operator-(double seconds) const {
-    return YDateTime(int64ToFileTime(wrappingSub(fileTimeToInt64(fileTime_), ticksOf(seconds))));
+    return {earlier(fileTime_, ticksOf(seconds))};
 }
 
 double YDateTime::operator-(const YDateTime& other) const {
-    const __int64 ticks = wrappingSub(fileTimeToInt64(fileTime_), fileTimeToInt64(other.fileTime_));
-    return static_cast<double>(ticks) / kTicksPerSecondDouble;
+    return static_cast<double>(ticksBetween(other.fileTime_, fileTime_)) / kTicksPerSecondDouble;
 }
 
-YDateTime& YDateTime::operator+=(int seconds) {
-    fileTime_ = int64ToFileTime(wrappingAdd(fileTimeToInt64(fileTime_), ticksOf(seconds)));
-    return *this;
-}
+YDateTime& YDateTime::operator+=(int seconds) { return assign(*this, *this + seconds); }
 
-YDateTime& YDateTime::operator-=(int seconds) {
-    fileTime_ = int64ToFileTime(wrappingSub(fileTimeToInt64(fileTime_), ticksOf(seconds)));
-    return *this;
-}
+YDateTime& YDateTime::operator-=(int seconds) { return assign(*this, *this - seconds); }
 
-YDateTime& YDateTime::operator+=(double seconds) {
-    fileTime_ = int64ToFileTime(wrappingAdd(fileTimeToInt64(fileTime_), ticksOf(seconds)));
-    return *this;
-}
+YDateTime& YDateTime::operator+=(double seconds) { return assign(*this, *this + seconds); }
 
-YDateTime& YDateTime::operator-=(double seconds) {
-    fileTime_ = int64ToFileTime(wrappingSub(fileTimeToInt64(fileTime_), ticksOf(seconds)));
-    return *this;
-}
+YDateTime& YDateTime::operator-=(double seconds) { return assign(*this, *this - seconds); }
 
 // ---- Conversions ----
 
 __int64 YDateTime::fileTimeToInt64(const FILETIME& fileTime) {
-    const std::uint64_t bits =
-        (static_cast<std::uint64_t>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
+    const std::uint64_t bits = bitsOf(fileTime);
     return static_cast<__int64>(bits);
 }
 
 FILETIME YDateTime::int64ToFileTime(const __int64& ticks) {
-    const auto bits = static_cast<std::uint64_t>(ticks);
-    FILETIME fileTime;
-    fileTime.dwLowDateTime = static_cast<DWORD>(bits & 0xFFFFFFFFU);
-    fileTime.dwHighDateTime = static_cast<DWORD>(bits >> 32);
-    return fileTime;
+    return fileTimeOf(static_cast<std::uint64_t>(ticks));
 }
 
 __int64 YDateTime::fileTimeToUnixTime(const FILETIME& fileTime) {
     // Integer division truncates toward zero: -1.5 s gives -1, -0.5 s gives 0.
-    return wrappingSub(fileTimeToInt64(fileTime), fileTimeToInt64(UnixEpochDateTime.fileTime_)) /
-           kTicksPerSecond;
+    return ticksBetween(UnixEpochDateTime.fileTime_, fileTime) / kTicksPerSecond;
 }
 
 FILETIME YDateTime::unixTimeToFileTime(const __int64& unixTime) {
-    return int64ToFileTime(wrappingAdd(fileTimeToInt64(UnixEpochDateTime.fileTime_),
-                                       wrappingMul(unixTime, kTicksPerSecond)));
+    const std::uint64_t ticks = static_cast<std::uint64_t>(unixTime) * kTicksPerSecond;
+    return later(UnixEpochDateTime.fileTime_, static_cast<__int64>(ticks));
 }

@@ -39,10 +39,12 @@ public:
     // The low and high halves of the tick count.
     YDateTime(unsigned int lowDateTime, unsigned int highDateTime);
 
+    // NOLINTBEGIN(misc-unconventional-assign-operator): the exported signatures
     const YDateTime& operator=(const davro::win32::FILETIME& fileTime);
     const YDateTime& operator=(const YDateTime& other);
     // Takes Unix seconds, as the constructor does.
     const YDateTime& operator=(const __int64& unixTime);
+    // NOLINTEND(misc-unconventional-assign-operator)
 
     // The same value as the default constructor.
     static YDateTime getCurrentTime();

@@ -32,12 +32,12 @@ std::string defaultDriveC() {
     return "c:";
 #else
     namespace fs = std::filesystem;
+    const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
+    const char* home = std::getenv("HOME");           // NOLINT(concurrency-mt-unsafe)
     fs::path base;
-    if (const char* data = std::getenv("XDG_DATA_HOME");
-        data != nullptr && *data == '/') {  // NOLINT
+    if (data != nullptr && *data == '/') {
         base = data;
-    } else if (const char* home = std::getenv("HOME");
-               home != nullptr && *home != '\0') {  // NOLINT
+    } else if (home != nullptr && *home != '\0') {
         base = fs::path(home) / ".local" / "share";
     } else {
         base = fs::temp_directory_path();

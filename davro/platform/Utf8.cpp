@@ -12,6 +12,7 @@ constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
 
 constexpr bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 constexpr bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+constexpr bool isSurrogate(char32_t unit) { return isHighSurrogate(unit) || isLowSurrogate(unit); }
 
 // Appends a scalar value as one wchar_t, or as a surrogate pair where wchar_t has 16 bits.
 void appendWide(std::wstring& out, char32_t codePoint) {
@@ -27,7 +28,7 @@ void appendWide(std::wstring& out, char32_t codePoint) {
 }  // namespace
 
 void appendUtf8(std::string& out, char32_t codePoint) {
-    if (codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    if (codePoint > 0x10FFFF || isSurrogate(codePoint)) {
         codePoint = kReplacement;
     }
     if (codePoint < 0x80) {
@@ -72,6 +73,41 @@ std::string toUtf8(std::wstring_view text) {
     return out;
 }
 
+namespace {
+
+// What a lead byte of UTF-8 starts: the number of continuation bytes, the bits of the code
+// point that the lead carries, and the range allowed for the first continuation byte, which
+// rules out overlong forms (E0, F0), surrogates (ED) and values above U+10FFFF (F4); later
+// continuation bytes are 80 to BF. No continuations for a byte that starts nothing (a
+// continuation byte, C0, C1 or F5 to FF).
+struct Lead {
+    int continuations = 0;
+    char32_t bits = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+};
+
+Lead leadOf(unsigned char lead) {
+    Lead l;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        l.continuations = 1;
+        l.bits = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        l.continuations = 2;
+        l.bits = lead & 0x0F;
+        l.low = lead == 0xE0 ? 0xA0 : l.low;
+        l.high = lead == 0xED ? 0x9F : l.high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        l.continuations = 3;
+        l.bits = lead & 0x07;
+        l.low = lead == 0xF0 ? 0x90 : l.low;
+        l.high = lead == 0xF4 ? 0x8F : l.high;
+    }
+    return l;
+}
+
+}  // namespace
+
 std::wstring fromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
@@ -82,41 +118,23 @@ std::wstring fromUtf8(std::string_view text) {
             out += static_cast<wchar_t>(lead);
             continue;
         }
-        // The number of continuation bytes and the range allowed for the first of them,
-        // which rules out overlong forms (E0, F0), surrogates (ED) and values above
-        // U+10FFFF (F4); later continuation bytes are 80 to BF.
-        int continuations = 0;
-        char32_t codePoint = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            continuations = 1;
-            codePoint = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            continuations = 2;
-            codePoint = lead & 0x0F;
-            low = lead == 0xE0 ? 0xA0 : low;
-            high = lead == 0xED ? 0x9F : high;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            continuations = 3;
-            codePoint = lead & 0x07;
-            low = lead == 0xF0 ? 0x90 : low;
-            high = lead == 0xF4 ? 0x8F : high;
-        } else {
-            appendWide(out, kReplacement);  // a continuation byte, C0, C1 or F5 to FF
+        Lead expected = leadOf(lead);
+        if (expected.continuations == 0) {
+            appendWide(out, kReplacement);
             continue;
         }
-        for (; continuations > 0 && i < text.size(); --continuations) {
+        char32_t codePoint = expected.bits;
+        for (; expected.continuations > 0 && i < text.size(); --expected.continuations) {
             const auto next = static_cast<unsigned char>(text[i]);
-            if (next < low || next > high) {
+            if (next < expected.low || next > expected.high) {
                 break;  // the maximal subpart ends before `next`, which is read afresh
             }
             codePoint = (codePoint << 6) | (next & 0x3F);
-            low = 0x80;
-            high = 0xBF;
+            expected.low = 0x80;
+            expected.high = 0xBF;
             ++i;
         }
-        appendWide(out, continuations == 0 ? codePoint : kReplacement);
+        appendWide(out, expected.continuations == 0 ? codePoint : kReplacement);
     }
     return out;
 }

@@ -27,25 +27,32 @@
 #include <cstdint>
 
 // The 64-bit integer type of the Windows compilers, used in YDateTime's signatures.
-typedef long long __int64;  // NOLINT(bugprone-reserved-identifier)
+using __int64 = long long;  // NOLINT(bugprone-reserved-identifier)
 
 namespace davro::win32 {
 
 // ---- Basic types, with Win32's sizes (LLP64: LONG and DWORD are 32 bits) ----
 using BOOL = int;
+using INT = int;
+using UINT = unsigned int;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
+using ULONG = DWORD;
 using LONG = std::int32_t;
-using ULONG = std::uint32_t;
-using UINT = unsigned int;
-using INT = int;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
+
+// Integers as wide as a pointer, and the message parameters and results held in them.
 using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
-using UINT_PTR = std::uintptr_t;
-using DWORD_PTR = std::uintptr_t;
+using UINT_PTR = ULONG_PTR;
+using DWORD_PTR = ULONG_PTR;
+using WPARAM = UINT_PTR;
+using LPARAM = LONG_PTR;
+using LRESULT = LONG_PTR;
+
+// Characters and texts, pointers to values, handles, locales and atoms.
 using WCHAR = wchar_t;
 using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
@@ -57,16 +64,13 @@ using PHANDLE = HANDLE*;
 using LPHANDLE = HANDLE*;
 using LCID = DWORD;
 using ATOM = WORD;
-using WPARAM = UINT_PTR;
-using LPARAM = LONG_PTR;
-using LRESULT = LONG_PTR;
 
-struct HWND__;
+struct HWND__;  // NOLINT(bugprone-reserved-identifier): Win32's name
 using HWND = HWND__*;
-struct HINSTANCE__;
+struct HINSTANCE__;  // NOLINT(bugprone-reserved-identifier)
 using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
-struct HMENU__;
+struct HMENU__;  // NOLINT(bugprone-reserved-identifier)
 using HMENU = HMENU__*;
 
 inline constexpr BOOL TRUE = 1;
@@ -318,22 +322,26 @@ enum WCT_OBJECT_STATUS {
 };
 
 // One node of a wait chain: a thread (ObjectType WctThreadType, ThreadObject) or an object
-// that a thread waits for (LockObject).
+// that a thread waits for (LockObject). Win32 declares the two member structures inside the
+// anonymous union; ISO C++ does not allow types there, so here they are named members of the
+// node. Same size and layout as on Windows.
 struct WAITCHAIN_NODE_INFO {
+    struct LockObjectInfo {
+        WCHAR ObjectName[WCT_OBJNAME_LENGTH];
+        LARGE_INTEGER Timeout;
+        BOOL Alertable;
+    };
+    struct ThreadObjectInfo {
+        DWORD ProcessId;
+        DWORD ThreadId;
+        DWORD WaitTime;
+        DWORD ContextSwitches;
+    };
     WCT_OBJECT_TYPE ObjectType;
     WCT_OBJECT_STATUS ObjectStatus;
     union {
-        struct {
-            WCHAR ObjectName[WCT_OBJNAME_LENGTH];
-            LARGE_INTEGER Timeout;
-            BOOL Alertable;
-        } LockObject;
-        struct {
-            DWORD ProcessId;
-            DWORD ThreadId;
-            DWORD WaitTime;
-            DWORD ContextSwitches;
-        } ThreadObject;
+        LockObjectInfo LockObject;
+        ThreadObjectInfo ThreadObject;
     };
 };
 using PWAITCHAIN_NODE_INFO = WAITCHAIN_NODE_INFO*;

@@ -67,6 +67,8 @@ YReadWriteSection::ReaderCount::ReaderCount(const ReaderCount& other) : shared_(
     shared_->references.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Safe for self-assignment: the new reference is taken before the old one is dropped.
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
 YReadWriteSection::ReaderCount& YReadWriteSection::ReaderCount::operator=(
     const ReaderCount& other) {
     other.shared_->references.fetch_add(1, std::memory_order_relaxed);

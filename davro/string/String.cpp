@@ -56,7 +56,7 @@ YString& YString::operator+=(const YString& other) {
 YString& YString::operator+=(int value) {
     settle();
     // The magnitude is taken in unsigned arithmetic, so INT_MIN needs no special case.
-    unsigned magnitude = static_cast<unsigned>(value);
+    auto magnitude = static_cast<unsigned>(value);
     if (value < 0) {
         magnitude = 0U - magnitude;
     }

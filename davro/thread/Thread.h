@@ -102,7 +102,7 @@ protected:
 
 private:
     int createThread(unsigned int startTimeout, bool timed, int createSuspended);
-    static unsigned threadEntry(void* startup);
+    static unsigned threadEntry(void* argument);
 
     std::atomic<unsigned int> threadId;
 };

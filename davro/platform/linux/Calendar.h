@@ -51,24 +51,24 @@ struct CalendarDate {
     unsigned dayOfWeek;  // 0 is Sunday
 };
 
+// Takes as many whole periods of `length` days from `days` as it holds, `most` at the most,
+// and returns how many it took.
+constexpr std::uint64_t takePeriods(std::uint64_t& days, std::uint64_t length,
+                                    std::uint64_t most = UINT64_MAX) {
+    const std::uint64_t count = days / length < most ? days / length : most;
+    days -= count * length;
+    return count;
+}
+
 // The inverse of daysSince1601, for any count (years beyond kLastYear included). The last
-// year of every 4-, 100- and 400-year cycle starting in 1601 is the long one, hence the caps.
+// year of every 4-, 100- and 400-year cycle starting in 1601 is the long one, hence the caps:
+// the last day of a long century or year would otherwise count as a whole one more.
 constexpr CalendarDate dateOfDay(std::uint64_t days) {
     const unsigned weekday = dayOfWeek(days);
-    const std::uint64_t cycles400 = days / 146097;
-    days %= 146097;
-    std::uint64_t centuries = days / 36524;
-    if (centuries > 3) {
-        centuries = 3;
-    }
-    days -= centuries * 36524;
-    const std::uint64_t cycles4 = days / 1461;
-    days %= 1461;
-    std::uint64_t years = days / 365;
-    if (years > 3) {
-        years = 3;
-    }
-    days -= years * 365;
+    const std::uint64_t cycles400 = takePeriods(days, 146097);
+    const std::uint64_t centuries = takePeriods(days, 36524, 3);
+    const std::uint64_t cycles4 = takePeriods(days, 1461);
+    const std::uint64_t years = takePeriods(days, 365, 3);
     const auto year =
         static_cast<unsigned>(kFirstYear + cycles400 * 400 + centuries * 100 + cycles4 * 4 + years);
     unsigned month = 1;

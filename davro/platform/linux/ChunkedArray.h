@@ -14,7 +14,7 @@ namespace davro::win32::detail {
 template <typename T, unsigned kChunkBits, std::uint32_t kMaxSize>
 class ChunkedArray {
 public:
-    static constexpr std::uint32_t kChunkSize = 1u << kChunkBits;
+    static constexpr std::uint32_t kChunkSize = 1U << kChunkBits;
     static constexpr std::uint32_t kChunks = (kMaxSize + kChunkSize - 1) >> kChunkBits;
 
     // Element i, which must be below size() (or below a size read earlier).

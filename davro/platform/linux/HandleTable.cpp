@@ -19,7 +19,7 @@ namespace {
 
 using namespace handle;
 
-constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kNone = 0xFFFFFFFFU;
 
 // Where lookups land before the first handle is made: one slot that matches nothing.
 Slot gNoSlots[1];
@@ -57,7 +57,7 @@ constexpr std::uint32_t numberOf(std::uint64_t w) {
 constexpr bool isLive(std::uint64_t w) { return (w & kLive) != 0; }
 
 Resolved resolvedFrom(const Slot* s, std::uint64_t w) {
-    Object* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
+    auto* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
         s->link.load(std::memory_order_acquire));
     return {o, static_cast<std::uint32_t>(w >> kIncShift) & word::kIncMask,
             o->kind.load(std::memory_order_relaxed),
@@ -80,7 +80,7 @@ bool reserveSlots() {
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (map != MAP_FAILED) {
             gTable.slots = static_cast<Slot*>(map);
-            gTable.reserved = 1u << bits;
+            gTable.reserved = 1U << bits;
             gSlotTable.slots.store(gTable.slots, std::memory_order_release);
             return true;
         }
@@ -129,7 +129,7 @@ std::uint32_t nextNumber(std::uint32_t last, std::uint32_t s, std::uint32_t capa
 // published; a reader that misses looks again if the mask has changed (resolveOther).
 bool grow() {
     const std::uint32_t old = gTable.capacity;
-    const std::uint32_t capacity = old == 0 ? (1u << kMinCapacityBits) : old * 2;
+    const std::uint32_t capacity = old == 0 ? (1U << kMinCapacityBits) : old * 2;
     if (!reserveSlots() || capacity > gTable.reserved) {
         return false;
     }
@@ -313,8 +313,10 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     DWORD error = ERROR_SUCCESS;
     Resolved r{};
     Object* o = nullptr;
+    // The first failure decides the error, so the checks keep their order although a bad
+    // process and a bad source give the same one.
     if (!resolve(sourceProcess, sp) || sp.kind != Kind::Process || !resolve(targetProcess, tp) ||
-        tp.kind != Kind::Process) {
+        tp.kind != Kind::Process) {  // NOLINT(bugprone-branch-clone)
         error = ERROR_INVALID_HANDLE;
     } else if (target == nullptr) {
         error = ERROR_INVALID_PARAMETER;

@@ -36,7 +36,7 @@ inline constexpr std::uint64_t kAccessMask = 3;
 inline constexpr std::uint32_t kMaxNumber = 0x3FFFFFFE;
 inline constexpr unsigned kMinCapacityBits = 8;
 inline constexpr unsigned kMaxCapacityBits = 25;  // 2^24 handles in use at the most
-inline constexpr std::uint32_t kMaxHandles = 1u << (kMaxCapacityBits - 1);
+inline constexpr std::uint32_t kMaxHandles = 1U << (kMaxCapacityBits - 1);
 }  // namespace handle
 
 // What a handle may be used for, beside naming its object (Win32 access rights, reduced to
@@ -100,7 +100,7 @@ __attribute__((always_inline)) inline bool resolveFast(HANDLE h, Resolved& out) 
     if (__builtin_expect(std::uint64_t{static_cast<std::uint32_t>(w)} != (v | 3), 0)) {
         return false;  // another number, free, restricted access, or not a 32-bit value
     }
-    Object* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
+    auto* o = reinterpret_cast<Object*>(  // NOLINT(performance-no-int-to-ptr)
         s->link.load(std::memory_order_acquire));
     out = {o, static_cast<std::uint32_t>(w >> handle::kIncShift) & word::kIncMask,
            o->kind.load(std::memory_order_relaxed), static_cast<std::uint8_t>(kFullAccess)};

@@ -475,7 +475,7 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
         std::uint64_t s = o->state.load(std::memory_order_relaxed) & ~word::kLock;
         // The low half holds the count and the waiters bit above it, so with waiters queued
         // the sum is too large as well. A count of 0 or below becomes huge as unsigned - 1.
-        const std::uint32_t low = static_cast<std::uint32_t>(s);
+        const auto low = static_cast<std::uint32_t>(s);
         const auto addMinusOne = static_cast<std::uint32_t>(releaseCount - 1);
         if (word::incarnation(s) == r.incarnation &&
             std::uint64_t{low} + addMinusOne < static_cast<std::uint64_t>(o->maximum) &&

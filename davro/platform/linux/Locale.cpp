@@ -53,21 +53,23 @@ struct LocaleData {
 // ---- Building a locale's data ----
 
 // Converts a text in the locale's own character set. uselocale() switches only the calling
-// thread, and is switched back before returning.
+// thread, and is switched back before returning; mbsrtowcs keeps its state in `state`, not
+// in a static of its own, so it is safe on any number of threads at once.
 std::wstring widen(const char* text, locale_t locale) {
     if (text == nullptr) {
-        return std::wstring();
+        return {};
     }
     const locale_t previous = uselocale(locale);
     std::mbstate_t state{};
     const char* source = text;
-    const std::size_t length = std::mbsrtowcs(nullptr, &source, 0, &state);
+    const std::size_t length =
+        std::mbsrtowcs(nullptr, &source, 0, &state);  // NOLINT(concurrency-mt-unsafe)
     std::wstring wide;
     if (length != static_cast<std::size_t>(-1)) {
         wide.resize(length);
         source = text;
         state = std::mbstate_t{};
-        std::mbsrtowcs(wide.data(), &source, length, &state);
+        std::mbsrtowcs(wide.data(), &source, length, &state);  // NOLINT(concurrency-mt-unsafe)
     } else {
         for (const char* c = text; *c != '\0'; ++c) {  // not decodable: take bytes as Latin-1
             wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
@@ -100,31 +102,18 @@ struct Conversion {
     const wchar_t* padded;
     const wchar_t* unpadded = nullptr;
 };
+// Laid out by hand: days, months, years, hours, the rest of the time, whole times and dates.
+// clang-format off
 constexpr Conversion kConversions[] = {
-    {L'd', L"dd", L"d"},
-    {L'e', L"d"},
-    {L'm', L"MM", L"M"},
-    {L'b', L"MMM"},
-    {L'h', L"MMM"},
-    {L'B', L"MMMM"},
-    {L'a', L"ddd"},
-    {L'A', L"dddd"},
-    {L'Y', L"yyyy"},
-    {L'y', L"yy"},
-    {L'H', L"HH", L"H"},
-    {L'k', L"H"},
-    {L'I', L"hh", L"h"},
-    {L'l', L"h"},
-    {L'M', L"mm", L"m"},
-    {L'S', L"ss", L"s"},
-    {L'p', L"tt"},
-    {L'P', L"tt"},
-    {L'T', L"HH':'mm':'ss"},
-    {L'R', L"HH':'mm"},
-    {L'D', L"MM'/'dd'/'yy"},
-    {L'F', L"yyyy'-'MM'-'dd"},
-    {L'r', L"hh':'mm':'ss' 'tt"},
+    {L'd', L"dd", L"d"}, {L'e', L"d"}, {L'a', L"ddd"}, {L'A', L"dddd"},
+    {L'm', L"MM", L"M"}, {L'b', L"MMM"}, {L'h', L"MMM"}, {L'B', L"MMMM"},
+    {L'Y', L"yyyy"}, {L'y', L"yy"},
+    {L'H', L"HH", L"H"}, {L'k', L"H"}, {L'I', L"hh", L"h"}, {L'l', L"h"},
+    {L'M', L"mm", L"m"}, {L'S', L"ss", L"s"}, {L'p', L"tt"}, {L'P', L"tt"},
+    {L'T', L"HH':'mm':'ss"}, {L'R', L"HH':'mm"}, {L'r', L"hh':'mm':'ss' 'tt"},
+    {L'D', L"MM'/'dd'/'yy"}, {L'F', L"yyyy'-'MM'-'dd"},
 };
+// clang-format on
 
 const Conversion* conversionOf(wchar_t letter) {
     for (const Conversion& conversion : kConversions) {
@@ -309,58 +298,139 @@ std::wstring number(unsigned value, int width) {
     return digits;
 }
 
+// The text of a picture as it is formatted. A field the flags suppress takes the separator
+// before it along (or, when it comes first, the separator after it), so "hh:mm:ss tt"
+// without seconds is "hh:mm tt".
+class PictureText {
+public:
+    void literal(wchar_t c) {
+        if (!dropSeparator_) {
+            text_ += c;
+        }
+    }
+
+    void field(const std::wstring& text) {
+        dropSeparator_ = false;
+        text_ += text;
+        lastFieldEnd_ = text_.size();
+        anyField_ = true;
+    }
+
+    void suppress() {
+        if (anyField_) {
+            text_.erase(lastFieldEnd_);
+        } else {
+            dropSeparator_ = true;
+        }
+    }
+
+    std::wstring take() { return std::move(text_); }
+
+private:
+    std::wstring text_;
+    std::size_t lastFieldEnd_ = 0;
+    bool anyField_ = false;
+    bool dropSeparator_ = false;
+};
+
+// Copies the quoted text that opens at picture[i] without its quotes ('' is one quote);
+// returns the position after the closing quote.
+std::size_t copyQuoted(const std::wstring& picture, std::size_t i, PictureText& out) {
+    for (++i; i < picture.size(); ++i) {
+        if (picture[i] != L'\'') {
+            out.literal(picture[i]);
+        } else if (i + 1 < picture.size() && picture[i + 1] == L'\'') {
+            out.literal(L'\'');
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return i + 1;
+}
+
+// A date field: `letter` (d, M, y or g) written `count` times. `hasDay` tells whether the
+// picture shows the day, which decides the form of a month name.
+void dateField(wchar_t letter, int count, const SYSTEMTIME& t, const LocaleData& data, bool hasDay,
+               PictureText& out) {
+    switch (letter) {
+        case L'd':
+            out.field(count == 1   ? number(t.wDay, 1)
+                      : count == 2 ? number(t.wDay, 2)
+                      : count == 3 ? data.shortDays[dayOfWeek(t)]
+                                   : data.days[dayOfWeek(t)]);
+            break;
+        case L'M':
+            out.field(count <= 2   ? number(t.wMonth, count)
+                      : count == 3 ? data.shortMonths[t.wMonth - 1]
+                      : hasDay     ? data.months[t.wMonth - 1]
+                                   : data.soloMonths[t.wMonth - 1]);
+            break;
+        case L'y':  // y: the last digit, yy: the last two, more: the whole year
+            out.field(count == 1   ? number(t.wYear % 10, 1)
+                      : count == 2 ? number(t.wYear % 100, 2)
+                                   : number(t.wYear, 1));
+            break;
+        default:  // g, the era: the Gregorian calendar has only one, which no locale here shows
+            break;
+    }
+}
+
+// A time field: `letter` (h, H, m, s or t) written `count` times, under the flags.
+void timeField(wchar_t letter, int count, const SYSTEMTIME& t, const LocaleData& data, DWORD flags,
+               PictureText& out) {
+    const int width = count >= 2 ? 2 : 1;
+    switch (letter) {
+        case L'h':
+        case L'H': {
+            unsigned hour = t.wHour;
+            if (letter == L'h' && (flags & TIME_FORCE24HOURFORMAT) == 0) {
+                hour = hour % 12 == 0 ? 12 : hour % 12;
+            }
+            out.field(number(hour, width));
+            break;
+        }
+        case L'm':
+            if ((flags & TIME_NOMINUTESORSECONDS) != 0) {
+                out.suppress();
+            } else {
+                out.field(number(t.wMinute, width));
+            }
+            break;
+        case L's':
+            if ((flags & (TIME_NOMINUTESORSECONDS | TIME_NOSECONDS)) != 0) {
+                out.suppress();
+            } else {
+                out.field(number(t.wSecond, width));
+            }
+            break;
+        case L't': {
+            const std::wstring& marker = t.wHour < 12 ? data.am : data.pm;
+            if ((flags & (TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT)) != 0 || marker.empty()) {
+                out.suppress();
+            } else {
+                out.field(count == 1 ? marker.substr(0, 1) : marker);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
 // Formats `picture`. Date pictures know d, M, y and g; time pictures h, H, m, s and t; every
 // other character is copied, and text in single quotes is copied without the quotes ('' is
 // one quote). TIME_FORCE24HOURFORMAT reads h as H and drops the AM/PM marker with
-// TIME_NOTIMEMARKER. A field the flags suppress takes the separator before it along (or, when it
-// comes first, the separator after it), so "hh:mm:ss tt" without seconds is "hh:mm tt".
+// TIME_NOTIMEMARKER; fields the flags suppress are left out as PictureText says.
 std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, const LocaleData& data,
                            bool date, DWORD flags) {
-    std::wstring out;
-    std::size_t lastFieldEnd = 0;
-    bool anyField = false;
-    bool dropSeparator = false;
+    PictureText out;
     const bool hasDay = date && picture.find(L'd') != std::wstring::npos;
-    auto literal = [&](wchar_t c) {
-        if (!dropSeparator) {
-            out += c;
-        }
-    };
-    auto emit = [&](const std::wstring& text) {
-        dropSeparator = false;
-        out += text;
-        lastFieldEnd = out.size();
-        anyField = true;
-    };
-    auto suppress = [&] {
-        if (anyField) {
-            out.erase(lastFieldEnd);
-        } else {
-            dropSeparator = true;
-        }
-    };
+    const wchar_t* const fields = date ? L"dMyg" : L"hHmst";
     for (std::size_t i = 0; i < picture.size();) {
         const wchar_t c = picture[i];
         if (c == L'\'') {
-            for (++i; i < picture.size(); ++i) {
-                if (picture[i] == L'\'') {
-                    if (i + 1 < picture.size() && picture[i + 1] == L'\'') {
-                        literal(L'\'');
-                        ++i;
-                        continue;
-                    }
-                    break;
-                }
-                literal(picture[i]);
-            }
-            ++i;
-            continue;
-        }
-        const bool isField =
-            date ? std::wcschr(L"dMyg", c) != nullptr : std::wcschr(L"hHmst", c) != nullptr;
-        if (!isField) {
-            literal(c);
-            ++i;
+            i = copyQuoted(picture, i, out);
             continue;
         }
         int count = 0;
@@ -368,64 +438,17 @@ std::wstring formatPicture(const std::wstring& picture, const SYSTEMTIME& t, con
             ++count;
             ++i;
         }
-        const bool twelveHour = (flags & TIME_FORCE24HOURFORMAT) == 0;
-        switch (c) {
-            case L'd':
-                emit(count == 1   ? number(t.wDay, 1)
-                     : count == 2 ? number(t.wDay, 2)
-                     : count == 3 ? data.shortDays[dayOfWeek(t)]
-                                  : data.days[dayOfWeek(t)]);
-                break;
-            case L'M':
-                emit(count <= 2   ? number(t.wMonth, count)
-                     : count == 3 ? data.shortMonths[t.wMonth - 1]
-                     : hasDay     ? data.months[t.wMonth - 1]
-                                  : data.soloMonths[t.wMonth - 1]);
-                break;
-            case L'y':  // y: the last digit, yy: the last two, more: the whole year
-                emit(count == 1   ? number(t.wYear % 10, 1)
-                     : count == 2 ? number(t.wYear % 100, 2)
-                                  : number(t.wYear, 1));
-                break;
-            case L'g':  // era: the Gregorian calendar has only one, which no locale here shows
-                break;
-            case L'h':
-            case L'H': {
-                unsigned hour = t.wHour;
-                if (c == L'h' && twelveHour) {
-                    hour = hour % 12 == 0 ? 12 : hour % 12;
-                }
-                emit(number(hour, count >= 2 ? 2 : 1));
-                break;
+        if (std::wcschr(fields, c) == nullptr) {
+            for (; count > 0; --count) {
+                out.literal(c);
             }
-            case L'm':
-                if ((flags & TIME_NOMINUTESORSECONDS) != 0) {
-                    suppress();
-                } else {
-                    emit(number(t.wMinute, count >= 2 ? 2 : 1));
-                }
-                break;
-            case L's':
-                if ((flags & (TIME_NOMINUTESORSECONDS | TIME_NOSECONDS)) != 0) {
-                    suppress();
-                } else {
-                    emit(number(t.wSecond, count >= 2 ? 2 : 1));
-                }
-                break;
-            case L't': {
-                const std::wstring& marker = t.wHour < 12 ? data.am : data.pm;
-                if ((flags & (TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT)) != 0 || marker.empty()) {
-                    suppress();
-                } else {
-                    emit(count == 1 ? marker.substr(0, 1) : marker);
-                }
-                break;
-            }
-            default:
-                break;
+        } else if (date) {
+            dateField(c, count, t, data, hasDay, out);
+        } else {
+            timeField(c, count, t, data, flags, out);
         }
     }
-    return out;
+    return out.take();
 }
 
 // The size protocol shared by both functions: size 0 asks for the characters needed,

@@ -178,7 +178,10 @@ MSG makeMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return m;
 }
 
-HWND threadMessagesOnly() { return reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1)); }
+HWND threadMessagesOnly() {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a filter value, never dereferenced
+    return reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
+}
 
 // Window filter of PeekMessageW/GetMessageW: null = all of the thread's windows and its
 // thread messages, -1 = thread messages only, otherwise that window only.

@@ -94,7 +94,7 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;  // never destroyed: threads may still end during exit
+    static auto* r = new Registry;  // never destroyed: threads may still end during exit
     return *r;
 }
 
@@ -259,6 +259,7 @@ void unlockCreators(int fd) {
 
 // Opens (or, unless openOnly, creates) the record for `file`. Sets `existed`. On failure
 // returns null with the last error set. Registry lock held.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): each step checked in order
 NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::string& utf8,
                              bool openOnly, BOOL initialOwner, bool& existed) {
     const int fd = openLocked(file, openOnly);
@@ -280,7 +281,7 @@ NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::
     } else {
         void* map = mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         rec = map == MAP_FAILED ? nullptr : static_cast<SharedRecord*>(map);
-        if (rec == nullptr || !initRecord(rec, utf8)) {
+        if (rec == nullptr || !initRecord(rec, utf8)) {  // NOLINT(bugprone-branch-clone)
             error = ERROR_NOT_ENOUGH_MEMORY;
         } else if (initialOwner && pthread_mutex_trylock(&rec->mutex) != 0) {
             // Taken before anybody else can open the name, so it cannot be busy; a try-lock
@@ -472,6 +473,7 @@ void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): each step checked in order
 HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD desiredAccess) {
     const std::uint32_t access = accessFor(Kind::NamedMutex, desiredAccess);
     if (access == 0) {

@@ -30,7 +30,7 @@ enum class Kind : std::uint8_t {
 };
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;
-inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~1u; }
+inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~1U; }
 
 // The state word of an object: [incarnation:30][0:1][lock:1][waiters:1][payload:31].
 //   incarnation  new for every object (one counter for all) and bumped when the object

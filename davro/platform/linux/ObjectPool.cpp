@@ -17,8 +17,8 @@
 namespace davro::win32::detail {
 namespace {
 
-constexpr std::uint32_t kMaxObjects = (1u << 24) - 1;
-constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kMaxObjects = (1U << 24) - 1;
+constexpr std::uint32_t kNone = 0xFFFFFFFFU;
 
 ChunkedArray<Object, 12, kMaxObjects> gObjects;
 

@@ -138,80 +138,70 @@ namespace davro::win32 {
 using namespace detail;
 
 DWORD SuspendThread(HANDLE thread) {
-    Object* o = acquireThread(thread);
-    if (o == nullptr) {
-        return kFailed;
-    }
-    ThreadRecord* r = recordOf(o);
-    const bool self = r == currentRecord();
-    DWORD previous = 0;
-    DWORD error = ERROR_SUCCESS;
-    bool mustWait = false;
-    std::uint32_t epoch = 0;
-    {
-        const SpinGuard guard(r->lock);
-        previous = r->suspendCount.load(std::memory_order_relaxed);
-        if (r->phase.load(std::memory_order_relaxed) != Phase::Running) {
-            error = ERROR_ACCESS_DENIED;  // the thread is ending or has ended
-        } else if (previous >= kMaximumSuspendCount) {
-            error = kErrorSignalRefcountExceeded;
-        } else {
-            r->suspendCount.store(previous + 1, std::memory_order_seq_cst);
-            if (!self) {
-                // Every suspender, not only the first, returns once the thread has parked:
-                // a second one may come while the first still waits for the signal to land.
-                epoch = r->wake.load();
-                mustWait = true;
-                if (previous == 0) {
-                    // The thread is alive: it turns Exiting only under this lock.
-                    pthread_kill(r->pthread, stopSignal());
-                    nudge(r);
+    return withThread(thread, kFailed, [](ThreadRecord* r) {
+        const bool self = r == currentRecord();
+        DWORD previous = 0;
+        DWORD error = ERROR_SUCCESS;
+        bool mustWait = false;
+        std::uint32_t epoch = 0;
+        {
+            const SpinGuard guard(r->lock);
+            previous = r->suspendCount.load(std::memory_order_relaxed);
+            if (r->phase.load(std::memory_order_relaxed) != Phase::Running) {
+                error = ERROR_ACCESS_DENIED;  // the thread is ending or has ended
+            } else if (previous >= kMaximumSuspendCount) {
+                error = kErrorSignalRefcountExceeded;
+            } else {
+                r->suspendCount.store(previous + 1, std::memory_order_seq_cst);
+                if (!self) {
+                    // Every suspender, not only the first, returns once the thread has
+                    // parked: a second one may come while the first still waits for the
+                    // signal to land.
+                    epoch = r->wake.load();
+                    mustWait = true;
+                    if (previous == 0) {
+                        // The thread is alive: it turns Exiting only under this lock.
+                        pthread_kill(r->pthread, stopSignal());
+                        nudge(r);
+                    }
                 }
             }
         }
-    }
-    if (error != ERROR_SUCCESS) {
-        release(o);
-        SetLastError(error);
-        return kFailed;
-    }
-    if (self && previous == 0) {
-        stopPoint(r);  // returns when another thread resumes us
-    } else if (mustWait) {
-        // Stoppable wait: a suspender may itself be suspended meanwhile.
-        for (;;) {
-            const std::uint32_t s = r->seq.load();
-            if (suspensionSettled(r, epoch)) {
-                break;
-            }
-            r->seq.sleepWhile(s);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return kFailed;
         }
-    }
-    release(o);
-    return previous;
+        if (self && previous == 0) {
+            stopPoint(r);  // returns when another thread resumes us
+        } else if (mustWait) {
+            // Stoppable wait: a suspender may itself be suspended meanwhile.
+            for (;;) {
+                const std::uint32_t s = r->seq.load();
+                if (suspensionSettled(r, epoch)) {
+                    break;
+                }
+                r->seq.sleepWhile(s);
+            }
+        }
+        return previous;
+    });
 }
 
 DWORD ResumeThread(HANDLE thread) {
-    Object* o = acquireThread(thread);
-    if (o == nullptr) {
-        return kFailed;
-    }
-    ThreadRecord* r = recordOf(o);
-    DWORD previous = 0;
     bool starting = false;
-    {
+    const DWORD previous = withThread(thread, kFailed, [&starting](ThreadRecord* r) {
         const SpinGuard guard(r->lock);
-        previous = r->suspendCount.load(std::memory_order_relaxed);
-        if (previous > 0) {
-            r->suspendCount.store(previous - 1, std::memory_order_seq_cst);
-            if (previous == 1) {
+        const DWORD count = r->suspendCount.load(std::memory_order_relaxed);
+        if (count > 0) {
+            r->suspendCount.store(count - 1, std::memory_order_seq_cst);
+            if (count == 1) {
                 r->wake.bump();  // a new epoch: the parked thread goes on
                 r->seq.bump();   // suspenders still waiting for it give up
                 starting = r->created && !r->entered.load(std::memory_order_acquire);
             }
         }
-    }
-    release(o);
+        return count;
+    });
     if (starting) {
         // The first resumption of a thread created suspended, which the scheduler mostly
         // queued on this core: let it start now rather than when the resumer blocks.

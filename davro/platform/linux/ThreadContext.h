@@ -23,15 +23,15 @@ namespace davro::win32::detail {
 
 // ---- Wait status: the futex word of a thread's current wait ----
 
-inline constexpr std::uint32_t kStatusWaiting = 0xFFFFFFF0u;   // registered, maybe spinning
-inline constexpr std::uint32_t kStatusSleeping = 0xFFFFFFF1u;  // in futex wait: wake needed
+inline constexpr std::uint32_t kStatusWaiting = 0xFFFFFFF0U;   // registered, maybe spinning
+inline constexpr std::uint32_t kStatusSleeping = 0xFFFFFFF1U;  // in futex wait: wake needed
 // Stopped by SuspendThread in its sleep: taken out of the wait, so no signaller can hand
 // it anything until it is resumed and rejoins (withdrawWait / rejoinWait).
-inline constexpr std::uint32_t kStatusSuspended = 0xFFFFFFF2u;
+inline constexpr std::uint32_t kStatusSuspended = 0xFFFFFFF2U;
 // Still waiting, but a release has freed a mutex and taken this waiter off that mutex's
 // queue (WaitEntry::woken): the waiter must look at the mutex again, taking it or queueing
 // anew, or pass the wake on if its wait ends otherwise. Claimable like kStatusWaiting.
-inline constexpr std::uint32_t kStatusRetry = 0xFFFFFFF3u;
+inline constexpr std::uint32_t kStatusRetry = 0xFFFFFFF3U;
 
 // Decided (a result), or suspended (unclaimable until it rejoins).
 inline bool isDone(std::uint32_t status) {

@@ -21,7 +21,7 @@ enum class Phase : std::uint32_t {
     Ended,    // exit code stored and handle signalled
 };
 
-inline constexpr std::uint32_t kNeverParked = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kNeverParked = 0xFFFFFFFFU;
 
 // The start-up gate of a created thread (ThreadRecord::creator): the creator reads the new
 // thread's id through the C library's descriptor of that thread, which is freed when the
@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kCreatorReading = 0;
 inline constexpr std::uint32_t kCreatorAwaited = 1;  // the thread has ended and sleeps on it
 inline constexpr std::uint32_t kCreatorDone = 2;
 // ThreadRecord::tid while a creator sleeps until the thread tells its id itself.
-inline constexpr std::uint32_t kTidWanted = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kTidWanted = 0xFFFFFFFFU;
 
 // One thread known to the layer: started by _beginthreadex ("created"), or a thread that
 // asked for GetCurrentThread() ("adopted"). Owned by its Thread-kind object and freed with
@@ -90,6 +90,21 @@ void finishThreadRecord(ThreadRecord* record, DWORD exitCode);
 // Looks a handle up as a thread: the object with a reference added, or null with
 // ERROR_INVALID_HANDLE set (null, closed, the process and other kinds).
 Object* acquireThread(HANDLE thread);
+
+// Calls use(record) for the thread behind `thread`, with a reference to it held meanwhile,
+// and returns its result; returns `failed` when the handle does not name a thread
+// (acquireThread). Should `use` leave by a jump (the stop point of a thread that is being
+// terminated), the reference stays taken, as in code written out in full.
+template <class Result, class Use>
+Result withThread(HANDLE thread, Result failed, Use&& use) {
+    Object* o = acquireThread(thread);
+    if (o == nullptr) {
+        return failed;
+    }
+    const Result result = use(recordOf(o));
+    release(o);
+    return result;
+}
 
 // ---- Suspend.cpp ----
 

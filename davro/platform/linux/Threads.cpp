@@ -385,18 +385,14 @@ HANDLE GetCurrentThread() {
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
-    Object* o = acquireThread(thread);
-    if (o == nullptr) {
-        return FALSE;
-    }
-    const DWORD code = recordOf(o)->exitCode.load(std::memory_order_seq_cst);
-    release(o);
-    if (exitCode == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *exitCode = code;
-    return TRUE;
+    return withThread(thread, FALSE, [exitCode](ThreadRecord* r) {
+        if (exitCode == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *exitCode = r->exitCode.load(std::memory_order_seq_cst);
+        return TRUE;
+    });
 }
 
 BOOL SetThreadPriority(HANDLE thread, int priority) {
@@ -404,31 +400,20 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Object* o = acquireThread(thread);
-    if (o == nullptr) {
-        return FALSE;
-    }
-    ThreadRecord* r = recordOf(o);
-    {
+    return withThread(thread, FALSE, [priority](ThreadRecord* r) {
         // Under the lock the thread cannot finish, so its tid still names it.
         const SpinGuard guard(r->lock);
         if (r->phase.load(std::memory_order_relaxed) == Phase::Running) {
             applyPriority(r, priority);
         }
         r->priority.store(priority, std::memory_order_relaxed);
-    }
-    release(o);
-    return TRUE;
+        return TRUE;
+    });
 }
 
 int GetThreadPriority(HANDLE thread) {
-    Object* o = acquireThread(thread);
-    if (o == nullptr) {
-        return THREAD_PRIORITY_ERROR_RETURN;
-    }
-    const int priority = recordOf(o)->priority.load(std::memory_order_relaxed);
-    release(o);
-    return priority;
+    return withThread(thread, THREAD_PRIORITY_ERROR_RETURN,
+                      [](ThreadRecord* r) { return r->priority.load(std::memory_order_relaxed); });
 }
 
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {

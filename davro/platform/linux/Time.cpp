@@ -111,8 +111,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime) {
         return FALSE;
     }
     const std::uint64_t seconds =
-        (detail::daysSince1601(f.wYear, f.wMonth, f.wDay) * 24 + f.wHour) * 3600 + f.wMinute * 60U +
-        f.wSecond;
+        (detail::daysSince1601(f.wYear, f.wMonth, f.wDay) * 24 + f.wHour) * 3600 +
+        std::uint64_t{f.wMinute} * 60 + f.wSecond;
     *fileTime = toFileTime(seconds * kTicksPerSecond + f.wMilliseconds * kTicksPerMs);
     return TRUE;
 }

@@ -299,6 +299,7 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 // `pollAll` for a wait-all with named mutexes, which is retried whole in each slice (1 ms
 // growing to 16 ms). A mutex release may ask the waiter to retry (kStatusRetry): it looks
 // at its objects again and goes on.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): every way a sleep ends, in one loop
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
                              std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask,
                              std::uint32_t spin) {
@@ -557,6 +558,7 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     return result;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): the steps of a wait, in order
 DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
                    bool messages, DWORD inputMask) {
     // Never stopped while it holds references or queue entries, except in its sleep.

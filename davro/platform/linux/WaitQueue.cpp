@@ -127,30 +127,35 @@ void unlockObject(Object* o, std::uint64_t s) {
     leaveGate();
 }
 
-void enqueue(Object* o, WaitEntry* e) {
-    DAVRO_ASSERT(!e->linked, "enqueue: entry already linked");
-    e->next = nullptr;
-    e->prev = o->tail;
-    if (o->tail != nullptr) {
-        o->tail->next = e;
+namespace {
+
+// Links `e` into the queue between `before` and `after`, neighbours or null at an end.
+void linkBetween(Object* o, WaitEntry* e, WaitEntry* before, WaitEntry* after) {
+    e->prev = before;
+    e->next = after;
+    if (before != nullptr) {
+        before->next = e;
     } else {
         o->head = e;
     }
-    o->tail = e;
+    if (after != nullptr) {
+        after->prev = e;
+    } else {
+        o->tail = e;
+    }
     e->linked = true;
+}
+
+}  // namespace
+
+void enqueue(Object* o, WaitEntry* e) {
+    DAVRO_ASSERT(!e->linked, "enqueue: entry already linked");
+    linkBetween(o, e, o->tail, nullptr);
 }
 
 void enqueueFront(Object* o, WaitEntry* e) {
     DAVRO_ASSERT(!e->linked, "enqueueFront: entry already linked");
-    e->prev = nullptr;
-    e->next = o->head;
-    if (o->head != nullptr) {
-        o->head->prev = e;
-    } else {
-        o->tail = e;
-    }
-    o->head = e;
-    e->linked = true;
+    linkBetween(o, e, nullptr, o->head);
 }
 
 void unlink(Object* o, WaitEntry* e) {

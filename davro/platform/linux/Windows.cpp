@@ -47,16 +47,23 @@ struct Registry {
 };
 Registry gRegistry;
 
-std::wstring lowerCase(LPCWSTR text) {
-    std::wstring s(text);
-    for (wchar_t& c : s) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    }
-    return s;
-}
-
 // A class name or an atom made with MAKEINTATOM (a value below 0x10000).
 bool isAtom(LPCWSTR name) { return reinterpret_cast<std::uintptr_t>(name) < 0x10000; }
+
+// Sets `key` to the key that findClass() takes for `name`: the name in lower case, empty for
+// an atom or null. False, with ERROR_NOT_ENOUGH_MEMORY set, when memory is short.
+bool classKey(LPCWSTR name, std::wstring& key) {
+    try {
+        key = name != nullptr && !isAtom(name) ? std::wstring(name) : std::wstring();
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    for (wchar_t& c : key) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    }
+    return true;
+}
 
 // Makes the tables on first use; false when memory is short. Registry lock held.
 bool tables() {
@@ -184,10 +191,7 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
         return 0;
     }
     WindowClass entry;
-    try {
-        entry.key = lowerCase(windowClass->lpszClassName);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!classKey(windowClass->lpszClassName, entry.key)) {
         return 0;
     }
     entry.procedure = windowClass->lpfnWndProc;
@@ -228,10 +232,7 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
 
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE /*instance*/) {
     std::wstring key;
-    try {
-        key = className != nullptr && !isAtom(className) ? lowerCase(className) : std::wstring();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!classKey(className, key)) {
         return FALSE;
     }
     const SpinGuard guard(gRegistry.lock);
@@ -260,10 +261,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     std::wstring key;
-    try {
-        key = className != nullptr && !isAtom(className) ? lowerCase(className) : std::wstring();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!classKey(className, key)) {
         return nullptr;
     }
     HWND window = nullptr;
