@@ -566,6 +566,10 @@ DWORD lockNamedMutex(Object* o, std::int64_t deadlineNs) {
 
 void keepNamedMutex(ThreadContext* c, Object* o) { keep(c, o->named); }
 
+bool namedMutexHasSleepers(Object* o) {
+    return (futexWord(o->named->record)->load(std::memory_order_relaxed) & FUTEX_WAITERS) != 0;
+}
+
 void unlockNamedMutex(Object* o) { pthread_mutex_unlock(&o->named->record->mutex); }
 
 DWORD waitNamedMutex(const Resolved& r, DWORD milliseconds) {
