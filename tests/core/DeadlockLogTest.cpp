@@ -49,6 +49,13 @@ std::chrono::milliseconds realSlice() {
 }
 bool slicesAreShort() { return davro::platform::timeScale() >= 100; }
 
+// An event whose handle the test can look at.
+class PeekEvent : public YEventObject {
+public:
+    using YEventObject::YEventObject;
+    HANDLE rawHandle() const { return handle; }
+};
+
 // One whole line of the log, taken apart.
 struct LogLine {
     std::string name;
@@ -260,11 +267,12 @@ TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
 
         WaitProbe report([] { return Bare::report(L"lost"), 0; });
         EXPECT_TRUE(finishesPromptly(report, fifo)) << "the report blocked";
-        // The sleep only lets a slice pass: if it is too short the test passes without
-        // covering it.
-        YEventObject event(L"Unlogged");
+        // Once the waiter is in its wait, a slice and a half lets its first slice expire.
+        // An EXPECT, not an ASSERT: returning would leave the endless wait unsignalled.
+        PeekEvent event(L"Unlogged");
         WaitProbe waiter([&] { return event.lock(INFINITE); });
         if (slicesAreShort()) {
+            EXPECT_TRUE(awaitWaiters(event.rawHandle(), 1));
             std::this_thread::sleep_for(realSlice() * 3 / 2);
         }
         event.unlock();

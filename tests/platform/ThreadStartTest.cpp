@@ -7,6 +7,7 @@
 #include <string>
 
 #include "PlatformTestSupport.h"
+#include "TestSupport.h"
 
 namespace davro::test {
 namespace {
@@ -67,9 +68,7 @@ TEST(ThreadStartTest, AThreadTerminatedInANamedMutexWaitLeavesNoHoldOnTheName) {
         _beginthreadex(nullptr, 0, &waitOnNamed, &w, 0, nullptr));
     ASSERT_NE(nullptr, t);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(w.ready, kBoundMs));
-    // One-sided: the waiter is almost surely blocked in the lock by now; if not, it is
-    // terminated before the lock and the test passes without having looked at it.
-    Sleep(50);
+    EXPECT_TRUE(awaitWaiters(owned, 1));  // blocked in the lock
     ASSERT_TRUE(TerminateThread(t, 9));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     DWORD code = 0;

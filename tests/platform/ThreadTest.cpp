@@ -1,6 +1,7 @@
 // Conformance of the thread functions: _beginthreadex and the thread handle as a waitable
 // object, exit codes, GetCurrentThread, suspend counts, TerminateThread and priorities.
-// Threads are ordered with events; the only sleeps are one-sided "still stopped" probes.
+// Threads are ordered with events and, on Linux, the layer's count of blocked waiters; the
+// only sleeps are one-sided "still stopped" probes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <functional>
 
 #include "PlatformTestSupport.h"
+#include "TestSupport.h"
 
 namespace davro::test {
 namespace {
@@ -152,7 +154,7 @@ TEST(SuspendThreadTest, ASuspendedWaiterIsPassedByAndTakesItsObjectOnceResumed) 
     };
     HANDLE t = hs.add(start(body));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiting, kBoundMs));
-    Sleep(20);  // most likely queued on the mutex by now; either way the result is the same
+    EXPECT_TRUE(awaitWaiters(mutex, 1));  // queued on the mutex
     EXPECT_EQ(0u, SuspendThread(t));
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(WAIT_OBJECT_0, onOtherThread([&] {
@@ -255,7 +257,7 @@ TEST(TerminateThreadTest, StopsRunningWaitingAndSuspendedThreadsWithTheirCodes) 
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
     }
-    Sleep(20);  // the waiter most likely asleep in its wait by now
+    EXPECT_TRUE(awaitWaiters(event, 1));  // the waiter is in its wait
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(TerminateThread(threads[i], 90 + i));
     }

@@ -1,6 +1,7 @@
 // Helpers shared by the test suites: the wait results, a probe that runs a blocking call on
-// its own thread, a private temporary directory, drive C and the time scale, the local-time
-// offset in force now, and checks for Wine and installed locales.
+// its own thread, an ordering point after threads have blocked, a private temporary
+// directory, drive C and the time scale, the local-time offset in force now, and checks for
+// Wine and installed locales.
 #pragma once
 
 #include <chrono>
@@ -44,6 +45,12 @@ private:
     std::future<int> future_;
     std::thread thread_;
 };
+
+// Returns once `count` threads are blocked on the kernel object behind `handle` (a HANDLE):
+// on Linux the layer is asked (testing::waitForWaiters), and false means they were not
+// within kWaitMs. Windows has no such query: there it sleeps 50 ms and returns true, so the
+// order is then likely rather than certain.
+bool awaitWaiters(void* handle, unsigned count);
 
 // A fresh directory under the system's temporary directory, removed with its contents
 // when the object ends.
