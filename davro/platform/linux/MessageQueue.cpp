@@ -303,6 +303,10 @@ Queue* currentQueue() {
     if (c->queue != nullptr) {
         return c->queue;
     }
+    // Made, registered and recorded in one step: a thread terminated inside the allocator
+    // would keep the heap's lock, and one terminated after registering would leave a queue
+    // that its end never retires.
+    const NoStopScope noStop;
     auto* q = new (std::nothrow) Queue;
     if (q == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
