@@ -238,6 +238,30 @@ int ChildProcess::wait() {
     return exitCode_;
 }
 
+int runForked(const std::function<int()>& body, unsigned boundMs) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::_Exit(body());
+    }
+    if (pid < 0) {
+        return -1;
+    }
+    int status = 0;
+    for (unsigned waited = 0;; ++waited) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) {
+            break;
+        }
+        if (waited >= boundMs) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return kHung;
+        }
+        usleep(1000);  // a bounded poll of a process, which offers nothing to wait on here
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 #endif
 
 }  // namespace davro::test

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace davro::test {
 
@@ -57,5 +58,13 @@ private:
     bool ended_ = false;
     int exitCode_ = -1;
 };
+
+#ifndef _WIN32
+// Linux: runs `body` in a forked child (which sees a copy of everything the caller sees) and
+// returns its result as the exit code, 128 + the signal if a signal ended it, or kHung if it
+// had not ended after `boundMs` and was killed.
+inline constexpr int kHung = -2;
+int runForked(const std::function<int()>& body, unsigned boundMs);
+#endif
 
 }  // namespace davro::test

@@ -1,21 +1,32 @@
 // Conformance of the per-thread message queue: posting, peeking and removing with filters,
 // the quit message, message-only windows and their procedures, SendMessageW across
-// threads, and MsgWaitForMultipleObjects on objects and input, with the rule that input
-// the thread has already looked at is no longer new.
+// threads (also when either side ends in the middle), and MsgWaitForMultipleObjects on
+// objects and input, with the rule that input the thread has already looked at is no longer
+// new.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 namespace davro::test {
 namespace {
 
 constexpr UINT kFirst = WM_USER + 1;
 constexpr UINT kSecond = WM_USER + 2;
+// Ends the thread that runs the procedure: wParam says how (kHow...), and the event in
+// lParam is set first.
+constexpr UINT kEndInside = WM_USER + 3;
+enum How : WPARAM { kEndThreadEx, kTerminated, kPthreadExit };
 constexpr LRESULT kAnswer = 0x1234;
 const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
 constexpr const wchar_t* kClassName = L"DavroMessageQueueTest";
@@ -64,7 +75,24 @@ struct ProcedureLog {
 };
 ProcedureLog procedureLog;
 
+HANDLE begin(unsigned (*routine)(void*), void* argument) {
+    return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _beginthreadex(nullptr, 0, routine, argument, 0, nullptr));
+}
+
 LRESULT testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kEndInside) {
+        SetEvent(reinterpret_cast<HANDLE>(lParam));  // NOLINT(performance-no-int-to-ptr)
+        if (wParam == kEndThreadEx) {
+            _endthreadex(5);
+        }
+#ifndef _WIN32
+        if (wParam == kPthreadExit) {
+            pthread_exit(nullptr);
+        }
+#endif
+        Sleep(10 * kBoundMs);  // terminated long before
+    }
     if (message == WM_DESTROY) {
         ++procedureLog.destroys;
         return 0;
@@ -166,6 +194,9 @@ TEST(MessageQueueTest, PostingNeedsATargetThreadWithAQueue) {
     DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_THREAD_ID, PostThreadMessageW(tid, kFirst, 0, 0));
     SetEvent(go);
     EXPECT_EQ(1, target.result());
+    // Posting to itself makes the queue, and the message is there for the first look.
+    EXPECT_EQ(1u,
+              onOtherThread([] { return post(kFirst, 4, 5) && peek() == "user+1 4 5 thread"; }));
 }
 
 TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
@@ -216,13 +247,26 @@ TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
 }
 
 // A message sent from another thread runs on the owner's thread when the owner looks at
-// its queue, and the sender blocks until then. A sender to a window whose thread ends
-// without looking gets 0, and so do later senders.
+// its queue, and the sender blocks until then; one whose sender was terminated meanwhile is
+// run or dropped. A sender to a window whose thread ends without looking gets 0, and so do
+// later senders.
 TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerOrReturnsZeroWhenItEnds) {
     drainQueue();
     TestClass windowClass;
     const HWND window = createTestWindow();
     ASSERT_NE(nullptr, window);
+    HANDLE orphan = begin(
+        [](void* w) {
+            return static_cast<unsigned>(SendMessageW(static_cast<HWND>(w), kFirst, 0, 0));
+        },
+        window);
+    ASSERT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
+    EXPECT_TRUE(TerminateThread(orphan, 3));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(orphan, kBoundMs));
+    CloseHandle(orphan);
+    EXPECT_EQ("none", peek(PM_NOREMOVE));
+    EXPECT_LE(procedureLog.calls, 1);
+    procedureLog = {};
     WaitProbe sender([&] { return static_cast<int>(SendMessageW(window, kFirst, 9, 10)); });
     // The sent message wakes a message wait but is not run by it.
     EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
@@ -251,6 +295,191 @@ TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerOrReturnsZeroWhenItEn
     EXPECT_EQ(0, SendMessageW(remote, kFirst, 0, 0));
     EXPECT_EQ(1, procedureLog.calls);
 }
+
+// The thread that owns a window is told of the window from CreateWindowExW and
+// DestroyWindow, in Win32's order; the procedure may keep data with the window from its
+// first message on, and refuses the window with FALSE to WM_NCCREATE or -1 to WM_CREATE.
+// lpCreateParams is a tag: "refuse-nc" and "refuse-create" refuse.
+std::string lifeLog;
+HWND lifeWindow = nullptr;
+
+LRESULT lifeProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    const auto* data = reinterpret_cast<const char*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+        case WM_NCCREATE:
+            lifeWindow = window;
+            SetWindowLongPtrW(window, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+            lifeLog += "nccreate ";
+            return std::strcmp(static_cast<const char*>(create->lpCreateParams), "refuse-nc") != 0;
+        case WM_CREATE:
+            lifeLog += std::string("create:") + (data == create->lpCreateParams ? data : "?") + " ";
+            return std::strcmp(data, "refuse-create") == 0 ? -1 : 0;
+        case WM_DESTROY:
+            lifeLog += std::string("destroy:") + data + " ";
+            return 0;
+        case WM_NCDESTROY:
+            lifeLog += "ncdestroy";
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+TEST(MessageWindowTest, CreationAndDestructionMessagesComeInOrder) {
+    WNDCLASSW life{};
+    life.lpfnWndProc = lifeProcedure;
+    life.hInstance = GetModuleHandleW(nullptr);
+    life.lpszClassName = L"DavroLifeTest";
+    ASSERT_NE(0, RegisterClassW(&life));
+    auto create = [](const char* tag) {
+        lifeLog.clear();
+        lifeWindow = nullptr;
+        return CreateWindowExW(0, L"DavroLifeTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               GetModuleHandleW(nullptr), const_cast<char*>(tag));
+    };
+    const HWND window = create("kept");
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(window, lifeWindow);
+    EXPECT_EQ("nccreate create:kept ", lifeLog);
+    EXPECT_STREQ("kept", reinterpret_cast<const char*>(GetWindowLongPtrW(window, GWLP_USERDATA)));
+    lifeLog.clear();
+    EXPECT_TRUE(DestroyWindow(window));
+    EXPECT_EQ("destroy:kept ncdestroy", lifeLog);
+    // Refused: no window, and none left behind.
+    EXPECT_EQ(nullptr, create("refuse-nc"));
+    EXPECT_EQ(0u, lifeLog.rfind("nccreate ", 0)) << lifeLog;
+    EXPECT_EQ(std::string::npos, lifeLog.find("create:")) << lifeLog;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_WINDOW_HANDLE, PostMessageW(lifeWindow, kFirst, 0, 0));
+    EXPECT_EQ(nullptr, create("refuse-create"));
+    EXPECT_EQ("nccreate create:refuse-create destroy:refuse-create ncdestroy", lifeLog);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_WINDOW_HANDLE, PostMessageW(lifeWindow, kFirst, 0, 0));
+    EXPECT_TRUE(UnregisterClassW(L"DavroLifeTest", GetModuleHandleW(nullptr)));
+}
+
+// A thread that runs a window, serving the messages sent to it until it ends.
+struct Receiver {
+    Handles hs;
+    HANDLE created = hs.event(TRUE);
+    std::atomic<HWND> window{nullptr};
+};
+
+unsigned serveWindow(void* argument) {
+    auto* receiver = static_cast<Receiver*>(argument);
+    receiver->window = createTestWindow();
+    SetEvent(receiver->created);
+    for (int i = 0; i < 3; ++i) {  // it should end in the first
+        msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE);
+        peek(PM_NOREMOVE);
+    }
+    return 1;
+}
+
+// A receiver that ends inside the procedure of a message sent to it (by _endthreadex,
+// terminated by another thread, or on Linux by pthread_exit) answers its sender 0.
+TEST(MessageWindowTest, AReceiverThatEndsInsideTheProcedureAnswersItsSenderZero) {
+    TestClass windowClass;
+#ifdef _WIN32
+    const How ways[] = {kEndThreadEx, kTerminated};
+#else
+    const How ways[] = {kEndThreadEx, kTerminated, kPthreadExit};
+#endif
+    for (How how : ways) {
+        SCOPED_TRACE(how);
+        Receiver receiver;
+        HANDLE inside = receiver.hs.event(TRUE);
+        std::thread plain;
+        HANDLE t = nullptr;
+        if (how == kPthreadExit) {
+            plain = std::thread(serveWindow, &receiver);
+        } else {
+            t = receiver.hs.add(begin(&serveWindow, &receiver));
+        }
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(receiver.created, kBoundMs));
+        WaitProbe sender([&] {
+            return static_cast<int>(
+                SendMessageW(receiver.window, kEndInside, how, reinterpret_cast<LPARAM>(inside)));
+        });
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside, kBoundMs));
+        if (how == kTerminated) {
+            EXPECT_TRUE(TerminateThread(t, 9));
+        }
+        EXPECT_EQ(0, sender.result());
+        if (plain.joinable()) {
+            plain.join();
+        } else {
+            DWORD code = 0;
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+            EXPECT_TRUE(GetExitCodeThread(t, &code));
+            EXPECT_EQ(how == kTerminated ? 9u : 5u, code);
+        }
+        EXPECT_EQ(0, SendMessageW(receiver.window, kFirst, 0, 0));  // gone with its thread
+    }
+}
+
+// Threads terminated at arbitrary points of PeekMessageW and PostThreadMessageW (to
+// themselves and to this thread), their first calls included, leave every message function
+// of the process working. The victims allocate nothing themselves: a thread terminated
+// inside the allocator would block the heap, on Windows as here.
+struct Churn {
+    DWORD main = GetCurrentThreadId();
+    std::atomic<long> rounds{0};
+};
+
+unsigned churnMessages(void* argument) {
+    auto* churn = static_cast<Churn*>(argument);
+    MSG m{};
+    for (;;) {
+        post(kFirst);
+        PostThreadMessageW(churn->main, kSecond, 0, 0);
+        PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);
+        churn->rounds.fetch_add(1);
+    }
+}
+
+TEST(MessageQueueTest, ThreadsTerminatedInsideMessageCallsLeaveTheQueuesWorking) {
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "Wine runs message calls in user mode under locks that a killed thread "
+                        "keeps";
+    }
+    drainQueue();
+    Churn churn;
+    for (int i = 0; i < 100; ++i) {
+        const long start = churn.rounds.load();
+        HANDLE victim = begin(&churnMessages, &churn);
+        ASSERT_NE(nullptr, victim);
+        for (int n = 0; n < 100000 && churn.rounds.load() < start + i % 5; ++n) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(TerminateThread(victim, 7));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(victim, kBoundMs));
+        CloseHandle(victim);
+        drainQueue();
+        ASSERT_TRUE(post(kFirst, static_cast<WPARAM>(i)));
+        ASSERT_EQ("user+1 " + std::to_string(i) + " 0 thread", peek());
+    }
+    const DWORD self = GetCurrentThreadId();  // a new thread posts to itself and to us
+    EXPECT_EQ(1u, onOtherThread([self] {
+                  return post(kFirst, 1) && peek() == "user+1 1 0 thread" &&
+                         PostThreadMessageW(self, kSecond, 2, 0);
+              }));
+    EXPECT_EQ("user+2 2 0 thread", peek());
+}
+
+#ifndef _WIN32
+// fork: the child's thread (under a new id) posts to itself and finds the message, whether
+// the forking thread had a queue (whose messages the child inherits) or not.
+TEST(MessageQueueTest, AForkedChildPostsToItselfAndFindsTheMessage) {
+    auto postAndPeek = [] { return post(kFirst, 6) && peek() == "user+1 6 0 thread" ? 0 : 1; };
+    EXPECT_EQ(0u, onOtherThread([&] { return runForked(postAndPeek, 4 * kBoundMs); }));
+    drainQueue();
+    ASSERT_TRUE(post(kSecond));
+    EXPECT_EQ(0, runForked([&] { return peek() == "user+2 0 0 thread" ? postAndPeek() : 2; },
+                           4 * kBoundMs));
+    drainQueue();
+}
+#endif
 
 TEST(MessageWaitTest, ObjectsComeFirstAndNewInputWakesTheWait) {
     drainQueue();
