@@ -108,14 +108,16 @@ std::uint32_t ownerTid(SharedRecord* rec) {
     return futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
 }
 
-// Whether a live thread of this process owns the mutex.
+// Whether a live thread of this process owns the mutex. The path is built in place: this
+// runs when the last handle is closed, and CloseHandle must not throw when memory is short.
 bool heldByThisProcess(SharedRecord* rec) {
     const std::uint32_t tid = ownerTid(rec);
     if (tid == 0) {
         return false;
     }
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    return access(task.c_str(), F_OK) == 0;
+    char task[32];
+    std::snprintf(task, sizeof task, "/proc/self/task/%u", static_cast<unsigned>(tid));
+    return access(task, F_OK) == 0;
 }
 
 std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
