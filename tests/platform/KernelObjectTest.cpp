@@ -4,8 +4,17 @@
 
 #include <thread>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#endif
 
 namespace davro::test {
 namespace {
@@ -283,6 +292,20 @@ TEST(HandleTest, DuplicatesAndWaitsOutliveTheHandleTheyCameFrom) {
     EXPECT_EQ(0, all.result());
     EXPECT_FALSE(eventIsSet(other, true));
 
+    // Without DUPLICATE_SAME_ACCESS a duplicate has the rights asked for, and only those.
+    HANDLE waitOnly = nullptr;
+    HANDLE setOnly = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &waitOnly,
+                                SYNCHRONIZE, FALSE, 0));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &setOnly,
+                                EVENT_MODIFY_STATE, FALSE, 0));
+    hs.add(waitOnly);
+    hs.add(setOnly);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, SetEvent(waitOnly));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(setOnly, 0));
+    EXPECT_TRUE(SetEvent(setOnly));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitOnly, 0));
+
     HANDLE moved = kSentinelHandle;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &moved, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
@@ -308,6 +331,106 @@ TEST(HandleTest, PseudoHandleOfTheProcessAndIdsOfLiveThreads) {
     EXPECT_NE(0u, other);
     EXPECT_NE(mine, other);
 }
+
+// A handle keeps working with its two low tag bits set, as on Windows, and fits 32 bits:
+// kept in a 32-bit integer and extended back, with zeros or with its sign, it still names
+// its object. On Linux also after a million handles have come and gone, while a handle
+// closed before them still names nothing, although its object's memory has been reused
+// as many times.
+TEST(HandleTest, TagBitsAreIgnoredAndValuesFit32Bits) {
+    auto from32 = [](HANDLE h, bool signExtended) {
+        const auto low = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h));
+        return signExtended ? reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+                                  static_cast<std::intptr_t>(static_cast<std::int32_t>(low)))
+                            : reinterpret_cast<HANDLE>(std::uintptr_t{low});  // NOLINT
+    };
+    auto tagged = [](HANDLE h, std::uintptr_t tag) {
+        return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+            reinterpret_cast<std::uintptr_t>(h) | tag);
+    };
+    HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(stale);
+#ifndef _WIN32
+    for (int i = 0; i < 1000000; ++i) {
+        CloseHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+#endif
+    Handles hs;
+    HANDLE e = hs.event(TRUE);
+    EXPECT_TRUE(from32(e, false) == e || from32(e, true) == e) << e;
+    for (HANDLE h : {from32(e, false), from32(e, true), tagged(e, 1), tagged(e, 2), tagged(e, 3)}) {
+        SCOPED_TRACE(h);
+        EXPECT_TRUE(SetEvent(h));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
+        EXPECT_TRUE(ResetEvent(h));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(h, 0));
+    }
+#ifndef _WIN32  // Windows hands closed values out again at once
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, SetEvent(stale));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_HANDLE, WaitForSingleObject(stale, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));  // the newest object is untouched
+#endif
+}
+
+TEST(HandleTest, PseudoHandlesAreRefusedInMultipleObjectWaits) {
+    Handles hs;
+    for (const BOOL all : {FALSE, TRUE}) {
+        const HANDLE process[] = {hs.event(TRUE, TRUE), GetCurrentProcess()};
+        const HANDLE thread[] = {hs.event(TRUE, TRUE), GetCurrentThread()};
+        DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_HANDLE,
+                           WaitForMultipleObjects(2, process, all, 0));
+        DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_HANDLE,
+                           WaitForMultipleObjects(2, thread, all, 0));
+    }
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A child process whose address space is used up (RLIMIT_AS, the heap filled to the last
+// bytes): closing the last handle of a named mutex that the thread owns, closing an event
+// and posting messages until the queue can grow no more never throw; the calls succeed or
+// fail with ERROR_NOT_ENOUGH_MEMORY. (The sanitizers' allocators do not run under such a
+// limit.) A long name: what closing gives back is then no block that a small allocation of
+// the close could take.
+TEST(HandleTest, ClosingAndPostingNeverThrowWhenMemoryRunsOut) {
+    EXPECT_EQ(0, runForked(
+                     [] {
+                         const std::wstring name = uniqueName(L"oom") + std::wstring(100, L'x');
+                         HANDLE named = CreateMutexW(nullptr, TRUE, name.c_str());
+                         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                         long pages = 0;
+                         std::FILE* statm = std::fopen("/proc/self/statm", "r");
+                         if (named == nullptr || event == nullptr || statm == nullptr ||
+                             std::fscanf(statm, "%ld", &pages) != 1) {
+                             return 1;
+                         }
+                         std::fclose(statm);
+                         const rlimit limit{
+                             static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + (64u << 20),
+                             RLIM_INFINITY};
+                         if (setrlimit(RLIMIT_AS, &limit) != 0) {
+                             return 2;
+                         }
+                         void* volatile kept = nullptr;  // never freed: the heap stays full
+                         for (std::size_t size = 1u << 20; size > 0; size /= 2) {
+                             while ((kept = std::malloc(size)) != nullptr) {
+                             }
+                         }
+                         try {
+                             CloseHandle(named);
+                             CloseHandle(event);
+                             for (int i = 0; i < 10000; ++i) {
+                                 if (!PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0)) {
+                                     return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? 0 : 3;
+                                 }
+                             }
+                             return 4;  // the heap was not full after all
+                         } catch (...) {
+                             return 5;
+                         }
+                     },
+                     4 * kBoundMs));
+}
+#endif
 
 }  // namespace
 }  // namespace davro::test
