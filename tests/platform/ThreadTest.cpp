@@ -7,9 +7,16 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace davro::test {
 namespace {
@@ -297,6 +304,46 @@ TEST(ThreadPriorityTest, TheSevenLevelsReadBackAndOthersAreRefused) {
     EXPECT_EQ(1u, ResumeThread(t));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
 }
+
+#ifndef _WIN32
+// A new thread starts at normal priority whatever its creator's (Linux keeps a nice value
+// per thread; the creator's here is normal + 5). Where raising it back is refused (no
+// privilege, as in a child that gave up root), it stays there and its handle says so.
+TEST(ThreadPriorityTest, ANewThreadStartsAtNormalWhateverItsCreatorsPriority) {
+    const int normal = getpriority(PRIO_PROCESS, 0);
+    auto createdFromNicePlus5 = [normal] {  // (the new thread's nice - normal) * 100 + level
+        int seen = -1;
+        std::thread([&] {
+            setpriority(PRIO_PROCESS, 0, normal + 5);
+            std::atomic<int> nice{99};
+            Body body = [&] { return nice = getpriority(PRIO_PROCESS, 0), 0u; };
+            HANDLE t = start(body);
+            WaitForSingleObject(t, kBoundMs);
+            seen = (nice - normal) * 100 + GetThreadPriority(t);
+            CloseHandle(t);
+        }).join();
+        return seen;
+    };
+    bool mayRaise = false;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, 0, normal + 1);
+        mayRaise = setpriority(PRIO_PROCESS, 0, normal) == 0;
+    }).join();
+    const int refused = 500 + THREAD_PRIORITY_LOWEST;
+    EXPECT_EQ(mayRaise ? THREAD_PRIORITY_NORMAL : refused, createdFromNicePlus5());
+    if (geteuid() == 0) {
+        EXPECT_EQ(0, runForked(
+                         [&] {
+                             const rlimit none{0, 0};
+                             return setrlimit(RLIMIT_NICE, &none) == 0 && setuid(65534) == 0 &&
+                                            createdFromNicePlus5() == refused
+                                        ? 0
+                                        : 1;
+                         },
+                         4 * kBoundMs));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace davro::test
