@@ -110,20 +110,32 @@ SentMessage* takeSent(Queue* q) {
 
 // Runs every message sent to `q` (the calling thread's own queue), each without a lock. A
 // message being run is on the `running` stack, so that if the thread ends inside the window
-// procedure its teardown still answers it.
+// procedure its teardown still answers it. Outside the procedure the thread cannot be
+// stopped: a stop between taking a message and listing it, or between unlisting and
+// answering it, would leave its sender waiting for ever.
 void runSentMessages(Queue* q) {
-    while (SentMessage* s = takeSent(q)) {
-        s->next = q->running;
-        q->running = s;
+    for (;;) {
+        SentMessage* s = nullptr;
         WNDPROC procedure = nullptr;
-        Queue* owner = nullptr;
-        LRESULT result = 0;
-        if (findWindow(s->window, procedure, owner)) {
-            if (owner == q) {
-                result = procedure(s->window, s->message, s->wParam, s->lParam);
+        {
+            const NoStopScope noStop;
+            s = takeSent(q);
+            if (s == nullptr) {
+                return;
             }
-            releaseQueue(owner);
+            s->next = q->running;
+            q->running = s;
+            Queue* owner = nullptr;
+            if (findWindow(s->window, procedure, owner)) {
+                if (owner != q) {
+                    procedure = nullptr;
+                }
+                releaseQueue(owner);  // before the procedure, which may end the thread
+            }
         }
+        const LRESULT result =
+            procedure != nullptr ? procedure(s->window, s->message, s->wParam, s->lParam) : 0;
+        const NoStopScope noStop;
         q->running = s->next;
         reply(s, result);
     }
