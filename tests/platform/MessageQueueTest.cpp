@@ -418,17 +418,20 @@ TEST(MessageWindowTest, AReceiverThatEndsInsideTheProcedureAnswersItsSenderZero)
     }
 }
 
-// Threads terminated at arbitrary points of PeekMessageW and PostThreadMessageW (to
-// themselves and to this thread), their first calls included, leave every message function
-// of the process working. The victims allocate nothing themselves: a thread terminated
-// inside the allocator would block the heap, on Windows as here.
+// Threads terminated at arbitrary points of PeekMessageW (serving a flood of sends) and
+// PostThreadMessageW (to themselves and to this thread), their first calls included, leave
+// every message function of the process working, and their senders answered. The victims
+// allocate nothing themselves: a thread terminated inside the allocator would block the
+// heap, on Windows as here.
 struct Churn {
     DWORD main = GetCurrentThreadId();
     std::atomic<long> rounds{0};
+    std::atomic<HWND> window{nullptr};
 };
 
 unsigned churnMessages(void* argument) {
     auto* churn = static_cast<Churn*>(argument);
+    churn->window = createTestWindow();
     MSG m{};
     for (;;) {
         post(kFirst);
@@ -444,11 +447,19 @@ TEST(MessageQueueTest, ThreadsTerminatedInsideMessageCallsLeaveTheQueuesWorking)
                         "keeps";
     }
     drainQueue();
+    TestClass windowClass;
     Churn churn;
+    std::atomic<bool> done{false};
+    WaitProbe sender([&] {
+        while (!done.load()) {
+            SendMessageW(churn.window, kFirst, 0, 0);
+        }
+        return 0;
+    });
     for (int i = 0; i < 100; ++i) {
         const long start = churn.rounds.load();
         HANDLE victim = begin(&churnMessages, &churn);
-        ASSERT_NE(nullptr, victim);
+        EXPECT_NE(nullptr, victim);
         for (int n = 0; n < 100000 && churn.rounds.load() < start + i % 5; ++n) {
             std::this_thread::yield();
         }
@@ -456,8 +467,13 @@ TEST(MessageQueueTest, ThreadsTerminatedInsideMessageCallsLeaveTheQueuesWorking)
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(victim, kBoundMs));
         CloseHandle(victim);
         drainQueue();
-        ASSERT_TRUE(post(kFirst, static_cast<WPARAM>(i)));
-        ASSERT_EQ("user+1 " + std::to_string(i) + " 0 thread", peek());
+        EXPECT_TRUE(post(kFirst, static_cast<WPARAM>(i)));
+        EXPECT_EQ("user+1 " + std::to_string(i) + " 0 thread", peek());
+    }
+    done = true;
+    if (!sender.finishesWithin(std::chrono::milliseconds(kBoundMs))) {
+        std::fprintf(stderr, "a send to a terminated thread was never answered\n");
+        std::abort();  // the sender cannot be joined
     }
     const DWORD self = GetCurrentThreadId();  // a new thread posts to itself and to us
     EXPECT_EQ(1u, onOtherThread([self] {
