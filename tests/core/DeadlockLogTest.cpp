@@ -49,13 +49,6 @@ std::chrono::milliseconds realSlice() {
 }
 bool slicesAreShort() { return davro::platform::timeScale() >= 100; }
 
-// An event whose handle the test can look at.
-class PeekEvent : public YEventObject {
-public:
-    using YEventObject::YEventObject;
-    HANDLE rawHandle() const { return handle; }
-};
-
 // One whole line of the log, taken apart.
 struct LogLine {
     std::string name;
@@ -268,7 +261,6 @@ TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
         WaitProbe report([] { return Bare::report(L"lost"), 0; });
         EXPECT_TRUE(finishesPromptly(report, fifo)) << "the report blocked";
         // Once the waiter is in its wait, a slice and a half lets its first slice expire.
-        // An EXPECT, not an ASSERT: returning would leave the endless wait unsignalled.
         PeekEvent event(L"Unlogged");
         WaitProbe waiter([&] { return event.lock(INFINITE); });
         if (slicesAreShort()) {

@@ -243,23 +243,16 @@ int runForked(const std::function<int()>& body, unsigned boundMs) {
     if (pid == 0) {
         std::_Exit(body());
     }
-    if (pid < 0) {
-        return -1;
-    }
     int status = 0;
-    for (unsigned waited = 0;; ++waited) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) {
-            break;
-        }
-        if (waited >= boundMs) {
+    for (unsigned waited = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == boundMs) {
             ::kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
-            return kHung;
+            return -2;
         }
-        usleep(1000);  // a bounded poll of a process, which offers nothing to wait on here
+        usleep(1000);  // a bounded poll: a process offers nothing to wait on here
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 #endif

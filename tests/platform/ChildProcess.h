@@ -60,10 +60,8 @@ private:
 };
 
 #ifndef _WIN32
-// Linux: runs `body` in a forked child (which sees a copy of everything the caller sees) and
-// returns its result as the exit code, 128 + the signal if a signal ended it, or kHung if it
-// had not ended after `boundMs` and was killed.
-inline constexpr int kHung = -2;
+// Linux: runs `body` in a forked child; its result (the exit code), 128 + the signal that
+// ended it, or -2 if it had not ended after `boundMs` and was killed.
 int runForked(const std::function<int()>& body, unsigned boundMs);
 #endif
 

@@ -151,14 +151,13 @@ TEST(NamedMutexTest, ProcessesShareItAndAKilledOwnerAbandonsIt) {
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(m));  // reported once only
 }
 
-// A handle opened with some rights allows only what they allow, and a mask that allows
-// neither waiting nor releasing is refused.
+// A handle opened with some rights allows only those; a mask with neither is refused.
 TEST(NamedMutexTest, OpenedHandlesHaveTheAccessAskedFor) {
-    constexpr DWORD kReadControl = 0x00020000;  // READ_CONTROL: neither right
     const std::wstring name = uniqueName(L"access");
     Handles hs;
     HANDLE full = hs.mutex(FALSE, name.c_str());
-    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(kReadControl, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED,
+                       OpenMutexW(0x00020000 /* READ_CONTROL */, FALSE, name.c_str()));
     HANDLE waitOnly = hs.add(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
     HANDLE releaseOnly = hs.add(OpenMutexW(MUTEX_MODIFY_STATE, FALSE, name.c_str()));
     DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(releaseOnly, 0));
@@ -168,8 +167,8 @@ TEST(NamedMutexTest, OpenedHandlesHaveTheAccessAskedFor) {
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(full));
 }
 
-// One thread polls the mutex while another closes its last handle: each poll finds it
-// (taking and giving it back), or once it is closed fails with ERROR_INVALID_HANDLE.
+// Polls from one thread while another closes the last handle: each takes the mutex (and
+// gives it back) or, once it is closed, fails with ERROR_INVALID_HANDLE.
 TEST(NamedMutexTest, PollingWhileTheLastHandleIsClosedFailsCleanly) {
     const std::wstring name = uniqueName(L"closing");
     for (int i = 0; i < 200; ++i) {
@@ -177,32 +176,31 @@ TEST(NamedMutexTest, PollingWhileTheLastHandleIsClosedFailsCleanly) {
         ASSERT_NE(nullptr, m);
         std::atomic<int> polls{0};
         std::atomic<bool> closed{false};
-        std::atomic<int> wrong{0};
-        std::thread poller([&] {
+        WaitProbe poller([&] {  // the number of wrong answers
+            int wrong = 0;
             for (int after = 0; after < 20; after += closed.load() ? 1 : 0, ++polls) {
                 SetLastError(0);
                 const DWORD r = WaitForSingleObject(m, 0);
                 if (r == WAIT_OBJECT_0) {
-                    ReleaseMutex(m);  // fails if closed meanwhile: the thread abandons it
-                } else if (r != WAIT_FAILED || GetLastError() != ERROR_INVALID_HANDLE) {
-                    ++wrong;
+                    ReleaseMutex(m);  // fails after the close: the thread ends owning it
+                } else {
+                    wrong += r != WAIT_FAILED || GetLastError() != ERROR_INVALID_HANDLE ? 1 : 0;
                 }
             }
+            return wrong;
         });
-        while (polls.load() < 1 + i % 8) {
+        while (polls.load() < 1 + i % 8) {  // closed after some polls, or soon after the first
             std::this_thread::yield();
         }
-        CloseHandle(m);
-        closed = true;
-        poller.join();
-        EXPECT_EQ(0, wrong.load()) << i;
+        closed = CloseHandle(m);
+        EXPECT_EQ(0, poller.result()) << i;
     }
 }
 
-// The child's side of the next test: takes mutex A and holds it until it is killed.
-DAVRO_CHILD_BODY(diesOwningA) {
-    HANDLE a = CreateMutexW(nullptr, FALSE, uniqueName(L"dead-owner").c_str());
-    if (a == nullptr || WaitForSingleObject(a, 0) != WAIT_OBJECT_0 || !reportStep('a')) {
+// The child's side of the next tests: takes the mutex and holds it until it is killed.
+DAVRO_CHILD_BODY(holdsTheName) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, uniqueName(L"child").c_str());
+    if (m == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 || !reportStep('a')) {
         return 1;
     }
     WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
@@ -213,10 +211,10 @@ DAVRO_CHILD_BODY(diesOwningA) {
 // times out without using up the abandonment: the next wait reports it, once.
 TEST(NamedMutexTest, AWaitAllThatTimesOutLeavesTheAbandonmentForTheNextWait) {
     Handles hs;
-    const HANDLE both[] = {hs.mutex(FALSE, uniqueName(L"dead-owner").c_str()),
+    const HANDLE both[] = {hs.mutex(FALSE, uniqueName(L"child").c_str()),
                            hs.mutex(FALSE, uniqueName(L"held").c_str())};
     {
-        ChildProcess child(diesOwningA);
+        ChildProcess child(holdsTheName);
         ASSERT_EQ('a', child.nextStep());
         child.kill();
         EXPECT_EQ(ChildProcess::kKilled, child.wait());
@@ -239,60 +237,11 @@ TEST(NamedMutexTest, AWaitAllThatTimesOutLeavesTheAbandonmentForTheNextWait) {
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(both[0]));
 }
 
-// A thread's named mutexes are abandoned before its handle is signalled: a poll right after
-// the wait on the handle finds them so, and on Linux right after TerminateThread (which
-// returns once the thread has ended; Windows' may return before).
-struct Taker {
-    HANDLE mutex;
-    HANDLE owned;
-    bool block;
-};
-
-unsigned takeAndEnd(void* argument) {
-    const auto* taker = static_cast<const Taker*>(argument);
-    WaitForSingleObject(taker->mutex, 0);
-    SetEvent(taker->owned);
-    if (taker->block) {
-        Sleep(10 * kBoundMs);  // terminated long before
-    }
-    return 0;
-}
-
-TEST(NamedMutexTest, AThreadsEndAbandonsItsMutexesBeforeItsHandleIsSignalled) {
-    Handles hs;
-    for (const bool terminated : {false, true}) {
-        Taker taker{hs.mutex(FALSE, uniqueName(L"ends").c_str()), hs.event(), terminated};
-        HANDLE t = hs.add(reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-            _beginthreadex(nullptr, 0, &takeAndEnd, &taker, 0, nullptr)));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taker.owned, kBoundMs));
-        if (terminated) {
-            EXPECT_TRUE(TerminateThread(t, 1));
-#ifdef _WIN32
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-#endif
-        } else {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
-        }
-        EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(taker.mutex, 0)) << terminated;
-        EXPECT_TRUE(ReleaseMutex(taker.mutex));
-    }
-}
-
 #ifndef _WIN32
-DAVRO_CHILD_BODY(holdsTheName) {
-    if (CreateMutexW(nullptr, FALSE, uniqueName(L"truncated").c_str()) == nullptr ||
-        !reportStep('a')) {
-        return 1;
-    }
-    WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
-    return 2;
-}
-
 // The file of a live named mutex (held by a child process) cut short, emptied or zeroed by
 // someone else: creating and opening fail cleanly instead of reading past its end (SIGBUS).
-// Once nobody holds the name, the leftover file is not a mutex and creating starts afresh.
 TEST(NamedMutexTest, ATruncatedOrForeignFileIsRefusedCleanly) {
-    const std::wstring name = uniqueName(L"truncated");
+    const std::wstring name = uniqueName(L"child");
     const std::string file =
         "/dev/shm/davro." + std::to_string(geteuid()) + "." + std::string(name.begin(), name.end());
     ChildProcess child(holdsTheName);
@@ -306,12 +255,8 @@ TEST(NamedMutexTest, ATruncatedOrForeignFileIsRefusedCleanly) {
     }
     child.kill();
     child.wait();
-    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
-    HANDLE fresh = CreateMutexW(nullptr, FALSE, name.c_str());
-    ASSERT_NE(nullptr, fresh);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(fresh, 0));
-    EXPECT_TRUE(ReleaseMutex(fresh));
-    CloseHandle(fresh);
+    Handles hs;  // with nobody holding the name, the leftover file is remade
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hs.mutex(TRUE, name.c_str()), 0));
 }
 #endif
 

@@ -64,8 +64,7 @@ TEST(ThreadStartTest, AThreadTerminatedInANamedMutexWaitLeavesNoHoldOnTheName) {
     NamedWaiter w{OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()),
                   CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ASSERT_NE(nullptr, w.mutex);
-    HANDLE t = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-        _beginthreadex(nullptr, 0, &waitOnNamed, &w, 0, nullptr));
+    HANDLE t = beginThread(&waitOnNamed, &w);
     ASSERT_NE(nullptr, t);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(w.ready, kBoundMs));
     EXPECT_TRUE(awaitWaiters(owned, 1));  // blocked in the lock

@@ -24,6 +24,7 @@ TEST(WaitMultipleTest, BadParametersAndHandlesFailWithoutTouchingAnything) {
     const HANDLE twice[] = {e, e};
     const HANDLE sameObject[] = {e, copy};
     const HANDLE withClosed[] = {e, closed};
+    const HANDLE pseudo[] = {GetCurrentProcess(), GetCurrentThread()};
     struct Case {
         DWORD count;
         const HANDLE* array;
@@ -41,6 +42,8 @@ TEST(WaitMultipleTest, BadParametersAndHandlesFailWithoutTouchingAnything) {
         {2, sameObject, TRUE, ERROR_INVALID_PARAMETER},
         {2, withClosed, FALSE, ERROR_INVALID_HANDLE},
         {2, withClosed, TRUE, ERROR_INVALID_HANDLE},
+        {1, pseudo, FALSE, ERROR_INVALID_HANDLE},  // pseudo-handles are refused
+        {1, pseudo + 1, TRUE, ERROR_INVALID_HANDLE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.count << " handles, all " << c.all);

@@ -41,12 +41,9 @@ bool WaitProbe::finishesWithin(std::chrono::milliseconds limit) {
 
 int WaitProbe::result() { return future_.get(); }
 
-bool awaitWaiters(void* handle, unsigned count) {
+bool awaitWaiters([[maybe_unused]] void* handle, [[maybe_unused]] unsigned count) {
 #ifdef _WIN32
-    (void)handle;
-    (void)count;
-    Sleep(50);
-    return true;
+    return Sleep(50), true;
 #else
     return davro::win32::testing::waitForWaiters(handle, count, kWaitMs);
 #endif

@@ -1,7 +1,6 @@
 // Helpers shared by the test suites: the wait results, a probe that runs a blocking call on
 // its own thread, an ordering point after threads have blocked, a private temporary
-// directory, drive C and the time scale, the local-time offset in force now, and checks for
-// Wine and installed locales.
+// directory, drive C and the time scale, the local-time offset, checks for Wine and locales.
 #pragma once
 
 #include <chrono>
@@ -46,10 +45,8 @@ private:
     std::thread thread_;
 };
 
-// Returns once `count` threads are blocked on the kernel object behind `handle` (a HANDLE):
-// on Linux the layer is asked (testing::waitForWaiters), and false means they were not
-// within kWaitMs. Windows has no such query: there it sleeps 50 ms and returns true, so the
-// order is then likely rather than certain.
+// Whether `count` threads are blocked on the object of `handle` (a HANDLE) within kWaitMs,
+// asked of the layer on Linux; Windows has no such query: a 50 ms sleep, then true.
 bool awaitWaiters(void* handle, unsigned count);
 
 // A fresh directory under the system's temporary directory, removed with its contents
