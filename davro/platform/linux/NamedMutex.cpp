@@ -325,7 +325,8 @@ NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::
 bool hazarded(const NamedMutexShared* shared) {
     bool found = false;
     forEachContext([&](const ThreadContext* c) {
-        found = found || c->namedHazard.load(std::memory_order_relaxed) == shared;
+        // Acquire: a user that has cleared its hazard (a release) is done with the record.
+        found = found || c->namedHazard.load(std::memory_order_acquire) == shared;
     });
     return found;
 }
