@@ -101,7 +101,7 @@ LRESULT testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             pthread_exit(nullptr);
         }
 #endif
-        Sleep(10 * kBoundMs);  // terminated long before
+        WaitForSingleObject(GetCurrentProcess(), 10 * kBoundMs);  // terminated long before
     }
     if (message == WM_DESTROY) {
         procedureLog.life += " destroy";
