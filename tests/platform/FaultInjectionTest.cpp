@@ -467,7 +467,7 @@ TEST(FaultInjectionTest, EveryInvariantHoldsWhereverThreadsAreStopped) {
         threads.push_back(beginThread(&Worker::run, &w));
     }
     SetEvent(go);
-    for (int forks = 0; Clock::now() < workers[0].end && s.failures.load() == 0;) {
+    for ([[maybe_unused]] int forks = 0; Clock::now() < workers[0].end && !s.failures.load();) {
         const unsigned action = random() % 10;
         const int slot = static_cast<int>(random() % kVictims);
         Victim* v = s.victims[slot].load();
