@@ -339,8 +339,6 @@ TEST(ThreadStressTest, ThreadsThatEndLeaveNoTaskDescriptorOrMemoryBehind) {
 }
 #endif
 
-// ---- Fault injection ----
-
 struct Victim {
     Shared* s = nullptr;
     unsigned seed = 0;  // of its random steps

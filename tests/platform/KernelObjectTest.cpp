@@ -330,10 +330,9 @@ TEST(HandleTest, PseudoHandleOfTheProcessAndIdsOfLiveThreads) {
     EXPECT_NE(mine, other);
 }
 
-// A handle works with its two low tag bits set, as on Windows, and fits 32 bits: extended
-// back with zeros or its sign, it names its object. On Linux also after a million handles
-// came and went, while one closed before them, whose object's memory was reused as often,
-// names nothing.
+// A handle works with its two low tag bits set, as on Windows, and fits 32 bits (extended
+// back with zeros or its sign). On Linux also after a million handles came and went, while
+// one closed before them, whose object's memory was reused as often, names nothing.
 TEST(HandleTest, TagBitsAreIgnoredAndValuesFit32Bits) {
     HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     CloseHandle(stale);

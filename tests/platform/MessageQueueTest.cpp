@@ -322,8 +322,11 @@ TEST(MessageWindowTest, CreationAndDestructionMessagesComeInOrder) {
     EXPECT_EQ("nccreate create destroy ncdestroy", procedureLog.life);
     for (char* refusal : {&refuseNc, &refuseCreate}) {
         EXPECT_EQ(nullptr, create(refusal));
-        EXPECT_EQ(refusal == &refuseNc ? "nccreate" : "nccreate create destroy",
-                  procedureLog.life.substr(0, procedureLog.life.find(" ncdestroy")));
+        const std::string& life = procedureLog.life;  // Wine: no WM_DESTROY after WM_CREATE
+        EXPECT_TRUE(life == (refusal == &refuseNc ? "nccreate ncdestroy"
+                                                  : "nccreate create destroy ncdestroy") ||
+                    (runningUnderWine() && life == "nccreate create ncdestroy"))
+            << life;
         DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_WINDOW_HANDLE,
                            PostMessageW(procedureLog.last.hwnd, 0, 0, 0));
     }
@@ -344,8 +347,8 @@ unsigned serveWindow(void* created) {
 TEST(MessageWindowTest, AReceiverThatEndsInsideTheProcedureAnswersItsSenderZero) {
     TestClass windowClass;
     for (const How how : {kEndThreadEx, kTerminated, kPthreadExit}) {
-#ifdef _WIN32
-        if (how == kPthreadExit) {
+#ifdef _WIN32  // Wine never answers the sender when it terminates the receiver
+        if (how == kPthreadExit || (how == kTerminated && runningUnderWine())) {
             continue;
         }
 #endif
