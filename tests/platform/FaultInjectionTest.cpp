@@ -60,7 +60,7 @@ struct Shared {
     std::atomic<Victim*> victims[kVictims] = {};
     std::atomic<bool> stop{false};
     std::atomic<int> odd{0};  // results that victims, which allocate nothing, cannot describe
-    const std::wstring name = uniqueName(L"victim");
+    const std::wstring name = uniqueName(L"worker");  // never terminated: its names go
 
     Shared() : owner(std::size(kLayout)), held(std::size(kLayout)) {
         for (Kind k : kLayout) {
@@ -200,6 +200,7 @@ private:
             if (s_.kinds[i] == Kind::AutoEvent || s_.kinds[i] == Kind::ManualEvent) {
                 (random_() % 3 == 0 ? ResetEvent : SetEvent)(s_.handles[i]);
             }
+            CloseHandle(CreateMutexW(nullptr, FALSE, s_.name.c_str()));  // also while forking
         }
     }
 
@@ -385,7 +386,7 @@ unsigned victim(void* argument) {
             (random() % 3 == 0 ? ResetEvent : SetEvent)(events[random() % 2]);
         } else if (op == 3) {
             CloseHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-            CloseHandle(CreateMutexW(nullptr, FALSE, s.name.c_str()));
+            CloseHandle(CreateMutexW(nullptr, FALSE, nullptr));
         } else if (op < 6 && other != nullptr) {
             PostThreadMessageW(GetCurrentThreadId(), kPing, 0, 0);
             PostThreadMessageW(other->id, kPing, 0, 0);
