@@ -12,9 +12,11 @@
 
 namespace davro::win32::testing {
 
-// The number of threads queued on the object behind `object` right now (0 for a bad handle
-// or a named mutex, whose waiters are not queued). Waiting until it reaches n orders a test
-// after n threads have blocked, instead of sleeping and hoping.
+// The number of threads queued on the object behind `object` right now (0 for a bad handle).
+// A named mutex's waiters sleep on its shared futex instead: for one it is 1 once a thread
+// of any process sleeps or is about to sleep on it (a flag that may outlast the sleep), else
+// 0. Waiting until it reaches n orders a test after n threads have blocked, instead of
+// sleeping and hoping.
 DAVRO_API std::uint32_t waitersOn(HANDLE object);
 
 // Waits until waitersOn(object) is at least `count`, for at most `milliseconds` (real time);

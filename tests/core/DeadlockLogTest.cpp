@@ -260,11 +260,11 @@ TEST_F(DeadlockLogTest, UnwritableLogLosesTheLineAndNothingElse) {
 
         WaitProbe report([] { return Bare::report(L"lost"), 0; });
         EXPECT_TRUE(finishesPromptly(report, fifo)) << "the report blocked";
-        // The sleep only lets a slice pass: if it is too short the test passes without
-        // covering it.
-        YEventObject event(L"Unlogged");
+        // Once the waiter is in its wait, a slice and a half lets its first slice expire.
+        PeekEvent event(L"Unlogged");
         WaitProbe waiter([&] { return event.lock(INFINITE); });
         if (slicesAreShort()) {
+            EXPECT_TRUE(awaitWaiters(event.rawHandle(), 1));
             std::this_thread::sleep_for(realSlice() * 3 / 2);
         }
         event.unlock();

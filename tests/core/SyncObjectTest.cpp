@@ -10,17 +10,14 @@
 
 #include "SyncTestSupport.h"
 
+#ifndef _WIN32
+#include <davro/platform/Testing.h>
+#endif
+
 namespace {
 
 using namespace davro::test;
 using namespace davro::win32;
-
-// A real event whose handle the test can look at.
-class PeekEvent : public YEventObject {
-public:
-    using YEventObject::YEventObject;
-    HANDLE rawHandle() const { return handle; }
-};
 
 // Copies duplicate the handle: two handles, one kernel object, each closed once. State is
 // read with lock(0), which polls: 258 at once when unsignalled.
@@ -61,6 +58,28 @@ TEST(SyncObjectTest, CopiesAndAssignmentsEachOwnAHandleToTheSameObject) {
     EXPECT_EQ(kFailed, original.lock(0));
     EXPECT_EQ(kSignalled, target.lock(0));  // the other handle lives on
 }
+
+#ifndef _WIN32
+// With the object pool full, creations fail cleanly (handle 0), a copy gets a working handle
+// or none and the process pseudo-handle works; once there is room, everything works again.
+TEST(SyncObjectTest, AFullObjectPoolFailsCleanlyAndEverythingWorksOnceThereIsRoom) {
+    PeekEvent before(0, 1);
+    davro::win32::testing::limitObjects(davro::win32::testing::liveObjects());
+    EXPECT_EQ(kFailed, PeekEvent(0, 1).lock(0));
+    EXPECT_EQ(0u, _beginthreadex(
+                      nullptr, 0, [](void*) { return 0u; }, nullptr, 0, nullptr));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(GetCurrentProcess(), 0));
+    for (int room = 0; room < 2; ++room) {
+        PeekEvent copy(before);
+        before.unlock();
+        EXPECT_EQ(copy.rawHandle() == nullptr && room == 0 ? kFailed : kSignalled, copy.lock(0));
+        before.resetEvent();
+        davro::win32::testing::limitObjects(0);
+    }
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(GetCurrentProcess(), 0));
+    EXPECT_EQ(kTimedOut, PeekEvent(0, 1).lock(0));
+}
+#endif
 
 // "Before any wait": an auto-reset event in the same list would be consumed by a wait-any
 // that reached the kernel; it must still be set afterwards.

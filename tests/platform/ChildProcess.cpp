@@ -238,6 +238,23 @@ int ChildProcess::wait() {
     return exitCode_;
 }
 
+int runForked(const std::function<int()>& body, unsigned boundMs) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::_Exit(body());
+    }
+    int status = 0;
+    for (unsigned waited = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == boundMs) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -2;
+        }
+        usleep(1000);  // a bounded poll: a process offers nothing to wait on here
+    }
+    return pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 #endif
 
 }  // namespace davro::test

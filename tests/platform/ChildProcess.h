@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace davro::test {
 
@@ -57,5 +58,11 @@ private:
     bool ended_ = false;
     int exitCode_ = -1;
 };
+
+#ifndef _WIN32
+// Linux: runs `body` in a forked child; its result (the exit code), 128 + the signal that
+// ended it, or -2 if it had not ended after `boundMs` and was killed.
+int runForked(const std::function<int()>& body, unsigned boundMs);
+#endif
 
 }  // namespace davro::test

@@ -1,7 +1,7 @@
 // Conformance of the per-thread message queue: posting, peeking and removing with filters,
-// the quit message, message-only windows and their procedures, SendMessageW across
-// threads, and MsgWaitForMultipleObjects on objects and input, with the rule that input
-// the thread has already looked at is no longer new.
+// the quit message, message-only windows and their procedures, SendMessageW across threads
+// (either side may end meanwhile), and MsgWaitForMultipleObjects on objects and input, with
+// the rule that input the thread has already looked at is no longer new.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,11 +11,18 @@
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 namespace davro::test {
 namespace {
 
 constexpr UINT kFirst = WM_USER + 1;
 constexpr UINT kSecond = WM_USER + 2;
+// Ends the thread that runs the procedure as wParam says, after setting the event in lParam.
+constexpr UINT kEndInside = WM_USER + 3;
+enum How : WPARAM { kEndThreadEx, kTerminated, kPthreadExit };
 constexpr LRESULT kAnswer = 0x1234;
 const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
 constexpr const wchar_t* kClassName = L"DavroMessageQueueTest";
@@ -61,11 +68,43 @@ struct ProcedureLog {
     int destroys = 0;
     MSG last{};
     DWORD thread = 0;
+    std::string life;  // the creation and destruction messages, in order
 };
 ProcedureLog procedureLog;
+char refuseNc, refuseCreate;  // lpCreateParams that refuse at WM_NCCREATE, WM_CREATE
 
 LRESULT testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    const LONG_PTR data = GetWindowLongPtrW(window, GWLP_USERDATA);
+    if (message == WM_NCCREATE) {  // keeps lpCreateParams with the window
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        procedureLog.life = "nccreate";
+        procedureLog.last.hwnd = window;
+        return create->lpCreateParams != &refuseNc;
+    }
+    if (message == WM_CREATE) {
+        procedureLog.life +=
+            reinterpret_cast<LONG_PTR>(create->lpCreateParams) == data ? " create" : " create?";
+        return create->lpCreateParams == &refuseCreate ? -1 : 0;
+    }
+    if (message == WM_NCDESTROY) {
+        procedureLog.life += " ncdestroy";
+    }
+    if (message == kEndInside) {
+        SetEvent(reinterpret_cast<HANDLE>(lParam));  // NOLINT(performance-no-int-to-ptr)
+        if (wParam == kEndThreadEx) {
+            _endthreadex(5);
+        }
+#ifndef _WIN32
+        if (wParam == kPthreadExit) {
+            pthread_exit(nullptr);
+        }
+#endif
+        WaitForSingleObject(GetCurrentProcess(), 10 * kBoundMs);  // terminated long before
+    }
     if (message == WM_DESTROY) {
+        procedureLog.life += " destroy";
         ++procedureLog.destroys;
         return 0;
     }
@@ -166,6 +205,9 @@ TEST(MessageQueueTest, PostingNeedsATargetThreadWithAQueue) {
     DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_THREAD_ID, PostThreadMessageW(tid, kFirst, 0, 0));
     SetEvent(go);
     EXPECT_EQ(1, target.result());
+    // Posting to itself makes the queue, and the message is there for the first look.
+    EXPECT_EQ(1u,
+              onOtherThread([] { return post(kFirst, 4, 5) && peek() == "user+1 4 5 thread"; }));
 }
 
 TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
@@ -216,13 +258,24 @@ TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
 }
 
 // A message sent from another thread runs on the owner's thread when the owner looks at
-// its queue, and the sender blocks until then. A sender to a window whose thread ends
-// without looking gets 0, and so do later senders.
+// its queue, and the sender blocks until then (or is terminated: its message is run or
+// dropped). A sender to a window whose thread ends without looking gets 0, as later ones.
 TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerOrReturnsZeroWhenItEnds) {
     drainQueue();
     TestClass windowClass;
     const HWND window = createTestWindow();
     ASSERT_NE(nullptr, window);
+    HANDLE orphan = beginThread(
+        [](void* w) {
+            return static_cast<unsigned>(SendMessageW(static_cast<HWND>(w), kFirst, 0, 0));
+        },
+        window);
+    ASSERT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
+    EXPECT_TRUE(TerminateThread(orphan, 3) &&
+                WaitForSingleObject(orphan, kBoundMs) == WAIT_OBJECT_0 && CloseHandle(orphan));
+    EXPECT_EQ("none", peek(PM_NOREMOVE));
+    EXPECT_LE(procedureLog.calls, 1);
+    procedureLog = {};
     WaitProbe sender([&] { return static_cast<int>(SendMessageW(window, kFirst, 9, 10)); });
     // The sent message wakes a message wait but is not run by it.
     EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE));
@@ -250,6 +303,124 @@ TEST(MessageWindowTest, SendFromAnotherThreadRunsOnTheOwnerOrReturnsZeroWhenItEn
     owner.join();
     EXPECT_EQ(0, SendMessageW(remote, kFirst, 0, 0));
     EXPECT_EQ(1, procedureLog.calls);
+}
+
+// The procedure hears of its window from CreateWindowExW and DestroyWindow in Win32's order,
+// keeps data with it from the first message on, and refuses it with FALSE to WM_NCCREATE or
+// -1 to WM_CREATE (no window then).
+TEST(MessageWindowTest, CreationAndDestructionMessagesComeInOrder) {
+    TestClass windowClass;
+    auto create = [](void* param) {
+        return CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               GetModuleHandleW(nullptr), param);
+    };
+    const HWND window = create(&windowClass);
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ("nccreate create", procedureLog.life);
+    EXPECT_EQ(reinterpret_cast<LONG_PTR>(&windowClass), GetWindowLongPtrW(window, GWLP_USERDATA));
+    EXPECT_TRUE(DestroyWindow(window));
+    EXPECT_EQ("nccreate create destroy ncdestroy", procedureLog.life);
+    for (char* refusal : {&refuseNc, &refuseCreate}) {
+        EXPECT_EQ(nullptr, create(refusal));
+        const std::string& life = procedureLog.life;  // Wine: no WM_DESTROY after WM_CREATE
+        EXPECT_TRUE(life == (refusal == &refuseNc ? "nccreate ncdestroy"
+                                                  : "nccreate create destroy ncdestroy") ||
+                    (runningUnderWine() && life == "nccreate create ncdestroy"))
+            << life;
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_WINDOW_HANDLE,
+                           PostMessageW(procedureLog.last.hwnd, 0, 0, 0));
+    }
+}
+
+// A receiver that ends inside the procedure of a message sent to it (_endthreadex,
+// TerminateThread, pthread_exit on Linux) answers its sender 0.
+std::atomic<HWND> servedWindow{nullptr};
+
+unsigned serveWindow(void* created) {
+    servedWindow = createTestWindow();
+    SetEvent(created);
+    msgWait(0, nullptr, FALSE, kBoundMs, QS_SENDMESSAGE);
+    peek(PM_NOREMOVE);  // ends the thread inside the procedure
+    return 1;
+}
+
+TEST(MessageWindowTest, AReceiverThatEndsInsideTheProcedureAnswersItsSenderZero) {
+    TestClass windowClass;
+    for (const How how : {kEndThreadEx, kTerminated, kPthreadExit}) {
+#ifdef _WIN32  // Wine never answers the sender when it terminates the receiver
+        if (how == kPthreadExit || (how == kTerminated && runningUnderWine())) {
+            continue;
+        }
+#endif
+        Handles hs;
+        HANDLE created = hs.event(TRUE);
+        HANDLE inside = hs.event(TRUE);
+        HANDLE t = hs.add(beginThread(&serveWindow, created));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(created, kBoundMs));
+        WaitProbe sender([&] {
+            return static_cast<int>(
+                SendMessageW(servedWindow, kEndInside, how, reinterpret_cast<LPARAM>(inside)));
+        });
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside, kBoundMs));
+        EXPECT_TRUE(how != kTerminated || TerminateThread(t, 9));
+        EXPECT_EQ(0, sender.result()) << how;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+        EXPECT_EQ(0, SendMessageW(servedWindow, kFirst, 0, 0));  // gone with its thread
+    }
+}
+
+// Threads terminated anywhere in PeekMessageW (serving sends) and PostThreadMessageW leave
+// senders answered and queues working. They allocate nothing: one killed there keeps a lock.
+struct Churn {
+    DWORD main = GetCurrentThreadId();
+    std::atomic<long> rounds{0};
+    std::atomic<HWND> window{nullptr};
+};
+
+unsigned churnMessages(void* argument) {
+    auto* churn = static_cast<Churn*>(argument);
+    churn->window = createTestWindow();
+    MSG m{};
+    for (;;) {
+        post(kFirst);
+        PostThreadMessageW(churn->main, kSecond, 0, 0);
+        PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);
+        churn->rounds.fetch_add(1);
+    }
+}
+
+TEST(MessageQueueTest, ThreadsTerminatedInsideMessageCallsLeaveTheQueuesWorking) {
+    if (runningUnderWine()) {
+        GTEST_SKIP() << "Wine runs message calls in user mode under locks a killed thread keeps";
+    }
+    drainQueue();
+    TestClass windowClass;
+    Churn churn;
+    std::atomic<bool> done{false};
+    WaitProbe sender([&] {
+        while (!done.load()) {
+            SendMessageW(churn.window, kFirst, 0, 0);
+        }
+        return 0;
+    });
+    for (int i = 0; i < 100; ++i) {
+        const long start = churn.rounds.load();
+        HANDLE victim = beginThread(&churnMessages, &churn);
+        for (int n = 0; n < 100000 && churn.rounds.load() < start + i % 5; ++n) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(TerminateThread(victim, 7) &&
+                    WaitForSingleObject(victim, kBoundMs) == WAIT_OBJECT_0 && CloseHandle(victim));
+    }
+    done = true;
+    EXPECT_EQ(0, sender.result());  // a send left unanswered would hang here
+    drainQueue();
+    const DWORD self = GetCurrentThreadId();  // a new thread posts to itself and to us
+    EXPECT_EQ(1u, onOtherThread([self] {
+                  return post(kFirst, 1) && peek() == "user+1 1 0 thread" &&
+                         PostThreadMessageW(self, kSecond, 2, 0);
+              }));
+    EXPECT_EQ("user+2 2 0 thread", peek());
 }
 
 TEST(MessageWaitTest, ObjectsComeFirstAndNewInputWakesTheWait) {

@@ -157,13 +157,13 @@ TEST(MutexContentionTest, AWaiterWokenForTheMutexThatEndsOtherwisePassesTheWakeO
         }
         return static_cast<int>(r);
     });
-    EXPECT_TRUE(first.stillBlockedAfter(50ms));
+    ASSERT_TRUE(awaitWaiters(m, 1));  // the first is queued before the second
     WaitProbe second([&] {
         const DWORD r = WaitForSingleObject(m, kBoundMs);
         ReleaseMutex(m);
         return static_cast<int>(r);
     });
-    EXPECT_TRUE(second.stillBlockedAfter(50ms));
+    ASSERT_TRUE(awaitWaiters(m, 2));
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_TRUE(SetEvent(e));
     const int r = first.result();
@@ -193,7 +193,7 @@ TEST(MutexContentionTest, AbandonmentUnderContentionReachesExactlyOneAcquirer) {
                 ReleaseMutex(m);
             });
         }
-        Sleep(10);  // most likely all queued by now; either way the result is the same
+        EXPECT_TRUE(awaitWaiters(m, 3));  // all queued (the threads are joined below)
         SetEvent(end);
         owner.join();
         for (std::thread& t : waiters) {

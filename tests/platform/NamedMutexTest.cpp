@@ -3,7 +3,9 @@
 // and WaitTest, beside the unnamed kinds.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "PlatformTestSupport.h"
@@ -11,6 +13,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #endif
@@ -22,10 +25,13 @@ namespace {
 // removes the name. A blocked wait-any elsewhere takes it when it comes free.
 TEST(NamedMutexTest, SecondCreateOpensTheSameMutexAndIgnoresInitialOwner) {
     const std::wstring name = uniqueName(L"same");
-    SetLastError(0xDEAD);
+    SetLastError(kSentinel);  // a new mutex, named or not, leaves the last error 0
+    CloseHandle(CreateMutexW(nullptr, TRUE, nullptr));
+    EXPECT_EQ(0u, GetLastError());
+    SetLastError(kSentinel);
     HANDLE first = CreateMutexW(nullptr, TRUE, name.c_str());
     ASSERT_NE(nullptr, first);
-    EXPECT_NE(ERROR_ALREADY_EXISTS, GetLastError());
+    EXPECT_EQ(0u, GetLastError());
     // Opened from another thread, with initial ownership asked for: not granted.
     HANDLE second = nullptr;
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), onOtherThread([&] {
@@ -38,8 +44,10 @@ TEST(NamedMutexTest, SecondCreateOpensTheSameMutexAndIgnoresInitialOwner) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 0));  // recursion, through `second`
     EXPECT_TRUE(ReleaseMutex(first));
     EXPECT_EQ(WAIT_TIMEOUT, pollMutexElsewhere(first));
+    SetLastError(kSentinel);
     HANDLE opened = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
     ASSERT_NE(nullptr, opened);
+    EXPECT_EQ(static_cast<DWORD>(kSentinel), GetLastError());  // left alone
     Handles hs;
     const HANDLE list[] = {opened, hs.event()};
     WaitProbe any([&] {
@@ -142,6 +150,118 @@ TEST(NamedMutexTest, ProcessesShareItAndAKilledOwnerAbandonsIt) {
     EXPECT_EQ(ChildProcess::kKilled, child.wait());
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(m));  // reported once only
 }
+
+// A handle opened with some rights allows only those; a mask with neither is refused. Wine
+// opens with any mask and lets any handle release.
+TEST(NamedMutexTest, OpenedHandlesHaveTheAccessAskedFor) {
+    const std::wstring name = uniqueName(L"access");
+    Handles hs;
+    HANDLE full = hs.mutex(FALSE, name.c_str());
+    HANDLE waitOnly = hs.add(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    HANDLE releaseOnly = hs.add(OpenMutexW(MUTEX_MODIFY_STATE, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(releaseOnly, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitOnly, 0));
+    if (!runningUnderWine()) {
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED,
+                           OpenMutexW(0x00020000 /* READ_CONTROL */, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, ReleaseMutex(waitOnly));
+    }
+    EXPECT_TRUE(ReleaseMutex(runningUnderWine() ? waitOnly : releaseOnly));
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(full));
+}
+
+// The child's side of the next tests: takes the mutex and holds it until it is killed.
+DAVRO_CHILD_BODY(holdsTheName) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, uniqueName(L"child").c_str());
+    if (m == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 || !reportStep('a')) {
+        return 1;
+    }
+    WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
+    return 2;
+}
+
+// A wait-all over a mutex abandoned by a killed process and one that another thread holds
+// times out without using up the abandonment: the next wait reports it, once.
+TEST(NamedMutexTest, AWaitAllThatTimesOutLeavesTheAbandonmentForTheNextWait) {
+    Handles hs;
+    const HANDLE both[] = {hs.mutex(FALSE, uniqueName(L"child").c_str()),
+                           hs.mutex(FALSE, uniqueName(L"held").c_str())};
+    {
+        ChildProcess child(holdsTheName);
+        ASSERT_EQ('a', child.nextStep());
+        child.kill();
+        EXPECT_EQ(ChildProcess::kKilled, child.wait());
+    }
+    HANDLE taken = hs.event(TRUE);
+    HANDLE done = hs.event(TRUE);
+    std::thread holder([&] {
+        WaitForSingleObject(both[1], 0);
+        SetEvent(taken);
+        WaitForSingleObject(done, kBoundMs);
+        ReleaseMutex(both[1]);
+    });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taken, kBoundMs));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, both, TRUE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, both, TRUE, 30));
+    SetEvent(done);
+    holder.join();
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(both[0], 0));
+    EXPECT_TRUE(ReleaseMutex(both[0]));
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(both[0]));
+}
+
+#ifndef _WIN32  // Windows gives a closed value to the next handle made, so polls would hit it
+// Polls from one thread while another closes the last handle: each takes the mutex (and
+// gives it back) or, once it is closed, fails with ERROR_INVALID_HANDLE.
+TEST(NamedMutexTest, PollingWhileTheLastHandleIsClosedFailsCleanly) {
+    const std::wstring name = uniqueName(L"closing");
+    for (int i = 0; i < 200; ++i) {
+        HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+        ASSERT_NE(nullptr, m);
+        std::atomic<int> polls{0};
+        std::atomic<bool> closed{false};
+        WaitProbe poller([&] {  // the number of wrong answers
+            int wrong = 0;
+            for (int after = 0; after < 20; after += closed.load() ? 1 : 0, ++polls) {
+                SetLastError(0);
+                const DWORD r = WaitForSingleObject(m, 0);
+                if (r == WAIT_OBJECT_0) {
+                    ReleaseMutex(m);  // fails after the close: the thread ends owning it
+                } else {
+                    wrong += r != WAIT_FAILED || GetLastError() != ERROR_INVALID_HANDLE ? 1 : 0;
+                }
+            }
+            return wrong;
+        });
+        while (polls.load() < 1 + i % 8) {  // closed after some polls, or soon after the first
+            std::this_thread::yield();
+        }
+        closed = CloseHandle(m);
+        EXPECT_EQ(0, poller.result()) << i;
+    }
+}
+
+// The file of a live named mutex (held by a child process) cut short, emptied or zeroed by
+// someone else: creating and opening fail cleanly instead of reading past its end (SIGBUS).
+TEST(NamedMutexTest, ATruncatedOrForeignFileIsRefusedCleanly) {
+    const std::wstring name = uniqueName(L"child");
+    const std::string file =
+        "/dev/shm/davro." + std::to_string(geteuid()) + "." + std::string(name.begin(), name.end());
+    ChildProcess child(holdsTheName);
+    ASSERT_EQ('a', child.nextStep());
+    for (const off_t size : {0, 100, 4096}) {  // the last: the right size, but zeros
+        ASSERT_EQ(0, truncate(file.c_str(), 0));
+        ASSERT_EQ(0, truncate(file.c_str(), size));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_INVALID, CreateMutexW(nullptr, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_INVALID,
+                           OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    }
+    child.kill();
+    child.wait();
+    Handles hs;  // with nobody holding the name, the leftover file is remade
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hs.mutex(TRUE, name.c_str()), 0));
+}
+#endif
 
 }  // namespace
 }  // namespace davro::test

@@ -30,6 +30,12 @@ inline const HANDLE kSentinelHandle = reinterpret_cast<HANDLE>(std::uintptr_t{0x
         EXPECT_EQ(static_cast<DWORD>(error), davroError) << #call; \
     } while (false)
 
+// Starts routine(argument) on a thread of _beginthreadex; its handle, or null.
+inline HANDLE beginThread(unsigned (*routine)(void*), void* argument, unsigned flags = 0) {
+    return reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _beginthreadex(nullptr, 0, routine, argument, flags, nullptr));
+}
+
 // Runs `body` on a new std::thread and returns its result once it has ended.
 inline DWORD onOtherThread(const std::function<DWORD()>& body) {
     DWORD result = 0xDEADBEEF;

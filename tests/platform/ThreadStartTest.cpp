@@ -7,6 +7,7 @@
 #include <string>
 
 #include "PlatformTestSupport.h"
+#include "TestSupport.h"
 
 namespace davro::test {
 namespace {
@@ -63,13 +64,10 @@ TEST(ThreadStartTest, AThreadTerminatedInANamedMutexWaitLeavesNoHoldOnTheName) {
     NamedWaiter w{OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()),
                   CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ASSERT_NE(nullptr, w.mutex);
-    HANDLE t = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-        _beginthreadex(nullptr, 0, &waitOnNamed, &w, 0, nullptr));
+    HANDLE t = beginThread(&waitOnNamed, &w);
     ASSERT_NE(nullptr, t);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(w.ready, kBoundMs));
-    // One-sided: the waiter is almost surely blocked in the lock by now; if not, it is
-    // terminated before the lock and the test passes without having looked at it.
-    Sleep(50);
+    EXPECT_TRUE(awaitWaiters(owned, 1));  // blocked in the lock
     ASSERT_TRUE(TerminateThread(t, 9));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
     DWORD code = 0;

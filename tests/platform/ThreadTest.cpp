@@ -6,8 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
+#include "TestSupport.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace davro::test {
 namespace {
@@ -152,7 +160,7 @@ TEST(SuspendThreadTest, ASuspendedWaiterIsPassedByAndTakesItsObjectOnceResumed) 
     };
     HANDLE t = hs.add(start(body));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiting, kBoundMs));
-    Sleep(20);  // most likely queued on the mutex by now; either way the result is the same
+    EXPECT_TRUE(awaitWaiters(mutex, 1));  // queued on the mutex
     EXPECT_EQ(0u, SuspendThread(t));
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(WAIT_OBJECT_0, onOtherThread([&] {
@@ -255,7 +263,7 @@ TEST(TerminateThreadTest, StopsRunningWaitingAndSuspendedThreadsWithTheirCodes) 
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
     }
-    Sleep(20);  // the waiter most likely asleep in its wait by now
+    EXPECT_TRUE(awaitWaiters(event, 1));  // the waiter is in its wait
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(TerminateThread(threads[i], 90 + i));
     }
@@ -295,6 +303,38 @@ TEST(ThreadPriorityTest, TheSevenLevelsReadBackAndOthersAreRefused) {
     EXPECT_EQ(1u, ResumeThread(t));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
 }
+
+#ifndef _WIN32
+// 100 * (nice - normal) + level of a thread made by one at normal + 5 (Linux: a nice value per
+// thread). It starts at normal, as on Windows, unless raising is refused: then it says so.
+int createdAtNicePlus5(int normal) {
+    int seen = -1;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, 0, normal + 5);
+        std::atomic<int> nice{99};
+        Body body = [&] { return nice = getpriority(PRIO_PROCESS, 0), 0u; };
+        HANDLE t = start(body);
+        WaitForSingleObject(t, kBoundMs);
+        seen = (nice - normal) * 100 + GetThreadPriority(t);
+        CloseHandle(t);
+    }).join();
+    return seen;
+}
+
+TEST(ThreadPriorityTest, ANewThreadStartsAtNormalWhateverItsCreatorsPriority) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to raise a nice value here and to give that up in a child";
+    }
+    const int normal = getpriority(PRIO_PROCESS, 0);
+    EXPECT_EQ(THREAD_PRIORITY_NORMAL, createdAtNicePlus5(normal));
+    const rlimit none{0, 0};
+    auto refusedInAChild = [&] {
+        return setrlimit(RLIMIT_NICE, &none) != 0 || setuid(65534) != 0 ||
+               createdAtNicePlus5(normal) != 500 + THREAD_PRIORITY_LOWEST;
+    };
+    EXPECT_EQ(0, runForked(refusedInAChild, 4 * kBoundMs));
+}
+#endif
 
 }  // namespace
 }  // namespace davro::test

@@ -27,6 +27,13 @@ public:
     int unlock() override { return 0; }
 };
 
+// A real event whose handle the test can look at.
+class PeekEvent : public YEventObject {
+public:
+    using YEventObject::YEventObject;
+    davro::win32::HANDLE rawHandle() const { return handle; }
+};
+
 // Runs `enter` on a thread of its own, keeps what it took until release() or the end of
 // the holder (or kWaitMs at most), then runs `leave` on that thread and ends.
 class Holder {

@@ -20,6 +20,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#else
+#include <davro/platform/Testing.h>
 #endif
 
 namespace davro::test {
@@ -38,6 +40,14 @@ bool WaitProbe::finishesWithin(std::chrono::milliseconds limit) {
 }
 
 int WaitProbe::result() { return future_.get(); }
+
+bool awaitWaiters([[maybe_unused]] void* handle, [[maybe_unused]] unsigned count) {
+#ifdef _WIN32
+    return Sleep(50), true;
+#else
+    return davro::win32::testing::waitForWaiters(handle, count, kWaitMs);
+#endif
+}
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};

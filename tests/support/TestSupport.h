@@ -1,6 +1,6 @@
 // Helpers shared by the test suites: the wait results, a probe that runs a blocking call on
-// its own thread, a private temporary directory, drive C and the time scale, the local-time
-// offset in force now, and checks for Wine and installed locales.
+// its own thread, an ordering point after threads have blocked, a private temporary
+// directory, drive C and the time scale, the local-time offset, checks for Wine and locales.
 #pragma once
 
 #include <chrono>
@@ -44,6 +44,10 @@ private:
     std::future<int> future_;
     std::thread thread_;
 };
+
+// Whether `count` threads are blocked on the object of `handle` (a HANDLE) within kWaitMs,
+// asked of the layer on Linux; Windows has no such query: a 50 ms sleep, then true.
+bool awaitWaiters(void* handle, unsigned count);
 
 // A fresh directory under the system's temporary directory, removed with its contents
 // when the object ends.

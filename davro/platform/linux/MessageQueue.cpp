@@ -45,6 +45,8 @@ struct SentMessage {
     SentMessage* next = nullptr;       // the receiver's list of sent messages, then its stack
                                        // of messages being run
     SentMessage* outerSend = nullptr;  // the sender's stack of sends in progress
+    OuterNote outer{};                 // the sender's wait chain note before this send
+    bool noted = false;                // whether the send is noted for wait chains
 };
 
 }  // namespace
@@ -111,20 +113,32 @@ SentMessage* takeSent(Queue* q) {
 
 // Runs every message sent to `q` (the calling thread's own queue), each without a lock. A
 // message being run is on the `running` stack, so that if the thread ends inside the window
-// procedure its teardown still answers it.
+// procedure its teardown still answers it. Outside the procedure the thread cannot be
+// stopped: a stop between taking a message and listing it, or between unlisting and
+// answering it, would leave its sender waiting for ever.
 void runSentMessages(Queue* q) {
-    while (SentMessage* s = takeSent(q)) {
-        s->next = q->running;
-        q->running = s;
+    for (;;) {
+        SentMessage* s = nullptr;
         WNDPROC procedure = nullptr;
-        Queue* owner = nullptr;
-        LRESULT result = 0;
-        if (findWindow(s->window, procedure, owner)) {
-            if (owner == q) {
-                result = procedure(s->window, s->message, s->wParam, s->lParam);
+        {
+            const NoStopScope noStop;
+            s = takeSent(q);
+            if (s == nullptr) {
+                return;
             }
-            releaseQueue(owner);
+            s->next = q->running;
+            q->running = s;
+            Queue* owner = nullptr;
+            if (findWindow(s->window, procedure, owner)) {
+                if (owner != q) {
+                    procedure = nullptr;
+                }
+                releaseQueue(owner);  // before the procedure, which may end the thread
+            }
         }
+        const LRESULT result =
+            procedure != nullptr ? procedure(s->window, s->message, s->wParam, s->lParam) : 0;
+        const NoStopScope noStop;
         q->running = s->next;
         reply(s, result);
     }
@@ -200,6 +214,7 @@ bool validWindowFilter(HWND window) {
     if (window == nullptr || window == threadMessagesOnly()) {
         return true;
     }
+    const NoStopScope noStop;  // never stopped holding a reference on a queue
     WNDPROC procedure = nullptr;
     Queue* owner = nullptr;
     if (!findWindow(window, procedure, owner)) {
@@ -307,6 +322,10 @@ Queue* currentQueue() {
     if (c->queue != nullptr) {
         return c->queue;
     }
+    // Made, registered and recorded in one step: a thread terminated inside the allocator
+    // would keep the heap's lock, and one terminated after registering would leave a queue
+    // that its end never retires.
+    const NoStopScope noStop;
     auto* q = new (std::nothrow) Queue;
     if (q == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -355,12 +374,16 @@ bool postMessage(Queue* q, const MSG& message) {
     return true;
 }
 
-LRESULT sendMessage(Queue* owner, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// The first half of SendMessageW to a window of another thread's queue: the record made,
+// listed as the caller's and queued at `owner` (answered 0 at once if that thread has
+// ended); null with ERROR_NOT_ENOUGH_MEMORY when memory is short. Runs in the caller's
+// NoStopScope.
+SentMessage* queueSend(Queue* owner, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Queue* self = currentQueue();
     auto* s = self != nullptr ? new (std::nothrow) SentMessage : nullptr;
     if (s == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return nullptr;
     }
     s->window = window;
     s->message = message;
@@ -384,27 +407,31 @@ LRESULT sendMessage(Queue* owner, HWND window, UINT message, WPARAM wParam, LPAR
             queued = true;
         }
     }
-    OuterNote outer{};
     if (queued) {
         nudgeWait(owner->owner);
         // Noted for wait chain traversal: this thread waits for the receiver.
-        const NoStopScope noStop;
-        outer =
+        s->outer =
             beginNote(self->owner, NoteKind::SendMessage, queueThread(owner), nullptr, 0, false);
+        s->noted = true;
     } else {
         reply(s, 0);  // the receiver has ended: nobody will run it
     }
-    // While it waits for the answer the sender serves messages sent to itself, so that two
-    // threads sending to each other do not deadlock. The answer sets `done` before the
-    // reply bit, and the bit is cleared before `done` is looked at again.
+    return s;
+}
+
+// The second half: waits for the answer, serving messages sent to the calling thread
+// meanwhile, so that two threads sending to each other do not deadlock. The answer sets
+// `done` before the reply bit, and the bit is cleared before `done` is looked at again.
+LRESULT awaitAnswer(SentMessage* s) {
+    Queue* self = s->sender;
     while (!s->done.load(std::memory_order_acquire)) {
         waitForInput(INFINITE, QS_SENDMESSAGE | kReplyBit);
         self->changed.fetch_and(~(QS_SENDMESSAGE | kReplyBit), std::memory_order_seq_cst);
         runSentMessages(self);
     }
-    if (queued) {
-        const NoStopScope noStop;
-        endNote(self->owner, outer);
+    const NoStopScope noStop;  // unlisted and dropped in one step
+    if (s->noted) {
+        endNote(self->owner, s->outer);
     }
     self->sending = s->outerSend;
     const LRESULT result = s->result;
@@ -520,13 +547,17 @@ LRESULT DispatchMessageW(const MSG* message) {
         return 0;  // a thread message has no window procedure
     }
     WNDPROC procedure = nullptr;
-    Queue* owner = nullptr;
-    if (!findWindow(message->hwnd, procedure, owner)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+    bool own = false;
+    {
+        const NoStopScope noStop;  // never stopped holding a reference on a queue
+        Queue* owner = nullptr;
+        if (!findWindow(message->hwnd, procedure, owner)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        own = queueThread(owner) == currentThreadId();
+        releaseQueue(owner);
     }
-    const bool own = queueThread(owner) == currentThreadId();
-    releaseQueue(owner);
     if (!own) {
         SetLastError(ERROR_ACCESS_DENIED);  // window procedures run on their own thread
         return 0;
@@ -535,6 +566,7 @@ LRESULT DispatchMessageW(const MSG* message) {
 }
 
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    const NoStopScope noStop;  // never stopped holding a reference on a queue
     const MSG m = makeMessage(nullptr, message, wParam, lParam);
     if (threadId == currentThreadId()) {
         // As on Windows, a thread that posts to itself gets its queue from the call.
@@ -552,6 +584,7 @@ BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const NoStopScope noStop;  // never stopped holding a reference on a queue
     if (window == nullptr) {
         // As Win32: a null window posts a thread message to the calling thread.
         Queue* own = currentQueue();
@@ -575,19 +608,25 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WNDPROC procedure = nullptr;
-    Queue* owner = nullptr;
-    if (!findWindow(window, procedure, owner)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+    SentMessage* s = nullptr;
+    {
+        // Up to the procedure or the wait for the answer, which may end the thread, nothing
+        // can stop it: it would keep the reference on the owner's queue, the allocator's
+        // lock, or a record that nobody frees.
+        const NoStopScope noStop;
+        Queue* owner = nullptr;
+        if (!findWindow(window, procedure, owner)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        const bool own = queueThread(owner) == currentThreadId();
+        s = own ? nullptr : queueSend(owner, window, message, wParam, lParam);
+        releaseQueue(owner);
+        if (!own && s == nullptr) {
+            return 0;
+        }
     }
-    LRESULT result = 0;
-    if (queueThread(owner) == currentThreadId()) {
-        result = procedure(window, message, wParam, lParam);
-    } else {
-        result = sendMessage(owner, window, message, wParam, lParam);
-    }
-    releaseQueue(owner);
-    return result;
+    return s == nullptr ? procedure(window, message, wParam, lParam) : awaitAnswer(s);
 }
 
 void PostQuitMessage(int exitCode) {

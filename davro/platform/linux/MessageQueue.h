@@ -25,9 +25,6 @@ DWORD queueThread(const Queue* q);
 // Adds a posted message; false with the last error set when the queue's thread has ended
 // (ERROR_INVALID_THREAD_ID) or memory is short.
 bool postMessage(Queue* q, const MSG& message);
-// Sends a message to a window of another thread's queue and waits for the answer, serving
-// messages sent to the calling thread meanwhile. 0 when that thread ends first.
-LRESULT sendMessage(Queue* owner, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Drops the messages still posted to a window that is going away.
 void dropPostedFor(Queue* q, HWND window);
 

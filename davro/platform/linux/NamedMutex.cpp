@@ -109,14 +109,16 @@ std::uint32_t ownerTid(SharedRecord* rec) {
     return futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
 }
 
-// Whether a live thread of this process owns the mutex.
+// Whether a live thread of this process owns the mutex. The path is built in place: this
+// runs when the last handle is closed, and CloseHandle must not throw when memory is short.
 bool heldByThisProcess(SharedRecord* rec) {
     const std::uint32_t tid = ownerTid(rec);
     if (tid == 0) {
         return false;
     }
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    return access(task.c_str(), F_OK) == 0;
+    char task[32];
+    std::snprintf(task, sizeof task, "/proc/self/task/%u", static_cast<unsigned>(tid));
+    return access(task, F_OK) == 0;
 }
 
 std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
@@ -325,7 +327,8 @@ NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::
 bool hazarded(const NamedMutexShared* shared) {
     bool found = false;
     forEachContext([&](const ThreadContext* c) {
-        found = found || c->namedHazard.load(std::memory_order_relaxed) == shared;
+        // Acquire: a user that has cleared its hazard (a release) is done with the record.
+        found = found || c->namedHazard.load(std::memory_order_acquire) == shared;
     });
     return found;
 }
@@ -562,6 +565,10 @@ DWORD lockNamedMutex(Object* o, std::int64_t deadlineNs) {
 }
 
 void keepNamedMutex(ThreadContext* c, Object* o) { keep(c, o->named); }
+
+bool namedMutexHasSleepers(Object* o) {
+    return (futexWord(o->named->record)->load(std::memory_order_relaxed) & FUTEX_WAITERS) != 0;
+}
 
 void unlockNamedMutex(Object* o) {
     // A level taken again by a thread that owns the mutex was never counted: nothing to undo.

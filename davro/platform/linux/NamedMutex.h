@@ -43,6 +43,10 @@ void abandonNamedMutexes(ThreadContext* context, bool ghost);
 // CreateMutexW less a Global\ or Local\ prefix.
 std::uint32_t namedMutexOwner(Object* o, bool& ownerDied);
 std::string_view namedMutexName(Object* o);
+// Whether the futex word of the named mutex of `o` has its waiters flag: a thread of some
+// process sleeps, or is about to sleep, on it (the flag may outlast the sleep). For the test
+// hook waitersOn; the caller holds a reference on `o`.
+bool namedMutexHasSleepers(Object* o);
 
 // The last reference of a named-mutex object has gone (ObjectPool.cpp).
 void destroyNamedMutex(Object* object);

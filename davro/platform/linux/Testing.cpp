@@ -4,6 +4,7 @@
 
 #include "Futex.h"
 #include "HandleTable.h"
+#include "NamedMutex.h"
 #include "WaitQueue.h"
 
 namespace davro::win32::testing {
@@ -14,8 +15,10 @@ std::uint32_t waitersOn(HANDLE object) {
     if (o == nullptr) {
         return 0;
     }
-    const std::uint32_t n =
-        o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex ? 0 : queuedWaiters(o);
+    // Waiters on a named mutex sleep on its shared futex, not in a queue.
+    const std::uint32_t n = o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex
+                                ? (namedMutexHasSleepers(o) ? 1 : 0)
+                                : queuedWaiters(o);
     release(o);
     return n;
 }

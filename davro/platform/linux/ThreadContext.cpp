@@ -119,6 +119,7 @@ void afterForkInParent() {
 // finished, its mutexes are abandoned, its queue goes and its handle is signalled (exit
 // code 0), as if it had ended.
 void afterForkInChild() {
+    const NoStopScope noStop;  // ends threads as endThread does, which nothing may stop
     gRegistry.lock.reset();
     gForkPending.store(0, std::memory_order_relaxed);
     unlockNamedMutexesAfterFork();

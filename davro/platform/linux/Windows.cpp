@@ -134,11 +134,14 @@ void removeWindow(HWND window) {
 // Calls the window's current procedure; 0 when the window is gone.
 LRESULT callWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WNDPROC procedure = nullptr;
-    Queue* owner = nullptr;
-    if (!findWindow(window, procedure, owner)) {
-        return 0;
+    {
+        const NoStopScope noStop;  // never stopped holding a reference on a queue
+        Queue* owner = nullptr;
+        if (!findWindow(window, procedure, owner)) {
+            return 0;
+        }
+        releaseQueue(owner);
     }
-    releaseQueue(owner);
     return procedure(window, message, wParam, lParam);
 }
 
@@ -184,6 +187,7 @@ namespace davro::win32 {
 using namespace detail;
 
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
+    const NoStopScope noStop;  // never stopped in the allocator, whose lock it would keep
     if (windowClass == nullptr || windowClass->lpfnWndProc == nullptr ||
         windowClass->lpszClassName == nullptr || isAtom(windowClass->lpszClassName) ||
         *windowClass->lpszClassName == L'\0') {
@@ -231,6 +235,7 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
 }
 
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE /*instance*/) {
+    const NoStopScope noStop;  // never stopped in the allocator, whose lock it would keep
     std::wstring key;
     if (!classKey(className, key)) {
         return FALSE;
@@ -256,16 +261,19 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         SetLastError(ERROR_INVALID_PARAMETER);  // only message-only windows exist here
         return nullptr;
     }
-    Queue* q = currentQueue();
-    if (q == nullptr) {
-        return nullptr;
-    }
-    std::wstring key;
-    if (!classKey(className, key)) {
-        return nullptr;
-    }
     HWND window = nullptr;
     {
+        // Up to the first message nothing can stop the thread: stopped in the allocator it
+        // would keep the allocator's lock, stopped later it would leave the key unfreed.
+        const NoStopScope noStop;
+        Queue* q = currentQueue();
+        if (q == nullptr) {
+            return nullptr;
+        }
+        std::wstring key;
+        if (!classKey(className, key)) {
+            return nullptr;
+        }
         const SpinGuard guard(gRegistry.lock);
         WindowClass* c = findClass(className, key);
         if (c == nullptr) {
