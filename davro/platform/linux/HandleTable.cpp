@@ -3,8 +3,8 @@
 // under the reader).
 //
 // Every change happens under one spin lock; lookups take none. A slot's word is published
-// with release after its link, and taken back (not live) before its link changes, so a
-// reader that sees the same word before and after reading the link has a consistent pair.
+// with release after its link, and a link, once set, always names an object, so a reader
+// that pairs a word with a later link still reads an object (whose incarnation then tells).
 #include "HandleTable.h"
 
 #include <sys/mman.h>
@@ -36,7 +36,7 @@ struct Table {
     std::uint32_t reserved = 0;  // slots it can hold
     std::uint32_t capacity = 0;
     std::uint32_t inUse = 0;
-    // Free slots in first-in, first-out order, linked through Slot::link.
+    // Free slots in first-in, first-out order, linked through their words.
     std::uint32_t freeHead = kNone;
     std::uint32_t freeTail = kNone;
     std::uint32_t freeCount = 0;
@@ -88,10 +88,19 @@ bool reserveSlots() {
     return false;
 }
 
+// A free slot's word keeps its last number in its low half and links the next free slot in
+// its upper half; its link keeps naming the object of its last use (see Slot).
+void setNextFree(std::uint32_t s, std::uint32_t next) {
+    Slot* slot = slotAt(s);
+    const std::uint64_t w = slot->word.load(std::memory_order_relaxed);
+    slot->word.store((w & 0xFFFFFFFFU) | (std::uint64_t{next} << 32), std::memory_order_relaxed);
+}
+
+// Slot `s`, whose word has just been made free, goes to the end of the free list.
 void pushFree(std::uint32_t s) {
-    slotAt(s)->link.store(kNone, std::memory_order_release);
+    setNextFree(s, kNone);
     if (gTable.freeTail != kNone) {
-        slotAt(gTable.freeTail)->link.store(s, std::memory_order_relaxed);
+        setNextFree(gTable.freeTail, s);
     } else {
         gTable.freeHead = s;
     }
@@ -101,7 +110,8 @@ void pushFree(std::uint32_t s) {
 
 std::uint32_t popFree() {
     const std::uint32_t s = gTable.freeHead;
-    gTable.freeHead = static_cast<std::uint32_t>(slotAt(s)->link.load(std::memory_order_relaxed));
+    gTable.freeHead =
+        static_cast<std::uint32_t>(slotAt(s)->word.load(std::memory_order_relaxed) >> 32);
     if (gTable.freeHead == kNone) {
         gTable.freeTail = kNone;
     }

@@ -19,7 +19,8 @@
 namespace davro::win32::detail {
 
 namespace handle {
-// The slot word: [incarnation:30][access:2] above [number:30][plain:1][live:1]. The low half
+// The slot word: [incarnation:30][access:2] above [number:30][plain:1][live:1]; a free slot
+// has [next free slot:32] above [last number:30][0][0]. The low half
 // of a slot in use is its handle value with both tag bits set when the handle has full
 // access (`plain`), so that the fast paths check number, use and access with one compare
 // against the handle value; other handles go the slow way. The incarnation stands where it
@@ -45,9 +46,10 @@ inline constexpr std::uint32_t kMayWait = 1;    // SYNCHRONIZE
 inline constexpr std::uint32_t kMayModify = 2;  // MUTEX_MODIFY_STATE, EVENT_MODIFY_STATE, ...
 inline constexpr std::uint32_t kFullAccess = kMayWait | kMayModify;
 
-// A slot: its word, and its link: the object while the slot is in use (stored before the
-// word is published), the next free slot while it is free. A lookup that reads a word and
-// then a link may pair an old word with the link of the slot's next use; the object's
+// A slot: its word, and its link: the object of its last use, stored before the word is
+// published and left in place when the handle is closed, so that it is never anything but
+// an object (pool memory always holds one). A lookup that reads a word and then a link may
+// pair an old word with the link of the slot's next use; the object's
 // incarnation then differs from the word's, since incarnations are handed out by one
 // counter for all objects (ObjectPool.cpp), and every use of the object checks it first.
 struct Slot {
