@@ -77,8 +77,7 @@ public:
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = L"DavroDispatchWaitTest";
         RegisterClassW(&windowClass);
-        window_ = CreateWindowExW(0, L"DavroDispatchWaitTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+        window_ = createMessageWindow(L"DavroDispatchWaitTest");
         MSG m{};
         while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
         }

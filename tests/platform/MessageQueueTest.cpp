@@ -137,8 +137,7 @@ struct TestClass {
 };
 
 HWND createTestWindow(const wchar_t* className = kClassName) {
-    return CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
+    return createMessageWindow(className);
 }
 
 TEST(MessageQueueTest, PostPeekRemoveInOrderWithRangeAndWindowFilters) {
@@ -314,7 +313,7 @@ TEST(MessageWindowTest, CreationAndDestructionMessagesComeInOrder) {
         return CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                GetModuleHandleW(nullptr), param);
     };
-    const HWND window = create(&windowClass);
+    const HWND window = createMessageWindow(kClassName, &windowClass);
     ASSERT_NE(nullptr, window);
     EXPECT_EQ("nccreate create", procedureLog.life);
     EXPECT_EQ(reinterpret_cast<LONG_PTR>(&windowClass), GetWindowLongPtrW(window, GWLP_USERDATA));

@@ -128,6 +128,20 @@ bool runningUnderWine() {
 #endif
 }
 
+davro::win32::HWND createMessageWindow(const wchar_t* className, void* param) {
+    using namespace davro::win32;
+    const auto create = [&] {
+        return CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               GetModuleHandleW(nullptr), param);
+    };
+    HWND window = create();
+    for (int retry = 0; window == nullptr && runningUnderWine() && retry < 600; ++retry) {
+        Sleep(100);  // polls Wine's desktop process, which nothing here can signal
+        window = create();
+    }
+    return window;
+}
+
 bool localeInstalled(const char* name) {
     try {
         std::locale probe(name);

@@ -3,6 +3,8 @@
 // directory, drive C and the time scale, the local-time offset, checks for Wine and locales.
 #pragma once
 
+#include <davro/platform/Win32.h>
+
 #include <chrono>
 #include <functional>
 #include <future>
@@ -85,6 +87,13 @@ long long localOffsetNowSeconds();
 // Whether this Windows build runs under Wine rather than on Windows; always false on Linux.
 // A few checks of documented Win32 behaviour are skipped under Wine, which departs from it.
 bool runningUnderWine();
+
+// A message-only window of the registered class `className`, made by the calling thread;
+// null when creation fails. Under Wine, whose desktop process ends a few seconds after the
+// last window of the run and is started again by the next one, a window asked for while one
+// desktop process goes and the next comes can be refused: creation is then tried again for
+// up to a minute.
+davro::win32::HWND createMessageWindow(const wchar_t* className, void* param = nullptr);
 
 // Whether the C++ runtime can open the named locale (e.g. "de_DE.UTF-8"): tests that pin
 // texts to a locale skip where it has not been generated.
