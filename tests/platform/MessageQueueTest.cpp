@@ -136,9 +136,7 @@ struct TestClass {
     TestClass& operator=(const TestClass&) = delete;
 };
 
-HWND createTestWindow(const wchar_t* className = kClassName) {
-    return createMessageWindow(className);
-}
+HWND createTestWindow() { return createMessageWindow(kClassName); }
 
 TEST(MessageQueueTest, PostPeekRemoveInOrderWithRangeAndWindowFilters) {
     drainQueue();
@@ -215,7 +213,8 @@ TEST(MessageWindowTest, ClassesWindowsAndDispatchToTheProcedure) {
     ASSERT_NE(0, windowClass.atom);
     DAVRO_EXPECT_ERROR(0, ERROR_CLASS_ALREADY_EXISTS, RegisterClassW(&windowClass.windowClass));
     SetLastError(0);
-    EXPECT_EQ(nullptr, createTestWindow(L"DavroNoSuchClass"));
+    EXPECT_EQ(nullptr, CreateWindowExW(0, L"DavroNoSuchClass", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                       nullptr, GetModuleHandleW(nullptr), nullptr));
     // Wine answers ERROR_CLASS_DOES_NOT_EXIST here; Windows and ours
     // ERROR_CANNOT_FIND_WND_CLASS.
     EXPECT_TRUE(GetLastError() == ERROR_CANNOT_FIND_WND_CLASS ||
