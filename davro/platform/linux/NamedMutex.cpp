@@ -5,14 +5,8 @@
 // process is killed; a thread that ends here marks its named mutexes abandoned itself,
 // before its handle is signalled. Either way the next taker in any process reports
 // WAIT_ABANDONED. Blocking locks sleep on the mutex's futex word through the layer's own
-// loop, so that a sleeping waiter can be suspended or terminated at a known point.
-//
-// Lifetime follows Windows: a name exists while some process holds a handle to it. Each
-// process that holds the name keeps a shared open-file-description lock on byte 0 of the
-// file; creating takes byte 1 exclusively (one creator at a time) and then tries to take
-// byte 0 exclusively: if that succeeds nobody else holds the name, the record is
-// (re)initialised, and the lock is turned into a shared one. Those locks vanish with the
-// process, so a killed process never keeps a name alive.
+// loop, so that a sleeping waiter can be suspended or terminated at a known point. How the
+// file is named, checked and shared between processes: NamedMutexFile.cpp.
 //
 // Within the process, a record stays mapped while a handle, an owner or a call in progress
 // uses it: calls that hold no reference publish the record as their hazard first, and the
@@ -42,36 +36,11 @@
 
 #include "Fence.h"
 #include "Futex.h"
+#include "NamedMutexFile.h"
 #include "StopScope.h"
 #include "WaitChain.h"
 
 namespace davro::win32::detail {
-namespace {
-
-constexpr std::uint32_t kMagic = 0x44564E4D;  // "DVNM"
-constexpr std::uint32_t kVersion = 2;
-constexpr std::uint32_t kKindMutex = 1;
-constexpr std::size_t kMaxPath = 260;  // Win32's MAX_PATH: the longest object name
-constexpr std::size_t kRecordSize = 4096;
-constexpr DWORD kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID
-
-// The shared record. `name` is the full UTF-8 name, checked on open, because long names are
-// shortened with a hash in the file name.
-struct SharedRecord {
-    std::uint32_t magic;
-    std::uint32_t version;
-    std::uint32_t size;
-    std::uint32_t kind;
-    pthread_mutex_t mutex;
-    // Written only by the owner: the mutex was abandoned and the next wait that takes it
-    // reports WAIT_ABANDONED (set on EOWNERDEAD and by a thread that ends owning it).
-    std::uint32_t abandoned;
-    std::uint32_t nameLength;
-    char name[kMaxPath * 4];
-};
-static_assert(sizeof(SharedRecord) <= kRecordSize);
-
-}  // namespace
 
 // What one process keeps for one name. Never freed, only recycled, so that a thread that
 // read an object's pointer to it and then finds the object dead reads valid memory.
@@ -98,12 +67,6 @@ Registry& registry() {
     return *r;
 }
 
-std::atomic<std::uint32_t>* futexWord(SharedRecord* rec) {
-    // The robust-futex ABI of the kernel: the mutex's first word holds the owner's thread id
-    // with the FUTEX_WAITERS and FUTEX_OWNER_DIED flags.
-    return reinterpret_cast<std::atomic<std::uint32_t>*>(&rec->mutex);
-}
-
 // The owner of the mutex; 0 when free or when its owner died.
 std::uint32_t ownerTid(SharedRecord* rec) {
     return futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
@@ -121,204 +84,25 @@ bool heldByThisProcess(SharedRecord* rec) {
     return access(task, F_OK) == 0;
 }
 
-std::uint64_t fnv1a(const std::string& text, std::uint64_t seed) {
-    std::uint64_t h = seed;
-    for (unsigned char c : text) {
-        h = (h ^ c) * 0x100000001B3ULL;
-    }
-    return h;
-}
-
-// The shared-memory file name for an object name: "davro.<uid>.<name>" with every byte
-// outside [A-Za-z0-9_-] escaped as %XX, so "/" and ".." stay inside the one directory;
-// names whose escaped form is long are cut and completed with a 128-bit hash.
-std::string fileFor(const std::string& utf8) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string escaped;
-    for (unsigned char c : utf8) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '_' || c == '-') {
-            escaped += static_cast<char>(c);
-        } else {
-            escaped += '%';
-            escaped += hex[c >> 4];
-            escaped += hex[c & 15];
-        }
-    }
-    if (escaped.size() > 160) {
-        char digest[40];
-        std::snprintf(digest, sizeof digest, "~%016llx%016llx",
-                      static_cast<unsigned long long>(fnv1a(utf8, 0xCBF29CE484222325ULL)),
-                      static_cast<unsigned long long>(fnv1a(utf8, 0x84222325CBF29CE4ULL)));
-        escaped.resize(120);
-        escaped += digest;
-    }
-    return "/davro." + std::to_string(::geteuid()) + "." + escaped;
-}
-
-bool ofdLock(int fd, short type, off_t byte, bool wait) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
-    for (;;) {
-        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) {
-            return true;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-}
-
-bool initRecord(SharedRecord* rec, const std::string& utf8) {
-    std::memset(rec, 0, sizeof(SharedRecord));
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    const int rc = pthread_mutex_init(&rec->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (rc != 0) {
-        return false;
-    }
-    rec->kind = kKindMutex;
-    rec->size = sizeof(SharedRecord);
-    rec->version = kVersion;
-    rec->nameLength = static_cast<std::uint32_t>(utf8.size());
-    std::memcpy(rec->name, utf8.data(), utf8.size());
-    std::atomic_thread_fence(std::memory_order_release);
-    rec->magic = kMagic;
-    return true;
-}
-
-// An existing record, checked before and after it is mapped: a file that another process
-// of this user truncated or filled with something else is refused, never read past its end.
-DWORD checkExisting(int fd, SharedRecord*& rec, const std::string& utf8) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kRecordSize)) {
-        return kErrorFileInvalid;
-    }
-    void* map = mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    rec = static_cast<SharedRecord*>(map);
-    if (rec->magic != kMagic || rec->version != kVersion || rec->size != sizeof(SharedRecord) ||
-        rec->nameLength > sizeof rec->name) {
-        return kErrorFileInvalid;
-    }
-    if (rec->kind != kKindMutex || rec->nameLength != utf8.size() ||
-        std::memcmp(rec->name, utf8.data(), utf8.size()) != 0) {
-        return ERROR_INVALID_HANDLE;  // the name belongs to another object
-    }
-    return ERROR_SUCCESS;
-}
-
-// Opens the file of `file` and takes the creators' lock on it; -1 with the last error set.
-int openLocked(const std::string& file, bool openOnly) {
-    for (;;) {
-        const int fd = shm_open(file.c_str(),
-                                O_RDWR | O_CLOEXEC | O_NOFOLLOW | (openOnly ? 0 : O_CREAT), 0600);
-        if (fd < 0) {
-            SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-            return -1;
-        }
-        // Refuse a file that another user planted or that others could read or change.
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-            (st.st_mode & 077) != 0) {
-            ::close(fd);
-            SetLastError(ERROR_ACCESS_DENIED);
-            return -1;
-        }
-        if (!ofdLock(fd, F_WRLCK, 1, true)) {  // one creator (or remover) at a time
-            ::close(fd);
-            SetLastError(ERROR_ACCESS_DENIED);
-            return -1;
-        }
-        // The last holder may have removed the file between our open and our lock: then
-        // start again, or we would live on in a file that nobody else can find.
-        struct stat now {};
-        const std::string path = "/dev/shm" + file;
-        if (stat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
-            return fd;
-        }
-        ::close(fd);
-    }
-}
-
-void unlockCreators(int fd) {
-    struct flock fl {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 1;
-    fl.l_len = 1;
-    fcntl(fd, F_OFD_SETLK, &fl);
-}
-
 // Opens (or, unless openOnly, creates) the record for `file`. Sets `existed`. On failure
 // returns null with the last error set. Registry lock held.
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): each step checked in order
 NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::string& utf8,
                              bool openOnly, BOOL initialOwner, bool& existed) {
-    const int fd = openLocked(file, openOnly);
-    if (fd < 0) {
+    NamedMutexShared* shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedMutexShared;
+    if (shared == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    DWORD error = ERROR_SUCCESS;
-    SharedRecord* rec = nullptr;
-    existed = !ofdLock(fd, F_WRLCK, 0, false);
-    if (!existed && openOnly) {
-        error = ERROR_FILE_NOT_FOUND;  // a leftover file, not a live object
-    } else if (existed) {
-        error = checkExisting(fd, rec, utf8);
-        if (error == ERROR_SUCCESS && !ofdLock(fd, F_RDLCK, 0, false)) {
-            error = ERROR_ACCESS_DENIED;
-        }
-    } else if (ftruncate(fd, kRecordSize) != 0) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-    } else {
-        void* map = mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        rec = map == MAP_FAILED ? nullptr : static_cast<SharedRecord*>(map);
-        if (rec == nullptr || !initRecord(rec, utf8)) {  // NOLINT(bugprone-branch-clone)
-            error = ERROR_NOT_ENOUGH_MEMORY;
-        } else if (initialOwner && pthread_mutex_trylock(&rec->mutex) != 0) {
-            // Taken before anybody else can open the name, so it cannot be busy; a try-lock
-            // also never waits under the registry lock.
-            error = ERROR_NOT_ENOUGH_MEMORY;
-        } else {
-            ofdLock(fd, F_RDLCK, 0, false);  // exclusive -> shared, atomically
-        }
-    }
-    unlockCreators(fd);
-    NamedMutexShared* shared = nullptr;
-    if (error == ERROR_SUCCESS) {
-        shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedMutexShared;
-        if (shared == nullptr) {
-            error = ERROR_NOT_ENOUGH_MEMORY;
-        } else if (shared == reg.free) {
-            reg.free = shared->next;
-        }
-    }
-    if (error != ERROR_SUCCESS) {
-        if (rec != nullptr) {
-            if (!existed && initialOwner) {
-                pthread_mutex_unlock(&rec->mutex);
-            }
-            munmap(rec, kRecordSize);
-        }
-        ::close(fd);
-        SetLastError(error);
+    reg.free = shared == reg.free ? shared->next : reg.free;
+    shared->next = nullptr;
+    shared->fd = openRecordFile(file, utf8, openOnly, initialOwner, existed, shared->record);
+    if (shared->fd < 0) {
+        shared->next = reg.free;  // kept for the next open
+        reg.free = shared;
         return nullptr;
     }
     shared->file = file;
-    shared->fd = fd;
-    shared->record = rec;
     shared->users = 0;
-    shared->next = nullptr;
     return shared;
 }
 
@@ -452,10 +236,8 @@ void keep(ThreadContext* c, NamedMutexShared* shared) {
     c->ownedNamed.push(OwnedNamedMutex{shared, 1});
 }
 
-// This process gives up a name that none of its handles uses any more. If no other process
-// holds it, its file goes (under the creators' lock, and creators check that the file they
-// opened is still the one under the name); closing the descriptor drops our locks, and with
-// them our hold on the name. The mapping outlives the descriptor until no thread uses or
+// This process gives up a name that none of its handles uses any more (closeRecordFile). The
+// mapping outlives the descriptor until no thread uses or
 // owns it (an owner's robust list points into it). `ownedByUs`: the creator's initial
 // ownership, given back first. Registry lock held.
 void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
@@ -463,11 +245,7 @@ void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
         pthread_mutex_unlock(&shared->record->mutex);
     }
     reg.byFile.erase(shared->file);
-    ofdLock(shared->fd, F_WRLCK, 1, true);
-    if (ofdLock(shared->fd, F_WRLCK, 0, false)) {
-        shm_unlink(shared->file.c_str());
-    }
-    ::close(shared->fd);
+    closeRecordFile(shared->file, shared->fd);
     shared->fd = -1;
     shared->next = reg.retired;
     reg.retired = shared;
