@@ -162,7 +162,7 @@ struct ThreadContext {
     bool waitAll = false;
     bool hintsRaised = false;     // the wait-all registration raised the objects' allHint
     std::int64_t firstRetry = 0;  // monotonic ns of the current wait's first retry, 0: none
-    // Adaptive spinning (WaitEngine.cpp, spinBudget): how long this thread watches its status
+    // Adaptive spinning (Spinning.cpp): how long this thread watches its status
     // before it sleeps, in ns, grown while spinning pays and shrunk while it does not; how
     // long its last wait that slept took, when a spin could have covered it (0 otherwise);
     // the waits to go until it probes, and the gap between probes.
