@@ -50,19 +50,32 @@ Registry gRegistry;
 // A class name or an atom made with MAKEINTATOM (a value below 0x10000).
 bool isAtom(LPCWSTR name) { return reinterpret_cast<std::uintptr_t>(name) < 0x10000; }
 
-// Sets `key` to the key that findClass() takes for `name`: the name in lower case, empty for
-// an atom or null. False, with ERROR_NOT_ENOUGH_MEMORY set, when memory is short.
+wchar_t lowerCase(wchar_t c) { return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c))); }
+
+// Sets `key` to the name in lower case, as a class keeps it. False, with
+// ERROR_NOT_ENOUGH_MEMORY set, when memory is short.
 bool classKey(LPCWSTR name, std::wstring& key) {
     try {
-        key = name != nullptr && !isAtom(name) ? std::wstring(name) : std::wstring();
+        key = name;
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     for (wchar_t& c : key) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        c = lowerCase(c);
     }
     return true;
+}
+
+// Whether class name `name` is `key`, a name in lower case: case is ignored, as on Windows.
+bool sameName(LPCWSTR name, const std::wstring& key) {
+    std::size_t i = 0;
+    for (; name[i] != L'\0'; ++i) {
+        if (i == key.size() || lowerCase(name[i]) != key[i]) {
+            return false;
+        }
+    }
+    return i == key.size();
 }
 
 // Makes the tables on first use; false when memory is short. Registry lock held.
@@ -80,17 +93,19 @@ bool tables() {
     return true;
 }
 
-// The registered class of a name or atom; null if none. Registry lock held; `key` is the
-// name in lower case (ignored for an atom).
-WindowClass* findClass(LPCWSTR name, const std::wstring& key) {
-    if (name == nullptr || gRegistry.classes == nullptr) {
-        return nullptr;
-    }
-    for (WindowClass& c : *gRegistry.classes) {
-        if (isAtom(name) ? c.atom == static_cast<ATOM>(reinterpret_cast<std::uintptr_t>(name))
-                         : c.key == key) {
-            return &c;
+// The registered class of a name or an atom; null, with the last error set to `missing`
+// unless it is 0, if there is none. Registry lock held.
+WindowClass* findClass(LPCWSTR name, DWORD missing) {
+    if (name != nullptr && gRegistry.classes != nullptr) {
+        for (WindowClass& c : *gRegistry.classes) {
+            if (isAtom(name) ? c.atom == static_cast<ATOM>(reinterpret_cast<std::uintptr_t>(name))
+                             : sameName(name, c.key)) {
+                return &c;
+            }
         }
+    }
+    if (missing != 0) {
+        SetLastError(missing);
     }
     return nullptr;
 }
@@ -204,7 +219,7 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    if (findClass(windowClass->lpszClassName, entry.key) != nullptr) {
+    if (findClass(windowClass->lpszClassName, 0) != nullptr) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
@@ -236,14 +251,9 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
 
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE /*instance*/) {
     const NoStopScope noStop;  // never stopped in the allocator, whose lock it would keep
-    std::wstring key;
-    if (!classKey(className, key)) {
-        return FALSE;
-    }
     const SpinGuard guard(gRegistry.lock);
-    WindowClass* c = findClass(className, key);
+    WindowClass* c = findClass(className, ERROR_CLASS_DOES_NOT_EXIST);
     if (c == nullptr) {
-        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
         return FALSE;
     }
     if (c->windows != 0) {
@@ -263,21 +273,16 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     }
     HWND window = nullptr;
     {
-        // Up to the first message nothing can stop the thread: stopped in the allocator it
-        // would keep the allocator's lock, stopped later it would leave the key unfreed.
+        // Up to the first message nothing can stop the thread: stopped in the allocator (the
+        // queue, the window table) it would keep the allocator's lock.
         const NoStopScope noStop;
         Queue* q = currentQueue();
         if (q == nullptr) {
             return nullptr;
         }
-        std::wstring key;
-        if (!classKey(className, key)) {
-            return nullptr;
-        }
         const SpinGuard guard(gRegistry.lock);
-        WindowClass* c = findClass(className, key);
+        WindowClass* c = findClass(className, ERROR_CANNOT_FIND_WND_CLASS);
         if (c == nullptr) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return nullptr;
         }
         const std::uintptr_t value = gRegistry.nextWindow;
