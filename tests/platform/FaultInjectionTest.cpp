@@ -2,8 +2,9 @@
 // threads at once and (Linux) thousands that end leaving nothing behind; fault injection:
 // workers wait at random on shared objects checking every invariant, victims use every family
 // of calls, and a controller terminates, suspends and resumes threads, closes a handle that
-// victims wait on, fills the object pool and forks. Then every thread ends, every unit and
-// mutex is back, each mutex a victim held is reported abandoned once, and messages still work.
+// victims wait on, fills the object pool and forks, walking wait chains all the while. Then every
+// thread ends, every unit and mutex is back, each mutex a victim held is reported abandoned once,
+// and messages still work.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -354,10 +355,7 @@ LRESULT pong(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return message == kPing ? kPong : DefWindowProcW(window, message, wParam, lParam);
 }
 
-HWND newWindow() {
-    return CreateWindowExW(0, L"DavroFault", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
-}
+HWND newWindow() { return createMessageWindow(L"DavroFault"); }
 
 bool took(DWORD r) { return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED; }
 
@@ -466,7 +464,19 @@ TEST(FaultInjectionTest, EveryInvariantHoldsWhereverThreadsAreStopped) {
         threads.push_back(beginThread(&Worker::run, &w));
     }
     SetEvent(go);
+    HWCT session = OpenThreadWaitChainSession(0, nullptr);  // null where there is none (Wine)
     for ([[maybe_unused]] int forks = 0; Clock::now() < workers[0].end && !s.failures.load();) {
+        if (session != nullptr) {  // a victim's chain, walked while it runs, stops and ends
+            WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT];
+            DWORD count = WCT_MAX_NODE_COUNT;
+            BOOL cycle = FALSE;
+            const DWORD id = s.victims[random() % kVictims].load()->id.load();
+            if (GetThreadWaitChain(session, 0, 0, id, &count, nodes, &cycle) &&
+                (count == 0 || count > WCT_MAX_NODE_COUNT ||
+                 nodes[0].ThreadObject.ThreadId != id)) {
+                s.fail("a wait chain walked meanwhile is malformed");
+            }
+        }
         const unsigned action = random() % 10;
         const int slot = static_cast<int>(random() % kVictims);
         Victim* v = s.victims[slot].load();
@@ -505,6 +515,9 @@ TEST(FaultInjectionTest, EveryInvariantHoldsWhereverThreadsAreStopped) {
             s.fail("a child forked while the others worked did not work");
 #endif
         }
+    }
+    if (session != nullptr) {
+        CloseThreadWaitChainSession(session);
     }
     s.stop = true;
     for (const auto& v : s.victims) {  // resumed, if one was terminated while it held it
