@@ -237,9 +237,9 @@ void keep(ThreadContext* c, NamedMutexShared* shared) {
 }
 
 // This process gives up a name that none of its handles uses any more (closeRecordFile). The
-// mapping outlives the descriptor until no thread uses or
-// owns it (an owner's robust list points into it). `ownedByUs`: the creator's initial
-// ownership, given back first. Registry lock held.
+// mapping outlives the descriptor until no thread uses or owns it (an owner's robust list
+// points into it). `ownedByUs`: the creator's initial ownership, given back first. Registry
+// lock held.
 void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
     if (ownedByUs) {
         pthread_mutex_unlock(&shared->record->mutex);
