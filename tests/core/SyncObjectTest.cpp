@@ -69,6 +69,13 @@ TEST(SyncObjectTest, AFullObjectPoolFailsCleanlyAndEverythingWorksOnceThereIsRoo
     EXPECT_EQ(0u, _beginthreadex(
                       nullptr, 0, [](void*) { return 0u; }, nullptr, 0, nullptr));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(GetCurrentProcess(), 0));
+    std::thread([] {  // new to the library: the object behind its pseudo-handle cannot be made
+        HANDLE copy = nullptr;
+        EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                     &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    })
+        .join();
     for (int room = 0; room < 2; ++room) {
         PeekEvent copy(before);
         before.unlock();

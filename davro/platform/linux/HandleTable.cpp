@@ -331,7 +331,8 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     } else if (target == nullptr) {
         error = ERROR_INVALID_PARAMETER;
     } else if (!resolve(source, r) || (o = acquireRef(source)) == nullptr) {
-        error = ERROR_INVALID_HANDLE;
+        // A pseudo-handle fails only when the calling thread's object cannot be made.
+        error = isPseudoHandle(source) ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE;
     } else {
         const std::uint32_t access =
             (options & DUPLICATE_SAME_ACCESS) != 0 ? r.access : accessFor(r.kind, desiredAccess);
