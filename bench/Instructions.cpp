@@ -148,6 +148,20 @@ void kernelObjects() {
         CloseHandle(event);
     }
     {
+        HANDLE events[MAXIMUM_WAIT_OBJECTS];
+        for (HANDLE& e : events) {
+            e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        }
+        SetEvent(events[MAXIMUM_WAIT_OBJECTS - 1]);
+        measure("win32/WaitAny64LastSignalled", [&events] {
+            const DWORD result = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, events, FALSE, 0);
+            asm volatile("" : : "r"(result));
+        });
+        for (HANDLE e : events) {
+            CloseHandle(e);
+        }
+    }
+    {
         const std::wstring name = L"davro-instructions-" + std::to_wstring(GetCurrentProcessId());
         const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         measure("win32/NamedMutexWaitRelease", [=] {

@@ -35,6 +35,8 @@ PATHS = [
     ("win32/SemaphoreWaitRelease", "semaphore: WaitForSingleObject(INFINITE) + ReleaseSemaphore"),
     ("win32/AutoEventSetWait", "auto-reset event: SetEvent + WaitForSingleObject(INFINITE)"),
     ("win32/ManualEventPoll", "manual-reset event, set: WaitForSingleObject(0)"),
+    ("win32/WaitAny64LastSignalled",
+     "wait-any over 64 events, the last one set: WaitForMultipleObjects(0)"),
     ("win32/NamedMutexWaitRelease", "named mutex: WaitForSingleObject(INFINITE) + ReleaseMutex"),
     ("davro/YMutexLockUnlock", "YMutex lock(INFINITE) + unlock"),
     ("win32/MutexSliceWaitRelease", "its raw calls: WaitForSingleObject(slice) + ReleaseMutex"),
@@ -83,6 +85,8 @@ TARGETS = [
      "win32/MutexWaitRelease", "std/MutexLockUnlock", None),
     ("named mutex vs robust process-shared pthread mutex",
      "win32/NamedMutexWaitRelease", "pthread/RobustSharedMutexLockUnlock", None),
+    ("wait-any over 64 vs one poll",
+     "win32/WaitAny64LastSignalled", "win32/ManualEventPoll", None),
 ]
 
 LABEL = re.compile(r"^desc: Trigger: Client Request: (.+)@([12])$")

@@ -82,22 +82,28 @@ static_assert(sizeof(Resolved) == 16, "a resolved handle fits two registers");
 // (the lookup's slow path).
 Resolved resolveOther(HANDLE h);
 
-// Looks a handle up; object null for null, closed, stale, garbage and pseudo-handles that
-// cannot be had. Never dereferences anything outside the table. A result may still name an
-// object that has died meanwhile (kind Free, or an incarnation that no longer matches):
-// every user compares the incarnation before it relies on the object.
+// The table as one lookup sees it: its base and its mask. A view may be kept for several
+// lookups: a handle that has moved since it was read is missed, and the slow path looks again.
+struct SlotView {
+    const Slot* slots;
+    std::uint32_t mask;
+};
+
+inline SlotView slotView() {
+    const std::uint32_t mask = gSlotTable.mask.load(std::memory_order_acquire);
+    return {gSlotTable.slots.load(std::memory_order_relaxed), mask};
+}
+
 // The lookup of a plain handle (a zero-extended value with full access) whose slot is where
-// the current mask says: false for everything else (pseudo-handles, sign-extended values,
+// the view's mask says: false for everything else (pseudo-handles, sign-extended values,
 // restricted access, a table growing under the reader, and every bad value), which
-// resolveOther() sorts out. The fast paths use this alone and
-// leave the rest to their slow paths, so that they need no stack frame.
-__attribute__((always_inline)) inline bool resolveFast(HANDLE h, Resolved& out) {
+// resolveOther() sorts out. The fast paths use this alone and leave the rest to their slow
+// paths, so that they need no stack frame.
+__attribute__((always_inline)) inline bool resolveFast(SlotView view, HANDLE h, Resolved& out) {
     const auto v = reinterpret_cast<std::uintptr_t>(h);
     // The compare is made on 64 bits, so that a value with any of its upper half set fails
     // it too; 0 and 0x3FFFFFFF are never numbers, so they fail it as well.
-    const std::uint32_t mask = gSlotTable.mask.load(std::memory_order_acquire);
-    const Slot* s = gSlotTable.slots.load(std::memory_order_relaxed) +
-                    ((static_cast<std::uint32_t>(v) >> 2) & mask);
+    const Slot* s = view.slots + ((static_cast<std::uint32_t>(v) >> 2) & view.mask);
     const std::uint64_t w = s->word.load(std::memory_order_acquire);
     if (__builtin_expect(std::uint64_t{static_cast<std::uint32_t>(w)} != (v | 3), 0)) {
         return false;  // another number, free, restricted access, or not a 32-bit value
@@ -109,6 +115,14 @@ __attribute__((always_inline)) inline bool resolveFast(HANDLE h, Resolved& out) 
     return true;
 }
 
+__attribute__((always_inline)) inline bool resolveFast(HANDLE h, Resolved& out) {
+    return resolveFast(slotView(), h, out);
+}
+
+// Looks a handle up; object null for null, closed, stale, garbage and pseudo-handles that
+// cannot be had. Never dereferences anything outside the table. A result may still name an
+// object that has died meanwhile (kind Free, or an incarnation that no longer matches):
+// every user compares the incarnation before it relies on the object.
 inline Resolved resolveHandle(HANDLE h) {
     Resolved r{};
     return resolveFast(h, r) ? r : resolveOther(h);

@@ -390,7 +390,11 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 }
 
 DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs) {
+    const SlotView view = slotView();  // one for all: a handle it misses is looked up again
     for (DWORD i = 0; i < count; ++i) {
+        if (resolveFast(view, handles[i], rs[i])) {
+            continue;  // a plain handle: full access, never a pseudo-handle
+        }
         const auto v = reinterpret_cast<std::intptr_t>(handles[i]);
         if (v == -1 || v == -2 || !resolve(handles[i], rs[i])) {
             return ERROR_INVALID_HANDLE;
