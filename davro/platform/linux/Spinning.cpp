@@ -5,19 +5,16 @@
 #include <algorithm>
 
 namespace davro::win32::detail {
-namespace {
 
-// Spinning (see spinBudget), in ns of the monotonic clock: the longest spin, which must
-// outlast the time a sleeping thread takes to wake up and answer (tens of µs in a virtual
-// machine), so that two threads that signal each other can both come to spin; the shortest
-// budget kept (below it the thread stops spinning); the gap in waits between two probes,
-// doubling after each probe that did not pay.
+// The longest spin, in ns: it must outlast the time a sleeping thread takes to wake up and
+// answer (tens of µs in a virtual machine), so that two threads that signal each other can
+// both come to spin.
 constexpr std::uint32_t kSpinMaxNs = 64000;
+// The shortest budget kept, in ns: below it the thread stops spinning.
 constexpr std::uint32_t kSpinMinNs = 500;
+// The gap, in waits, between two probes, doubling after each probe that did not pay.
 constexpr std::uint32_t kProbeGapFirst = 16;
 constexpr std::uint32_t kProbeGapMax = 1024;
-
-}  // namespace
 
 void startSpinning(ThreadContext* c) {
     c->spinNs = c->singleProcessor ? 0 : kSpinMinNs * 4;
