@@ -20,7 +20,6 @@
 #include <davro/primitives/Semaphore.h>
 #include <pthread.h>
 #include <semaphore.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <valgrind/callgrind.h>
 
@@ -31,6 +30,8 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
+
+#include "RobustSharedMutex.h"
 
 namespace {
 
@@ -296,26 +297,12 @@ void baselines() {
         });
     }
     {
-        void* memory = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
-                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
-            std::perror("mmap");
-            std::exit(1);
-        }
-        auto* mutex = static_cast<pthread_mutex_t*>(memory);
-        pthread_mutexattr_t attributes;
-        pthread_mutexattr_init(&attributes);
-        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-        pthread_mutex_init(mutex, &attributes);
-        pthread_mutexattr_destroy(&attributes);
-        pthread_mutex_t* object = opaque(mutex);
+        const davro::bench::RobustSharedMutex mutex;
+        pthread_mutex_t* object = opaque(mutex.get());
         measure("pthread/RobustSharedMutexLockUnlock", [=] {
             pthread_mutex_lock(object);
             pthread_mutex_unlock(object);
         });
-        pthread_mutex_destroy(mutex);
-        munmap(memory, sizeof(pthread_mutex_t));
     }
 }
 

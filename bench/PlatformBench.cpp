@@ -20,9 +20,10 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "RobustSharedMutex.h"
 #endif
 
 namespace {
@@ -332,20 +333,12 @@ DAVRO_BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/wi
 
 #if !defined(_WIN32)
 void BM_RobustSharedPthreadMutex(benchmark::State& state) {
-    void* memory = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    auto* m = static_cast<pthread_mutex_t*>(memory);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(m, &attr);
+    const davro::bench::RobustSharedMutex mutex;
+    pthread_mutex_t* m = mutex.get();
     for (auto _ : state) {
         pthread_mutex_lock(m);
         pthread_mutex_unlock(m);
     }
-    pthread_mutex_destroy(m);
-    munmap(memory, sizeof(pthread_mutex_t));
 }
 DAVRO_BENCHMARK(BM_RobustSharedPthreadMutex)->Name("Kernel/NamedMutexWaitRelease/pthread");
 
