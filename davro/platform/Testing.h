@@ -29,6 +29,12 @@ DAVRO_API void limitObjects(std::uint32_t limit);
 // The number of kernel objects alive now (handles, threads, waits in progress keep them).
 DAVRO_API std::uint32_t liveObjects();
 
+// Named mutexes are locked through the thread's robust list, beside the C library's robust
+// mutexes, where the C library keeps that list as expected, and through the C library's own
+// calls elsewhere. On: threads that take their first named mutex from now on use the C
+// library's calls, as where the list is not recognised; the two kinds work side by side.
+DAVRO_API void useCLibraryRobustLocks(bool on);
+
 }  // namespace davro::win32::testing
 
 #endif

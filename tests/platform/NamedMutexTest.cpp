@@ -12,9 +12,14 @@
 #include "TestSupport.h"
 
 #ifndef _WIN32
+#include <davro/platform/Testing.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #endif
 
@@ -260,6 +265,104 @@ TEST(NamedMutexTest, ATruncatedOrForeignFileIsRefusedCleanly) {
     child.wait();
     Handles hs;  // with nobody holding the name, the leftover file is remade
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hs.mutex(TRUE, name.c_str()), 0));
+}
+
+// The number of entries on the calling thread's robust list, checked on the way: each
+// holds a word that this thread owns and is pointed back at by the entry after it (as the
+// C library lays entries out); -1 at the first that is not.
+int heldOnRobustList() {
+    struct Head {
+        void* list;
+        long futexOffset;
+        void* pending;
+    };
+    Head* head = nullptr;
+    std::size_t length = 0;
+    if (syscall(SYS_get_robust_list, 0, &head, &length) != 0) {
+        return -1;
+    }
+    const auto prevOf = [](void* next) { return static_cast<void**>(next)[-1]; };
+    const auto tid = static_cast<unsigned>(syscall(SYS_gettid));
+    int count = 0;
+    for (void* link = head->list; link != head; link = *static_cast<void**>(link), ++count) {
+        const auto word =
+            *reinterpret_cast<unsigned*>(static_cast<char*>(link) + head->futexOffset);
+        if ((word & 0x3fffffff) != tid || prevOf(*static_cast<void**>(link)) != link) {
+            return -1;
+        }
+    }
+    return prevOf(head->list) == head ? count : -1;
+}
+
+// A thread's named mutexes join its robust list beside the C library's robust mutexes. Taken
+// and given back interleaved, each side unlinking entries whose neighbours are the other's,
+// the list stays whole: when the process is killed, the kernel releases every lock it still
+// holds, of either kind. The same holds for a thread that locks through the C library's
+// calls (as where the list is not recognised), and threads of both kinds share a mutex.
+TEST(NamedMutexTest, ItSharesTheThreadsRobustListWithTheCLibrary) {
+    void* memory = mmap(nullptr, 3 * sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, memory);
+    auto* p = static_cast<pthread_mutex_t*>(memory);
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    for (int i = 0; i < 3; ++i) {
+        pthread_mutex_init(&p[i], &attributes);
+    }
+    Handles hs;
+    HANDLE n[3];
+    for (int i = 0; i < 3; ++i) {
+        n[i] = hs.mutex(FALSE, (uniqueName(L"list") + std::to_wstring(i)).c_str());
+    }
+    const auto take = [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; };
+    for (const bool cLibrary : {false, true}) {
+        const int code = runForked(
+            [&] {
+                std::thread own([&] {  // a thread that asks afresh how to lock
+                    testing::useCLibraryRobustLocks(cLibrary);
+                    // The list, newest first: p1 n1 p0 n0, then p1 n1 n0, p1 n0, n2 p2 p1 n0,
+                    // and last n2 p2 p1, held when the process is killed.
+                    const bool ok = take(n[0]) && pthread_mutex_lock(&p[0]) == 0 && take(n[1]) &&
+                                    pthread_mutex_lock(&p[1]) == 0 &&
+                                    pthread_mutex_unlock(&p[0]) == 0 && ReleaseMutex(n[1]) &&
+                                    pthread_mutex_lock(&p[2]) == 0 && take(n[2]) &&
+                                    ReleaseMutex(n[0]);
+                    if (ok && heldOnRobustList() == 3) {
+                        std::raise(SIGKILL);
+                    }
+                });
+                own.join();
+                return 1;
+            },
+            4 * kBoundMs);
+        EXPECT_EQ(128 + SIGKILL, code) << cLibrary;
+        for (int i = 0; i < 3; ++i) {
+            const int rc = pthread_mutex_trylock(&p[i]);
+            EXPECT_EQ(i == 0 ? 0 : EOWNERDEAD, rc) << cLibrary << i;
+            if (rc == EOWNERDEAD) {
+                pthread_mutex_consistent(&p[i]);
+            }
+            pthread_mutex_unlock(&p[i]);
+            EXPECT_EQ(i == 2 ? WAIT_ABANDONED : WAIT_OBJECT_0, pollMutexElsewhere(n[i]))
+                << cLibrary << i;
+        }
+    }
+    // One mutex, a thread of each kind: the C library's kind waits for it, gets it when this
+    // thread lets go, and abandons it to this thread by ending.
+    ASSERT_TRUE(take(n[0]));
+    std::thread other([&] {
+        testing::useCLibraryRobustLocks(true);
+        WaitForSingleObject(n[0], kBoundMs);
+    });
+    EXPECT_TRUE(awaitWaiters(n[0], 1));
+    EXPECT_TRUE(ReleaseMutex(n[0]));
+    other.join();
+    testing::useCLibraryRobustLocks(false);
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(n[0], 0));
+    EXPECT_TRUE(ReleaseMutex(n[0]));
+    munmap(memory, 3 * sizeof(pthread_mutex_t));
 }
 #endif
 

@@ -51,9 +51,9 @@ void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::in
             expected, limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-void futexWake(std::atomic<std::uint32_t>* word, int count) {
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count, nullptr, nullptr,
-            0);
+void futexWake(std::atomic<std::uint32_t>* word, int count, bool shared) {
+    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), count,
+            nullptr, nullptr, 0);
 }
 
 void futexWakeAll(std::atomic<std::uint32_t>* word) { futexWake(word, INT_MAX); }

@@ -29,8 +29,8 @@ std::int64_t deadlineAfter(DWORD milliseconds);
 // processes (a named mutex), so the sleep is not private to the process.
 void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected,
                std::int64_t deadline = kNoDeadline, bool shared = false);
-// Wakes up to `count` sleepers on `word`.
-void futexWake(std::atomic<std::uint32_t>* word, int count = 1);
+// Wakes up to `count` sleepers on `word` (`shared`: as for futexWait).
+void futexWake(std::atomic<std::uint32_t>* word, int count = 1, bool shared = false);
 void futexWakeAll(std::atomic<std::uint32_t>* word);
 
 // A futex word that is bumped to wake whoever sleeps on it. Sleepers count themselves, so a

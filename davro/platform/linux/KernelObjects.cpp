@@ -290,6 +290,9 @@ __attribute__((always_inline)) inline bool tryWaitFast(HANDLE object, DWORD& res
     if (!resolveFast(object, r)) {
         return false;
     }
+    if (r.kind == Kind::NamedMutex) {
+        return false;  // its state is in shared memory (NamedMutex.cpp)
+    }
     Object* o = r.object;
     // The value a compare-and-swap expects has the lock bit clear, so that it fails while a
     // signaller holds the object.

@@ -1,12 +1,14 @@
 // Named mutexes: one mutex per name, shared by every process of the same user.
 //
-// The mutex is a robust, process-shared, recursive pthread mutex in a small shared-memory
-// file under /dev/shm. The kernel's robust-futex list marks it "owner died" when its owner's
-// process is killed; a thread that ends here marks its named mutexes abandoned itself,
-// before its handle is signalled. Either way the next taker in any process reports
-// WAIT_ABANDONED. Blocking locks sleep on the mutex's futex word through the layer's own
-// loop, so that a sleeping waiter can be suspended or terminated at a known point. How the
-// file is named, checked and shared between processes: NamedMutexFile.cpp.
+// The mutex is a robust futex in a small shared-memory file under /dev/shm, laid out as a
+// robust, process-shared pthread mutex. Its owner links it into the thread's robust list
+// (RobustList.h), so the kernel marks it "owner died" when its owner's process is killed; a
+// thread that ends here marks its named mutexes abandoned itself, before its handle is
+// signalled. Either way the next taker in any process reports WAIT_ABANDONED. Recursion is
+// counted in the thread's list of the named mutexes it owns, never in the shared record. Blocking
+// locks sleep on the mutex's futex word through the layer's own loop, so that a sleeping waiter can
+// be suspended or terminated at a known point. How the file is named, checked and shared between
+// processes: NamedMutexFile.cpp.
 //
 // Within the process, a record stays mapped while a handle, an owner or a call in progress
 // uses it: calls that hold no reference publish the record as their hazard first, and the
@@ -84,10 +86,19 @@ bool heldByThisProcess(SharedRecord* rec) {
     return access(task, F_OK) == 0;
 }
 
+// The calling thread's robust list (null: the C library's calls lock), looked up once.
+RobustHead* robustHeadOf(ThreadContext* c) {
+    if (__builtin_expect(!c->robustKnown, 0)) {
+        c->robustHead = robustHeadOfThisThread();
+        c->robustKnown = true;
+    }
+    return c->robustHead;
+}
+
 // Opens (or, unless openOnly, creates) the record for `file`. Sets `existed`. On failure
 // returns null with the last error set. Registry lock held.
 NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::string& utf8,
-                             bool openOnly, BOOL initialOwner, bool& existed) {
+                             bool openOnly, BOOL initialOwner, ThreadContext* c, bool& existed) {
     NamedMutexShared* shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedMutexShared;
     if (shared == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -95,7 +106,8 @@ NamedMutexShared* openRecord(Registry& reg, const std::string& file, const std::
     }
     reg.free = shared == reg.free ? shared->next : reg.free;
     shared->next = nullptr;
-    shared->fd = openRecordFile(file, utf8, openOnly, initialOwner, existed, shared->record);
+    shared->fd = openRecordFile(file, utf8, openOnly, initialOwner, robustHeadOf(c), c->tid,
+                                existed, shared->record);
     if (shared->fd < 0) {
         shared->next = reg.free;  // kept for the next open
         reg.free = shared;
@@ -139,7 +151,8 @@ void sweepRetired(Registry& reg) {
 
 // The record of `r`, published as the calling thread's hazard, for a call that holds no
 // reference; null if the handle died meanwhile (the hazard is then already cleared).
-SharedRecord* enterRecord(ThreadContext* c, const Resolved& r) {
+__attribute__((always_inline)) inline SharedRecord* enterRecord(ThreadContext* c,
+                                                                const Resolved& r) {
     NamedMutexShared* shared = r.object->named;  // checked below: the object may be recycled
     c->namedHazard.store(shared, std::memory_order_relaxed);
     lightFence();
@@ -149,21 +162,31 @@ SharedRecord* enterRecord(ThreadContext* c, const Resolved& r) {
         c->namedHazard.store(nullptr, std::memory_order_release);
         return nullptr;
     }
-    return shared->record;
+    SharedRecord* rec = shared->record;
+    if (rec == nullptr) {
+        __builtin_unreachable();  // a live object's record is mapped
+    }
+    return rec;
 }
 
-void leaveRecord(ThreadContext* c) { c->namedHazard.store(nullptr, std::memory_order_release); }
+__attribute__((always_inline)) inline void leaveRecord(ThreadContext* c) {
+    c->namedHazard.store(nullptr, std::memory_order_release);
+}
 
-// One lock attempt: 0, EOWNERDEAD (made consistent and recorded as abandoned), EBUSY or
-// another error.
-int tryLock(SharedRecord* rec) {
-    const int rc = pthread_mutex_trylock(&rec->mutex);
+// One lock attempt by the calling thread: 0 (an owner that died is recorded as abandoned),
+// EBUSY or another error.
+__attribute__((always_inline)) inline int tryLock(ThreadContext* c, SharedRecord* rec) {
+    const int rc = tryLockRecord(robustHeadOf(c), rec, c->tid);
     if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(&rec->mutex);
         rec->abandoned = 1;
         return 0;
     }
     return rc;
+}
+
+// Gives back a mutex that the calling thread took.
+__attribute__((always_inline)) inline void unlock(ThreadContext* c, SharedRecord* rec) {
+    unlockRecord(c->robustHead, rec);
 }
 
 OwnedNamedMutex* findOwned(ThreadContext* c, const NamedMutexShared* shared) {
@@ -173,9 +196,8 @@ OwnedNamedMutex* findOwned(ThreadContext* c, const NamedMutexShared* shared) {
 
 // Locks the mutex until `deadline` (0: one attempt): 0, ETIMEDOUT or EBUSY, or an error.
 // The thread's list of named mutexes is the truth about what it owns: a mutex on it is
-// taken again without touching the pthread mutex, whose own count therefore stays 1 while
-// the thread owns it (`again` says so). The sleeps are the thread's stop points; the
-// caller holds a reference on the object or the record as its hazard.
+// taken again without touching the shared word (`again` says so). The sleeps are the thread's stop
+// points; the caller holds a reference on the object or the record as its hazard.
 int lockRecord(ThreadContext* c, NamedMutexShared* shared, std::int64_t deadline, bool& again) {
     again = findOwned(c, shared) != nullptr;
     if (again) {
@@ -184,7 +206,7 @@ int lockRecord(ThreadContext* c, NamedMutexShared* shared, std::int64_t deadline
     SharedRecord* rec = shared->record;
     bool waited = false;
     for (;;) {
-        const int rc = tryLock(rec);
+        const int rc = tryLock(c, rec);
         if (rc != EBUSY) {
             if (rc == 0 && waited) {
                 // Others may sleep as we did: make our release wake one of them, as the C
@@ -238,11 +260,11 @@ void keep(ThreadContext* c, NamedMutexShared* shared) {
 
 // This process gives up a name that none of its handles uses any more (closeRecordFile). The
 // mapping outlives the descriptor until no thread uses or owns it (an owner's robust list
-// points into it). `ownedByUs`: the creator's initial ownership, given back first. Registry
-// lock held.
-void closeShared(Registry& reg, NamedMutexShared* shared, bool ownedByUs) {
-    if (ownedByUs) {
-        pthread_mutex_unlock(&shared->record->mutex);
+// points into it). `creator`: the calling thread, whose initial ownership is given back
+// first; null when it has none. Registry lock held.
+void closeShared(Registry& reg, NamedMutexShared* shared, ThreadContext* creator) {
+    if (creator != nullptr) {
+        unlock(creator, shared->record);
     }
     reg.byFile.erase(shared->file);
     closeRecordFile(shared->file, shared->fd);
@@ -300,14 +322,14 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD de
     if (found != reg.byFile.end()) {
         shared = found->second;
     } else {
-        shared = openRecord(reg, file, utf8, openOnly, initialOwner, existed);
+        shared = openRecord(reg, file, utf8, openOnly, initialOwner, c, existed);
         if (shared == nullptr) {
             return nullptr;
         }
         try {
             reg.byFile.emplace(file, shared);
         } catch (const std::bad_alloc&) {
-            closeShared(reg, shared, !existed && initialOwner);
+            closeShared(reg, shared, !existed && initialOwner ? c : nullptr);
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
@@ -319,7 +341,7 @@ HANDLE createNamedMutex(BOOL initialOwner, LPCWSTR name, bool openOnly, DWORD de
             release(o);  // `named` is still null: nothing to destroy, no registry lock taken
         }
         if (shared->users == 0) {
-            closeShared(reg, shared, !existed && initialOwner);
+            closeShared(reg, shared, !existed && initialOwner ? c : nullptr);
         }
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -351,7 +373,7 @@ bool namedMutexHasSleepers(Object* o) {
 void unlockNamedMutex(Object* o) {
     // A level taken again by a thread that owns the mutex was never counted: nothing to undo.
     if (findOwned(tlsContext, o->named) == nullptr) {
-        pthread_mutex_unlock(&o->named->record->mutex);
+        unlock(tlsContext, o->named->record);
     }
 }
 
@@ -383,10 +405,10 @@ __attribute__((noinline)) DWORD waitNamedMutexBlocking(ThreadContext* c, const R
     return result;
 }
 
-}  // namespace
-
-__attribute__((noinline)) DWORD waitNamedMutex(Resolved r, DWORD milliseconds) {
-    const NoStopScope noStop;  // never stopped inside the C library's lock calls
+// WaitForSingleObject on a named mutex, every case: a thread's first named-mutex call, the C
+// library's calls, recursion, and a mutex that is busy.
+__attribute__((noinline)) DWORD waitNamedMutexSlowly(Resolved r, DWORD milliseconds) {
+    const NoStopScope noStop;  // never stopped with the word or the list half changed
     ThreadContext* c = currentContext();
     if (c == nullptr || !c->ownedNamed.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -404,7 +426,7 @@ __attribute__((noinline)) DWORD waitNamedMutex(Resolved r, DWORD milliseconds) {
     if (OwnedNamedMutex* m = findOwned(c, shared)) {
         ++m->depth;  // taken again: see lockRecord
     } else {
-        const int rc = tryLock(rec);
+        const int rc = tryLock(c, rec);
         result = resultOf(rc, rec, false);
         if (rc == 0) {
             rec->abandoned = 0;  // reported now
@@ -418,7 +440,7 @@ __attribute__((noinline)) DWORD waitNamedMutex(Resolved r, DWORD milliseconds) {
     return waitNamedMutexBlocking(c, r, milliseconds);
 }
 
-__attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
+__attribute__((noinline)) BOOL releaseNamedMutexSlowly(Resolved r) {
     ThreadContext* c = tlsContext;
     if (c == nullptr) {
         SetLastError(ERROR_NOT_OWNER);  // a thread without a context has taken nothing
@@ -436,13 +458,63 @@ __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
     if (m != nullptr && --m->depth == 0) {
         *m = c->ownedNamed.back();
         c->ownedNamed.pop();
-        pthread_mutex_unlock(&rec->mutex);
+        unlock(c, rec);
     }
     leaveRecord(c);
     if (m == nullptr) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
+    return TRUE;
+}
+
+}  // namespace
+
+// The usual calls take a short way, for a thread that locks through its robust list: the
+// word's compare-and-swap succeeds only when no thread owns the mutex, so a wait that takes
+// it needs no look at what the thread owns, and a release finds the mutex it took last at
+// the end of its list. Everything else goes the general way.
+__attribute__((noinline)) DWORD waitNamedMutex(Resolved r, DWORD milliseconds) {
+    ThreadContext* c = tlsContext;
+    if (c == nullptr || c->robustHead == nullptr || !c->ownedNamed.hasRoom()) {
+        return waitNamedMutexSlowly(r, milliseconds);
+    }
+    const NoStopScope noStop;
+    SharedRecord* rec = enterRecord(c, r);
+    if (rec == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    const int rc = robustTryLock(c->robustHead, futexWord(rec), robustLinks(rec), c->tid);
+    if (rc == EBUSY) {
+        leaveRecord(c);
+        return waitNamedMutexSlowly(r, milliseconds);  // maybe ours already, maybe a wait
+    }
+    c->ownedNamed.push(OwnedNamedMutex{r.object->named, 1});
+    DWORD result = WAIT_OBJECT_0;
+    if (__builtin_expect(rc != 0 || rec->abandoned != 0, 0)) {
+        rec->abandoned = 0;  // reported now
+        result = WAIT_ABANDONED;
+    }
+    leaveRecord(c);
+    return result;
+}
+
+__attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
+    ThreadContext* c = tlsContext;
+    if (c == nullptr || c->robustHead == nullptr || c->ownedNamed.empty() ||
+        c->ownedNamed.back().shared != r.object->named || c->ownedNamed.back().depth != 1) {
+        return releaseNamedMutexSlowly(r);
+    }
+    const NoStopScope noStop;
+    SharedRecord* rec = enterRecord(c, r);
+    if (rec == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    c->ownedNamed.pop();
+    robustUnlock(c->robustHead, futexWord(rec), robustLinks(rec));
+    leaveRecord(c);
     return TRUE;
 }
 
@@ -466,7 +538,7 @@ void abandonNamedMutexes(ThreadContext* c, bool ghost) {
         // Owned, so still mapped (see closeShared). The flag is written while we own the
         // mutex, then the mutex is given back.
         m.shared->record->abandoned = 1;
-        pthread_mutex_unlock(&m.shared->record->mutex);  // its count is 1 (see lockRecord)
+        unlock(c, m.shared->record);
     }
 }
 
@@ -478,7 +550,7 @@ void destroyNamedMutex(Object* object) {
     Registry& reg = registry();
     const std::lock_guard<std::mutex> guard(reg.lock);
     if (--shared->users == 0) {
-        closeShared(reg, shared, false);
+        closeShared(reg, shared, nullptr);
     }
 }
 

@@ -21,7 +21,7 @@ namespace davro::win32::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x44564E4D;  // "DVNM"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint32_t kKindMutex = 1;
 constexpr DWORD kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID
 
@@ -86,7 +86,6 @@ bool initRecord(SharedRecord* rec, const std::string& utf8) {
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
     const int rc = pthread_mutex_init(&rec->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     if (rc != 0) {
@@ -170,7 +169,8 @@ void unlockCreators(int fd) {
 }  // namespace
 
 int openRecordFile(const std::string& file, const std::string& utf8, bool openOnly,
-                   BOOL initialOwner, bool& existed, SharedRecord*& rec) {
+                   BOOL initialOwner, RobustHead* head, std::uint32_t tid, bool& existed,
+                   SharedRecord*& rec) {
     const int fd = openLocked(file, openOnly);
     if (fd < 0) {
         return -1;
@@ -192,7 +192,7 @@ int openRecordFile(const std::string& file, const std::string& utf8, bool openOn
         rec = map == MAP_FAILED ? nullptr : static_cast<SharedRecord*>(map);
         if (rec == nullptr || !initRecord(rec, utf8)) {  // NOLINT(bugprone-branch-clone)
             error = ERROR_NOT_ENOUGH_MEMORY;
-        } else if (initialOwner && pthread_mutex_trylock(&rec->mutex) != 0) {
+        } else if (initialOwner && tryLockRecord(head, rec, tid) != 0) {
             // Taken before anybody else can open the name, so it cannot be busy; a try-lock
             // also never waits under the caller's locks.
             error = ERROR_NOT_ENOUGH_MEMORY;
@@ -212,6 +212,16 @@ int openRecordFile(const std::string& file, const std::string& utf8, bool openOn
     }
     return fd;
 }
+
+int tryLockWithCLibrary(SharedRecord* rec) {
+    const int rc = pthread_mutex_trylock(&rec->mutex);
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&rec->mutex);
+    }
+    return rc;
+}
+
+void unlockWithCLibrary(SharedRecord* rec) { pthread_mutex_unlock(&rec->mutex); }
 
 void closeRecordFile(const std::string& file, int fd) {
     // Under the creators' lock, and creators check that the file they opened is still the

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "RobustList.h"
+
 namespace davro::win32::detail {
 
 inline constexpr std::size_t kMaxPath = 260;  // Win32's MAX_PATH: the longest object name
@@ -37,14 +39,46 @@ inline std::atomic<std::uint32_t>* futexWord(SharedRecord* rec) {
     return reinterpret_cast<std::atomic<std::uint32_t>*>(&rec->mutex);
 }
 
+// The mutex's entry in its owner's robust list, where the C library keeps its own.
+inline RobustLinks* robustLinks(SharedRecord* rec) {
+    return reinterpret_cast<RobustLinks*>(reinterpret_cast<char*>(&rec->mutex) +
+                                          kRobustLinksOffset);
+}
+
+// The C library's calls on the record's mutex, for threads whose robust list is not linked
+// into directly: as tryLockRecord and unlockRecord.
+int tryLockWithCLibrary(SharedRecord* rec);
+void unlockWithCLibrary(SharedRecord* rec);
+
+// One attempt to take the record's mutex for the calling thread `tid`, through its robust
+// list `head`, or with the C library's call when `head` is null: 0, EOWNERDEAD (taken, and
+// made consistent: the caller records the abandonment), or EBUSY. Both ways speak the
+// kernel's protocol on the same word, so threads of either kind share the mutex.
+__attribute__((always_inline)) inline int tryLockRecord(RobustHead* head, SharedRecord* rec,
+                                                        std::uint32_t tid) {
+    return head != nullptr ? robustTryLock(head, futexWord(rec), robustLinks(rec), tid)
+                           : tryLockWithCLibrary(rec);
+}
+
+// Gives back the mutex that the calling thread took with tryLockRecord through `head`.
+__attribute__((always_inline)) inline void unlockRecord(RobustHead* head, SharedRecord* rec) {
+    if (head != nullptr) {
+        robustUnlock(head, futexWord(rec), robustLinks(rec));
+    } else {
+        unlockWithCLibrary(rec);
+    }
+}
+
 // The shared-memory file name for an object name in UTF-8.
 std::string fileFor(const std::string& utf8);
 
 // Opens (or, unless openOnly, creates) the file `file` for the name `utf8` and holds the
 // name: the descriptor, with the record mapped into `rec` and `existed` set; a new record
-// is owned by the caller when `initialOwner`. -1 with the last error set on failure.
+// is owned by thread `tid`, through its robust list `head` (see tryLockRecord), when
+// `initialOwner`. -1 with the last error set on failure.
 int openRecordFile(const std::string& file, const std::string& utf8, bool openOnly,
-                   BOOL initialOwner, bool& existed, SharedRecord*& rec);
+                   BOOL initialOwner, RobustHead* head, std::uint32_t tid, bool& existed,
+                   SharedRecord*& rec);
 
 // Gives up this process's hold on the name of `file`, opened as `fd`: the file goes when no
 // other process holds the name, and the descriptor is closed. The record stays mapped.

@@ -34,9 +34,9 @@ public:
         ++tlsStop.noStop;
         std::atomic_signal_fence(std::memory_order_seq_cst);
     }
-    ~NoStopScope() {
+    __attribute__((always_inline)) ~NoStopScope() {
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (--tlsStop.noStop == 0 && tlsStop.pending != 0) {
+        if (__builtin_expect(--tlsStop.noStop == 0 && tlsStop.pending != 0, 0)) {
             runPendingStop();
         }
     }

@@ -79,6 +79,8 @@ void releaseContext(ThreadContext* c) {
     c->inputMask.store(0, std::memory_order_relaxed);
     c->ownedMutexes = 0;
     c->ownedNamed.clear();
+    c->robustHead = nullptr;
+    c->robustKnown = false;
     gRegistry.lock.lock();
     c->nextFree = gRegistry.free;
     gRegistry.free = c;

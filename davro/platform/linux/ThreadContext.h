@@ -40,6 +40,7 @@ inline bool isDone(std::uint32_t status) {
 
 struct ThreadContext;
 struct Queue;
+struct RobustHead;
 
 // One queue link per object of a wait.
 struct WaitEntry {
@@ -183,6 +184,10 @@ struct ThreadContext {
     // mutexes to abandon them: no list to keep on the fast paths, nothing to allocate.
     std::uint32_t ownedMutexes = 0;
     SmallList<OwnedNamedMutex, 4> ownedNamed;  // named mutexes (NamedMutex.cpp)
+    // The thread's robust list, which its named mutexes join (RobustList.h); null when the C
+    // library's calls lock them. Looked up by the thread's first named-mutex call.
+    RobustHead* robustHead = nullptr;
+    bool robustKnown = false;
     // The named mutex record that the thread is using right now: a record is never unmapped
     // while some thread has it here (NamedMutex.cpp).
     std::atomic<NamedMutexShared*> namedHazard{nullptr};

@@ -1,0 +1,76 @@
+// Finding the calling thread's robust list, and checking once per process that the C
+// library keeps it the way RobustList.h links into it.
+#include "RobustList.h"
+
+#include <davro/platform/Testing.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+
+namespace davro::win32::detail {
+
+namespace {
+
+// Set by a test hook: threads that ask from now on are told to use the C library's calls.
+std::atomic<bool> gCLibraryOnly{false};
+
+RobustHead* headFromKernel() {
+    RobustHead* head = nullptr;
+    std::size_t length = 0;
+    if (syscall(SYS_get_robust_list, 0, &head, &length) != 0 || head == nullptr ||
+        length != sizeof(RobustHead) || head->futexOffset != kRobustFutexOffset) {
+        return nullptr;
+    }
+    return head;
+}
+
+// Locks a robust mutex of the C library's own and looks at what its lock did to the list:
+// the mutex's links must sit where ours do, be the list's first entry, point back at the
+// head, and the entry after them must point back at them, which for an otherwise empty list
+// is the C library's slot before the head. Then the unlock must give the list back as it was.
+bool probeLayout() {
+    static_assert(offsetof(pthread_mutex_t, __data.__list.__next) -
+                      offsetof(pthread_mutex_t, __data.__lock) ==
+                  -kRobustFutexOffset);
+    RobustHead* head = headFromKernel();
+    if (head == nullptr) {
+        return false;
+    }
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_t mutex;
+    const bool made = pthread_mutex_init(&mutex, &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+    if (!made) {
+        return false;
+    }
+    void* const before = head->list;
+    bool ok = pthread_mutex_lock(&mutex) == 0;
+    if (ok) {
+        auto* links = reinterpret_cast<RobustLinks*>(&mutex.__data.__list);
+        ok = head->list == &links->next && links->prev == head &&
+             robust::entryOf(links->next)->prev == &links->next;
+        ok = pthread_mutex_unlock(&mutex) == 0 && ok && head->list == before;
+    }
+    pthread_mutex_destroy(&mutex);
+    return ok;
+}
+
+}  // namespace
+
+RobustHead* robustHeadOfThisThread() {
+    static const bool linkable = probeLayout();
+    return linkable && !gCLibraryOnly.load(std::memory_order_relaxed) ? headFromKernel() : nullptr;
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32::testing {
+
+void useCLibraryRobustLocks(bool on) { detail::gCLibraryOnly.store(on, std::memory_order_relaxed); }
+
+}  // namespace davro::win32::testing
