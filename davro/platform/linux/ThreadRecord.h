@@ -66,6 +66,9 @@ struct ThreadRecord {
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
 
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};  // the level in effect, as read back
+    // SetThreadPriority has been called: a new thread that starts later keeps that level
+    // instead of going to normal. Under `lock`.
+    bool priorityChosen = false;
 
     // The thread's context: a stop also nudges it out of the futex sleep of a wait, and it
     // stops before it sleeps again. Null once the thread has ended.

@@ -91,8 +91,13 @@ int levelOfCallingThread() {
 
 // A new thread inherits its creator's scheduling; it goes to normal here. Without the
 // privilege to raise it back (CAP_SYS_NICE, RLIMIT_NICE) it stays where it is, and its
-// handle reports the level it really runs at.
+// handle reports the level it really runs at. A level set through its handle before it got
+// here (a suspended thread's, say) has been applied already and stays.
 void startAtNormalPriority(ThreadRecord* r) {
+    const SpinGuard guard(r->lock);
+    if (r->priorityChosen) {
+        return;
+    }
     sched_param param{};
     const int policy = sched_getscheduler(0);
     if (policy == SCHED_IDLE || policy == SCHED_BATCH) {
@@ -407,6 +412,7 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
             applyPriority(r, priority);
         }
         r->priority.store(priority, std::memory_order_relaxed);
+        r->priorityChosen = true;
         return TRUE;
     });
 }
