@@ -32,9 +32,6 @@ RobustHead* headFromKernel() {
 // head, and the entry after them must point back at them, which for an otherwise empty list
 // is the C library's slot before the head. Then the unlock must give the list back as it was.
 bool probeLayout() {
-    static_assert(offsetof(pthread_mutex_t, __data.__list.__next) -
-                      offsetof(pthread_mutex_t, __data.__lock) ==
-                  -kRobustFutexOffset);
     RobustHead* head = headFromKernel();
     if (head == nullptr) {
         return false;

@@ -40,7 +40,8 @@ struct RobustLinks {
 // From a word to its links: the word comes first, the links this many bytes later. A named
 // mutex's record places them where a pthread mutex has its own (NamedMutexFile.h).
 inline constexpr long kRobustLinksOffset = 24;
-inline constexpr long kRobustFutexOffset = -(kRobustLinksOffset + 8);  // to the `next` link
+inline constexpr long kRobustFutexOffset =  // from the `next` link back to the word
+    -(kRobustLinksOffset + static_cast<long>(offsetof(RobustLinks, next)));
 
 // The calling thread's head when its list is one this file can link into, else null: the
 // C library's calls must then do the locking. Asks the kernel; the caller keeps the answer.
