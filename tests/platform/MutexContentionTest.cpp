@@ -7,8 +7,13 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <davro/platform/Testing.h>
+#endif
 
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
@@ -91,26 +96,39 @@ TEST(MutexContentionTest, WaitAllGetsItsWholeSetWhileAnotherThreadRelocksTheMute
     }
 }
 
-TEST(MutexContentionTest, OwnershipStaysExclusiveAndTimedOutWaitersLoseNoWakeUp) {
-    HANDLE m = CreateMutexW(nullptr, FALSE, nullptr);
+// Four threads take `m` by long waits, wait-anys, polls and 1 ms waits; the count of takes
+// must match a counter that only the owner touches. A named mutex is polled in a wait-any,
+// so its threads wait alone instead. On Linux every other thread of a named one locks
+// through the C library's calls, beside threads that link into their robust list.
+void expectExclusiveUnderContention(HANDLE m, bool named, int iterations) {
     HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE any[] = {never, m};
     std::atomic<DWORD> owner{0};
     std::atomic<int> failures{0};
     long counter = 0;  // guarded by the mutex
     constexpr int kThreads = 4;
-    constexpr int kIterations = 100000;
     std::atomic<long> taken{0};
+    std::mutex firstCalls;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             const DWORD me = GetCurrentThreadId();
-            for (int i = 0; i < kIterations; ++i) {
+#ifndef _WIN32
+            if (named) {  // the first call decides how the thread locks
+                const std::lock_guard<std::mutex> guard(firstCalls);
+                win32::testing::useCLibraryRobustLocks(t % 2 == 1);
+                if (WaitForSingleObject(m, kBoundMs) == WAIT_OBJECT_0) {
+                    ReleaseMutex(m);
+                }
+                win32::testing::useCLibraryRobustLocks(false);
+            }
+#endif
+            for (int i = 0; i < iterations; ++i) {
                 // Long waits must succeed (a lost wake-up would leave one asleep until its
                 // bound); short ones may time out, also after a release asked them to retry.
                 const int mode = (i + t) % 4;
                 DWORD r = WAIT_FAILED;
-                if (mode == 0) {
+                if (mode == 0 || (mode == 1 && named)) {
                     r = WaitForSingleObject(m, kBoundMs);
                 } else if (mode == 1) {
                     r = WaitForMultipleObjects(2, any, FALSE, kBoundMs) == WAIT_OBJECT_0 + 1
@@ -140,8 +158,13 @@ TEST(MutexContentionTest, OwnershipStaysExclusiveAndTimedOutWaitersLoseNoWakeUp)
     EXPECT_EQ(taken.load(), counter);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // free again
     ReleaseMutex(m);
-    CloseHandle(m);
     CloseHandle(never);
+}
+
+TEST(MutexContentionTest, OwnershipStaysExclusiveAndTimedOutWaitersLoseNoWakeUp) {
+    Handles hs;
+    expectExclusiveUnderContention(hs.mutex(FALSE, nullptr), false, 100000);
+    expectExclusiveUnderContention(hs.mutex(FALSE, uniqueName(L"contended").c_str()), true, 20000);
 }
 
 TEST(MutexContentionTest, AWaiterWokenForTheMutexThatEndsOtherwisePassesTheWakeOn) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -349,18 +350,27 @@ TEST(NamedMutexTest, ItSharesTheThreadsRobustListWithTheCLibrary) {
                 << cLibrary << i;
         }
     }
-    // One mutex, a thread of each kind: the C library's kind waits for it, gets it when this
-    // thread lets go, and abandons it to this thread by ending.
+    // One mutex, a thread of each kind, each woken by the other's release (a lost wake-up
+    // would leave it asleep for its whole time-out): the C library's kind gets it from this
+    // thread, and this thread gets it back when that one ends, abandoning it.
     ASSERT_TRUE(take(n[0]));
-    std::thread other([&] {
+    HANDLE got = hs.event();
+    WaitProbe other([&] {
         testing::useCLibraryRobustLocks(true);
-        WaitForSingleObject(n[0], kBoundMs);
+        const DWORD r = WaitForSingleObject(n[0], 10 * kBoundMs);
+        testing::useCLibraryRobustLocks(false);
+        SetEvent(got);
+        testing::waitForWaiters(n[0], 1, kBoundMs);
+        return static_cast<int>(r);
     });
     EXPECT_TRUE(awaitWaiters(n[0], 1));
+    EXPECT_TRUE(other.stillBlockedAfter(30ms));  // asleep by now, as a rule
     EXPECT_TRUE(ReleaseMutex(n[0]));
-    other.join();
-    testing::useCLibraryRobustLocks(false);
-    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(n[0], 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(got, kBoundMs));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(n[0], 10 * kBoundMs));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kBoundMs));
+    EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0), other.result());
     EXPECT_TRUE(ReleaseMutex(n[0]));
     munmap(memory, 3 * sizeof(pthread_mutex_t));
 }
