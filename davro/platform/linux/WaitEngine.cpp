@@ -389,12 +389,36 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     wakes.flush();
 }
 
-DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs) {
+// Whether the object of `r` is an event, a semaphore or a thread handle that is seen not
+// signalled now. Mutexes, named mutexes and the process are left to the lock-free pass.
+bool seenUnsignalled(const Resolved& r) {
+    const unsigned fromManualEvent =
+        static_cast<unsigned>(r.kind) - static_cast<unsigned>(Kind::ManualEvent);
+    if (fromManualEvent >
+        static_cast<unsigned>(Kind::Semaphore) - static_cast<unsigned>(Kind::ManualEvent)) {
+        return false;
+    }
+    // Their payload is the signalled bit or the count (Object.h).
+    const std::uint64_t s = r.object->state.load(std::memory_order_acquire);
+    return word::incarnation(s) == r.incarnation && (s & word::kCount) == 0;
+}
+
+// Resolves every handle of a multi-object wait, all or nothing. `firstReady`, if given, gets
+// the index from which a wait-any's lock-free pass must look: every handle before it was seen
+// not signalled on the way, as the pass would have seen it a moment later.
+DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs,
+                 DWORD* firstReady = nullptr) {
     const SlotView view = slotView();  // one for all: a handle it misses is looked up again
+    DWORD ready = firstReady != nullptr ? count : 0;  // count: none found yet
     for (DWORD i = 0; i < count; ++i) {
         if (resolveFast(view, handles[i], rs[i])) {
-            continue;  // a plain handle: full access, never a pseudo-handle
+            // A plain handle: full access, never a pseudo-handle.
+            if (ready == count && !seenUnsignalled(rs[i])) {
+                ready = i;
+            }
+            continue;
         }
+        ready = std::min(ready, i);
         const auto v = reinterpret_cast<std::intptr_t>(handles[i]);
         if (v == -1 || v == -2 || !resolve(handles[i], rs[i])) {
             return ERROR_INVALID_HANDLE;
@@ -410,13 +434,17 @@ DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs)
             }
         }
     }
+    if (firstReady != nullptr) {
+        *firstReady = ready;
+    }
     return ERROR_SUCCESS;
 }
 
-// The lock-free pass of a wait-any, in index order (the lowest signalled index wins):
-// a result, or WAIT_TIMEOUT when nothing could be taken.
-DWORD tryAny(ThreadContext* c, DWORD count, const HANDLE* handles, const Resolved* rs) {
-    for (DWORD i = 0; i < count; ++i) {
+// The lock-free pass of a wait-any, in index order from `first` (the lowest signalled index
+// wins): a result, or WAIT_TIMEOUT when nothing could be taken.
+DWORD tryAny(ThreadContext* c, DWORD first, DWORD count, const HANDLE* handles,
+             const Resolved* rs) {
+    for (DWORD i = first; i < count; ++i) {
         if (rs[i].kind == Kind::NamedMutex) {
             Object* o = acquireRef(handles[i]);
             if (o == nullptr) {
@@ -526,7 +554,8 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
         return failWith(ERROR_INVALID_PARAMETER);
     }
     Resolved rs[MAXIMUM_WAIT_OBJECTS];
-    const DWORD error = resolveAll(count, handles, waitAll, rs);
+    DWORD firstReady = 0;
+    const DWORD error = resolveAll(count, handles, waitAll, rs, waitAll ? nullptr : &firstReady);
     if (error != ERROR_SUCCESS) {
         return failWith(error);
     }
@@ -535,7 +564,7 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!waitAll) {
-        const DWORD result = tryAny(c, count, handles, rs);
+        const DWORD result = tryAny(c, firstReady, count, handles, rs);
         if (result != WAIT_TIMEOUT) {
             return result;
         }
