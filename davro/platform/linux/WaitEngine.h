@@ -66,8 +66,13 @@ __attribute__((always_inline)) inline Fast tryTake(const Resolved& r, std::uint3
 DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
                    std::int64_t deadline, DWORD inputMask);
 
-// Every multi-object wait. `messages` for MsgWaitForMultipleObjects (at most 63 handles,
-// and input of `inputMask` ends the wait with WAIT_OBJECT_0 + count).
+// A wait-all with a time-out of 0: one attempt to take all of `objs` at once, recorded as
+// waitBlocking records its result; WAIT_TIMEOUT when they are not all signalled. Runs
+// inside the caller's NoStopScope.
+DWORD pollAll(ThreadContext* c, Object* const* objs, std::uint32_t n);
+
+// Every multi-object wait (WaitMultiple.cpp). `messages` for MsgWaitForMultipleObjects (at
+// most 63 handles, and input of `inputMask` ends the wait with WAIT_OBJECT_0 + count).
 DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
                    bool messages, DWORD inputMask);
 
