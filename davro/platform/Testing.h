@@ -7,16 +7,18 @@
 #include <davro/platform/Win32.h>
 
 #include <cstdint>
+#include <string>
 
 #if !defined(_WIN32)
 
 namespace davro::win32::testing {
 
 // The number of threads queued on the object behind `object` right now (0 for a bad handle).
-// A named mutex's waiters sleep on its shared futex instead: for one it is 1 once a thread
-// of any process sleeps or is about to sleep on it (a flag that may outlast the sleep), else
-// 0. Waiting until it reaches n orders a test after n threads have blocked, instead of
-// sleeping and hoping.
+// A named object's waiters sleep on its shared futex word instead: for an event or a
+// semaphore it is the number of threads of any process in a blocking wait on it; for a mutex
+// it is 1 once a thread of any process sleeps or is about to sleep on it (a flag that may
+// outlast the sleep), else 0. Waiting until it reaches n orders a test after n threads have
+// blocked, instead of sleeping and hoping.
 DAVRO_API std::uint32_t waitersOn(HANDLE object);
 
 // Waits until waitersOn(object) is at least `count`, for at most `milliseconds` (real time);
@@ -34,6 +36,10 @@ DAVRO_API std::uint32_t liveObjects();
 // calls elsewhere. On: threads that take their first named mutex from now on use the C
 // library's calls, as where the list is not recognised; the two kinds work side by side.
 DAVRO_API void useCLibraryRobustLocks(bool on);
+
+// The file that holds the named object `name` (which need not exist), or an empty text for
+// a name that cannot be one.
+DAVRO_API std::string namedObjectFile(LPCWSTR name);
 
 }  // namespace davro::win32::testing
 

@@ -56,6 +56,7 @@ using LRESULT = LONG_PTR;
 using WCHAR = wchar_t;
 using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
+using LPCSTR = const char*;
 using LPLONG = LONG*;
 using LPDWORD = DWORD*;
 using LPBOOL = BOOL*;
@@ -194,6 +195,7 @@ inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
+inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 inline constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
@@ -211,9 +213,18 @@ inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
 inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
 
 // Access rights. A handle carries the access it was opened or duplicated with: waits need
-// SYNCHRONIZE, releasing a mutex MUTEX_MODIFY_STATE, setting, resetting or releasing an
-// event or a semaphore EVENT_MODIFY_STATE / SEMAPHORE_MODIFY_STATE.
+// SYNCHRONIZE; setting, resetting or releasing an event or a semaphore EVENT_MODIFY_STATE /
+// SEMAPHORE_MODIFY_STATE; releasing a mutex needs none (only its owner may). The standard
+// rights, MAXIMUM_ALLOWED and the query rights are granted and otherwise not checked.
+inline constexpr DWORD DELETE = 0x00010000;
+inline constexpr DWORD READ_CONTROL = 0x00020000;
+inline constexpr DWORD WRITE_DAC = 0x00040000;
+inline constexpr DWORD WRITE_OWNER = 0x00080000;
 inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+inline constexpr DWORD ACCESS_SYSTEM_SECURITY = 0x01000000;
+inline constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
+inline constexpr DWORD EVENT_QUERY_STATE = 0x0001;
+inline constexpr DWORD SEMAPHORE_QUERY_STATE = 0x0001;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
@@ -370,6 +381,18 @@ DAVRO_API BOOL ResetEvent(HANDLE event);
 DAVRO_API HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initialCount,
                                   LONG maximumCount, LPCWSTR name);
 DAVRO_API BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+// Named objects: one namespace per user for every kind; the narrow variants take names in
+// the process's narrow encoding (UTF-8).
+DAVRO_API HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+DAVRO_API HANDLE OpenSemaphoreW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+DAVRO_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+DAVRO_API HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+DAVRO_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                              LPCSTR name);
+DAVRO_API HANDLE OpenEventA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+DAVRO_API HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount,
+                                  LONG maximumCount, LPCSTR name);
+DAVRO_API HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 
 // ---- Waits ----
 DAVRO_API DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);

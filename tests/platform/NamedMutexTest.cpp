@@ -1,4 +1,6 @@
-// Conformance of named mutexes: one mutex per name across handles, threads and processes.
+// Conformance of named objects: one object per name across handles, threads and processes,
+// one namespace for every kind, rights as Windows has them, and lifetimes across closes,
+// forks, stops and cancellation.
 // Abandonment by an ending thread and wait-all with a named mutex are in KernelObjectTest
 // and WaitTest, beside the unnamed kinds.
 #include <gtest/gtest.h>
@@ -21,7 +23,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #endif
 
 namespace davro::test {
@@ -105,11 +109,12 @@ TEST(NamedMutexTest, StrangeAndLongNamesStayInsideTheNamespace) {
 #ifndef _WIN32  // the backing files are a Linux detail
     namespace fs = std::filesystem;
     EXPECT_FALSE(fs::exists("/etc/x"));
-    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+    const fs::path dir = fs::path(win32::testing::namedObjectFile(L"x")).parent_path();
+    for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string file = entry.path().filename().string();
         struct stat st {};
         // A file may go while we look: another test closed its mutex meanwhile.
-        if (file.rfind("davro.", 0) == 0 && stat(entry.path().c_str(), &st) == 0) {
+        if (file.find("davro") != std::string::npos && stat(entry.path().c_str(), &st) == 0) {
             EXPECT_EQ(0u, st.st_mode & 077) << file;
         }
     }
@@ -157,9 +162,12 @@ TEST(NamedMutexTest, ProcessesShareItAndAKilledOwnerAbandonsIt) {
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(m));  // reported once only
 }
 
-// A handle opened with some rights allows only those; a mask with neither is refused. Wine
-// opens with any mask and lets any handle release.
-TEST(NamedMutexTest, OpenedHandlesHaveTheAccessAskedFor) {
+// Rights as Windows grants and checks them: Open*W takes any right that the type defines
+// (and the generic ones, mapped per type), refuses an empty mask and undefined rights, and
+// reports a missing name first. Waits need SYNCHRONIZE and signals their type's
+// MODIFY_STATE, but ReleaseMutex needs no right: the single-instance idiom (open for
+// SYNCHRONIZE, wait, release) must give the mutex back.
+TEST(NamedMutexTest, OpenedHandlesHaveTheRightsWindowsGrants) {
     const std::wstring name = uniqueName(L"access");
     Handles hs;
     HANDLE full = hs.mutex(FALSE, name.c_str());
@@ -167,14 +175,287 @@ TEST(NamedMutexTest, OpenedHandlesHaveTheAccessAskedFor) {
     HANDLE releaseOnly = hs.add(OpenMutexW(MUTEX_MODIFY_STATE, FALSE, name.c_str()));
     DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(releaseOnly, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitOnly, 0));
-    if (!runningUnderWine()) {
-        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED,
-                           OpenMutexW(0x00020000 /* READ_CONTROL */, FALSE, name.c_str()));
-        DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, ReleaseMutex(waitOnly));
-    }
-    EXPECT_TRUE(ReleaseMutex(runningUnderWine() ? waitOnly : releaseOnly));
+    EXPECT_TRUE(ReleaseMutex(waitOnly));
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(full));
+    EXPECT_EQ(WAIT_OBJECT_0,
+              WaitForSingleObject(hs.add(OpenMutexW(GENERIC_EXECUTE, FALSE, name.c_str())), 0));
+    EXPECT_TRUE(ReleaseMutex(full));
+    for (const DWORD granted : {DWORD{READ_CONTROL}, DWORD{DELETE | WRITE_DAC | WRITE_OWNER},
+                                DWORD{MAXIMUM_ALLOWED}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
+        EXPECT_NE(nullptr, hs.add(OpenMutexW(granted, FALSE, name.c_str()))) << granted;
+    }
+    HANDLE readWrite = hs.add(OpenMutexW(GENERIC_READ | GENERIC_WRITE, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(readWrite, 0));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0x0004, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_PRIVILEGE_NOT_HELD,
+                       OpenMutexW(ACCESS_SYSTEM_SECURITY, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
+                       OpenMutexW(0, FALSE, uniqueName(L"access-missing").c_str()));
+    // An event's handle needs EVENT_MODIFY_STATE to set it, a semaphore's to release it.
+    const std::wstring eventName = uniqueName(L"access-event");
+    HANDLE event = hs.add(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    HANDLE eventWait = hs.add(OpenEventW(SYNCHRONIZE, FALSE, eventName.c_str()));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, SetEvent(eventWait));
+    EXPECT_TRUE(SetEvent(hs.add(OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()))));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(eventWait, 0));
+    EXPECT_TRUE(ResetEvent(event));
+    const std::wstring semName = uniqueName(L"access-sem");
+    hs.add(CreateSemaphoreW(nullptr, 0, 1, semName.c_str()));
+    HANDLE semWait = hs.add(OpenSemaphoreW(SYNCHRONIZE, FALSE, semName.c_str()));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, ReleaseSemaphore(semWait, 1, nullptr));
 }
+
+// Events and semaphores have names too, in the one namespace of every kind: a name of
+// another kind is refused with ERROR_INVALID_HANDLE, a missing one with ERROR_FILE_NOT_FOUND,
+// the narrow calls reach the same objects, and the state is one for every handle and process.
+DAVRO_CHILD_BODY(usesTheNamedEventAndSemaphore) {
+    HANDLE event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                              narrow(uniqueName(L"kinds-event")).c_str());
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 5, narrow(uniqueName(L"kinds-sem")).c_str());
+    if (event == nullptr || sem == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
+        return 1;
+    }
+    LONG previous = -1;
+    if (!ReleaseSemaphore(sem, 2, &previous) || previous != 1 || !reportStep('a')) {
+        return 2;
+    }
+    return WaitForSingleObject(event, kBoundMs) == WAIT_OBJECT_0 && ResetEvent(event) ? 0 : 3;
+}
+
+TEST(NamedObjectTest, EveryKindSharesOneNamespaceAcrossProcesses) {
+    Handles hs;
+    const std::wstring eventName = uniqueName(L"kinds-event");
+    const std::wstring semName = uniqueName(L"kinds-sem");
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
+                       OpenEventW(SYNCHRONIZE, FALSE, eventName.c_str()));
+    HANDLE event = hs.add(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_NE(nullptr, event);
+    HANDLE sem = hs.add(CreateSemaphoreW(nullptr, 1, 5, semName.c_str()));
+    ASSERT_NE(nullptr, sem);
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       CreateMutexW(nullptr, FALSE, eventName.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       OpenSemaphoreW(SYNCHRONIZE, FALSE, eventName.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       CreateEventW(nullptr, FALSE, FALSE, semName.c_str()));
+    // Joining ignores the creation arguments, whichever kind of event is asked for.
+    HANDLE again = hs.add(CreateEventW(nullptr, FALSE, TRUE, eventName.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(again, 0));
+    ChildProcess child(usesTheNamedEventAndSemaphore);
+    ASSERT_EQ('a', child.nextStep());
+    LONG previous = -1;
+    EXPECT_TRUE(ReleaseSemaphore(sem, 1, &previous));
+    EXPECT_EQ(3, previous);  // 1 + the child's 2
+    EXPECT_TRUE(SetEvent(again));
+    EXPECT_EQ(0, child.wait());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));  // reset by the child
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, 0));
+    }
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(sem, 0));
+}
+
+// Two sets of a named auto-reset event with two threads blocked on it release both: a set
+// that finds a waiter is never lost, whatever the event's state.
+TEST(NamedObjectTest, AutoEventSetsReachEveryWaiter) {
+    Handles hs;
+    const std::wstring name = uniqueName(L"auto");
+    HANDLE event = hs.add(CreateEventW(nullptr, FALSE, FALSE, name.c_str()));
+    HANDLE other = hs.add(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+    HANDLE stop = hs.event(TRUE);
+    WaitProbe first([&] { return static_cast<int>(WaitForSingleObject(event, kBoundMs)); });
+    WaitProbe second([&] {
+        const HANDLE list[] = {stop, other};
+        return static_cast<int>(WaitForMultipleObjects(2, list, FALSE, kBoundMs));
+    });
+#ifndef _WIN32
+    ASSERT_TRUE(win32::testing::waitForWaiters(event, 2, kBoundMs));
+#else
+    EXPECT_TRUE(first.stillBlockedAfter(50ms));
+#endif
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0), first.result());
+    EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0 + 1), second.result());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+}
+
+// A wait-all on two handles of one name names one object twice, which Windows refuses.
+TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
+    Handles hs;
+    const std::wstring name = uniqueName(L"twice");
+    const HANDLE both[] = {hs.mutex(FALSE, name.c_str()),
+                           hs.add(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()))};
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_PARAMETER,
+                       WaitForMultipleObjects(2, both, TRUE, 0));
+}
+
+// A process that owns a named mutex and closes its last handle to it, while another process
+// holds one, never blocks the other's closes and creates; the mutex is abandoned to it when
+// the owner ends.
+DAVRO_CHILD_BODY(closesAnOwnedName) {
+    HANDLE m = CreateMutexW(nullptr, FALSE, uniqueName(L"closed-owned").c_str());
+    if (m == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 || !CloseHandle(m) ||
+        !reportStep('a')) {
+        return 1;
+    }
+    WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
+    return 2;
+}
+
+TEST(NamedObjectTest, AnOwnerClosingItsLastHandleBlocksNobody) {
+    const std::wstring name = uniqueName(L"closed-owned");
+    Handles hs;
+    HANDLE m = hs.mutex(FALSE, name.c_str());
+    ChildProcess child(closesAnOwnedName);
+    ASSERT_EQ('a', child.nextStep());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));  // the child's thread still owns it
+    HANDLE second = CreateMutexW(nullptr, FALSE, name.c_str());
+    EXPECT_NE(nullptr, second);
+    EXPECT_TRUE(CloseHandle(second));
+    child.kill();
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(m, kBoundMs));
+    EXPECT_TRUE(ReleaseMutex(m));
+}
+
+#ifndef _WIN32
+// The number of this process's mappings of named-object files, and of its open descriptors.
+int namedMappings() {
+    const std::string dir = win32::testing::namedObjectFile(L"x").substr(0, 10);
+    int n = 0;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        n += line.find(dir) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+int openDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+// The last close of a name destroys it, releasing an owned mutex, at a cost that does not
+// grow with the closes before it: nothing stays mapped or open, and no file stays behind.
+TEST(NamedObjectTest, TheLastCloseDestroysTheObjectAndLeavesNothing) {
+    const std::wstring name = uniqueName(L"churn");
+    const int mappings = namedMappings();
+    const int descriptors = openDescriptors();
+    for (int i = 0; i < 2000; ++i) {
+        HANDLE m = CreateMutexW(nullptr, TRUE, name.c_str());
+        ASSERT_NE(nullptr, m);
+        ASSERT_TRUE(CloseHandle(m));
+    }
+    EXPECT_EQ(mappings, namedMappings());
+    EXPECT_EQ(descriptors, openDescriptors());
+    EXPECT_FALSE(std::filesystem::exists(win32::testing::namedObjectFile(name.c_str())));
+    // Released with its last handle: a new object of that name is free and new.
+    Handles hs;
+    SetLastError(kSentinel);
+    HANDLE m = hs.mutex(FALSE, name.c_str());
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(m));
+}
+
+// A fork child holds the names through its own descriptions: a close on either side leaves
+// the name to the other, and a process that starts later still finds the same object.
+TEST(NamedObjectTest, AForkChildsHandlesCountOnTheirOwn) {
+    const std::wstring name = uniqueName(L"forked");
+    HANDLE sem = CreateSemaphoreW(nullptr, 0, 10, name.c_str());
+    ASSERT_NE(nullptr, sem);
+    // The child closes its handle and ends with exit(), as a program with a static object
+    // would; then a child forked before the name existed must still find it.
+    EXPECT_EQ(0, runForked([&] { return CloseHandle(sem) ? 0 : 1; }, kBoundMs));
+    EXPECT_EQ(0, runForked([&]() -> int { std::exit(ReleaseSemaphore(sem, 1, nullptr) ? 0 : 1); },
+                           kBoundMs));
+    EXPECT_EQ(
+        0, runForked(
+               [&] {
+                   HANDLE mine = OpenSemaphoreW(SYNCHRONIZE, FALSE, name.c_str());
+                   return mine != nullptr && WaitForSingleObject(mine, 0) == WAIT_OBJECT_0 ? 0 : 1;
+               },
+               kBoundMs));
+    const std::string file = win32::testing::namedObjectFile(name.c_str());
+    EXPECT_TRUE(std::filesystem::exists(file));
+    CloseHandle(sem);
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+// A thread blocked on a busy named mutex, after named-mutex calls of its own, is suspended
+// and terminated promptly, like a thread blocked on anything else.
+TEST(NamedObjectTest, AThreadBlockedOnANamedMutexCanBeSuspendedAndTerminated) {
+    Handles hs;
+    const std::wstring name = uniqueName(L"stop");
+    HANDLE m = hs.mutex(TRUE, name.c_str());
+    HANDLE started = hs.event(TRUE);
+    struct Args {
+        HANDLE mutex;
+        HANDLE started;
+    } args{m, started};
+    HANDLE thread = hs.add(reinterpret_cast<HANDLE>(_beginthreadex(
+        nullptr, 0,
+        [](void* p) -> unsigned {
+            auto* a = static_cast<Args*>(p);
+            HANDLE own = CreateMutexW(nullptr, FALSE, nullptr);
+            WaitForSingleObject(a->mutex, 0);  // an earlier named-mutex call: it fails
+            SetEvent(a->started);
+            CloseHandle(own);
+            return WaitForSingleObject(a->mutex, INFINITE);
+        },
+        &args, 0, nullptr)));
+    ASSERT_NE(nullptr, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started, kBoundMs));
+    ASSERT_TRUE(win32::testing::waitForWaiters(m, 1, kBoundMs));
+    EXPECT_NE(static_cast<DWORD>(-1), SuspendThread(thread));  // returns once it has stopped
+    EXPECT_NE(static_cast<DWORD>(-1), ResumeThread(thread));
+    EXPECT_TRUE(TerminateThread(thread, 7));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+    EXPECT_TRUE(ReleaseMutex(m));
+}
+
+// A cancellation pending in the last close of a name does not cut it short: the name goes,
+// and the cancellation takes effect at the thread's next cancellation point.
+TEST(NamedObjectTest, CancellationNeverCutsACallShort) {
+    const std::wstring name = uniqueName(L"cancel");
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    ASSERT_NE(nullptr, m);
+    std::atomic<bool> closed{false};
+    std::thread canceller([&] {
+        pthread_cancel(pthread_self());  // pending until a cancellation point
+        closed = CloseHandle(m) != FALSE;
+        pthread_testcancel();
+    });
+    canceller.join();
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(std::filesystem::exists(win32::testing::namedObjectFile(name.c_str())));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+}
+
+// Names that differ in any code unit are different objects, valid Unicode or not.
+TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
+    const std::wstring base = uniqueName(L"units");
+    Handles hs;
+    HANDLE beyond = hs.mutex(TRUE, (base + static_cast<wchar_t>(0x110000)).c_str());
+    HANDLE replacement = hs.mutex(FALSE, (base + L"\uFFFD").c_str());
+    ASSERT_NE(nullptr, beyond);
+    ASSERT_NE(nullptr, replacement);
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(replacement));
+    // A narrow name that is not UTF-8 is a name of its own too.
+    const std::string narrowBase = narrow(base);
+    HANDLE invalid = hs.add(CreateEventA(nullptr, TRUE, FALSE, (narrowBase + "\xff").c_str()));
+    HANDLE valid = hs.add(CreateEventA(nullptr, TRUE, FALSE, (narrowBase + "\xc3\xbf").c_str()));
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_TRUE(SetEvent(invalid));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(valid, 0));
+    EXPECT_TRUE(ReleaseMutex(beyond));
+}
+#endif
 
 // The child's side of the next tests: takes the mutex and holds it until it is killed.
 DAVRO_CHILD_BODY(holdsTheName) {
@@ -251,8 +532,7 @@ TEST(NamedMutexTest, PollingWhileTheLastHandleIsClosedFailsCleanly) {
 // someone else: creating and opening fail cleanly instead of reading past its end (SIGBUS).
 TEST(NamedMutexTest, ATruncatedOrForeignFileIsRefusedCleanly) {
     const std::wstring name = uniqueName(L"child");
-    const std::string file =
-        "/dev/shm/davro." + std::to_string(geteuid()) + "." + std::string(name.begin(), name.end());
+    const std::string file = win32::testing::namedObjectFile(name.c_str());
     ChildProcess child(holdsTheName);
     ASSERT_EQ('a', child.nextStep());
     for (const off_t size : {0, 100, 4096}) {  // the last: the right size, but zeros

@@ -99,6 +99,15 @@ inline std::wstring uniqueName(const wchar_t* base) {
     return std::wstring(L"davro-test-") + base + L"-" + std::to_wstring(testProcessId());
 }
 
+// An ASCII name for the narrow calls.
+inline std::string narrow(const std::wstring& ascii) {
+    std::string text;
+    for (const wchar_t c : ascii) {
+        text += static_cast<char>(c);
+    }
+    return text;
+}
+
 // The semaphore's count, read by taking every unit with polls and giving them back.
 inline LONG semaphoreCount(HANDLE semaphore) {
     LONG taken = 0;

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 
 namespace davro::win32::detail {
@@ -57,6 +59,42 @@ void futexWake(std::atomic<std::uint32_t>* word, int count, bool shared) {
 }
 
 void futexWakeAll(std::atomic<std::uint32_t>* word) { futexWake(word, INT_MAX); }
+
+bool futexWaitMany(const FutexWatch* watches, unsigned n, std::int64_t deadline) {
+#ifdef SYS_futex_waitv
+    // 0: not known yet, 1: the call exists, 2: it does not. Learnt from the first sleep.
+    static std::atomic<int> available{0};
+    if (available.load(std::memory_order_relaxed) == 2 || n > kMaxFutexWatches) {
+        return false;
+    }
+    futex_waitv entries[kMaxFutexWatches];
+    for (unsigned i = 0; i < n; ++i) {
+        entries[i] = futex_waitv{};
+        entries[i].val = watches[i].expected;
+        entries[i].uaddr = reinterpret_cast<std::uintptr_t>(futexAddress(watches[i].word));
+        entries[i].flags = FUTEX_32 | (watches[i].shared ? 0 : FUTEX_PRIVATE_FLAG);
+    }
+    timespec limit{};
+    timespec* limitPtr = nullptr;
+    if (deadline != kNoDeadline) {
+        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
+        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
+        limitPtr = &limit;
+    }
+    if (syscall(SYS_futex_waitv, entries, n, 0, limitPtr, CLOCK_MONOTONIC) != 0 &&
+        errno == ENOSYS) {
+        available.store(2, std::memory_order_relaxed);
+        return false;
+    }
+    available.store(1, std::memory_order_relaxed);
+    return true;
+#else
+    (void)watches;
+    (void)n;
+    (void)deadline;
+    return false;
+#endif
+}
 
 void backoff(unsigned& n) {
     if (n < kPausesBeforeYield) {

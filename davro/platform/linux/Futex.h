@@ -33,6 +33,18 @@ void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected,
 void futexWake(std::atomic<std::uint32_t>* word, int count = 1, bool shared = false);
 void futexWakeAll(std::atomic<std::uint32_t>* word);
 
+// One word of a sleep on several words: the sleep lasts while it holds `expected`.
+struct FutexWatch {
+    std::atomic<std::uint32_t>* word;
+    std::uint32_t expected;
+    bool shared;  // as for futexWait
+};
+inline constexpr unsigned kMaxFutexWatches = 128;  // the kernel's limit
+// Sleeps while every watched word holds its expected value, until a wake-up on one of them
+// or `deadline`; may return spuriously and on a signal. False, at once, when the system
+// cannot sleep on several words (futex_waitv came with Linux 5.16): the caller then polls.
+bool futexWaitMany(const FutexWatch* watches, unsigned n, std::int64_t deadline);
+
 // A futex word that is bumped to wake whoever sleeps on it. Sleepers count themselves, so a
 // bump that nobody waits for costs no system call: a sleeper counts itself before the kernel
 // compares the value, and a bump changes the value before it reads the count (both

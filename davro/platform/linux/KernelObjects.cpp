@@ -7,9 +7,10 @@
 #include <davro/platform/detail/TryWait.h>
 
 #include <cstdint>
+#include <string>
 
 #include "HandleTable.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "StopScope.h"
 #include "ThreadContext.h"
 #include "WaitEngine.h"
@@ -102,16 +103,23 @@ HANDLE publish(Object* o) {
     return h;
 }
 
-// Resolves a handle for a call that changes an object of the given kinds: false with
+constexpr unsigned kindBit(Kind k) { return 1U << static_cast<unsigned>(k); }
+constexpr unsigned kMutexKinds = kindBit(Kind::Mutex) | kindBit(Kind::NamedMutex);
+constexpr unsigned kEventKinds = kindBit(Kind::ManualEvent) | kindBit(Kind::AutoEvent) |
+                                 kindBit(Kind::NamedManualEvent) | kindBit(Kind::NamedAutoEvent);
+constexpr unsigned kSemaphoreKinds = kindBit(Kind::Semaphore) | kindBit(Kind::NamedSemaphore);
+
+// Resolves a handle for a call that changes an object of one of `kinds`: false with
 // ERROR_INVALID_HANDLE for a bad handle or another kind, ERROR_ACCESS_DENIED for a handle
-// without the right to change the object.
-bool resolveToModify(HANDLE handle, Resolved& r, Kind a, Kind b) {
-    if (!resolve(handle, r) || (r.kind != a && r.kind != b) ||
+// without the right to change the object. A mutex needs no right: only its owner may
+// release it, whatever handle it uses.
+bool resolveToModify(HANDLE handle, Resolved& r, unsigned kinds) {
+    if (!resolve(handle, r) || (kinds & kindBit(r.kind)) == 0 ||
         word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    if ((r.access & kMayModify) == 0) {
+    if ((r.access & kMayModify) == 0 && kinds != kMutexKinds) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
@@ -146,9 +154,11 @@ BOOL signalSlowly(const Resolved& r, Change change) {
 // in between is never thought to own none (its end then searches and finds nothing). Anything else
 // goes to the slow path, which checks every argument again and reports the errors.
 
-// WaitForSingleObject past its lock-free attempt: errors, named mutexes, a busy lock bit,
-// a short spin for events and semaphores, then the blocking wait.
-__attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
+// WaitForSingleObject past its lock-free attempt: errors, named objects, a busy lock bit,
+// a short spin for events and semaphores, then the blocking wait. `triedNamed`: a named
+// object was tried once already.
+__attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds,
+                                           bool triedNamed = false) {
     Resolved r{};
     if (!resolve(object, r)) {
         return failWith(ERROR_INVALID_HANDLE);
@@ -156,16 +166,20 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
     if ((r.access & kMayWait) == 0) {
         return failWith(ERROR_ACCESS_DENIED);
     }
-    if (r.kind == Kind::NamedMutex) {
-        return waitNamedMutex(r, milliseconds);
+    const bool named = isNamedKind(r.kind);
+    if (named && !triedNamed) {
+        const DWORD first = tryWaitNamed(r);
+        if (first != WAIT_TIMEOUT || milliseconds == 0) {
+            return first;
+        }
     }
     // Never stopped while it holds a reference or queue entries; only in its sleep.
     const NoStopScope noStop;
     ThreadContext* c = currentContext();
-    if (c == nullptr) {
+    if (c == nullptr || (named && !c->ownedNamed.reserve(1))) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    const Fast f = tryTake(r, c->tid);
+    const Fast f = named ? Fast::NotSignalled : tryTake(r, c->tid);
     switch (f) {
         case Fast::Taken:
             return WAIT_OBJECT_0;
@@ -194,7 +208,7 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds) {
 // ReleaseMutex past its fast path: errors, named mutexes, recursion, the slow release.
 __attribute__((noinline)) BOOL releaseMutexSlowly(HANDLE mutex) {
     Resolved r{};
-    if (!resolveToModify(mutex, r, Kind::Mutex, Kind::NamedMutex)) {
+    if (!resolveToModify(mutex, r, kMutexKinds)) {
         return FALSE;
     }
     if (r.kind == Kind::NamedMutex) {
@@ -239,8 +253,11 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(HANDLE mutex) {
 
 __attribute__((noinline)) BOOL setEventSlowly(HANDLE event) {
     Resolved r{};
-    if (!resolveToModify(event, r, Kind::ManualEvent, Kind::AutoEvent)) {
+    if (!resolveToModify(event, r, kEventKinds)) {
         return FALSE;
+    }
+    if (isNamedKind(r.kind)) {
+        return setNamedEvent(r);
     }
     return signalSlowly(r, [](std::uint64_t& state) {
         state |= word::kSignalled;
@@ -255,8 +272,11 @@ __attribute__((noinline)) BOOL releaseSemaphoreSlowly(HANDLE semaphore, LONG rel
         return FALSE;
     }
     Resolved r{};
-    if (!resolveToModify(semaphore, r, Kind::Semaphore, Kind::Semaphore)) {
+    if (!resolveToModify(semaphore, r, kSemaphoreKinds)) {
         return FALSE;
+    }
+    if (isNamedKind(r.kind)) {
+        return releaseNamedSemaphore(r, releaseCount, previousCount);
     }
     Object* o = r.object;
     const auto add = static_cast<std::uint64_t>(releaseCount);
@@ -290,8 +310,8 @@ __attribute__((always_inline)) inline bool tryWaitFast(HANDLE object, DWORD& res
     if (!resolveFast(object, r)) {
         return false;
     }
-    if (r.kind == Kind::NamedMutex) {
-        return false;  // its state is in shared memory (NamedMutex.cpp)
+    if (isNamedKind(r.kind)) {
+        return false;  // its state is in shared memory (NamedObject.cpp)
     }
     Object* o = r.object;
     // The value a compare-and-swap expects has the lock bit clear, so that it fails while a
@@ -339,7 +359,7 @@ __attribute__((always_inline)) inline bool tryWaitFast(HANDLE object, DWORD& res
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
     const NoStopScope noStop;
     if (name != nullptr && *name != L'\0') {
-        return createNamedMutex(initialOwner, name, false, MUTEX_ALL_ACCESS);
+        return createNamed(name, NamedCreation{NamedKind::Mutex, initialOwner, 0, 0});
     }
     ThreadContext* c = initialOwner ? currentContext() : nullptr;
     if (initialOwner && c == nullptr) {
@@ -357,13 +377,29 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPC
     return h;
 }
 
-HANDLE OpenMutexW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+namespace {
+
+HANDLE openByName(DWORD desiredAccess, LPCWSTR name, unsigned family) {
     const NoStopScope noStop;
     if (name == nullptr || *name == L'\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return createNamedMutex(FALSE, name, true, desiredAccess);
+    return openNamed(name, family, desiredAccess);
+}
+
+}  // namespace
+
+HANDLE OpenMutexW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+    return openByName(desiredAccess, name, kMutexFamily);
+}
+
+HANDLE OpenEventW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+    return openByName(desiredAccess, name, kEventFamily);
+}
+
+HANDLE OpenSemaphoreW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+    return openByName(desiredAccess, name, kSemaphoreFamily);
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
@@ -398,8 +434,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
                     LPCWSTR name) {
     const NoStopScope noStop;
     if (name != nullptr && *name != L'\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);  // named events are not supported
-        return nullptr;
+        return createNamed(
+            name, NamedCreation{manualReset ? NamedKind::ManualEvent : NamedKind::AutoEvent, FALSE,
+                                initialState ? 1 : 0, 0});
     }
     return publish(newObject(manualReset ? Kind::ManualEvent : Kind::AutoEvent,
                              initialState ? word::kSignalled : 0));
@@ -428,8 +465,11 @@ BOOL SetEvent(HANDLE event) {
 
 BOOL ResetEvent(HANDLE event) {
     Resolved r{};
-    if (!resolveToModify(event, r, Kind::ManualEvent, Kind::AutoEvent)) {
+    if (!resolveToModify(event, r, kEventKinds)) {
         return FALSE;
+    }
+    if (isNamedKind(r.kind)) {
+        return resetNamedEvent(r);
     }
     Object* o = r.object;
     std::uint64_t s = o->state.load(std::memory_order_relaxed);
@@ -461,8 +501,8 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount,
         return nullptr;
     }
     if (name != nullptr && *name != L'\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);  // named semaphores are not supported
-        return nullptr;
+        return createNamed(name,
+                           NamedCreation{NamedKind::Semaphore, FALSE, initialCount, maximumCount});
     }
     Object* o = newObject(Kind::Semaphore, static_cast<std::uint64_t>(initialCount));
     if (o != nullptr) {
@@ -499,10 +539,64 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (tryWaitFast(object, result, r)) {
         return result;
     }
-    if (r.object != nullptr && r.kind == Kind::NamedMutex) {
-        return waitNamedMutex(r, milliseconds);
+    if (r.object != nullptr && isNamedKind(r.kind)) {
+        result = tryWaitNamed(r);
+        if (result != WAIT_TIMEOUT || milliseconds == 0) {
+            return result;
+        }
+        return waitSlowly(object, milliseconds, true);
     }
     return waitSlowly(object, milliseconds);
+}
+
+namespace {
+
+// The narrow variants: the name as wide code units (NamedObject.h), null for no name.
+template <typename Call>
+HANDLE withWideName(LPCSTR name, Call call) {
+    if (name == nullptr) {
+        return call(nullptr);
+    }
+    std::wstring wide;
+    if (!wideName(name, wide)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return call(wide.c_str());
+}
+
+}  // namespace
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name) {
+    return withWideName(name, [&](LPCWSTR w) { return CreateMutexW(attributes, initialOwner, w); });
+}
+
+HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenMutexW(desiredAccess, inheritHandle, w); });
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name) {
+    return withWideName(
+        name, [&](LPCWSTR w) { return CreateEventW(attributes, manualReset, initialState, w); });
+}
+
+HANDLE OpenEventA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenEventW(desiredAccess, inheritHandle, w); });
+}
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount,
+                        LPCSTR name) {
+    return withWideName(name, [&](LPCWSTR w) {
+        return CreateSemaphoreW(attributes, initialCount, maximumCount, w);
+    });
+}
+
+HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenSemaphoreW(desiredAccess, inheritHandle, w); });
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {

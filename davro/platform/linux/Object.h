@@ -25,9 +25,14 @@ enum class Kind : std::uint8_t {
     Thread = 3,       // signalled once the thread has ended (Threads.cpp)
     AutoEvent = 4,    // these two: kCountedDown
     Semaphore = 5,
-    NamedMutex = 6,  // state lives in shared memory (NamedMutex.cpp)
-    Process = 7,     // GetCurrentProcess(): never signalled while we run
+    Process = 7,  // GetCurrentProcess(): never signalled while we run
+    // Named objects: their state lives in a record shared between processes (NamedObject.cpp).
+    NamedMutex = 8,
+    NamedAutoEvent = 9,
+    NamedManualEvent = 10,
+    NamedSemaphore = 11,
 };
+inline constexpr bool isNamedKind(Kind k) { return k >= Kind::NamedMutex; }
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;
 inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~1U; }
@@ -60,7 +65,7 @@ inline constexpr std::uint32_t ownerOf(std::uint64_t w) {
 }  // namespace word
 
 struct WaitEntry;
-struct NamedMutexShared;
+struct NamedShared;
 struct ThreadRecord;
 
 // One kernel object. Objects live in a type-stable pool: their memory is never returned to
@@ -77,9 +82,9 @@ struct alignas(64) Object {
     std::uint32_t nextFree = 0;   // pool free list
     WaitEntry* head = nullptr;    // waiter queue, FIFO, guarded by the lock bit
     WaitEntry* tail = nullptr;
-    union {                                 // read only for the kind that owns it
-        NamedMutexShared* named = nullptr;  // named mutex: the shared record
-        ThreadRecord* thread;               // thread: its record
+    union {                            // read only for the kind that owns it
+        NamedShared* named = nullptr;  // named objects: the shared record
+        ThreadRecord* thread;          // thread: its record
     };
 };
 // One cache line: a field more would make it two (alignas rounds the size up to 128).

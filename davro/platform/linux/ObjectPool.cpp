@@ -9,7 +9,7 @@
 
 #include "ChunkedArray.h"
 #include "Locks.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "Object.h"
 #include "ThreadRecord.h"
 #include "WaitQueue.h"
@@ -106,14 +106,14 @@ void release(Object* object) {
     // Nobody holds a reference, so nobody is queued; a slow signal may still hold the lock
     // bit (it takes no reference), so the incarnation is bumped under it. That makes every
     // compare-and-swap through a stale handle fail from now on, tells a signal that takes
-    // the lock later that the object is gone, and tells calls that use a named mutex's
-    // record without a reference that it is going (NamedMutex.cpp) before it can go.
+    // the lock later that the object is gone, and tells calls that use a named object's
+    // record without a reference that it is going (NamedObject.cpp) before it can go.
     const std::uint64_t locked = lockObject(object);
     unlockObject(
         object, std::uint64_t{(word::incarnation(locked) + 1) & word::kIncMask} << word::kIncShift);
     const Kind kind = object->kind.load(std::memory_order_relaxed);
-    if (kind == Kind::NamedMutex) {
-        destroyNamedMutex(object);
+    if (isNamedKind(kind)) {
+        destroyNamed(object);
     } else if (kind == Kind::Thread) {
         destroyThread(object);
     }

@@ -38,7 +38,7 @@ struct RobustLinks {
 };
 
 // From a word to its links: the word comes first, the links this many bytes later. A named
-// mutex's record places them where a pthread mutex has its own (NamedMutexFile.h).
+// mutex's record places them where a pthread mutex has its own (NamedFile.h).
 inline constexpr long kRobustLinksOffset = 24;
 inline constexpr long kRobustFutexOffset =  // from the `next` link back to the word
     -(kRobustLinksOffset + static_cast<long>(offsetof(RobustLinks, next)));

@@ -9,6 +9,8 @@
 // Windows these are kernel calls, which a suspension cannot split either.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 
 namespace davro::win32::detail {
@@ -62,6 +64,21 @@ public:
     }
     StoppableSleep(const StoppableSleep&) = delete;
     StoppableSleep& operator=(const StoppableSleep&) = delete;
+};
+
+// Thread cancellation is off inside the layer's calls that reach the C library's
+// cancellation points (open, close, fcntl's waiting locks, reads of /proc): Win32 has no
+// cancellation points, and a call cut short there would leave a name, a descriptor or a
+// lock behind. A pending cancellation takes effect at the caller's next cancellation point.
+class NoCancelScope {
+public:
+    NoCancelScope() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancelScope() { pthread_setcancelstate(old_, nullptr); }
+    NoCancelScope(const NoCancelScope&) = delete;
+    NoCancelScope& operator=(const NoCancelScope&) = delete;
+
+private:
+    int old_ = 0;
 };
 
 // Whether the calling thread is inside a NoStopScope (for assertions).

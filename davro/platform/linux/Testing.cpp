@@ -4,7 +4,7 @@
 
 #include "Futex.h"
 #include "HandleTable.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "WaitQueue.h"
 
 namespace davro::win32::testing {
@@ -15,10 +15,9 @@ std::uint32_t waitersOn(HANDLE object) {
     if (o == nullptr) {
         return 0;
     }
-    // Waiters on a named mutex sleep on its shared futex, not in a queue.
-    const std::uint32_t n = o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex
-                                ? (namedMutexHasSleepers(o) ? 1 : 0)
-                                : queuedWaiters(o);
+    // Waiters on a named object sleep on its shared futex word, not in a queue.
+    const std::uint32_t n =
+        isNamedKind(o->kind.load(std::memory_order_relaxed)) ? namedSleepers(o) : queuedWaiters(o);
     release(o);
     return n;
 }
@@ -33,6 +32,11 @@ bool waitForWaiters(HANDLE object, std::uint32_t count, DWORD milliseconds) {
         sched_yield();
     }
     return true;
+}
+
+std::string namedObjectFile(LPCWSTR name) {
+    detail::NameKey key;
+    return detail::makeKey(name, key) == ERROR_SUCCESS ? key.path : std::string();
 }
 
 }  // namespace davro::win32::testing

@@ -15,7 +15,7 @@
 #include "Futex.h"
 #include "KernelObjects.h"
 #include "MessageQueue.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "StopScope.h"
 #include "ThreadRecord.h"
 #include "WaitChain.h"
@@ -90,7 +90,7 @@ void releaseContext(ThreadContext* c) {
 // ---- fork ----
 
 void prepareFork() {
-    lockNamedMutexesForFork();  // a sleeping lock: before the gate, whose holders never wait
+    prepareNamedForFork();  // a sleeping lock: before the gate, whose holders never wait
     gForkPending.store(1, std::memory_order_relaxed);
     heavyFence();
     const ThreadContext* self = tlsContext;
@@ -112,7 +112,7 @@ void openGate() {
 void afterForkInParent() {
     gRegistry.lock.unlock();
     openGate();
-    unlockNamedMutexesAfterFork();
+    namedAfterForkInParent();
 }
 
 // The child runs only the forking thread, under a new id; its in-process mutexes are its
@@ -124,7 +124,7 @@ void afterForkInChild() {
     const NoStopScope noStop;  // ends threads as endThread does, which nothing may stop
     gRegistry.lock.reset();
     gForkPending.store(0, std::memory_order_relaxed);
-    unlockNamedMutexesAfterFork();
+    namedAfterForkInChild();
     tlsTid = 0;
     const std::uint32_t tid = cacheThreadId();
     ThreadContext* self = tlsContext;

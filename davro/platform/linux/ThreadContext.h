@@ -133,9 +133,9 @@ private:
     std::uint32_t capacity_ = kInline;
 };
 
-// An owned named mutex and how often the thread has taken it (NamedMutex.cpp).
+// An owned named mutex and how often the thread has taken it (NamedObject.cpp).
 struct OwnedNamedMutex {
-    NamedMutexShared* shared;
+    NamedShared* shared;
     std::uint32_t depth;
 };
 
@@ -183,14 +183,14 @@ struct ThreadContext {
     // in between. Only a thread that ends with a count above 0 searches the pool for its
     // mutexes to abandon them: no list to keep on the fast paths, nothing to allocate.
     std::uint32_t ownedMutexes = 0;
-    SmallList<OwnedNamedMutex, 4> ownedNamed;  // named mutexes (NamedMutex.cpp)
+    SmallList<OwnedNamedMutex, 4> ownedNamed;  // named mutexes (NamedObject.cpp)
     // The thread's robust list, which its named mutexes join (RobustList.h); null when the C
     // library's calls lock them. Looked up by the thread's first named-mutex call.
     RobustHead* robustHead = nullptr;
     bool robustKnown = false;
     // The named mutex record that the thread is using right now: a record is never unmapped
-    // while some thread has it here (NamedMutex.cpp).
-    std::atomic<NamedMutexShared*> namedHazard{nullptr};
+    // while some thread has it here (NamedObject.cpp).
+    std::atomic<NamedShared*> namedHazard{nullptr};
 
     ThreadRecord* record = nullptr;  // the thread's handle record, once it has one
     Queue* queue = nullptr;          // the thread's message queue, once it has one

@@ -28,7 +28,7 @@
 
 #include "Futex.h"
 #include "Locks.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "StopScope.h"
 #include "ThreadContext.h"
 #include "ThreadRecord.h"
@@ -136,10 +136,8 @@ void setName(WAITCHAIN_NODE_INFO& node, const std::wstring& text) {
 // Whether object `o` would let thread `tid` through now (a wait-all's objects one by one).
 bool passes(Object* o, std::uint32_t tid) {
     const Kind kind = o->kind.load(std::memory_order_relaxed);
-    if (kind == Kind::NamedMutex) {
-        bool died = false;
-        const std::uint32_t owner = namedMutexOwner(o, died);
-        return owner == 0 || owner == tid;
+    if (isNamedKind(kind)) {
+        return namedPasses(o, tid);
     }
     return signalledFor(kind, o->state.load(std::memory_order_acquire), tid);
 }
@@ -164,7 +162,7 @@ void describeObject(Object* o, Step& step) {
             node.ObjectStatus = step.next != 0 ? WctStatusOwned
                                 : died         ? WctStatusAbandoned
                                                : WctStatusNotOwned;
-            setName(node, davro::platform::fromUtf8(namedMutexName(o)));
+            setName(node, davro::platform::fromUtf8(namedName(o)));
             break;
         }
         case Kind::Thread: {
@@ -186,6 +184,9 @@ void describeObject(Object* o, Step& step) {
             // traces owners of mutexes, critical sections, sends, threads and processes only).
             node.ObjectType = WctUnknownType;
             node.ObjectStatus = WctStatusUnknown;
+            if (isNamedKind(o->kind.load(std::memory_order_relaxed))) {
+                setName(node, davro::platform::fromUtf8(namedName(o)));
+            }
             break;
     }
 }

@@ -13,7 +13,7 @@
 #include "Futex.h"
 #include "Locks.h"
 #include "MessageQueue.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "StopScope.h"
 #include "WaitChain.h"
 #include "WaitQueue.h"
@@ -26,14 +26,12 @@ constexpr std::int64_t kMutexLookGapNs = 2000;
 // A waiter that releases have asked to retry for this long without its getting the mutex is
 // handed the mutex directly by the next release.
 constexpr std::int64_t kStarveNs = 1000000;
-// Named mutexes in a multi-object wait are polled: first after this long, doubling up to
-// kNamedPollMaxNs.
+// Where a thread cannot sleep on several futex words at once (before Linux 5.16), a wait
+// with named objects polls them: first after this long, doubling up to kNamedPollMaxNs.
 constexpr std::int64_t kNamedPollFirstNs = 1000000;
 constexpr std::int64_t kNamedPollMaxNs = 16000000;
 
-bool isNamed(const Object* o) {
-    return o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex;
-}
+bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_order_relaxed)); }
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
@@ -41,8 +39,8 @@ void recordOwnership(ThreadContext* c, Object* o) {
     const Kind k = o->kind.load(std::memory_order_relaxed);
     if (k == Kind::Mutex && o->recursion == 1) {
         ++c->ownedMutexes;
-    } else if (k == Kind::NamedMutex) {
-        keepNamedMutex(c, o);
+    } else if (isNamedKind(k)) {
+        keepNamed(c, o);
     }
 }
 
@@ -63,23 +61,24 @@ void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool a
     }
 }
 
-// Polls named mutex `o` for entry `i` of the wait-any of `c`; true when the wait is decided
-// (by this poll or by someone else). A lock that comes too late to decide is given back.
+// Tries named object `o` for entry `i` of the wait-any of `c`; true when the wait is decided
+// (by this attempt or by someone else). A take that comes too late to decide is given back.
 bool pollNamed(ThreadContext* c, Object* o, std::uint32_t i) {
-    const DWORD r = lockNamedMutex(o, 0);
+    const DWORD r = tryTakeNamed(c, o, true);
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
         return false;
     }
     bool sleeping = false;
     if (!claim(c, r + i, sleeping)) {
-        unlockNamedMutex(o);
+        giveBackNamed(c, o);
     }
     return true;
 }
 
 // Queues `c` on each in-process object in order, stopping early if one can be taken (or
-// another thread has already satisfied us). Named mutexes are polled, not queued. True when
-// the wait is already decided.
+// another thread has already satisfied us). Named objects are tried, not queued: their
+// waiters sleep on their futex words (sleepUntilDone). True when the wait is already
+// decided.
 bool registerAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
@@ -203,40 +202,47 @@ bool retryWait(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     return registerAgain(c, objs, n, now - c->firstRetry >= kStarveNs);
 }
 
-// Registers a wait-all over in-process objects only: takes them all at once if possible,
-// otherwise queues on every one. True when already satisfied.
-bool registerAll(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+// Registers a wait-all: takes everything at once if possible, otherwise queues on every
+// in-process object. With named objects (`hasNamed`) nothing is taken here: the waiter
+// takes the whole set itself (tryAllOnce), and its queue entries only get it woken when its
+// in-process objects are all signalled. True when already satisfied.
+bool registerAll(ThreadContext* c, Object* const* objs, std::uint32_t n, bool hasNamed) {
     std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
     lockAll();
     for (std::uint32_t i = 0; i < n; ++i) {
-        objs[i]->allHint.fetch_add(1, std::memory_order_seq_cst);
+        if (!isNamed(objs[i])) {
+            objs[i]->allHint.fetch_add(1, std::memory_order_seq_cst);
+        }
     }
     for (std::uint32_t i = 0; i < n; ++i) {
-        states[i] = lockObject(objs[i]);
+        if (!isNamed(objs[i])) {
+            states[i] = lockObject(objs[i]);
+        }
     }
     bool sleeping = false;
-    const bool done = takeAllFor(c, states, nullptr, sleeping);
-    if (!done) {
-        for (std::uint32_t i = 0; i < n; ++i) {
+    const bool done = !hasNamed && takeAllFor(c, states, nullptr, sleeping);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (isNamed(objs[i])) {
+            continue;
+        }
+        if (!done) {
             enqueue(objs[i], &c->entries[i]);
         }
-        c->hintsRaised = true;  // cleanup() lowers them
-    }
-    for (std::uint32_t i = 0; i < n; ++i) {
         unlockObject(objs[i], states[i]);
         if (done) {
             objs[i]->allHint.fetch_sub(1, std::memory_order_relaxed);
         }
     }
+    c->hintsRaised = !done;  // cleanup() lowers them
     unlockAll();
     return done;
 }
 
-// One atomic attempt at a wait-all that may include named mutexes: everything is taken, or
-// nothing is changed. A named mutex locked by a failed attempt is given back at once (other
-// processes may see it held for that instant), and an abandonment it showed stays for the
-// next acquirer.
-bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+// One atomic attempt at a wait-all that includes named objects: everything is taken, or
+// nothing is changed for the waiter. A named object taken by a failed attempt is given back
+// at once (other processes may see it taken for that instant), and an abandonment it showed
+// stays for the next acquirer. `registered`: the waiter counts among their waiters.
+bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool registered) {
     std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
     DWORD named[MAXIMUM_WAIT_OBJECTS];
     bool lockedNamed[MAXIMUM_WAIT_OBJECTS] = {};
@@ -254,7 +260,7 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     }
     for (std::uint32_t i = 0; i < n && ready; ++i) {
         if (isNamed(objs[i])) {
-            named[i] = lockNamedMutex(objs[i], 0);
+            named[i] = tryTakeNamed(c, objs[i], registered);
             ready = named[i] == WAIT_OBJECT_0 || named[i] == WAIT_ABANDONED;
             lockedNamed[i] = ready;
         }
@@ -265,14 +271,14 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n) {
         if (!isNamed(objs[i])) {
             unlockObject(objs[i], states[i]);
         } else if (lockedNamed[i] && !ready) {
-            unlockNamedMutex(objs[i]);
+            giveBackNamed(c, objs[i]);
         }
     }
     unlockAll();
     return ready;
 }
 
-// Polls the named mutexes of a wait-any in order; true when the wait is decided.
+// Tries the named objects of a wait-any in order; true when the wait is decided.
 bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i) {
         if (isDone(c->status.load(std::memory_order_acquire))) {
@@ -285,14 +291,35 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     return false;
 }
 
+// The futex words of the named objects of the wait of `c`, after its own status, for a
+// sleep on all of them; false when one of them may be signalled for `c` now.
+bool watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
+                unsigned& count) {
+    watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
+    count = 1;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isNamed(objs[i])) {
+            continue;
+        }
+        FutexWatch& w = watches[count++];
+        w.shared = true;
+        if (!namedSleepWord(c, objs[i], w.word, w.expected)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Watches its status for `spin` ns, then sleeps until the wait of `c` is decided or its
-// deadline passes. `pollAny` is set when named mutexes of a wait-any must be polled,
-// `pollAll` for a wait-all with named mutexes, which is retried whole in each slice (1 ms
-// growing to 16 ms). A mutex release may ask the waiter to retry (kStatusRetry): it looks
-// at its objects again and goes on.
+// deadline passes. With named objects (`hasNamed`) the waiter tries them itself each time
+// it has announced its sleep, and then sleeps on their futex words and its status at once,
+// so that a change in any process wakes it; where that sleep is not available it sleeps in
+// slices (1 ms growing to 16 ms) and tries them after each. A wait-all tries its whole set
+// at once. A mutex release may ask the waiter to retry (kStatusRetry): it looks at its
+// objects again and goes on.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): every way a sleep ends, in one loop
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
-                             std::int64_t deadline, bool pollAny, bool pollAll, DWORD inputMask,
+                             std::int64_t deadline, bool hasNamed, DWORD inputMask,
                              std::uint32_t spin) {
     std::int64_t slice = kNamedPollFirstNs;
     for (;;) {
@@ -321,35 +348,43 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
         } else if (c->status.compare_exchange_strong(cur, kStatusSleeping,
                                                      std::memory_order_seq_cst,
                                                      std::memory_order_acquire)) {
-            // Announced as sleeping (seq_cst) before looking at the input, so that input
-            // added after this check is followed by a nudge that finds us sleeping.
+            // Announced as sleeping (seq_cst) before looking at the input and the named
+            // objects, so that a change after this look is followed by a nudge that finds us
+            // sleeping, or changes a word that the sleep expects unchanged.
             if (inputMask != 0 && hasNewInput(c, inputMask) &&
                 claim(c, WAIT_OBJECT_0 + n, sleeping)) {
                 return WAIT_OBJECT_0 + n;
             }
-            std::int64_t wakeAt = deadline;
-            if (pollAny || pollAll) {
-                const std::int64_t sliceEnd = monotonicNs() + slice;
-                wakeAt = deadline == kNoDeadline ? sliceEnd : std::min(deadline, sliceEnd);
-                slice = std::min(slice * 2, kNamedPollMaxNs);
+            FutexWatch watches[MAXIMUM_WAIT_OBJECTS + 1];
+            unsigned watched = 0;
+            bool sleep = true;
+            if (hasNamed) {
+                if (c->waitAll ? tryAllOnce(c, objs, n, true) : pollNamedAny(c, objs, n)) {
+                    return c->status.load(std::memory_order_acquire);
+                }
+                sleep = watchNamed(c, objs, n, watches, watched);
             }
-            {
+            if (sleep) {
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
                 const StoppableSleep stoppable;
                 c->slept = true;
-                futexWait(&c->status, kStatusSleeping, wakeAt);
+                if (!hasNamed) {
+                    futexWait(&c->status, kStatusSleeping, deadline);
+                } else if (!futexWaitMany(watches, watched, deadline)) {
+                    const std::int64_t sliceEnd = monotonicNs() + slice;
+                    slice = std::min(slice * 2, kNamedPollMaxNs);
+                    futexWait(&c->status, kStatusSleeping,
+                              deadline == kNoDeadline ? sliceEnd : std::min(deadline, sliceEnd));
+                }
             }
             cur = c->status.load(std::memory_order_acquire);
             if (isDone(cur)) {
                 return cur;
             }
-            if (cur != kStatusRetry && (pollAny || pollAll)) {
-                cur = kStatusSleeping;
+            if (cur == kStatusSleeping) {
+                // Woken by a named object, or not asleep at all: look again at the top.
                 c->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
-                if ((pollAny && pollNamedAny(c, objs, n)) || (pollAll && tryAllOnce(c, objs, n))) {
-                    return c->status.load(std::memory_order_acquire);
-                }
             }
         } else if (isDone(cur)) {
             return cur;
@@ -373,6 +408,7 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (isNamed(o)) {
+            leaveNamedWaiters(o);
             continue;
         }
         WaitEntry* e = &c->entries[i];
@@ -413,30 +449,34 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         e.linked = false;
         e.woken = false;
         e.handoff = false;
-        hasNamed = hasNamed || isNamed(objs[i]);
+        if (isNamed(objs[i])) {
+            hasNamed = true;
+            joinNamedWaiters(objs[i]);  // cleanup() leaves
+        }
     }
     const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, n, all);
     c->status.store(kStatusWaiting, std::memory_order_seq_cst);
     // The thread's spin: a lone mutex is polled with it before it is queued, and then not
     // watched (its owner is running and re-locking, and a waiter awake for its retry
     // requests would put the slow path into each of its releases); anything else is queued
-    // and then watched.
+    // and then watched. A wait on named objects alone has nothing to watch: another process
+    // changes their words, not its status.
     const std::uint32_t spin = spinBudget(c);
     const bool loneMutex = isLoneMutex(objs, n);
+    bool namedOnly = hasNamed;
+    for (std::uint32_t i = 0; i < n && namedOnly; ++i) {
+        namedOnly = isNamed(objs[i]);
+    }
     c->spun = false;
     c->slept = false;
     std::uint32_t result = 0;
     if (loneMutex && spin != 0 && pollMutex(c, objs[0], spin, deadline)) {
         result = c->status.load(std::memory_order_acquire);
-    } else if (all && hasNamed) {
-        result = tryAllOnce(c, objs, n)
-                     ? c->status.load(std::memory_order_acquire)
-                     : sleepUntilDone(c, objs, n, deadline, false, true, inputMask, spin);
     } else {
-        const bool decided = all ? registerAll(c, objs, n) : registerAny(c, objs, n);
+        const bool decided = all ? registerAll(c, objs, n, hasNamed) : registerAny(c, objs, n);
         result = decided ? c->status.load(std::memory_order_acquire)
-                         : sleepUntilDone(c, objs, n, deadline, hasNamed, false, inputMask,
-                                          loneMutex ? 0 : spin);
+                         : sleepUntilDone(c, objs, n, deadline, hasNamed, inputMask,
+                                          loneMutex || namedOnly ? 0 : spin);
         cleanup(c, objs, n);
     }
     if (c->spun || c->slept) {
@@ -459,7 +499,7 @@ DWORD pollAll(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     }
     c->status.store(kStatusWaiting, std::memory_order_relaxed);
     const std::uint32_t result =
-        tryAllOnce(c, objs, n) ? c->status.load(std::memory_order_relaxed) : WAIT_TIMEOUT;
+        tryAllOnce(c, objs, n, false) ? c->status.load(std::memory_order_relaxed) : WAIT_TIMEOUT;
     recordResult(c, objs, n, true, result);
     return result;
 }
@@ -502,7 +542,7 @@ void rejoinWait(ThreadContext* c) {
         hasNamed = hasNamed || isNamed(objs[i]);
     }
     if (hasNamed && c->waitAll) {
-        return;  // retried whole by the sleep loop in each slice anyway
+        return;  // tried whole by the sleep loop each time it wakes
     }
     if (c->waitAll) {
         std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
@@ -518,7 +558,7 @@ void rejoinWait(ThreadContext* c) {
         unlockAll();
         return;
     }
-    // Wait-any, in index order as at registration (named mutexes are polled by the loop);
+    // Wait-any, in index order as at registration (named objects are tried by the loop);
     // entries that a mutex release took off while we were stopped are queued again.
     registerAgain(c, objs, n, false);
 }

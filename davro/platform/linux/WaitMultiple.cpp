@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "MessageQueue.h"
-#include "NamedMutex.h"
+#include "NamedObject.h"
 #include "StopScope.h"
 #include "WaitEngine.h"
 
@@ -13,7 +13,7 @@ namespace davro::win32::detail {
 namespace {
 
 // Whether the object of `r` is an event, a semaphore or a thread handle that is seen not
-// signalled now. Mutexes, named mutexes and the process are left to the lock-free pass.
+// signalled now. Mutexes, named objects and the process are left to the lock-free pass.
 bool seenUnsignalled(const Resolved& r) {
     const unsigned fromManualEvent =
         static_cast<unsigned>(r.kind) - static_cast<unsigned>(Kind::ManualEvent);
@@ -68,18 +68,18 @@ DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs,
 DWORD tryAny(ThreadContext* c, DWORD first, DWORD count, const HANDLE* handles,
              const Resolved* rs) {
     for (DWORD i = first; i < count; ++i) {
-        if (rs[i].kind == Kind::NamedMutex) {
-            Object* o = acquireRef(handles[i]);
-            if (o == nullptr) {
+        if (isNamedKind(rs[i].kind)) {
+            Object* o = rs[i].object;
+            if (!tryAddRef(o, rs[i].incarnation)) {
                 return failWith(ERROR_INVALID_HANDLE);
             }
-            const DWORD r = lockNamedMutex(o, 0);
-            if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
-                keepNamedMutex(c, o);
+            const DWORD r = tryTakeNamed(c, o, false);
+            if (r != WAIT_TIMEOUT) {
+                keepNamed(c, o);
             }
             release(o);
             if (r != WAIT_TIMEOUT) {
-                return r == WAIT_FAILED ? r : r + i;
+                return r + i;
             }
             continue;
         }

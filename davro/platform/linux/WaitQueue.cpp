@@ -39,9 +39,9 @@ void tryWakeAll(ThreadContext* w, WaitEntry* e, Object* o, std::uint64_t& s, Wak
     bool sleeping = false;
     if (takeAllFor(w, states, nullptr, sleeping)) {
         unlink(o, e);
-        if (sleeping) {
-            wakes.add(w);
-        }
+    }
+    if (sleeping) {
+        wakes.add(w);  // satisfied, or nudged to take its named objects itself
     }
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* other = w->entries[i].object;
@@ -227,11 +227,14 @@ bool takeAllFor(ThreadContext* w, std::uint64_t* states, const DWORD* namedResul
     std::uint64_t next[MAXIMUM_WAIT_OBJECTS];
     std::uint32_t saved[MAXIMUM_WAIT_OBJECTS];
     bool anyAbandoned = false;
+    bool needsWaiter = false;
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = w->entries[i].object;
         const Kind k = o->kind.load(std::memory_order_relaxed);
-        if (k == Kind::NamedMutex) {
-            anyAbandoned = anyAbandoned || namedResults[i] == WAIT_ABANDONED;
+        if (isNamedKind(k)) {
+            needsWaiter = needsWaiter || namedResults == nullptr;
+            anyAbandoned =
+                anyAbandoned || (namedResults != nullptr && namedResults[i] == WAIT_ABANDONED);
             continue;
         }
         if (!signalledFor(k, states[i], w->tid)) {
@@ -240,6 +243,14 @@ bool takeAllFor(ThreadContext* w, std::uint64_t* states, const DWORD* namedResul
         bool abandoned = false;
         next[i] = takenState(k, states[i], w->tid, abandoned);
         anyAbandoned = anyAbandoned || abandoned;
+    }
+    if (needsWaiter) {
+        // Its named objects are taken only by the waiter itself (WaitEngine.cpp): with the
+        // rest signalled, it is woken to try them all at once.
+        std::uint32_t cur = kStatusSleeping;
+        sleeping =
+            w->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
+        return false;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = w->entries[i].object;
@@ -255,7 +266,7 @@ bool takeAllFor(ThreadContext* w, std::uint64_t* states, const DWORD* namedResul
         return false;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (w->entries[i].object->kind.load(std::memory_order_relaxed) != Kind::NamedMutex) {
+        if (!isNamedKind(w->entries[i].object->kind.load(std::memory_order_relaxed))) {
             states[i] = next[i];
         }
     }

@@ -50,7 +50,9 @@ struct WakeList {
 bool takeFor(Object* o, std::uint64_t& s, ThreadContext* w, std::uint32_t index, bool& sleeping);
 // Takes every object of wait-all waiter `w` at once if all are signalled for it; the caller
 // holds the all-lock and every object's lock, with the states in `states`. `namedResults`
-// gives the lock results already obtained for named mutexes.
+// gives the results of the waiter's own takes of its named objects; without them (a
+// signaller's call) a waiter whose other objects are all signalled is only woken, with
+// `sleeping` set, to take them all itself.
 bool takeAllFor(ThreadContext* w, std::uint64_t* states, const DWORD* namedResults, bool& sleeping);
 
 // Gives object `o` (locked, state `s`, just made signalled) to its queued waiters: events,

@@ -73,6 +73,7 @@ using ::LONG_PTR;
 using ::LONGLONG;
 using ::LPARAM;
 using ::LPBOOL;
+using ::LPCSTR;
 using ::LPCWSTR;
 using ::LPDWORD;
 using ::LPHANDLE;
@@ -118,10 +119,18 @@ using ::GetCurrentProcess;
 using ::GetCurrentProcessId;
 
 // ---- Kernel objects ----
+using ::CreateEventA;
 using ::CreateEventW;
+using ::CreateMutexA;
 using ::CreateMutexW;
+using ::CreateSemaphoreA;
 using ::CreateSemaphoreW;
+using ::OpenEventA;
+using ::OpenEventW;
+using ::OpenMutexA;
 using ::OpenMutexW;
+using ::OpenSemaphoreA;
+using ::OpenSemaphoreW;
 using ::ReleaseMutex;
 using ::ReleaseSemaphore;
 using ::ResetEvent;
