@@ -302,6 +302,7 @@ ThreadContext* findContext(std::uint32_t tid) {
 
 // Reads a small /proc file into `buffer` (zero-terminated); false when it cannot be read.
 bool readProcFile(const char* path, char* buffer, std::size_t size) {
+    const NoCancelScope noCancel;  // open, read and close are cancellation points
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;

@@ -65,8 +65,7 @@ DWORD resolveAll(DWORD count, const HANDLE* handles, bool waitAll, Resolved* rs,
 
 // The lock-free pass of a wait-any, in index order from `first` (the lowest signalled index
 // wins): a result, or WAIT_TIMEOUT when nothing could be taken.
-DWORD tryAny(ThreadContext* c, DWORD first, DWORD count, const HANDLE* handles,
-             const Resolved* rs) {
+DWORD tryAny(ThreadContext* c, DWORD first, DWORD count, const Resolved* rs) {
     for (DWORD i = first; i < count; ++i) {
         if (isNamedKind(rs[i].kind)) {
             Object* o = rs[i].object;
@@ -128,7 +127,7 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!waitAll) {
-        const DWORD result = tryAny(c, firstReady, count, handles, rs);
+        const DWORD result = tryAny(c, firstReady, count, rs);
         if (result != WAIT_TIMEOUT) {
             return result;
         }
