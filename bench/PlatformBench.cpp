@@ -17,6 +17,7 @@
 #include "BenchMain.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -331,7 +332,48 @@ void BM_NamedMutexWaitRelease(benchmark::State& state) {
 }
 DAVRO_BENCHMARK(BM_NamedMutexWaitRelease)->Name("Kernel/NamedMutexWaitRelease/win32");
 
+// ---- Named semaphore and auto-reset event: take + give, uncontended ----
+
+void BM_NamedSemaphoreWaitRelease(benchmark::State& state) {
+    const std::wstring name = L"davro-bench-sem-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE s = CreateSemaphoreW(nullptr, 1, 1, name.c_str());
+    for (auto _ : state) {
+        WaitForSingleObject(s, INFINITE);
+        ReleaseSemaphore(s, 1, nullptr);
+    }
+    CloseHandle(s);
+}
+DAVRO_BENCHMARK(BM_NamedSemaphoreWaitRelease)->Name("Kernel/NamedSemaphoreWaitRelease/win32");
+
+void BM_NamedAutoEventSetWait(benchmark::State& state) {
+    const std::wstring name = L"davro-bench-event-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+    for (auto _ : state) {
+        SetEvent(e);
+        WaitForSingleObject(e, INFINITE);
+    }
+    CloseHandle(e);
+}
+DAVRO_BENCHMARK(BM_NamedAutoEventSetWait)->Name("Kernel/NamedAutoEventSetWait/win32");
+
 #if !defined(_WIN32)
+// The baseline of both: a named POSIX semaphore, as sem_open shares it between processes.
+void BM_NamedPosixSemaphore(benchmark::State& state) {
+    const std::string name = "/davro-bench-posix-" + std::to_string(getpid());
+    sem_t* s = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 1);
+    if (s == SEM_FAILED) {
+        state.SkipWithError("sem_open failed");
+        return;
+    }
+    for (auto _ : state) {
+        sem_wait(s);
+        sem_post(s);
+    }
+    sem_close(s);
+    sem_unlink(name.c_str());
+}
+DAVRO_BENCHMARK(BM_NamedPosixSemaphore)->Name("Kernel/NamedSemaphoreWaitRelease/posix");
+
 void BM_RobustSharedPthreadMutex(benchmark::State& state) {
     const davro::bench::RobustSharedMutex mutex;
     pthread_mutex_t* m = mutex.get();
