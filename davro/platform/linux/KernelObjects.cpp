@@ -540,11 +540,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
         return result;
     }
     if (r.object != nullptr && isNamedKind(r.kind)) {
-        result = tryWaitNamed(r);
-        if (result != WAIT_TIMEOUT || milliseconds == 0) {
-            return result;
-        }
-        return waitSlowly(object, milliseconds, true);
+        return waitNamed(object, r, milliseconds);  // out of line: no frame here
     }
     return waitSlowly(object, milliseconds);
 }
@@ -604,6 +600,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 }
 
 }  // namespace davro::win32
+
+namespace davro::win32::detail {
+
+DWORD waitAfterFirstTry(HANDLE object, DWORD milliseconds) {
+    return waitSlowly(object, milliseconds, true);
+}
+
+}  // namespace davro::win32::detail
 
 namespace davro::platform {
 

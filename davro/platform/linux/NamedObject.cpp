@@ -31,6 +31,7 @@
 #include "Fence.h"
 #include "Futex.h"
 #include "StopScope.h"
+#include "WaitEngine.h"
 
 namespace davro::win32::detail {
 
@@ -204,21 +205,22 @@ DWORD tryMutex(ThreadContext* c, NamedShared* shared) {
 
 // ---- Hazards: calls without a reference ----
 
-// The record of `r`, published as the calling thread's hazard; null if the handle died
-// meanwhile (the hazard is then already cleared).
-__attribute__((always_inline)) inline SharedRecord* enterRecord(ThreadContext* c,
-                                                                const Resolved& r) {
+// Publishes the record of `r` as the calling thread's hazard and sets `rec`; false if the
+// handle died meanwhile (the hazard is then already cleared).
+__attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const Resolved& r,
+                                                       SharedRecord*& rec) {
     NamedShared* shared = r.object->named;  // checked below: the object may be recycled
     c->namedHazard.store(shared, std::memory_order_relaxed);
     lightFence();
+    rec = shared->record;
     // The incarnation moves before a dying object gives up its record (ObjectPool.cpp), and
     // the record is unmapped only once no thread has it as its hazard, so while the
     // incarnation is unchanged here the record stays mapped until the hazard is cleared.
     if (incarnationOf(r.object) != r.incarnation) {
         c->namedHazard.store(nullptr, std::memory_order_release);
-        return nullptr;
+        return false;
     }
-    return shared->record;
+    return true;
 }
 
 __attribute__((always_inline)) inline void leaveRecord(ThreadContext* c) {
@@ -248,8 +250,8 @@ BOOL withRecord(const Resolved& r, Use use) {
         return FALSE;
     }
     const NoStopScope noStop;
-    SharedRecord* rec = enterRecord(c, r);
-    if (rec == nullptr) {
+    SharedRecord* rec = nullptr;
+    if (!enterRecord(c, r, rec)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -473,15 +475,15 @@ namespace {
 
 // WaitForSingleObject's first attempt on a named mutex, every case: a thread's first
 // named-mutex call, the C library's calls, recursion, and a mutex that is busy.
-__attribute__((noinline)) DWORD tryMutexSlowly(const Resolved& r) {
+__attribute__((noinline)) DWORD tryMutexSlowly(Resolved r) {
     ThreadContext* c = currentContext();
     if (c == nullptr || !c->ownedNamed.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return WAIT_FAILED;
     }
     const NoStopScope noStop;  // never stopped with the word or the list half changed
-    SharedRecord* rec = enterRecord(c, r);
-    if (rec == nullptr) {
+    SharedRecord* rec = nullptr;
+    if (!enterRecord(c, r, rec)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
@@ -494,15 +496,15 @@ __attribute__((noinline)) DWORD tryMutexSlowly(const Resolved& r) {
     return result;
 }
 
-__attribute__((noinline)) BOOL releaseMutexSlowly(const Resolved& r) {
+__attribute__((noinline)) BOOL releaseMutexSlowly(Resolved r) {
     ThreadContext* c = tlsContext;
     if (c == nullptr) {
         SetLastError(ERROR_NOT_OWNER);  // a thread without a context has taken nothing
         return FALSE;
     }
     const NoStopScope noStop;
-    SharedRecord* rec = enterRecord(c, r);
-    if (rec == nullptr) {
+    SharedRecord* rec = nullptr;
+    if (!enterRecord(c, r, rec)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -525,7 +527,7 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(const Resolved& r) {
 // the word's compare-and-swap succeeds only when no thread owns the mutex, so a wait that
 // takes it needs no look at what the thread owns, and a release finds the mutex it took last
 // at the end of its list. Everything else goes the general way.
-__attribute__((always_inline)) inline DWORD tryWaitMutex(const Resolved& r) {
+__attribute__((always_inline)) inline DWORD tryWaitMutex(Resolved r) {
     ThreadContext* c = tlsContext;
     if (c == nullptr || c->robustHead == nullptr || !c->ownedNamed.hasRoom()) {
         return tryMutexSlowly(r);
@@ -533,8 +535,8 @@ __attribute__((always_inline)) inline DWORD tryWaitMutex(const Resolved& r) {
     DWORD result = WAIT_OBJECT_0;
     {
         const NoStopScope noStop;
-        SharedRecord* rec = enterRecord(c, r);
-        if (rec == nullptr) {
+        SharedRecord* rec = nullptr;
+        if (!enterRecord(c, r, rec)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
@@ -556,10 +558,9 @@ __attribute__((always_inline)) inline DWORD tryWaitMutex(const Resolved& r) {
 
 }  // namespace
 
-__attribute__((noinline)) DWORD tryWaitNamed(const Resolved& r) {
-    if (r.kind == Kind::NamedMutex) {
-        return tryWaitMutex(r);
-    }
+namespace {
+
+__attribute__((noinline)) DWORD tryWaitCounted(Resolved r) {
     DWORD result = WAIT_TIMEOUT;
     const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
         if (takeCounted(rec, false)) {
@@ -570,15 +571,29 @@ __attribute__((noinline)) DWORD tryWaitNamed(const Resolved& r) {
     return alive ? result : WAIT_FAILED;
 }
 
-__attribute__((noinline)) BOOL releaseNamedMutex(const Resolved& r) {
+}  // namespace
+
+DWORD tryWaitNamed(Resolved r) {
+    return r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
+}
+
+__attribute__((noinline)) DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds) {
+    const DWORD first = r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
+    if (__builtin_expect(first != WAIT_TIMEOUT || milliseconds == 0, 1)) {
+        return first;
+    }
+    return waitAfterFirstTry(object, milliseconds);
+}
+
+__attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
     ThreadContext* c = tlsContext;
     if (c == nullptr || c->robustHead == nullptr || c->ownedNamed.empty() ||
         c->ownedNamed.back().shared != r.object->named || c->ownedNamed.back().depth != 1) {
         return releaseMutexSlowly(r);
     }
     const NoStopScope noStop;
-    SharedRecord* rec = enterRecord(c, r);
-    if (rec == nullptr) {
+    SharedRecord* rec = nullptr;
+    if (!enterRecord(c, r, rec)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

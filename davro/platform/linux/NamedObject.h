@@ -48,10 +48,13 @@ bool wideName(const char* narrow, std::wstring& wide);
 
 // WaitForSingleObject's first look at a named object, without a reference: the result, or
 // WAIT_TIMEOUT when it is not signalled for the caller (the caller then blocks if it may).
-DWORD tryWaitNamed(const Resolved& r);
+DWORD tryWaitNamed(Resolved r);
+// WaitForSingleObject on a plain handle to a named object: tryWaitNamed, then the blocking
+// wait if the time-out allows it.
+DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds);
 // ReleaseMutex, SetEvent, ResetEvent and ReleaseSemaphore on a named object; the caller
 // has checked the kind and the access.
-BOOL releaseNamedMutex(const Resolved& r);
+BOOL releaseNamedMutex(Resolved r);
 BOOL setNamedEvent(const Resolved& r);
 BOOL resetNamedEvent(const Resolved& r);
 BOOL releaseNamedSemaphore(const Resolved& r, LONG releaseCount, LPLONG previousCount);

@@ -82,6 +82,10 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
 // an object listed twice in a wait-all.
 DWORD checkWaitHandles(DWORD count, const HANDLE* handles, bool waitAll);
 
+// WaitForSingleObject past a first attempt that found the object not signalled, for a
+// time-out other than 0: the checks again, then the blocking wait (KernelObjects.cpp).
+DWORD waitAfterFirstTry(HANDLE object, DWORD milliseconds);
+
 // Sets the last error and returns WAIT_FAILED.
 DWORD failWith(DWORD error);
 
