@@ -20,12 +20,16 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <new>
+#include <vector>
 #endif
 
 namespace davro::test {
@@ -435,6 +439,173 @@ TEST(NamedObjectTest, CancellationNeverCutsACallShort) {
     EXPECT_TRUE(closed);
     EXPECT_FALSE(std::filesystem::exists(win32::testing::namedObjectFile(name.c_str())));
     DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+}
+
+// What the processes of the stress below share, in anonymous shared memory.
+struct StressBoard {
+    std::atomic<int> inMutex;         // holders of the named mutex right now
+    std::atomic<int> semHeld;         // units of the named semaphore taken right now
+    std::atomic<int> violations;      // broken invariants, each counted once
+    std::atomic<int> abandonsSeen;    // waits that reported the mutex abandoned
+    std::atomic<int> victimHolds;     // pid of a victim that holds the mutex, 0 when none
+    std::atomic<int> eventsReceived;  // sets of the auto event that reached its waiter
+};
+
+constexpr LONG kStressUnits = 2;
+
+// One worker: takes and gives back the named mutex and semaphore through handles it opens
+// and closes again, now and then in a child it forks, checking exclusion and the count.
+int stressWorker(StressBoard* board, const std::wstring& base, int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+        HANDLE m = CreateMutexW(nullptr, FALSE, (base + L"-m").c_str());
+        HANDLE s = CreateSemaphoreW(nullptr, kStressUnits, kStressUnits, (base + L"-s").c_str());
+        if (m == nullptr || s == nullptr) {
+            return 1;
+        }
+        const HANDLE both[] = {s, m};
+        for (int j = 0; j < 20; ++j) {
+            const DWORD r = j % 2 == 0 ? WaitForSingleObject(m, kBoundMs)
+                                       : WaitForMultipleObjects(2, both, TRUE, kBoundMs);
+            if (r == WAIT_ABANDONED || r == WAIT_ABANDONED_0) {
+                board->abandonsSeen.fetch_add(1);
+            } else if (r != WAIT_OBJECT_0) {
+                return 2;
+            }
+            if (board->inMutex.fetch_add(1) != 0) {
+                board->violations.fetch_add(1);
+            }
+            board->inMutex.fetch_sub(1);
+            if (j % 2 == 1) {
+                if (board->semHeld.fetch_add(1) >= kStressUnits) {
+                    board->violations.fetch_add(1);
+                }
+                board->semHeld.fetch_sub(1);
+                ReleaseSemaphore(s, 1, nullptr);
+            }
+            ReleaseMutex(m);
+            if (WaitForSingleObject(s, kBoundMs) != WAIT_OBJECT_0) {
+                return 3;
+            }
+            if (board->semHeld.fetch_add(1) >= kStressUnits) {
+                board->violations.fetch_add(1);
+            }
+            board->semHeld.fetch_sub(1);
+            LONG previous = -1;
+            if (!ReleaseSemaphore(s, 1, &previous) || previous >= kStressUnits) {
+                board->violations.fetch_add(1);
+            }
+        }
+        if (i % 4 == 3) {
+            const int child = runForked([&] { return stressWorker(board, base, 1); }, 4 * kBoundMs);
+            if (child != 0) {
+                return 10 + child;
+            }
+        }
+        CloseHandle(s);
+        CloseHandle(m);
+    }
+    return 0;
+}
+
+// Processes create, open, wait on, set, release and close the names of every kind while
+// others fork and some are killed holding the mutex: one owner at a time, no semaphore unit
+// lost or made up, no set of the auto event with a waiter lost, each abandonment reported
+// once, and no file left once every handle is closed.
+TEST(NamedObjectTest, ProcessesStressEveryKindWhileSomeAreKilled) {
+    auto* board = static_cast<StressBoard*>(mmap(
+        nullptr, sizeof(StressBoard), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void*>(board));
+    new (board) StressBoard{};
+    const std::wstring base = uniqueName(L"stress");
+    constexpr int kSets = 200;
+    // Held here throughout, so that the names outlive every other process, killed or not.
+    HANDLE m = CreateMutexW(nullptr, FALSE, (base + L"-m").c_str());
+    HANDLE s = CreateSemaphoreW(nullptr, kStressUnits, kStressUnits, (base + L"-s").c_str());
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, (base + L"-e").c_str());
+    ASSERT_TRUE(m != nullptr && s != nullptr && e != nullptr);
+    std::vector<pid_t> pids;
+    const auto start = [&](const std::function<int()>& body) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::_Exit(body());
+        }
+        pids.push_back(pid);
+    };
+    for (int w = 0; w < 3; ++w) {
+        start([&] { return stressWorker(board, base, 30); });
+    }
+    // The auto event: every set made while its waiter waits must reach it.
+    start([&] {
+        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, (base + L"-e").c_str());
+        for (int i = 0; i < kSets; ++i) {
+            if (WaitForSingleObject(e, kBoundMs) != WAIT_OBJECT_0) {
+                return 1;
+            }
+            board->eventsReceived.fetch_add(1);
+        }
+        return 0;
+    });
+    start([&] {
+        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, (base + L"-e").c_str());
+        for (int i = 0; i < kSets; ++i) {
+            if (!win32::testing::waitForWaiters(e, 1, kBoundMs)) {
+                return 1;
+            }
+            SetEvent(e);
+            for (int spins = 0; board->eventsReceived.load() <= i; ++spins) {
+                if (spins == 10000000) {
+                    return 2;
+                }
+                sched_yield();
+            }
+        }
+        return 0;
+    });
+    // Victims: each takes the mutex and is killed holding it.
+    int killed = 0;
+    for (int v = 0; v < 6; ++v) {
+        const pid_t victim = fork();
+        if (victim == 0) {
+            const DWORD r = WaitForSingleObject(m, kBoundMs);
+            if (r == WAIT_ABANDONED) {
+                board->abandonsSeen.fetch_add(1);  // the victim before this one
+            } else if (r != WAIT_OBJECT_0) {
+                std::_Exit(1);
+            }
+            board->victimHolds.store(getpid());
+            pause();
+            std::_Exit(2);
+        }
+        for (int waited = 0; board->victimHolds.load() != victim && waited < 5000; ++waited) {
+            usleep(1000);  // a bounded poll: the victim sits in pause() once it holds it
+        }
+        ASSERT_EQ(victim, board->victimHolds.load());
+        board->victimHolds.store(0);
+        kill(victim, SIGKILL);
+        waitpid(victim, nullptr, 0);
+        ++killed;
+    }
+    for (const pid_t pid : pids) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(0, board->violations.load());
+    EXPECT_EQ(kSets, board->eventsReceived.load());
+    // The victim killed last may have left its abandonment to the next taker: that is us.
+    const DWORD last = WaitForSingleObject(m, 0);
+    EXPECT_TRUE(last == WAIT_OBJECT_0 || last == WAIT_ABANDONED) << last;
+    EXPECT_EQ(killed, board->abandonsSeen.load() + (last == WAIT_ABANDONED ? 1 : 0));
+    EXPECT_TRUE(ReleaseMutex(m));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TOO_MANY_POSTS, ReleaseSemaphore(s, 1, nullptr));  // all back
+    CloseHandle(m);
+    CloseHandle(s);
+    CloseHandle(e);
+    for (const wchar_t* suffix : {L"-m", L"-s", L"-e"}) {
+        EXPECT_FALSE(
+            std::filesystem::exists(win32::testing::namedObjectFile((base + suffix).c_str())));
+    }
+    munmap(board, sizeof(StressBoard));
 }
 
 // Names that differ in any code unit are different objects, valid Unicode or not.

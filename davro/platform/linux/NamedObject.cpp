@@ -662,7 +662,17 @@ BOOL releaseNamedSemaphore(const Resolved& r, LONG releaseCount, LPLONG previous
 DWORD tryTakeNamed(ThreadContext* c, Object* o, bool registered) {
     NamedShared* shared = o->named;
     if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
-        return tryMutex(c, shared);
+        const DWORD result = tryMutex(c, shared);
+        if (registered && result != WAIT_TIMEOUT) {
+            // A blocking waiter may have taken the mutex from under sleepers whose flag the
+            // release cleared: its own release must wake one of them, as the C library
+            // does after a lock that had to wait.
+            std::uint32_t expected = c->tid;
+            futexWord(shared->record)
+                ->compare_exchange_strong(expected, c->tid | FUTEX_WAITERS,
+                                          std::memory_order_relaxed);
+        }
+        return result;
     }
     return takeCounted(shared->record, registered) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
@@ -728,26 +738,29 @@ void leaveNamedWaiters(Object* o) {
     }
 }
 
-bool namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,
+void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,
                     std::uint32_t& expected) {
     SharedRecord* rec = o->named->record;
-    if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
-        word = futexWord(rec);
-        std::uint32_t w = word->load(std::memory_order_relaxed);
-        const std::uint32_t owner = w & FUTEX_TID_MASK;
-        if (owner == 0 || owner == c->tid) {
-            return false;
-        }
-        if ((w & FUTEX_WAITERS) == 0 &&
-            !word->compare_exchange_strong(w, w | FUTEX_WAITERS, std::memory_order_relaxed)) {
-            return false;
-        }
-        expected = w | FUTEX_WAITERS;
-        return true;
+    if (o->kind.load(std::memory_order_relaxed) != Kind::NamedMutex) {
+        word = countWord(rec);
+        expected = word->load(std::memory_order_seq_cst);
+        return;
     }
-    word = countWord(rec);
-    expected = word->load(std::memory_order_seq_cst);
-    return !takeable(rec->kind, expected, true);
+    word = futexWord(rec);
+    std::uint32_t w = word->load(std::memory_order_relaxed);
+    // A failed compare-and-swap reloads `w`: go on until the flag is set or the mutex free.
+    while ((w & FUTEX_TID_MASK) != 0 && (w & FUTEX_TID_MASK) != c->tid &&
+           (w & FUTEX_WAITERS) == 0 &&
+           !word->compare_exchange_weak(w, w | FUTEX_WAITERS, std::memory_order_relaxed)) {
+    }
+    expected = (w & FUTEX_TID_MASK) != 0 && (w & FUTEX_TID_MASK) != c->tid ? w | FUTEX_WAITERS : w;
+}
+
+bool namedWordFree(Object* o, std::uint32_t value) {
+    if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
+        return (value & FUTEX_TID_MASK) == 0;
+    }
+    return takeable(o->named->record->kind, value, true);
 }
 
 void abandonNamedMutexes(ThreadContext* c, bool ghost) {

@@ -74,10 +74,13 @@ void giveBackNamed(ThreadContext* c, Object* o);
 // may have received for nothing. For mutexes the futex word's waiters flag does this.
 void joinNamedWaiters(Object* o);
 void leaveNamedWaiters(Object* o);
-// The futex word that a waiter on `o` sleeps on and the value it expects there; false when
-// `o` may be signalled for `c` now (look again instead of sleeping).
-bool namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,
+// The futex word that a waiter on `o` sleeps on and the value it expects there (a mutex's
+// waiters flag set first, unless it is free).
+void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,
                     std::uint32_t& expected);
+// Whether `value` of the futex word of `o` shows something that a registered waiter could
+// take.
+bool namedWordFree(Object* o, std::uint32_t value);
 
 // At a thread's end: every named mutex it owns is marked abandoned and released, so that
 // the next taker in any process gets WAIT_ABANDONED. `ghost`: in a forked child, for a

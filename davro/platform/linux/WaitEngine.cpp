@@ -8,6 +8,7 @@
 #include "WaitEngine.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 
 #include "Futex.h"
@@ -291,23 +292,40 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     return false;
 }
 
-// The futex words of the named objects of the wait of `c`, after its own status, for a
-// sleep on all of them; false when one of them may be signalled for `c` now.
-bool watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
-                unsigned& count) {
+// The futex words of the named objects of the wait of `c`, after its own status, with the
+// values they hold now, read before the objects are tried, so that a change after the
+// attempt ends the sleep at once. Returns their number; `changed` gets a bit per word that
+// changed since the last sleep to something a waiter could take.
+unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
+                    bool again, std::uint64_t& changed) {
     watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
-    count = 1;
+    unsigned count = 1;
+    changed = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         if (!isNamed(objs[i])) {
             continue;
         }
-        FutexWatch& w = watches[count++];
+        FutexWatch& w = watches[count];
+        const std::uint32_t before = w.expected;
         w.shared = true;
-        if (!namedSleepWord(c, objs[i], w.word, w.expected)) {
-            return false;
+        namedSleepWord(c, objs[i], w.word, w.expected);
+        if (again && w.expected != before && namedWordFree(objs[i], w.expected)) {
+            changed |= std::uint64_t{1} << count;
+        }
+        ++count;
+    }
+    return count;
+}
+
+// A wake-up on a word may go to one sleeper only, and a waiter may decline what it was woken
+// for (a wait-all whose set is not complete): each word in `changed` that the waiter's
+// attempt left alone is passed on to every sleeper, once per change seen.
+void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t changed) {
+    for (unsigned k = 1; changed != 0 && k < count; ++k) {
+        if ((changed & (std::uint64_t{1} << k)) != 0) {
+            futexWake(watches[k].word, INT_MAX, true);
         }
     }
-    return true;
 }
 
 // Watches its status for `spin` ns, then sleeps until the wait of `c` is decided or its
@@ -322,6 +340,9 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                              std::int64_t deadline, bool hasNamed, DWORD inputMask,
                              std::uint32_t spin) {
     std::int64_t slice = kNamedPollFirstNs;
+    // The words of the last sleep, kept for the next one (watchNamed).
+    FutexWatch watches[MAXIMUM_WAIT_OBJECTS + 1];
+    unsigned watched = 0;
     for (;;) {
         std::uint32_t cur = c->status.load(std::memory_order_acquire);
         // Watch the status for a while first: a quick hand-off or retry request needs no
@@ -355,16 +376,15 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 claim(c, WAIT_OBJECT_0 + n, sleeping)) {
                 return WAIT_OBJECT_0 + n;
             }
-            FutexWatch watches[MAXIMUM_WAIT_OBJECTS + 1];
-            unsigned watched = 0;
-            bool sleep = true;
             if (hasNamed) {
+                std::uint64_t changed = 0;
+                watched = watchNamed(c, objs, n, watches, watched != 0, changed);
                 if (c->waitAll ? tryAllOnce(c, objs, n, true) : pollNamedAny(c, objs, n)) {
                     return c->status.load(std::memory_order_acquire);
                 }
-                sleep = watchNamed(c, objs, n, watches, watched);
+                passOnNamed(watches, watched, changed);
             }
-            if (sleep) {
+            {
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
                 const StoppableSleep stoppable;
