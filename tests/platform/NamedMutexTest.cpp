@@ -190,10 +190,12 @@ TEST(NamedMutexTest, OpenedHandlesHaveTheRightsWindowsGrants) {
     }
     HANDLE readWrite = hs.add(OpenMutexW(GENERIC_READ | GENERIC_WRITE, FALSE, name.c_str()));
     DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(readWrite, 0));
-    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0, FALSE, name.c_str()));
-    DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0x0004, FALSE, name.c_str()));
-    DAVRO_EXPECT_ERROR(nullptr, ERROR_PRIVILEGE_NOT_HELD,
-                       OpenMutexW(ACCESS_SYSTEM_SECURITY, FALSE, name.c_str()));
+    if (!runningUnderWine()) {  // Wine grants any mask
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED, OpenMutexW(0x0004, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_PRIVILEGE_NOT_HELD,
+                           OpenMutexW(ACCESS_SYSTEM_SECURITY, FALSE, name.c_str()));
+    }
     DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
                        OpenMutexW(0, FALSE, uniqueName(L"access-missing").c_str()));
     // An event's handle needs EVENT_MODIFY_STATE to set it, a semaphore's to release it.
@@ -292,8 +294,10 @@ TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
     const std::wstring name = uniqueName(L"twice");
     const HANDLE both[] = {hs.mutex(FALSE, name.c_str()),
                            hs.add(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()))};
-    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_PARAMETER,
-                       WaitForMultipleObjects(2, both, TRUE, 0));
+    if (!runningUnderWine()) {  // Wine compares handles, not objects (see WaitTest)
+        DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_PARAMETER,
+                           WaitForMultipleObjects(2, both, TRUE, 0));
+    }
 }
 
 // A process that owns a named mutex and closes its last handle to it, while another process
