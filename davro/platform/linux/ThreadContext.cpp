@@ -70,8 +70,9 @@ void releaseContext(ThreadContext* c) {
     if (tlsContext == c) {
         tlsContext = nullptr;
     }
-    resetNote(c, 0);
+    // No longer live before its note names no thread: a lookup of id 0 never finds it.
     c->live.store(false, std::memory_order_release);
+    resetNote(c, 0);
     c->tid = 0;
     c->record = nullptr;
     c->queue = nullptr;
@@ -127,6 +128,7 @@ void afterForkInChild() {
     unlockNamedMutexesAfterFork();
     tlsTid = 0;
     const std::uint32_t tid = cacheThreadId();
+    renumberSectionOwner(tid);
     ThreadContext* self = tlsContext;
     if (self != nullptr) {
         const std::uint32_t oldTid = self->tid;

@@ -289,7 +289,12 @@ Read readStep(ThreadContext* c, std::uint32_t tid, Step& step) {
     return Read::Busy;
 }
 
+// The context of live thread `tid`, or null. Id 0 names no thread: it is what the note of a
+// context being given back says, and a reader may still see such a context as live.
 ThreadContext* findContext(std::uint32_t tid) {
+    if (tid == 0) {
+        return nullptr;
+    }
     for (ThreadContext* c = allContexts(); c != nullptr; c = c->nextAll) {
         if (c->live.load(std::memory_order_acquire) &&
             c->note.tid.load(std::memory_order_relaxed) == tid) {
