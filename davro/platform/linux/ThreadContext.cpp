@@ -202,8 +202,10 @@ void installContext(ThreadContext* c) {
     c->live.store(true, std::memory_order_release);
     tlsContext = c;
     // The thread-end hook runs for every thread that ends through pthread_exit or by
-    // returning, whoever created it; it needs the value set.
-    pthread_setspecific(processHooks(), c);
+    // returning, whoever created it; it needs the value set. Without it the thread's end
+    // would abandon nothing and signal nobody.
+    DAVRO_CHECK(pthread_setspecific(processHooks(), c) == 0,
+                "pthread_setspecific failed: the thread-end hook would be lost");
 }
 
 void discardContext(ThreadContext* c) { releaseContext(c); }
@@ -234,7 +236,8 @@ void endThread(ThreadContext* c, DWORD exitCode) {
     if (r != nullptr) {
         finishThreadRecord(r, exitCode);
     }
-    pthread_setspecific(processHooks(), nullptr);
+    DAVRO_CHECK(pthread_setspecific(processHooks(), nullptr) == 0,
+                "pthread_setspecific failed: the thread-end hook would run twice");
     releaseContext(c);
 }
 
