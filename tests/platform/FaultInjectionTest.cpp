@@ -25,6 +25,7 @@
 #include <davro/platform/Testing.h>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/futex.h>
 #include <linux/membarrier.h>
 #include <linux/seccomp.h>
 #include <malloc.h>
@@ -517,6 +518,40 @@ TEST(FaultInjectionTest, CallsThatCannotFailStopTheProcessWhenTheyDo) {
     });
     EXPECT_EQ(0, fallBack);
 #endif
+}
+
+// A thread whose robust list something else has registered (not the C library's head in the
+// thread's own descriptor) locks its named mutexes through the C library's calls: that list,
+// and the word just before its head, which linking into an empty list would write, are left
+// alone.
+TEST(FaultInjectionTest, ARobustListThatIsNotTheCLibrarysIsNeverWritten) {
+    const std::wstring name = uniqueName(L"foreign-list");
+    constexpr std::uintptr_t kCanary = 0xC0FFEE;
+    struct {
+        std::uintptr_t before = kCanary;
+        robust_list_head head{};
+    } foreign;
+    // This thread's first named mutex: the layout is probed here, on a list of the C library.
+    HANDLE probed = CreateMutexW(nullptr, TRUE, uniqueName(L"probed-list").c_str());
+    ASSERT_TRUE(ReleaseMutex(probed));
+    bool worked = false;
+    std::thread([&] {
+        robust_list_head* own = nullptr;
+        std::size_t length = 0;
+        ASSERT_EQ(0, syscall(SYS_get_robust_list, 0, &own, &length));
+        foreign.head.list.next = &foreign.head.list;  // empty
+        foreign.head.futex_offset = own->futex_offset;
+        ASSERT_EQ(0, syscall(SYS_set_robust_list, &foreign.head, sizeof foreign.head));
+        HANDLE m = CreateMutexW(nullptr, TRUE, name.c_str());
+        worked = m != nullptr && ReleaseMutex(m) && WaitForSingleObject(m, kBoundMs) == 0 &&
+                 ReleaseMutex(m) && CloseHandle(m);
+        syscall(SYS_set_robust_list, own, length);
+    }).join();
+    EXPECT_TRUE(CloseHandle(probed));
+    EXPECT_TRUE(worked);
+    EXPECT_EQ(kCanary, foreign.before);
+    EXPECT_EQ(&foreign.head.list, foreign.head.list.next);
+    EXPECT_EQ(nullptr, foreign.head.list_op_pending);
 }
 #endif
 
