@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -23,8 +24,19 @@
 
 #ifndef _WIN32
 #include <davro/platform/Testing.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/futex.h>
+#include <linux/membarrier.h>
+#include <linux/seccomp.h>
 #include <malloc.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #endif
@@ -421,6 +433,123 @@ int forkedChildWorks() {
                     PostThreadMessageW(GetCurrentThreadId(), kPing, 0, 0) &&
                     PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) && msg.message == kPing;
     return ok && CloseHandle(m) && CloseHandle(e) ? 0 : 1;
+}
+#endif
+
+#ifndef _WIN32
+// Makes system call `number` fail with ENOSYS in this process, its children and the programs
+// they run, from now on; false where no seccomp filter can be installed.
+bool refuseSystemCall(long number) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+constexpr int kNoSeccomp = 77;
+constexpr const char* kMembarrierRefused = "DAVRO_TEST_MEMBARRIER_REFUSED";
+
+// Runs `use` in a forked child whose system call `number` fails: the child's result, or
+// kNoSeccomp where the call cannot be made to fail.
+int withRefused(long number, const std::function<void()>& use) {
+    return runForked(
+        [&] {
+            const rlimit noCore{0, 0};  // the abort expected here writes no core file
+            setrlimit(RLIMIT_CORE, &noCore);
+            if (!refuseSystemCall(number)) {
+                return kNoSeccomp;
+            }
+            use();
+            return 0;
+        },
+        4 * kBoundMs);
+}
+
+// Calls that cannot fail, failing all the same, stop the process with a message instead of
+// going on without what they guarantee: a futex wait that could no longer sleep, a heavy
+// fence (fork()'s handshake with the threads inside the gate) that would fence nothing.
+// Where membarrier is refused from the start, the layer uses full fences instead, and this
+// test, run again in such a process, finds threads, fork() and named mutexes working.
+TEST(FaultInjectionTest, CallsThatCannotFailStopTheProcessWhenTheyDo) {
+    if (std::getenv(kMembarrierRefused) != nullptr) {
+        // The second run: membarrier has been refused since before the library was loaded.
+        ASSERT_EQ(-1, syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0));
+        PostThreadMessageW(GetCurrentThreadId(), kPing, 0, 0);
+        EXPECT_EQ(0, runForked(forkedChildWorks, 4 * kBoundMs));
+        HANDLE turn = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        std::thread other([turn] { SetEvent(turn); });
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(turn, kBoundMs));
+        other.join();
+        CloseHandle(turn);
+        EXPECT_EQ(0, forkedChildWorks());
+        return;
+    }
+    const int fence = withRefused(SYS_membarrier, [] {
+        GetCurrentThreadId();  // the layer in use, and so its fork handlers
+        runForked([] { return 0; }, kBoundMs);
+    });
+    if (fence == kNoSeccomp) {
+        GTEST_SKIP() << "no seccomp filter can be installed here";
+    }
+    EXPECT_EQ(128 + SIGABRT, fence);
+#if !defined(__SANITIZE_THREAD__)  // its runtime needs the futex calls that this refuses
+    EXPECT_EQ(128 + SIGABRT, withRefused(SYS_futex, [] {
+                  HANDLE never = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                  WaitForSingleObject(never, 500);  // spins, then sleeps on its futex
+              }));
+#endif
+    // Membarrier refused before the library is loaded: this test once more, in a new program.
+    const int fallBack = withRefused(SYS_membarrier, [] {
+        setenv(kMembarrierRefused, "1", 1);
+        const int quiet = ::open("/dev/null", O_WRONLY);  // its failures still show on stderr
+        dup2(quiet, STDOUT_FILENO);
+        const std::string filter =
+            "--gtest_filter=FaultInjectionTest.CallsThatCannotFailStopTheProcessWhenTheyDo";
+        char* const argv[] = {const_cast<char*>("FaultInjectionTest"),
+                              const_cast<char*>(filter.c_str()), nullptr};
+        execv("/proc/self/exe", argv);
+        std::_Exit(3);  // not started
+    });
+    EXPECT_EQ(0, fallBack);
+}
+
+// A thread whose robust list something else has registered (not the C library's head in the
+// thread's own descriptor) locks its named mutexes through the C library's calls: that list,
+// and the word just before its head, which linking into an empty list would write, are left
+// alone.
+TEST(FaultInjectionTest, ARobustListThatIsNotTheCLibrarysIsNeverWritten) {
+    const std::wstring name = uniqueName(L"foreign-list");
+    constexpr std::uintptr_t kCanary = 0xC0FFEE;
+    struct {
+        std::uintptr_t before = kCanary;
+        robust_list_head head{};
+    } foreign;
+    // This thread's first named mutex: the layout is probed here, on a list of the C library.
+    HANDLE probed = CreateMutexW(nullptr, TRUE, uniqueName(L"probed-list").c_str());
+    ASSERT_TRUE(ReleaseMutex(probed));
+    bool worked = false;
+    std::thread([&] {
+        robust_list_head* own = nullptr;
+        std::size_t length = 0;
+        ASSERT_EQ(0, syscall(SYS_get_robust_list, 0, &own, &length));
+        foreign.head.list.next = &foreign.head.list;  // empty
+        foreign.head.futex_offset = own->futex_offset;
+        ASSERT_EQ(0, syscall(SYS_set_robust_list, &foreign.head, sizeof foreign.head));
+        HANDLE m = CreateMutexW(nullptr, TRUE, name.c_str());
+        worked = m != nullptr && ReleaseMutex(m) && WaitForSingleObject(m, kBoundMs) == 0 &&
+                 ReleaseMutex(m) && CloseHandle(m);
+        syscall(SYS_set_robust_list, own, length);
+    }).join();
+    EXPECT_TRUE(CloseHandle(probed));
+    EXPECT_TRUE(worked);
+    EXPECT_EQ(kCanary, foreign.before);
+    EXPECT_EQ(&foreign.head.list, foreign.head.list.next);
+    EXPECT_EQ(nullptr, foreign.head.list_op_pending);
 }
 #endif
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
@@ -215,6 +216,89 @@ TEST(WaitChainTest, ChainsPassNamedMutexesSectionsAndThreadHandlesToAnEventOrARu
                        OpenThreadWaitChainSession(WCT_ASYNC_OPEN_FLAG, nullptr));
 #endif
 }
+
+// An id that names no thread of the process fails, as any unknown id does; 0 too, also while
+// other threads end and give their contexts back.
+TEST(WaitChainTest, IdsOfNoThreadFailAlsoWhileThreadsEnd) {
+    DAVRO_REQUIRE_WAIT_CHAINS();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> enders;
+    for (int i = 0; i < 2; ++i) {
+        enders.emplace_back([&] {
+            for (int k = 0; k < 1000 && !done; ++k) {
+                HANDLE t = startThread([](void*) -> unsigned { return 0; }, nullptr);
+                WaitForSingleObject(t, kBoundMs);
+                CloseHandle(t);
+                std::thread([] { WaitForSingleObject(GetCurrentThread(), 0); }).join();
+            }
+        });
+    }
+    HWCT session = OpenThreadWaitChainSession(0, nullptr);
+    int found = 0;
+    int otherErrors = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end && found == 0) {
+        for (const DWORD id : {0u, 0xFFFFFFF0u}) {
+            Chain c;
+            c.count = WCT_MAX_NODE_COUNT;
+            if (GetThreadWaitChain(session, 0, 0, id, &c.count, c.nodes, &c.cycle)) {
+                ++found;
+#ifndef _WIN32
+            } else if (GetLastError() != ERROR_OBJECT_NOT_FOUND) {
+                ++otherErrors;
+#endif
+            }
+        }
+    }
+    done = true;
+    for (std::thread& t : enders) {
+        t.join();
+    }
+    CloseThreadWaitChainSession(session);
+    EXPECT_EQ(0, found);
+    EXPECT_EQ(0, otherErrors);
+}
+
+#ifndef _WIN32
+// A forked child renumbers its thread: a critical section that it enters there, and one that
+// it held across the fork, name its own id in the child, not its parent thread's.
+TEST(WaitChainTest, AForkedChildsSectionsNameItsOwnThread) {
+    DAVRO_REQUIRE_WAIT_CHAINS();
+    CRITICAL_SECTION before;
+    InitializeCriticalSection(&before);
+    EnterCriticalSection(&before);  // held across the fork, and this thread's owner id made
+    const int failures = runForked(
+        [&] {
+            CRITICAL_SECTION after;
+            InitializeCriticalSection(&after);
+            EnterCriticalSection(&after);
+            int wrong = 0;
+            for (CRITICAL_SECTION* section : {&after, &before}) {
+                std::atomic<DWORD> id{0};
+                std::thread entrant = startNamed(id, [section] {
+                    EnterCriticalSection(section);
+                    LeaveCriticalSection(section);
+                });
+                const Chain c = chainWhen(id, 3);
+                LeaveCriticalSection(section);
+                entrant.join();
+                const WAITCHAIN_NODE_INFO& owner = c.nodes[2];
+                wrong += c.whole && c.count == 3 && owner.ObjectType == WctThreadType &&
+                                 owner.ObjectStatus == WctStatusRunning &&
+                                 owner.ThreadObject.ThreadId == GetCurrentThreadId() &&
+                                 owner.ThreadObject.ProcessId == GetCurrentProcessId()
+                             ? 0
+                             : 1;
+            }
+            DeleteCriticalSection(&after);
+            return wrong;
+        },
+        4 * kBoundMs);
+    LeaveCriticalSection(&before);
+    DeleteCriticalSection(&before);
+    EXPECT_EQ(0, failures);
+}
+#endif
 
 // Four threads released together: two take two mutexes and a critical section in one order
 // and now and then wait for a short-lived thread, blocking and waking all the time; two open

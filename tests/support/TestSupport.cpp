@@ -43,7 +43,7 @@ int WaitProbe::result() { return future_.get(); }
 
 bool awaitWaiters([[maybe_unused]] void* handle, [[maybe_unused]] unsigned count) {
 #ifdef _WIN32
-    return Sleep(50), true;
+    return Sleep(250), true;  // nothing to poll here: TestSupport.h says why
 #else
     return davro::win32::testing::waitForWaiters(handle, count, kWaitMs);
 #endif

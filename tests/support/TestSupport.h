@@ -48,7 +48,15 @@ private:
 };
 
 // Whether `count` threads are blocked on the object of `handle` (a HANDLE) within kWaitMs,
-// asked of the layer on Linux; Windows has no such query: a 50 ms sleep, then true.
+// asked of the layer on Linux (a bounded poll of its count of queued waiters).
+//
+// On Windows nothing here can see a thread blocked on an object, so this pauses 250 ms and
+// answers true: the system has no query of an object's waiters, and the two ways to see a
+// thread in a wait are blind under Wine, where the Windows build is tested (wait chain
+// traversal answers ERROR_NOT_SUPPORTED, and the thread states of NtQuerySystemInformation
+// read 0, not waiting, for every thread, blocked or running). The pause is long beside the
+// few microseconds a thread needs from its last step before the wait into it, but a heavily
+// loaded machine can still make it too short, and a test that needs the order may then fail.
 bool awaitWaiters(void* handle, unsigned count);
 
 // A fresh directory under the system's temporary directory, removed with its contents

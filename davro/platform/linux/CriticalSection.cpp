@@ -5,8 +5,8 @@
 // waiters), so an uncontended enter and leave are one atomic operation each and no system
 // call. Ownership is a per-thread id, which makes re-entry a plain counter increment; its low
 // half is the owner's thread id, which wait chain traversal reports (WaitChain.cpp), so the
-// enter path stores nothing more for it. A thread that has to sleep notes the section it
-// waits for in its wait note, in that slow path only.
+// enter path stores nothing more for it, and a forked child renumbers it. A thread that has to
+// sleep notes the section it waits for in its wait note, in that slow path only.
 #include <davro/platform/Win32.h>
 
 #include <atomic>
@@ -41,16 +41,29 @@ Section* sectionOf(LPCRITICAL_SECTION section) {
     return std::launder(reinterpret_cast<Section*>(section->opaque));
 }
 
-// A nonzero id per thread, never reused in the process: a serial number above the thread's
-// id (as GetCurrentThreadId gives it when the thread first enters a section; a forked
-// child's thread keeps its parent's there), so that the owner's thread id costs no store.
-std::uint64_t threadId() {
-    static std::atomic<std::uint32_t> next{1};
-    thread_local const std::uint64_t id =
-        (std::uint64_t{next.fetch_add(1, std::memory_order_relaxed)} << 32) |
-        davro::win32::detail::currentThreadId();
-    return id;
+// The calling thread's owner id, 0 until its first enter: a serial number, never reused in
+// the process, above the thread's id, so that the owner's thread id costs no store. A forked
+// child gives the forking thread its new id and keeps the serial (renumberSectionOwner), so
+// the sections that the thread held across the fork are still its own.
+__thread std::uint64_t tlsOwnerId __attribute__((tls_model("initial-exec"))) = 0;
+std::atomic<std::uint32_t> gNextSerial{1};
+// In a forked child, the forking thread's owner id there: a section it entered before the
+// fork still shows the parent's thread id in its low half, which wait chains read as this.
+std::atomic<std::uint64_t> gForkedOwner{0};
+
+__attribute__((noinline)) std::uint64_t makeOwnerId() {
+    tlsOwnerId = (std::uint64_t{gNextSerial.fetch_add(1, std::memory_order_relaxed)} << 32) |
+                 davro::win32::detail::currentThreadId();
+    return tlsOwnerId;
 }
+
+std::uint64_t threadId() {
+    const std::uint64_t id = tlsOwnerId;
+    return id != 0 ? id : makeOwnerId();
+}
+
+// Whether owner id `owner` is `me`'s: their serials match (0, no owner, matches no thread).
+bool ownedBy(std::uint64_t owner, std::uint64_t me) { return ((owner ^ me) >> 32) == 0; }
 
 // The thread id in an owner id.
 std::uint32_t tidOf(std::uint64_t id) { return static_cast<std::uint32_t>(id); }
@@ -101,7 +114,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) { new (section->opaqu
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
     Section& s = *sectionOf(section);
     const std::uint64_t me = threadId();
-    if (s.owner.load(std::memory_order_relaxed) == me) {
+    if (ownedBy(s.owner.load(std::memory_order_relaxed), me)) {
         ++s.recursion;
         return;
     }
@@ -113,7 +126,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION section) {
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     Section& s = *sectionOf(section);
     const std::uint64_t me = threadId();
-    if (s.owner.load(std::memory_order_relaxed) == me) {
+    if (ownedBy(s.owner.load(std::memory_order_relaxed), me)) {
         ++s.recursion;
         return TRUE;
     }
@@ -131,7 +144,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
 // undefined results; here it is ignored.
 void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     Section& s = *sectionOf(section);
-    if (s.owner.load(std::memory_order_relaxed) != threadId()) {
+    if (!ownedBy(s.owner.load(std::memory_order_relaxed), threadId())) {
         return;
     }
     if (--s.recursion != 0) {
@@ -152,7 +165,16 @@ namespace davro::win32::detail {
 std::uint32_t criticalSectionOwner(std::uintptr_t section) {
     // A Section's address, as noted by acquireContended.
     const auto* s = reinterpret_cast<const Section*>(section);  // NOLINT(performance-no-int-to-ptr)
-    return tidOf(s->owner.load(std::memory_order_relaxed));
+    const std::uint64_t owner = s->owner.load(std::memory_order_relaxed);
+    const std::uint64_t forked = gForkedOwner.load(std::memory_order_relaxed);
+    return tidOf(owner != 0 && forked != 0 && ownedBy(owner, forked) ? forked : owner);
+}
+
+void renumberSectionOwner(std::uint32_t tid) {
+    if (tlsOwnerId != 0) {
+        tlsOwnerId = (tlsOwnerId & ~std::uint64_t{0xFFFFFFFFU}) | tid;
+        gForkedOwner.store(tlsOwnerId, std::memory_order_relaxed);
+    }
 }
 
 }  // namespace davro::win32::detail

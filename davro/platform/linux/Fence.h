@@ -1,12 +1,13 @@
 // An asymmetric memory fence, for the Dekker-style handshakes where one side runs on a hot
-// path and the other rarely: the fork gate, and the named-mutex hazard that keeps a record
+// path and the other rarely: the fork gate, and the named-object hazard that keeps a record
 // mapped while a thread uses it.
 //
 // Both sides store a flag and then load the other side's flag; each must see the other's
 // store, or both would go ahead. Instead of a full fence on both sides, the hot side issues
 // only a compiler barrier (light()) and the rare side asks the kernel to run a full barrier
 // on every thread of the process (heavy(): membarrier's private expedited command). Where
-// the kernel lacks that command, both sides fall back to a full fence.
+// the kernel lacks that command or refuses it when the library loads, both sides fall back
+// to a full fence; once registered, a failure of the command stops the process.
 #pragma once
 
 #include <atomic>

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "Check.h"
+
 namespace davro::win32::detail {
 namespace {
 
@@ -48,14 +50,28 @@ void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::in
         limit.tv_nsec = static_cast<long>(deadline % 1000000000);
         limitPtr = &limit;
     }
-    // FUTEX_WAIT_BITSET takes an absolute time-out on CLOCK_MONOTONIC.
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG),
-            expected, limitPtr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    // FUTEX_WAIT_BITSET takes an absolute time-out on CLOCK_MONOTONIC. The word changed
+    // (EAGAIN), a signal (EINTR) and the deadline (ETIMEDOUT) are the caller's to look at;
+    // anything else (a word that is not mapped, a call that the kernel or a seccomp filter
+    // refuses) would turn every wait into a spin that never sleeps, so it stops the process.
+    if (syscall(SYS_futex, futexAddress(word),
+                FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG), expected, limitPtr, nullptr,
+                FUTEX_BITSET_MATCH_ANY) != 0) {
+        const int error = errno;
+        DAVRO_CHECK(error == EAGAIN || error == EINTR || error == ETIMEDOUT,
+                    "futex wait failed: a wait could no longer sleep");
+    }
 }
 
 void futexWake(std::atomic<std::uint32_t>* word, int count, bool shared) {
-    syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), count,
-            nullptr, nullptr, 0);
+    // EFAULT is allowed: a release wakes after it has given the word back, and by then the
+    // word's memory may be gone (a critical section that the next owner deleted and freed),
+    // with nobody left to wake. Anything else (the call refused) would leave sleepers asleep
+    // for ever, so it stops the process.
+    if (syscall(SYS_futex, futexAddress(word), FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG),
+                count, nullptr, nullptr, 0) < 0) {
+        DAVRO_CHECK(errno == EFAULT, "futex wake failed: a sleeper would never wake");
+    }
 }
 
 void futexWakeAll(std::atomic<std::uint32_t>* word) { futexWake(word, INT_MAX); }

@@ -287,6 +287,9 @@ BOOL CloseHandle(HANDLE object) {
     if (isPseudoHandle(object)) {
         return TRUE;  // closing a pseudo-handle does nothing, as on Windows
     }
+    // The slot freed and the reference dropped in one step: a thread stopped in between
+    // would have closed the handle and kept the object alive for ever.
+    const NoStopScope noStop;
     const std::uint32_t number = numberOfHandle(object);
     Object* o = nullptr;
     if (number != 0) {
@@ -318,6 +321,10 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     if (target != nullptr) {
         *target = nullptr;
     }
+    // All or nothing, as a kernel call: a thread stopped between taking the reference, making
+    // the handle, handing it out and closing the source would leave a reference or a handle
+    // that nobody can give back.
+    const NoStopScope noStop;
     Resolved sp{};
     Resolved tp{};
     DWORD error = ERROR_SUCCESS;

@@ -1,8 +1,8 @@
 // The layer's spin lock: a RawSpinLock held inside the fork gate and the no-stop scope.
 //
 // Every lock of the layer is one of these (or an object's lock bit, which follows the same
-// rules): held for a few hundred cycles, never across a sleep, never where the thread could
-// be suspended or terminated, and never across fork().
+// rules): held for a few hundred cycles, never across a sleep or a call of the allocator,
+// never where the thread could be suspended or terminated, and never across fork().
 #pragma once
 
 #include "Futex.h"

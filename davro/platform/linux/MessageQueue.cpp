@@ -5,16 +5,16 @@
 // CreateWindowExW, MsgWaitForMultipleObjects, PostQuitMessage) and loses it when it ends
 // (retireQueue, run by the thread's teardown). DESIGN.md, "Message queue", has the rules
 // that are kept and the ones that are not. Locks are spin locks held for a few list
-// operations, never while a window procedure runs; records that another thread may touch
-// (a sent message) live on the heap with a reference count, never on a stack.
+// operations, never while a window procedure runs and never around the allocator: a posted
+// message is allocated before the lock is taken and freed after it is left. Records that
+// another thread may touch (a sent message) live on the heap with a reference count, never
+// on a stack.
 #include "MessageQueue.h"
 
 #include <davro/platform/Environment.h>
 
 #include <atomic>
-#include <deque>
 #include <new>
-#include <unordered_map>
 
 #include "Futex.h"
 #include "Locks.h"
@@ -49,15 +49,37 @@ struct SentMessage {
     bool noted = false;                // whether the send is noted for wait chains
 };
 
+// A posted message: made before the queue's lock is taken, freed after it is left.
+struct Posted {
+    MSG message{};
+    Posted* next = nullptr;
+};
+
+// Frees a chain of posted messages taken off a queue.
+void freePosted(Posted* p) {
+    while (p != nullptr) {
+        Posted* const next = p->next;
+        delete p;
+        p = next;
+    }
+}
+
 }  // namespace
 
 struct Queue {
+    Queue() = default;
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+    ~Queue() { freePosted(postedHead); }  // empty once retired; this is for a queue never used
+
     std::atomic<int> refs{1};
     DWORD tid = 0;
-    ThreadContext* owner = nullptr;  // for nudges; contexts are never freed
+    ThreadContext* owner = nullptr;   // for nudges; contexts are never freed
+    Queue* nextInRegistry = nullptr;  // guarded by the registry's lock
     SpinLock lock;
     // Guarded by `lock`.
-    std::deque<MSG> posted;
+    Posted* postedHead = nullptr;  // first in, first out
+    Posted* postedTail = nullptr;
     SentMessage* sentHead = nullptr;  // sent by other threads, first in, first out
     SentMessage* sentTail = nullptr;
     bool quit = false;
@@ -74,11 +96,16 @@ struct Queue {
 
 namespace {
 
+// Queues by thread id: a fixed table of lists linked through the queues themselves, so that
+// registering one allocates nothing under the lock.
+constexpr DWORD kRegistryBuckets = 256;
 struct Registry {
     SpinLock lock;
-    std::unordered_map<DWORD, Queue*>* queues = nullptr;  // made on first use, never freed
+    Queue* buckets[kRegistryBuckets] = {};
 };
 Registry gRegistry;
+
+Queue*& bucketOf(DWORD tid) { return gRegistry.buckets[tid % kRegistryBuckets]; }
 
 void unrefSent(SentMessage* s) {
     if (s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -146,39 +173,30 @@ void runSentMessages(Queue* q) {
 
 Queue* queueOfThread(DWORD tid) {
     const SpinGuard guard(gRegistry.lock);
-    if (gRegistry.queues == nullptr) {
-        return nullptr;
+    for (Queue* q = bucketOf(tid); q != nullptr; q = q->nextInRegistry) {
+        if (q->tid == tid) {
+            retainQueue(q);
+            return q;
+        }
     }
-    const auto found = gRegistry.queues->find(tid);
-    if (found == gRegistry.queues->end()) {
-        return nullptr;
-    }
-    retainQueue(found->second);
-    return found->second;
+    return nullptr;
 }
 
-// Enters `q` in the registry under its thread's id; false when memory is short.
-bool registerQueue(Queue* q) {
+// Enters `q` in the registry under its thread's id, in front of any older queue of that id.
+void registerQueue(Queue* q) {
     const SpinGuard guard(gRegistry.lock);
-    try {
-        if (gRegistry.queues == nullptr) {
-            gRegistry.queues = new std::unordered_map<DWORD, Queue*>;
-        }
-        (*gRegistry.queues)[q->tid] = q;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    Queue*& first = bucketOf(q->tid);
+    q->nextInRegistry = first;
+    first = q;
 }
 
 void unregisterQueue(const Queue* q, DWORD tid) {
     const SpinGuard guard(gRegistry.lock);
-    if (gRegistry.queues == nullptr) {
-        return;
-    }
-    const auto found = gRegistry.queues->find(tid);
-    if (found != gRegistry.queues->end() && found->second == q) {
-        gRegistry.queues->erase(found);
+    for (Queue** link = &bucketOf(tid); *link != nullptr; link = &(*link)->nextInRegistry) {
+        if (*link == q) {
+            *link = q->nextInRegistry;
+            return;
+        }
     }
 }
 
@@ -233,34 +251,49 @@ bool peek(Queue* q, MSG* out, HWND window, UINT first, UINT last, UINT flags) {
     q->changed.fetch_and(~QS_SENDMESSAGE, std::memory_order_seq_cst);
     runSentMessages(q);
     const bool unfiltered = window == nullptr && first == 0 && last == 0;
-    const SpinGuard guard(q->lock);
-    // QS_ALLPOSTMESSAGE is cleared only by an unfiltered look, under the lock that posts
-    // take, so a message posted during the look is either found or stays new.
-    const DWORD seen = unfiltered ? kPostedBits : QS_POSTMESSAGE;
-    if ((q->changed.load(std::memory_order_relaxed) & seen) != 0) {
-        q->changed.fetch_and(~seen, std::memory_order_relaxed);
-    }
-    for (auto it = q->posted.begin(); it != q->posted.end(); ++it) {
-        if (matches(*it, window, first, last)) {
-            *out = *it;
-            if ((flags & PM_REMOVE) != 0) {
-                q->posted.erase(it);
+    Posted* removed = nullptr;  // freed once the lock is left
+    bool found = false;
+    {
+        const SpinGuard guard(q->lock);
+        // QS_ALLPOSTMESSAGE is cleared only by an unfiltered look, under the lock that posts
+        // take, so a message posted during the look is either found or stays new.
+        const DWORD seen = unfiltered ? kPostedBits : QS_POSTMESSAGE;
+        if ((q->changed.load(std::memory_order_relaxed) & seen) != 0) {
+            q->changed.fetch_and(~seen, std::memory_order_relaxed);
+        }
+        Posted* before = nullptr;
+        for (Posted* p = q->postedHead; p != nullptr; before = p, p = p->next) {
+            if (matches(p->message, window, first, last)) {
+                *out = p->message;
+                if ((flags & PM_REMOVE) != 0) {
+                    if (before != nullptr) {
+                        before->next = p->next;
+                    } else {
+                        q->postedHead = p->next;
+                    }
+                    if (q->postedTail == p) {
+                        q->postedTail = before;
+                    }
+                    removed = p;
+                }
+                found = true;
+                break;
             }
-            return true;
+        }
+        // The quit flag comes after every posted message, whatever the range filter.
+        if (!found && q->quit && (window == nullptr || window == threadMessagesOnly())) {
+            *out = MSG{};
+            out->message = WM_QUIT;
+            out->wParam = static_cast<WPARAM>(q->quitCode);
+            out->time = GetTickCount();
+            if ((flags & PM_REMOVE) != 0) {
+                q->quit = false;
+            }
+            found = true;
         }
     }
-    // The quit flag comes after every posted message, whatever the range filter.
-    if (q->quit && (window == nullptr || window == threadMessagesOnly())) {
-        *out = MSG{};
-        out->message = WM_QUIT;
-        out->wParam = static_cast<WPARAM>(q->quitCode);
-        out->time = GetTickCount();
-        if ((flags & PM_REMOVE) != 0) {
-            q->quit = false;
-        }
-        return true;
-    }
-    return false;
+    delete removed;
+    return found;
 }
 
 // Time left to an absolute deadline of deadlineAfter(), back in (scaled) milliseconds.
@@ -334,11 +367,7 @@ Queue* currentQueue() {
     q->tid = c->tid;
     q->owner = c;
     q->refs.store(2, std::memory_order_relaxed);  // the thread's and the registry's
-    if (!registerQueue(q)) {
-        delete q;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    registerQueue(q);
     c->queue = q;
     return q;
 }
@@ -354,19 +383,29 @@ void releaseQueue(Queue* q) {
 DWORD queueThread(const Queue* q) { return q->tid; }
 
 bool postMessage(Queue* q, const MSG& message) {
+    auto* p = new (std::nothrow) Posted{message, nullptr};
+    if (p == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    bool alive = false;
     {
         const SpinGuard guard(q->lock);
-        if (!q->alive) {
-            SetLastError(ERROR_INVALID_THREAD_ID);
-            return false;
+        alive = q->alive;
+        if (alive) {
+            if (q->postedTail != nullptr) {
+                q->postedTail->next = p;
+            } else {
+                q->postedHead = p;
+            }
+            q->postedTail = p;
+            q->changed.fetch_or(kPostedBits, std::memory_order_seq_cst);
         }
-        try {
-            q->posted.push_back(message);
-        } catch (const std::bad_alloc&) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-        q->changed.fetch_or(kPostedBits, std::memory_order_seq_cst);
+    }
+    if (!alive) {
+        delete p;
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return false;
     }
     if (q->owner != tlsContext) {
         nudgeWait(q->owner);
@@ -440,10 +479,24 @@ LRESULT awaitAnswer(SentMessage* s) {
 }
 
 void dropPostedFor(Queue* q, HWND window) {
-    const SpinGuard guard(q->lock);
-    for (auto it = q->posted.begin(); it != q->posted.end();) {
-        it = it->hwnd == window ? q->posted.erase(it) : it + 1;
+    Posted* dropped = nullptr;  // freed once the lock is left
+    {
+        const SpinGuard guard(q->lock);
+        Posted* kept = nullptr;
+        for (Posted** link = &q->postedHead; *link != nullptr;) {
+            Posted* const p = *link;
+            if (p->message.hwnd == window) {
+                *link = p->next;
+                p->next = dropped;
+                dropped = p;
+            } else {
+                kept = p;
+                link = &p->next;
+            }
+        }
+        q->postedTail = kept;
     }
+    freePosted(dropped);
 }
 
 bool hasNewInput(ThreadContext* c, DWORD mask) {
@@ -463,13 +516,16 @@ void retireQueue(ThreadContext* c) {
     unregisterQueue(q, q->tid);
     forgetWindowsOf(q);
     SentMessage* waiting = nullptr;
+    Posted* posted = nullptr;
     {
         const SpinGuard guard(q->lock);
         q->alive = false;
-        q->posted.clear();
+        posted = q->postedHead;
+        q->postedHead = q->postedTail = nullptr;
         waiting = q->sentHead;
         q->sentHead = q->sentTail = nullptr;
     }
+    freePosted(posted);
     while (SentMessage* s = q->running) {  // the thread ended inside their procedures
         q->running = s->next;
         reply(s, 0);
@@ -490,9 +546,7 @@ void renumberQueue(ThreadContext* c, std::uint32_t oldTid) {
     }
     unregisterQueue(q, oldTid);
     q->tid = c->tid;
-    if (!registerQueue(q)) {
-        q->tid = 0;  // memory is short: others cannot post to it; it still serves itself
-    }
+    registerQueue(q);
 }
 
 }  // namespace davro::win32::detail

@@ -64,8 +64,10 @@ inline std::atomic<std::uint32_t>* futexWord(SharedRecord* rec) {
 }
 
 // The mutex's entry in its owner's robust list, where the C library keeps its own.
+#if DAVRO_LINK_ROBUST_LIST
 static_assert(offsetof(pthread_mutex_t, __data.__list) - offsetof(pthread_mutex_t, __data.__lock) ==
               kRobustLinksOffset);
+#endif
 inline RobustLinks* robustLinks(SharedRecord* rec) {
     return reinterpret_cast<RobustLinks*>(reinterpret_cast<char*>(&rec->mutex) +
                                           kRobustLinksOffset);

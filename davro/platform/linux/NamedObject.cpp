@@ -713,13 +713,22 @@ void joinNamedWaiters(Object* o) {
     }
 }
 
-void leaveNamedWaiters(Object* o) {
+void leaveNamedWaiters(Object* o, bool slept) {
     SharedRecord* rec = o->named->record;
     if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
-        // A release may have woken us for a mutex we did not take: wake another sleeper.
-        const std::uint32_t w = futexWord(rec)->load(std::memory_order_seq_cst);
-        if ((w & FUTEX_TID_MASK) == 0 && (w & FUTEX_WAITERS) != 0) {
-            futexWake(futexWord(rec), 1, true);
+        if (!slept) {
+            return;
+        }
+        // A release may have woken us for a mutex we did not take, and cleared the waiters
+        // flag as it did: wake another sleeper if the mutex is free, or set the flag again
+        // so that its owner's release does.
+        std::atomic<std::uint32_t>* word = futexWord(rec);
+        std::uint32_t w = word->load(std::memory_order_seq_cst);
+        while ((w & FUTEX_TID_MASK) != 0 && (w & FUTEX_WAITERS) == 0 &&
+               !word->compare_exchange_weak(w, w | FUTEX_WAITERS, std::memory_order_seq_cst)) {
+        }
+        if ((w & FUTEX_TID_MASK) == 0) {
+            futexWake(word, 1, true);
         }
         return;
     }

@@ -71,9 +71,10 @@ void keepNamed(ThreadContext* c, Object* o);
 void giveBackNamed(ThreadContext* c, Object* o);
 // A blocking wait counts itself among the waiters of an event or a semaphore while it is
 // registered, so that a set or a release wakes it; leaving, it passes a wake-up on that it
-// may have received for nothing. For mutexes the futex word's waiters flag does this.
+// may have received for nothing. For mutexes the futex word's waiters flag does this, and
+// a waiter that `slept` passes a wake-up on as it leaves.
 void joinNamedWaiters(Object* o);
-void leaveNamedWaiters(Object* o);
+void leaveNamedWaiters(Object* o, bool slept);
 // The futex word that a waiter on `o` sleeps on and the value it expects there (a mutex's
 // waiters flag set first, unless it is free).
 void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,

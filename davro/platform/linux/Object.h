@@ -101,7 +101,7 @@ void addRef(Object* object);
 bool tryAddRef(Object* object, std::uint32_t incarnation);
 // Drops a reference; the last one destroys the object (kind-specific clean-up, then the
 // incarnation is bumped and the memory goes back to the pool). Never called with a lock
-// bit or spin lock held: destroying a named mutex takes the named-mutex registry's lock.
+// bit or spin lock held: destroying a named object takes the named-object registry's lock.
 void release(Object* object);
 
 // Calls visit(object, context) for every object the pool has ever made, alive or not (the

@@ -21,6 +21,20 @@
 
 #include "Futex.h"
 
+// Whether named mutexes may be linked into the C library's robust lists at all: only where
+// the C library is glibc, whose pthread_mutex_t names its links (`__data.__list`) so that the
+// layout can be checked, at compile time here and by the probe at run time. Elsewhere it is
+// 0, nothing names glibc's private fields, and every thread locks named mutexes through the
+// C library's calls. Code that names those fields is compiled only where it is 1.
+// A build may also set it to 0 itself (-DDAVRO_LINK_ROBUST_LIST=0).
+#ifndef DAVRO_LINK_ROBUST_LIST
+#if defined(__GLIBC__)
+#define DAVRO_LINK_ROBUST_LIST 1
+#else
+#define DAVRO_LINK_ROBUST_LIST 0
+#endif
+#endif
+
 namespace davro::win32::detail {
 
 // The kernel's head of a thread's list (struct robust_list_head).
@@ -44,7 +58,11 @@ inline constexpr long kRobustFutexOffset =  // from the `next` link back to the 
     -(kRobustLinksOffset + static_cast<long>(offsetof(RobustLinks, next)));
 
 // The calling thread's head when its list is one this file can link into, else null: the
-// C library's calls must then do the locking. Asks the kernel; the caller keeps the answer.
+// C library's calls must then do the locking. Asks the kernel, and checks the head of every
+// thread, not only the probing one: its size and futex offset, and that it lies where the
+// probe found the C library's head, at the same place in the thread's descriptor (a list
+// that something else registered for the thread is not linked into, as linking into an empty
+// list writes just before its head). The caller keeps the answer.
 RobustHead* robustHeadOfThisThread();
 
 namespace robust {

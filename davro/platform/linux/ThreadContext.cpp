@@ -70,8 +70,9 @@ void releaseContext(ThreadContext* c) {
     if (tlsContext == c) {
         tlsContext = nullptr;
     }
-    resetNote(c, 0);
+    // No longer live before its note names no thread: a lookup of id 0 never finds it.
     c->live.store(false, std::memory_order_release);
+    resetNote(c, 0);
     c->tid = 0;
     c->record = nullptr;
     c->queue = nullptr;
@@ -127,6 +128,7 @@ void afterForkInChild() {
     namedAfterForkInChild();
     tlsTid = 0;
     const std::uint32_t tid = cacheThreadId();
+    renumberSectionOwner(tid);
     ThreadContext* self = tlsContext;
     if (self != nullptr) {
         const std::uint32_t oldTid = self->tid;
@@ -200,8 +202,10 @@ void installContext(ThreadContext* c) {
     c->live.store(true, std::memory_order_release);
     tlsContext = c;
     // The thread-end hook runs for every thread that ends through pthread_exit or by
-    // returning, whoever created it; it needs the value set.
-    pthread_setspecific(processHooks(), c);
+    // returning, whoever created it; it needs the value set. Without it the thread's end
+    // would abandon nothing and signal nobody.
+    DAVRO_CHECK(pthread_setspecific(processHooks(), c) == 0,
+                "pthread_setspecific failed: the thread-end hook would be lost");
 }
 
 void discardContext(ThreadContext* c) { releaseContext(c); }
@@ -232,7 +236,8 @@ void endThread(ThreadContext* c, DWORD exitCode) {
     if (r != nullptr) {
         finishThreadRecord(r, exitCode);
     }
-    pthread_setspecific(processHooks(), nullptr);
+    DAVRO_CHECK(pthread_setspecific(processHooks(), nullptr) == 0,
+                "pthread_setspecific failed: the thread-end hook would run twice");
     releaseContext(c);
 }
 

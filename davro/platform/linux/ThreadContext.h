@@ -253,7 +253,9 @@ void forEachContext(Visit visit);
 // So every spin lock of the layer is held inside the gate: the thread's `inGate` flag is
 // set while it holds any, and the at-fork handler closes the gate (new entrants wait) and
 // waits until no other thread is inside before the process forks. No thread ever sleeps or
-// takes a sleeping lock inside the gate, so the handler's wait always ends.
+// takes a sleeping lock inside the gate, the allocator's included (records are allocated
+// before a spin lock is taken and freed after it is left; DESIGN.md names the one exception,
+// the object pool's growth), so the handler's wait always ends.
 
 extern std::atomic<std::uint32_t> gForkPending;
 void waitForFork(ThreadContext* context);

@@ -290,7 +290,12 @@ Read readStep(ThreadContext* c, std::uint32_t tid, Step& step) {
     return Read::Busy;
 }
 
+// The context of live thread `tid`, or null. Id 0 names no thread: it is what the note of a
+// context being given back says, and a reader may still see such a context as live.
 ThreadContext* findContext(std::uint32_t tid) {
+    if (tid == 0) {
+        return nullptr;
+    }
     for (ThreadContext* c = allContexts(); c != nullptr; c = c->nextAll) {
         if (c->live.load(std::memory_order_acquire) &&
             c->note.tid.load(std::memory_order_relaxed) == tid) {
@@ -432,11 +437,13 @@ DWORD walk(std::uint32_t tid, Chain& chain) {
 // ---- Sessions ----
 
 // The open sessions. A session holds nothing but its handle value: a synchronous session's
-// walks need no state between calls. A spin lock, so that fork() never copies it held.
+// walks need no state between calls. A spin lock, so that fork() never copies it held; the
+// set's nodes are made before it is taken and freed after it is left (node handles), so
+// that it never waits for the allocator.
 struct Sessions {
     SpinLock lock;
     std::set<std::uintptr_t> open;
-    std::uintptr_t last = 0;
+    std::atomic<std::uintptr_t> last{0};
 };
 
 Sessions& sessions() {
@@ -471,21 +478,28 @@ HWCT OpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK /*callback*/) {
         return nullptr;
     }
     Sessions& s = sessions();
-    const SpinGuard guard(s.lock);
+    const NoStopScope noStop;  // never stopped in the allocator, whose lock it would keep
+    const std::uintptr_t value = s.last.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::set<std::uintptr_t> made;
     try {
-        const std::uintptr_t value = ++s.last;
-        s.open.insert(value);
-        return reinterpret_cast<HWCT>(value);  // NOLINT(performance-no-int-to-ptr)
+        made.insert(value);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    {
+        const SpinGuard guard(s.lock);
+        s.open.insert(made.extract(made.begin()));  // a node moved: nothing allocated
+    }
+    return reinterpret_cast<HWCT>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
 void CloseThreadWaitChainSession(HWCT session) {
     Sessions& s = sessions();
+    const NoStopScope noStop;
+    std::set<std::uintptr_t>::node_type gone;  // freed once the lock is left
     const SpinGuard guard(s.lock);
-    s.open.erase(reinterpret_cast<std::uintptr_t>(session));
+    gone = s.open.extract(reinterpret_cast<std::uintptr_t>(session));
 }
 
 BOOL GetThreadWaitChain(HWCT session, DWORD_PTR /*context*/, DWORD flags, DWORD threadId,

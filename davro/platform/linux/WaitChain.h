@@ -62,5 +62,8 @@ void forgetPeekers(ThreadContext* c);
 // The thread id that owns the critical section at `section` (a CRITICAL_SECTION's address),
 // 0 when none does (CriticalSection.cpp).
 std::uint32_t criticalSectionOwner(std::uintptr_t section);
+// In a forked child, on the forking thread: its critical section owner id takes the thread's
+// new id `tid`, and the sections it entered before the fork name that id too.
+void renumberSectionOwner(std::uint32_t tid);
 
 }  // namespace davro::win32::detail

@@ -295,12 +295,14 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 // The futex words of the named objects of the wait of `c`, after its own status, with the
 // values they hold now, read before the objects are tried, so that a change after the
 // attempt ends the sleep at once. Returns their number; `changed` gets a bit per word that
-// changed since the last sleep to something a waiter could take.
+// changed since the last sleep to something a waiter could take, and `free` tells whether
+// any word showed something to take.
 unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
-                    bool again, std::uint64_t& changed) {
+                    bool again, std::uint64_t& changed, bool& free) {
     watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
     unsigned count = 1;
     changed = 0;
+    free = false;
     for (std::uint32_t i = 0; i < n; ++i) {
         if (!isNamed(objs[i])) {
             continue;
@@ -309,7 +311,9 @@ unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, Fute
         const std::uint32_t before = w.expected;
         w.shared = true;
         namedSleepWord(c, objs[i], w.word, w.expected);
-        if (again && w.expected != before && namedWordFree(objs[i], w.expected)) {
+        const bool wordFree = namedWordFree(objs[i], w.expected);
+        free = free || wordFree;
+        if (again && w.expected != before && wordFree) {
             changed |= std::uint64_t{1} << count;
         }
         ++count;
@@ -376,15 +380,22 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 claim(c, WAIT_OBJECT_0 + n, sleeping)) {
                 return WAIT_OBJECT_0 + n;
             }
+            bool sleep = true;
             if (hasNamed) {
                 std::uint64_t changed = 0;
-                watched = watchNamed(c, objs, n, watches, watched != 0, changed);
+                bool free = false;
+                watched = watchNamed(c, objs, n, watches, watched != 0, changed, free);
                 if (c->waitAll ? tryAllOnce(c, objs, n, true) : pollNamedAny(c, objs, n)) {
                     return c->status.load(std::memory_order_acquire);
                 }
                 passOnNamed(watches, watched, changed);
+                // A wait-any that saw something free and did not get it lost it to another
+                // taker, who may have given it back already: the word may hold what it held
+                // and nobody would wake us, so look again instead of sleeping. A wait-all
+                // declines free objects while its set is incomplete, and sleeps.
+                sleep = c->waitAll || !free;
             }
-            {
+            if (sleep) {
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
                 const StoppableSleep stoppable;
@@ -428,7 +439,7 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (isNamed(o)) {
-            leaveNamedWaiters(o);
+            leaveNamedWaiters(o, c->slept);
             continue;
         }
         WaitEntry* e = &c->entries[i];

@@ -5,12 +5,13 @@
 // Windows live in one registry from handle value (0x20000 upwards in steps of 4, never
 // reused) to procedure, owning queue and class; a window holds a reference on its queue.
 // Procedures are always called without any lock, and the procedure called is the window's
-// current one, as GWLP_WNDPROC may change it from inside its own messages.
+// current one, as GWLP_WNDPROC may change it from inside its own messages. Windows and
+// classes are records linked into the registry: each is allocated before the registry's
+// lock is taken and freed after it is left, so the spin lock never waits for the allocator.
 #include <cwctype>
+#include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "Locks.h"
 #include "MessageQueue.h"
@@ -25,11 +26,13 @@ constexpr std::uintptr_t kFirstWindow = 0x20000;
 constexpr std::uintptr_t kWindowStep = 4;
 
 struct Window {
+    std::uintptr_t value = 0;  // the handle
     WNDPROC procedure = nullptr;
     Queue* owner = nullptr;  // retained
     ATOM atom = 0;
     LONG_PTR userData = 0;
     bool destroying = false;
+    Window* next = nullptr;  // in its bucket of the registry
 };
 
 struct WindowClass {
@@ -37,15 +40,32 @@ struct WindowClass {
     WNDPROC procedure = nullptr;
     ATOM atom = 0;
     unsigned windows = 0;
+    WindowClass* next = nullptr;
 };
 
+constexpr std::uintptr_t kWindowBuckets = 64;
+
+// Guarded by `lock`: windows in buckets by handle value, classes in one list.
 struct Registry {
     SpinLock lock;
-    std::unordered_map<std::uintptr_t, Window>* windows = nullptr;  // never freed
-    std::vector<WindowClass>* classes = nullptr;
+    Window* windows[kWindowBuckets] = {};
+    WindowClass* classes = nullptr;
     std::uintptr_t nextWindow = kFirstWindow;
 };
 Registry gRegistry;
+
+Window*& bucketOf(std::uintptr_t value) {
+    return gRegistry.windows[(value / kWindowStep) % kWindowBuckets];
+}
+
+// Frees a chain of windows taken out of the registry.
+void freeWindows(Window* w) {
+    while (w != nullptr) {
+        Window* const next = w->next;
+        delete w;
+        w = next;
+    }
+}
 
 // A class name or an atom made with MAKEINTATOM (a value below 0x10000).
 bool isAtom(LPCWSTR name) { return reinterpret_cast<std::uintptr_t>(name) < 0x10000; }
@@ -78,30 +98,14 @@ bool sameName(LPCWSTR name, const std::wstring& key) {
     return i == key.size();
 }
 
-// Makes the tables on first use; false when memory is short. Registry lock held.
-bool tables() {
-    try {
-        if (gRegistry.windows == nullptr) {
-            gRegistry.windows = new std::unordered_map<std::uintptr_t, Window>;
-        }
-        if (gRegistry.classes == nullptr) {
-            gRegistry.classes = new std::vector<WindowClass>;
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 // The registered class of a name or an atom; null, with the last error set to `missing`
 // unless it is 0, if there is none. Registry lock held.
 WindowClass* findClass(LPCWSTR name, DWORD missing) {
-    if (name != nullptr && gRegistry.classes != nullptr) {
-        for (WindowClass& c : *gRegistry.classes) {
-            if (isAtom(name) ? c.atom == static_cast<ATOM>(reinterpret_cast<std::uintptr_t>(name))
-                             : sameName(name, c.key)) {
-                return &c;
-            }
+    for (WindowClass* c = name != nullptr ? gRegistry.classes : nullptr; c != nullptr;
+         c = c->next) {
+        if (isAtom(name) ? c->atom == static_cast<ATOM>(reinterpret_cast<std::uintptr_t>(name))
+                         : sameName(name, c->key)) {
+            return c;
         }
     }
     if (missing != 0) {
@@ -111,38 +115,49 @@ WindowClass* findClass(LPCWSTR name, DWORD missing) {
 }
 
 Window* findLocked(HWND window) {
-    if (gRegistry.windows == nullptr) {
-        return nullptr;
-    }
-    const auto found = gRegistry.windows->find(reinterpret_cast<std::uintptr_t>(window));
-    return found != gRegistry.windows->end() ? &found->second : nullptr;
-}
-
-// Removes a window (registry lock held); returns its queue reference for the caller to drop
-// after unlocking.
-Queue* removeLocked(HWND window) {
-    const auto found = gRegistry.windows->find(reinterpret_cast<std::uintptr_t>(window));
-    if (found == gRegistry.windows->end()) {
-        return nullptr;
-    }
-    for (WindowClass& c : *gRegistry.classes) {
-        if (c.atom == found->second.atom) {
-            --c.windows;
+    const auto value = reinterpret_cast<std::uintptr_t>(window);
+    for (Window* w = bucketOf(value); w != nullptr; w = w->next) {
+        if (w->value == value) {
+            return w;
         }
     }
-    Queue* owner = found->second.owner;
-    gRegistry.windows->erase(found);
-    return owner;
+    return nullptr;
+}
+
+// The window's class has one window fewer. Registry lock held.
+void countOut(const Window* w) {
+    for (WindowClass* c = gRegistry.classes; c != nullptr; c = c->next) {
+        if (c->atom == w->atom) {
+            --c->windows;
+        }
+    }
+}
+
+// Takes a window out of the registry (registry lock held) and returns it, with its queue
+// reference, for the caller to drop and free after unlocking; null if it is not there.
+Window* removeLocked(HWND window) {
+    const auto value = reinterpret_cast<std::uintptr_t>(window);
+    for (Window** link = &bucketOf(value); *link != nullptr; link = &(*link)->next) {
+        Window* const w = *link;
+        if (w->value == value) {
+            *link = w->next;
+            w->next = nullptr;
+            countOut(w);
+            return w;
+        }
+    }
+    return nullptr;
 }
 
 void removeWindow(HWND window) {
-    Queue* owner = nullptr;
+    Window* gone = nullptr;
     {
         const SpinGuard guard(gRegistry.lock);
-        owner = removeLocked(window);
+        gone = removeLocked(window);
     }
-    if (owner != nullptr) {
-        releaseQueue(owner);
+    if (gone != nullptr) {
+        releaseQueue(gone->owner);
+        delete gone;
     }
 }
 
@@ -175,24 +190,26 @@ bool findWindow(HWND window, WNDPROC& procedure, Queue*& owner) {
 }
 
 void forgetWindowsOf(const Queue* q) {
-    const SpinGuard guard(gRegistry.lock);
-    if (gRegistry.windows == nullptr) {
-        return;
-    }
-    for (auto it = gRegistry.windows->begin(); it != gRegistry.windows->end();) {
-        if (it->second.owner != q) {
-            ++it;
-            continue;
-        }
-        for (WindowClass& c : *gRegistry.classes) {
-            if (c.atom == it->second.atom) {
-                --c.windows;
+    Window* gone = nullptr;  // freed once the lock is left
+    {
+        const SpinGuard guard(gRegistry.lock);
+        for (Window*& first : gRegistry.windows) {
+            for (Window** link = &first; *link != nullptr;) {
+                Window* const w = *link;
+                if (w->owner != q) {
+                    link = &w->next;
+                    continue;
+                }
+                *link = w->next;
+                countOut(w);
+                // The window's reference: never the last, as the caller holds one.
+                releaseQueue(w->owner);
+                w->next = gone;
+                gone = w;
             }
         }
-        // The window's reference: never the last, as the caller holds one.
-        releaseQueue(it->second.owner);
-        it = gRegistry.windows->erase(it);
     }
+    freeWindows(gone);
 }
 
 }  // namespace davro::win32::detail
@@ -209,16 +226,16 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    WindowClass entry;
-    if (!classKey(windowClass->lpszClassName, entry.key)) {
-        return 0;
-    }
-    entry.procedure = windowClass->lpfnWndProc;
-    const SpinGuard guard(gRegistry.lock);
-    if (!tables()) {
+    std::unique_ptr<WindowClass> entry(new (std::nothrow) WindowClass);  // freed unless listed
+    if (entry == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+    if (!classKey(windowClass->lpszClassName, entry->key)) {
+        return 0;
+    }
+    entry->procedure = windowClass->lpfnWndProc;
+    const SpinGuard guard(gRegistry.lock);
     if (findClass(windowClass->lpszClassName, 0) != nullptr) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
@@ -227,8 +244,8 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
     ATOM atom = kFirstAtom;
     for (bool taken = true; taken;) {
         taken = false;
-        for (const WindowClass& c : *gRegistry.classes) {
-            if (c.atom == atom) {
+        for (const WindowClass* c = gRegistry.classes; c != nullptr; c = c->next) {
+            if (c->atom == atom) {
                 taken = true;
                 ++atom;
                 break;
@@ -239,18 +256,15 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    entry.atom = atom;
-    try {
-        gRegistry.classes->push_back(std::move(entry));
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    entry->atom = atom;
+    entry->next = gRegistry.classes;
+    gRegistry.classes = entry.release();
     return atom;
 }
 
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE /*instance*/) {
-    const NoStopScope noStop;  // never stopped in the allocator, whose lock it would keep
+    const NoStopScope noStop;           // never stopped in the allocator, whose lock it would keep
+    std::unique_ptr<WindowClass> gone;  // freed once the lock is left
     const SpinGuard guard(gRegistry.lock);
     WindowClass* c = findClass(className, ERROR_CLASS_DOES_NOT_EXIST);
     if (c == nullptr) {
@@ -260,7 +274,13 @@ BOOL UnregisterClassW(LPCWSTR className, HINSTANCE /*instance*/) {
         SetLastError(ERROR_CLASS_HAS_WINDOWS);
         return FALSE;
     }
-    gRegistry.classes->erase(gRegistry.classes->begin() + (c - gRegistry.classes->data()));
+    for (WindowClass** link = &gRegistry.classes; *link != nullptr; link = &(*link)->next) {
+        if (*link == c) {
+            *link = c->next;
+            break;
+        }
+    }
+    gone.reset(c);
     return TRUE;
 }
 
@@ -280,22 +300,27 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         if (q == nullptr) {
             return nullptr;
         }
+        std::unique_ptr<Window> w(new (std::nothrow) Window);  // freed unless listed
+        if (w == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
         const SpinGuard guard(gRegistry.lock);
         WindowClass* c = findClass(className, ERROR_CANNOT_FIND_WND_CLASS);
         if (c == nullptr) {
             return nullptr;
         }
-        const std::uintptr_t value = gRegistry.nextWindow;
-        try {
-            gRegistry.windows->emplace(value, Window{c->procedure, q, c->atom, 0, false});
-        } catch (const std::bad_alloc&) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
+        w->value = gRegistry.nextWindow;
+        w->procedure = c->procedure;
+        w->owner = q;
+        w->atom = c->atom;
         retainQueue(q);
         gRegistry.nextWindow += kWindowStep;
         ++c->windows;
-        window = reinterpret_cast<HWND>(value);  // NOLINT(performance-no-int-to-ptr)
+        window = reinterpret_cast<HWND>(w->value);  // NOLINT(performance-no-int-to-ptr)
+        Window*& first = bucketOf(w->value);
+        w->next = first;
+        first = w.release();
     }
     // As on Windows, the procedure hears of its window before CreateWindowExW returns, and
     // may refuse it: FALSE to WM_NCCREATE, -1 to WM_CREATE.
