@@ -540,7 +540,6 @@ TEST(NamedObjectTest, ProcessesStressEveryKindWhileSomeAreKilled) {
     }
     // The auto event: every set made while its waiter waits must reach it.
     start([&] {
-        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, (base + L"-e").c_str());
         for (int i = 0; i < kSets; ++i) {
             if (WaitForSingleObject(e, kBoundMs) != WAIT_OBJECT_0) {
                 return 1;
@@ -550,7 +549,6 @@ TEST(NamedObjectTest, ProcessesStressEveryKindWhileSomeAreKilled) {
         return 0;
     });
     start([&] {
-        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, (base + L"-e").c_str());
         for (int i = 0; i < kSets; ++i) {
             if (!win32::testing::waitForWaiters(e, 1, kBoundMs)) {
                 return 1;
