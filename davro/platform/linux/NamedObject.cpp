@@ -1,4 +1,5 @@
-// Named objects: one object per name, shared by every process of the same user.
+// The calls on named objects: waits, releases and sets through a handle, and their part in
+// the wait engine. The registry that makes and closes them is NamedRegistry.cpp.
 //
 // The state lives in the name's shared record (NamedFile.h). A mutex is a robust futex that
 // its owner links into the thread's robust list (RobustList.h), so the kernel marks it
@@ -15,68 +16,22 @@
 #include "NamedObject.h"
 
 #include <linux/futex.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <new>
-#include <string>
 #include <string_view>
 
 #include "Fence.h"
 #include "Futex.h"
+#include "NamedShared.h"
 #include "StopScope.h"
 #include "WaitEngine.h"
 
 namespace davro::win32::detail {
 
-// What one process keeps for one name. Never freed, only recycled, so that a thread that
-// read an object's pointer to it and then finds the object dead reads valid memory.
-struct NamedShared {
-    std::string path;
-    int fd = -1;       // holds the name for this process (NamedFile.cpp)
-    int childFd = -1;  // across fork(): the child's hold
-    SharedRecord* record = nullptr;
-    Object* object = nullptr;  // this process's object for the name, while it lives
-    std::uint32_t incarnation = 0;
-    // No handle is left, but a thread of this process still owns the mutex: its end (or the
-    // fork of a child, for a thread that is not there) unmaps the record.
-    bool retired = false;
-    std::uint32_t retiredOwner = 0;
-    NamedShared* next = nullptr;  // the free list
-};
-
 namespace {
-
-struct Registry {
-    std::mutex lock;  // held across file operations: a sleeping lock, outside the fork gate
-    std::map<std::string, NamedShared*> byPath;
-    NamedShared* free = nullptr;
-};
-
-Registry& registry() {
-    static auto* r = new Registry;  // never destroyed: threads may still end during exit
-    return *r;
-}
-
-Kind localKind(NamedKind k) {
-    switch (k) {
-        case NamedKind::Mutex:
-            return Kind::NamedMutex;
-        case NamedKind::AutoEvent:
-            return Kind::NamedAutoEvent;
-        case NamedKind::ManualEvent:
-            return Kind::NamedManualEvent;
-        case NamedKind::Semaphore:
-            return Kind::NamedSemaphore;
-    }
-    return Kind::Free;
-}
 
 // ---- Events and semaphores: the counted word ----
 //
@@ -143,53 +98,6 @@ void setAutoEvent(SharedRecord* rec) {
     }
 }
 
-// ---- Mutexes ----
-
-// The owner of the mutex; 0 when free or when its owner died.
-std::uint32_t ownerTid(SharedRecord* rec) {
-    return futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_TID_MASK;
-}
-
-// The calling thread's robust list (null: the C library's calls lock), looked up once.
-RobustHead* robustHeadOf(ThreadContext* c) {
-    if (__builtin_expect(!c->robustKnown, 0)) {
-        c->robustHead = robustHeadOfThisThread();
-        c->robustKnown = true;
-    }
-    return c->robustHead;
-}
-
-// One lock attempt by the calling thread: 0 (an owner that died is recorded as abandoned),
-// or EBUSY.
-__attribute__((always_inline)) inline int tryLock(ThreadContext* c, SharedRecord* rec) {
-    const int rc = tryLockRecord(robustHeadOf(c), rec, c->tid);
-    if (rc == EOWNERDEAD) {
-        rec->abandoned = 1;
-        return 0;
-    }
-    return rc;
-}
-
-__attribute__((always_inline)) inline void unlock(ThreadContext* c, SharedRecord* rec) {
-    unlockRecord(c->robustHead, rec);
-}
-
-OwnedNamedMutex* findOwned(ThreadContext* c, const NamedShared* shared) {
-    return c->ownedNamed.findLast(
-        [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
-}
-
-// A take that decided a wait lists the mutex (or counts one more level); the room was
-// reserved by the caller.
-void keep(ThreadContext* c, NamedShared* shared) {
-    if (OwnedNamedMutex* m = findOwned(c, shared)) {
-        ++m->depth;
-        return;
-    }
-    shared->record->abandoned = 0;  // reported by the wait that took it
-    c->ownedNamed.push(OwnedNamedMutex{shared, 1});
-}
-
 // One attempt at the mutex, listed or not: WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT. A
 // mutex on the thread's list is taken again without touching the shared word.
 DWORD tryMutex(ThreadContext* c, NamedShared* shared) {
@@ -201,43 +109,6 @@ DWORD tryMutex(ThreadContext* c, NamedShared* shared) {
         return WAIT_TIMEOUT;
     }
     return rec->abandoned != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
-}
-
-// ---- Hazards: calls without a reference ----
-
-// Publishes the record of `r` as the calling thread's hazard and sets `rec`; false if the
-// handle died meanwhile (the hazard is then already cleared).
-__attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const Resolved& r,
-                                                       SharedRecord*& rec) {
-    NamedShared* shared = r.object->named;  // checked below: the object may be recycled
-    c->namedHazard.store(shared, std::memory_order_relaxed);
-    lightFence();
-    rec = shared->record;
-    // The incarnation moves before a dying object gives up its record (ObjectPool.cpp), and
-    // the record is unmapped only once no thread has it as its hazard, so while the
-    // incarnation is unchanged here the record stays mapped until the hazard is cleared.
-    if (incarnationOf(r.object) != r.incarnation) {
-        c->namedHazard.store(nullptr, std::memory_order_release);
-        return false;
-    }
-    return true;
-}
-
-__attribute__((always_inline)) inline void leaveRecord(ThreadContext* c) {
-    c->namedHazard.store(nullptr, std::memory_order_release);
-}
-
-// Waits until no thread has `shared` as its hazard. The heavy fence pairs with the light one
-// of enterRecord: a thread that is not seen here sees the object dead. A hazard is held for
-// a few instructions inside a no-stop scope, so this wait is short.
-void waitForHazards(const NamedShared* shared) {
-    heavyFence();
-    forEachContext([&](const ThreadContext* c) {
-        unsigned n = 0;
-        while (c->namedHazard.load(std::memory_order_acquire) == shared) {
-            backoff(n);
-        }
-    });
 }
 
 // Runs `use` on the record of `r` under the calling thread's hazard; ERROR_INVALID_HANDLE
@@ -260,214 +131,7 @@ BOOL withRecord(const Resolved& r, Use use) {
     return result;
 }
 
-// ---- The registry ----
-
-void recycle(Registry& reg, NamedShared* s) {
-    if (s->record != nullptr) {
-        munmap(s->record, kRecordSize);
-    }
-    s->record = nullptr;
-    s->object = nullptr;
-    s->retired = false;
-    s->retiredOwner = 0;
-    s->fd = -1;
-    s->next = reg.free;
-    reg.free = s;
-}
-
-// Whether thread `tid` is a live thread of this process.
-bool threadOfThisProcess(std::uint32_t tid) {
-    bool found = false;
-    forEachContext([&](const ThreadContext* c) { found = found || c->tid == tid; });
-    return found;
-}
-
-// Open*W's rights: what the type defines, as Windows checks them. ERROR_SUCCESS with the
-// handle's access, or the error.
-DWORD openAccess(Kind kind, DWORD desired, std::uint32_t& access) {
-    constexpr DWORD kStandard = 0x001F0000;  // DELETE ... SYNCHRONIZE
-    constexpr DWORD kGeneric = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
-    const DWORD specific = kind == Kind::NamedMutex ? 0x0001 : 0x0003;
-    if ((desired & ACCESS_SYSTEM_SECURITY) != 0) {
-        return ERROR_PRIVILEGE_NOT_HELD;
-    }
-    if (desired == 0 || (desired & ~(kStandard | specific | MAXIMUM_ALLOWED | kGeneric)) != 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    access = (desired & MAXIMUM_ALLOWED) != 0 ? kFullAccess : accessFor(kind, desired);
-    return ERROR_SUCCESS;
-}
-
-// Create and open, the registry lock held. `toRelease` gets a reference to drop once the
-// lock is given up (dropping the last one takes the lock again).
-HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool openOnly,
-                  unsigned family, DWORD desiredAccess, const NamedCreation& creation,
-                  Object*& toRelease, bool& existed) {
-    NamedShared* shared = nullptr;
-    Object* o = nullptr;
-    const auto found = reg.byPath.find(key.path);
-    if (found != reg.byPath.end() && found->second->object != nullptr &&
-        tryAddRef(found->second->object, found->second->incarnation)) {
-        shared = found->second;
-        o = shared->object;
-        existed = true;
-        const auto kind = static_cast<unsigned>(shared->record->kind);
-        if ((family & (1U << kind)) == 0) {
-            toRelease = o;
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
-    } else {
-        // A name this process does not hold, or whose object is dying: a hold of its own.
-        shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedShared;
-        if (shared == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        reg.free = shared == reg.free ? shared->next : reg.free;
-        shared->next = nullptr;
-        const NewRecord fresh{
-            creation.kind,    static_cast<std::uint32_t>(creation.count),
-            creation.maximum, creation.kind == NamedKind::Mutex && creation.initialOwner != FALSE,
-            robustHeadOf(c),  c->tid};
-        SharedRecord* rec = nullptr;
-        const int fd = openRecordFile(key, openOnly, family, fresh, existed, rec);
-        if (fd < 0) {
-            recycle(reg, shared);
-            return nullptr;
-        }
-        o = newObject(localKind(rec->kind), 0);
-        try {
-            shared->path = key.path;
-            if (o != nullptr) {
-                reg.byPath[key.path] = shared;
-            }
-        } catch (const std::bad_alloc&) {
-            release(o);  // `named` is still null: nothing to destroy
-            o = nullptr;
-        }
-        shared->fd = fd;
-        shared->record = rec;
-        if (o == nullptr) {
-            if (!existed && fresh.owned) {
-                unlockRecord(fresh.head, rec);
-            }
-            closeRecordFile(key.path, fd);
-            recycle(reg, shared);
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        o->named = shared;
-        shared->object = o;
-        shared->incarnation = incarnationOf(o);
-        if (!existed && fresh.owned) {
-            keep(c, shared);
-        }
-    }
-    std::uint32_t access = kFullAccess;
-    if (openOnly) {
-        const DWORD error =
-            openAccess(o->kind.load(std::memory_order_relaxed), desiredAccess, access);
-        if (error != ERROR_SUCCESS) {
-            toRelease = o;
-            SetLastError(error);
-            return nullptr;
-        }
-    }
-    HANDLE h = newHandle(o, access);
-    if (h == nullptr) {
-        toRelease = o;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return h;
-}
-
-HANDLE openOrCreate(const wchar_t* name, bool openOnly, unsigned family, DWORD desiredAccess,
-                    const NamedCreation& creation) {
-    ThreadContext* c = currentContext();
-    NameKey key;
-    try {
-        const DWORD error = makeKey(name, key);
-        if (error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return nullptr;
-        }
-    } catch (const std::bad_alloc&) {
-        c = nullptr;
-    }
-    if (c == nullptr || !c->ownedNamed.reserve(1)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    Registry& reg = registry();
-    Object* toRelease = nullptr;
-    bool existed = false;
-    HANDLE h = nullptr;
-    {
-        const std::lock_guard<std::mutex> guard(reg.lock);
-        h = openLocked(reg, c, key, openOnly, family, desiredAccess, creation, toRelease, existed);
-    }
-    if (toRelease != nullptr) {
-        const DWORD error = GetLastError();
-        release(toRelease);
-        SetLastError(error);
-    }
-    // A new object leaves the last error 0; an existing one says so. Open*W leaves it.
-    if (h != nullptr && !openOnly) {
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    }
-    return h;
-}
-
 }  // namespace
-
-HANDLE createNamed(const wchar_t* name, const NamedCreation& creation) {
-    // Either kind of event joins an event of that name, as on Windows.
-    const bool event =
-        creation.kind == NamedKind::AutoEvent || creation.kind == NamedKind::ManualEvent;
-    const unsigned family = event ? kEventFamily : 1U << static_cast<unsigned>(creation.kind);
-    return openOrCreate(name, false, family, 0, creation);
-}
-
-HANDLE openNamed(const wchar_t* name, unsigned family, DWORD desiredAccess) {
-    return openOrCreate(name, true, family, desiredAccess,
-                        NamedCreation{NamedKind::Mutex, FALSE, 0, 0});
-}
-
-bool wideName(const char* narrow, std::wstring& wide) {
-    try {
-        wide.clear();
-        const auto* p = reinterpret_cast<const unsigned char*>(narrow);
-        while (*p != 0) {
-            const unsigned char b = *p;
-            const int extra = b >= 0xF0 && b < 0xF5   ? 3
-                              : b >= 0xE0             ? 2
-                              : b >= 0xC2 && b < 0xE0 ? 1
-                                                      : 0;
-            std::uint32_t cp = extra == 3 ? b & 0x07 : extra == 2 ? b & 0x0F : b & 0x1F;
-            int n = 1;
-            while (n <= extra && (p[n] & 0xC0) == 0x80) {
-                cp = (cp << 6) | (p[n] & 0x3F);
-                ++n;
-            }
-            const bool valid = b < 0x80 || (extra != 0 && n == extra + 1 &&
-                                            cp >= (extra == 1   ? 0x80U
-                                                   : extra == 2 ? 0x800U
-                                                                : 0x10000U) &&
-                                            cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF));
-            if (valid) {
-                wide += static_cast<wchar_t>(b < 0x80 ? b : cp);
-                p += b < 0x80 ? 1 : extra + 1;
-            } else {
-                wide += static_cast<wchar_t>(0xDC80 + b);  // a byte of its own
-                ++p;
-            }
-        }
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
 
 // ---- Waits and signals through a handle ----
 
@@ -772,24 +436,6 @@ bool namedWordFree(Object* o, std::uint32_t value) {
     return takeable(o->named->record->kind, value, true);
 }
 
-void abandonNamedMutexes(ThreadContext* c, bool ghost) {
-    while (!c->ownedNamed.empty()) {
-        const OwnedNamedMutex m = c->ownedNamed.pop();
-        NamedShared* shared = m.shared;
-        if (!ghost) {
-            // Owned, so still mapped (see destroyNamed). The flag is written while we own the
-            // mutex, then the mutex is given back.
-            shared->record->abandoned = 1;
-            unlock(c, shared->record);
-        }
-        Registry& reg = registry();
-        const std::lock_guard<std::mutex> guard(reg.lock);
-        if (shared->retired && shared->retiredOwner == c->tid) {
-            recycle(reg, shared);  // no handle is left: this thread kept it mapped
-        }
-    }
-}
-
 std::uint32_t namedMutexOwner(Object* o, bool& ownerDied) {
     const std::uint32_t word = futexWord(o->named->record)->load(std::memory_order_relaxed);
     ownerDied = (word & FUTEX_OWNER_DIED) != 0;
@@ -816,73 +462,6 @@ std::uint32_t namedSleepers(Object* o) {
         return (futexWord(rec)->load(std::memory_order_relaxed) & FUTEX_WAITERS) != 0 ? 1 : 0;
     }
     return waitersOf(rec->counted.load(std::memory_order_relaxed));
-}
-
-void destroyNamed(Object* object) {
-    NamedShared* shared = object->named;
-    if (shared == nullptr) {
-        return;
-    }
-    Registry& reg = registry();
-    const std::lock_guard<std::mutex> guard(reg.lock);
-    const auto found = reg.byPath.find(shared->path);
-    if (found != reg.byPath.end() && found->second == shared) {
-        reg.byPath.erase(found);
-    }
-    shared->object = nullptr;
-    waitForHazards(shared);
-    const bool last = closeRecordFile(shared->path, shared->fd);
-    shared->fd = -1;
-    SharedRecord* rec = shared->record;
-    const std::uint32_t owner = rec->kind == NamedKind::Mutex ? ownerTid(rec) : 0;
-    ThreadContext* self = tlsContext;
-    if (owner != 0 && self != nullptr && owner == self->tid && last) {
-        // The object dies with its last handle, and an owned mutex is released as abandoned:
-        // nobody can see it any more, so the caller simply stops owning it.
-        self->ownedNamed.removeLast(
-            [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
-        unlock(self, rec);
-    } else if (owner != 0 && threadOfThisProcess(owner)) {
-        // A thread of ours owns it (other processes may still wait for it): the mapping
-        // stays until that thread gives it up at its end.
-        shared->retired = true;
-        shared->retiredOwner = owner;
-        return;
-    }
-    recycle(reg, shared);
-}
-
-void prepareNamedForFork() {
-    Registry& reg = registry();
-    reg.lock.lock();
-    for (const auto& [path, shared] : reg.byPath) {
-        shared->childFd = shared->fd >= 0 ? holdForChild(shared->fd) : -1;
-    }
-}
-
-void namedAfterForkInParent() {
-    Registry& reg = registry();
-    for (const auto& [path, shared] : reg.byPath) {
-        if (shared->childFd >= 0) {
-            ::close(shared->childFd);  // the child's description keeps the child's hold
-            shared->childFd = -1;
-        }
-    }
-    reg.lock.unlock();
-}
-
-void namedAfterForkInChild() {
-    Registry& reg = registry();
-    for (const auto& [path, shared] : reg.byPath) {
-        if (shared->childFd >= 0) {
-            // The parent's description stays the parent's: closing our descriptor of it
-            // leaves the parent's hold alone.
-            ::close(shared->fd);
-            shared->fd = shared->childFd;
-            shared->childFd = -1;
-        }
-    }
-    reg.lock.unlock();
 }
 
 }  // namespace davro::win32::detail
