@@ -88,6 +88,44 @@ void releaseContext(ThreadContext* c) {
     gRegistry.lock.unlock();
 }
 
+namespace {
+
+// What each module keeps for a thread, taken down in this order: at the thread's end, and in
+// a forked child for every thread that does not exist there (`ghost`: its named mutexes are
+// its original's in the parent, and only forgotten; its exit code is 0); and renumbered in
+// the child for the forking thread, which lives on there under a new id. So a waiter on a
+// thread's handle finds everything the thread owned abandoned already.
+struct ThreadStep {
+    void (*end)(ThreadContext* c, DWORD exitCode, bool ghost);
+    void (*renumber)(ThreadContext* self, std::uint32_t oldTid);
+};
+
+constexpr ThreadStep kThreadSteps[] = {
+    // The wait it was stopped in (WaitEngine.cpp), and its wait note (WaitChain.cpp).
+    {[](ThreadContext* c, DWORD, bool) { abandonWait(c); },
+     [](ThreadContext* self, std::uint32_t) { resetNote(self, self->tid); }},
+    // Its in-process mutexes (KernelObjects.cpp).
+    {[](ThreadContext* c, DWORD, bool) { abandonOwnedMutexes(c); }, &renumberOwnedMutexes},
+    // Its named mutexes (NamedRegistry.cpp): a fork child's stay with the parent's thread.
+    {[](ThreadContext* c, DWORD, bool ghost) { abandonNamedMutexes(c, ghost); },
+     [](ThreadContext* self, std::uint32_t) { abandonNamedMutexes(self, true); }},
+    // What it was sending and its message queue (MessageQueue.cpp).
+    {[](ThreadContext* c, DWORD, bool) { retireQueue(c); }, &renumberQueue},
+    // Its handle: the exit code stored, then signalled (Threads.cpp).
+    {[](ThreadContext* c, DWORD exitCode, bool) {
+         if (c->record != nullptr) {
+             finishThreadRecord(c->record, exitCode);
+         }
+     },
+     [](ThreadContext* self, std::uint32_t) {
+         if (self->record != nullptr) {
+             self->record->tid.store(self->tid, std::memory_order_relaxed);
+         }
+     }},
+};
+
+}  // namespace
+
 // ---- fork ----
 
 void prepareFork() {
@@ -133,14 +171,9 @@ void afterForkInChild() {
     if (self != nullptr) {
         const std::uint32_t oldTid = self->tid;
         self->tid = tid;
-        resetNote(self, tid);
-        renumberOwnedMutexes(self, oldTid);
-        // A named mutex is shared with the parent, where the forking thread still owns it.
-        abandonNamedMutexes(self, true);
-        if (self->record != nullptr) {
-            self->record->tid.store(tid, std::memory_order_relaxed);
+        for (const ThreadStep& step : kThreadSteps) {
+            step.renumber(self, oldTid);
         }
-        renumberQueue(self, oldTid);
     }
     for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
          c = c->nextAll) {
@@ -150,12 +183,8 @@ void afterForkInChild() {
         }
         c->gateDepth = 0;
         c->inGate.store(0, std::memory_order_relaxed);
-        abandonWait(c);
-        abandonOwnedMutexes(c);
-        abandonNamedMutexes(c, true);
-        retireQueue(c);
-        if (c->record != nullptr) {
-            finishThreadRecord(c->record, 0);
+        for (const ThreadStep& step : kThreadSteps) {
+            step.end(c, 0, true);
         }
         releaseContext(c);
     }
@@ -230,11 +259,8 @@ void endThread(ThreadContext* c, DWORD exitCode) {
         }
         r->seq.bump();
     }
-    abandonOwnedMutexes(c);
-    abandonNamedMutexes(c, false);
-    retireQueue(c);
-    if (r != nullptr) {
-        finishThreadRecord(r, exitCode);
+    for (const ThreadStep& step : kThreadSteps) {
+        step.end(c, exitCode, false);
     }
     DAVRO_CHECK(pthread_setspecific(processHooks(), nullptr) == 0,
                 "pthread_setspecific failed: the thread-end hook would run twice");
