@@ -288,6 +288,49 @@ TEST(NamedObjectTest, AutoEventSetsReachEveryWaiter) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
 }
 
+// The classic writer and readers: readers started with _beginthreadex block on a named
+// manual-reset event until the writer sets it, then all run; the writer waits for all of
+// them with one wait-all on their handles.
+TEST(NamedObjectTest, ReadersWaitForTheWritersNamedManualEvent) {
+    constexpr int kReaders = 4;
+    const std::wstring name = uniqueName(L"write-event");
+    HANDLE written = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(nullptr, written);
+    static std::atomic<int> reads{0};
+    static std::wstring* eventName = nullptr;
+    eventName = new std::wstring(name);
+    reads = 0;
+    HANDLE readers[kReaders] = {};
+    for (HANDLE& reader : readers) {
+        reader = reinterpret_cast<HANDLE>(_beginthreadex(
+            nullptr, 0,
+            [](void*) -> unsigned {
+                HANDLE mine = OpenEventW(SYNCHRONIZE, FALSE, eventName->c_str());
+                const DWORD r = WaitForSingleObject(mine, kBoundMs);
+                CloseHandle(mine);
+                if (r != WAIT_OBJECT_0) {
+                    return 1;
+                }
+                ++reads;
+                return 0;
+            },
+            nullptr, 0, nullptr));
+        ASSERT_NE(nullptr, reader);
+    }
+    EXPECT_EQ(0, reads.load());
+    EXPECT_TRUE(SetEvent(written));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(kReaders, readers, TRUE, kBoundMs));
+    EXPECT_EQ(kReaders, reads.load());
+    for (HANDLE reader : readers) {
+        DWORD code = 99;
+        EXPECT_TRUE(GetExitCodeThread(reader, &code));
+        EXPECT_EQ(0u, code);
+        CloseHandle(reader);
+    }
+    CloseHandle(written);
+    delete eventName;
+}
+
 // A wait-all on two handles of one name names one object twice, which Windows refuses.
 TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
     Handles hs;
