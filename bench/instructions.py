@@ -10,11 +10,12 @@ or load: the same build gives the same counts on every run.
 
     instructions.py --program build/bench/bench/Instructions [--iterations N]
                     [--json OUT] [--check] [--valgrind PATH]
-    instructions.py --self-test
 
 Prints each path with its baseline and each target with its ratio; --json writes the same
-for bench/report.py. With --check the exit status is 1 when a target is missed. The exit
-status is 77 (a skipped ctest test) when valgrind is not installed.
+for bench/report.py. The targets are those bounded on instruction counts in
+perf/targets.py, the table of targets that bench/report.py reads too. With --check the exit
+status is 1 when a target is missed. The exit status is 77 (a skipped ctest test) when
+valgrind is not installed.
 """
 
 import argparse
@@ -26,6 +27,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+from perf.judge import evaluate_counts
 
 SKIPPED = 77
 
@@ -57,37 +60,6 @@ PATHS = [
     ("pthread/RobustSharedMutexLockUnlock", "robust process-shared pthread mutex lock + unlock"),
 ]
 EMPTY = "loop/Empty"
-
-# The targets: (what, path, baseline path, bound on path ÷ baseline). A bound of None
-# reports the ratio only.
-TARGETS = [
-    ("kernel mutex wait + release vs std::recursive_mutex",
-     "win32/MutexWaitRelease", "std/RecursiveMutexLockUnlock", 1.5),
-    ("semaphore wait + release vs sem_wait + sem_post",
-     "win32/SemaphoreWaitRelease", "posix/SemWaitPost", 2.5),
-    ("auto-reset event set + wait vs sem_wait + sem_post",
-     "win32/AutoEventSetWait", "posix/SemWaitPost", 2.5),
-    ("class layer: YMutex vs its raw calls",
-     "davro/YMutexLockUnlock", "win32/MutexSliceWaitRelease", 1.1),
-    ("class layer: YEventObject vs its raw calls",
-     "davro/YEventSignalLock", "win32/EventSetSliceWait", 1.1),
-    ("class layer: YSemaphore vs its raw calls",
-     "davro/YSemaphoreLockUnlock", "win32/SemaphoreSliceWaitRelease", 1.1),
-    ("class layer: YSemaphore::getCount vs its raw calls",
-     "davro/YSemaphoreGetCount", "win32/SemaphoreGetCount", 1.1),
-    ("YCriticalSection lock + unlock vs std::recursive_mutex",
-     "davro/YCriticalSectionLockUnlock", "std/RecursiveMutexLockUnlock", 1.6),
-    ("YReadWriteSection read entry + exit vs std::shared_mutex read",
-     "davro/YReadWriteSectionRead", "std/SharedMutexReadLockUnlock", 6),
-    ("YReadWriteSection write entry + exit vs YCriticalSection lock + unlock",
-     "davro/YReadWriteSectionWrite", "davro/YCriticalSectionLockUnlock", 2),
-    ("kernel mutex wait + release vs std::mutex",
-     "win32/MutexWaitRelease", "std/MutexLockUnlock", None),
-    ("named mutex vs robust process-shared pthread mutex",
-     "win32/NamedMutexWaitRelease", "pthread/RobustSharedMutexLockUnlock", 1.5),
-    ("wait-any over 64 vs one poll",
-     "win32/WaitAny64LastSignalled", "win32/ManualEventPoll", None),
-]
 
 LABEL = re.compile(r"^desc: Trigger: Client Request: (.+)@([12])$")
 # The events counted: instructions, and with --branch-sim conditional branches (Bc).
@@ -138,17 +110,6 @@ def per_operation(counts, iterations):
     return result
 
 
-def evaluate(per_op):
-    results = []
-    for what, path, baseline, bound in TARGETS:
-        count, base = per_op.get(path), per_op.get(baseline)
-        ratio = count / base if count is not None and base else None
-        met = None if ratio is None or bound is None else ratio <= bound
-        results.append(dict(what=what, path=path, baseline=baseline, count=count,
-                            baseline_count=base, ratio=ratio, bound=bound, met=met))
-    return results
-
-
 def run(program, iterations, valgrind):
     """Runs the program under callgrind; returns the instructions and the conditional
     branches per operation."""
@@ -190,35 +151,6 @@ def table(per_op, branches, targets):
     return "\n".join(lines)
 
 
-def self_test():
-    """Checks the reading and the arithmetic on made-up dump files."""
-    with tempfile.TemporaryDirectory() as work:
-        made_up = {EMPTY: (3021, 6021), "win32/MutexWaitRelease": (60021, 120021),
-                   "std/RecursiveMutexLockUnlock": (40021, 80021)}
-        index = 0
-        for label, pair in made_up.items():
-            for factor, total in enumerate(pair, 1):
-                index += 1
-                with open(os.path.join(work, "callgrind.out.%d" % index), "w",
-                          encoding="utf-8") as stream:
-                    stream.write("desc: Trigger: Client Request: %s@%d\nevents: Ir\n"
-                                 "summary: %d\n\nfn=x\n0 %d\ntotals: %d\n"
-                                 % (label, factor, total, total, total))
-        per_op = per_operation(read_dumps(work), 1000)
-    targets = evaluate(per_op)
-    first = targets[0]
-    checks = [
-        ("empty loop", per_op[EMPTY] == 3),
-        ("overhead taken off", per_op["win32/MutexWaitRelease"] == 57),
-        ("ratio", abs(first["ratio"] - 57 / 37) < 1e-9 and first["met"] is False),
-        ("unmeasured", targets[1]["ratio"] is None and targets[1]["met"] is None),
-    ]
-    failed = [name for name, ok in checks if not ok]
-    for name in failed:
-        print("self-test failed: " + name, file=sys.stderr)
-    return 1 if failed else 0
-
-
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", help="the Instructions program")
@@ -227,10 +159,7 @@ def main(argv):
     parser.add_argument("--check", action="store_true",
                         help="exit with 1 when a target is missed")
     parser.add_argument("--valgrind", default=shutil.which("valgrind"))
-    parser.add_argument("--self-test", action="store_true")
     options = parser.parse_args(argv)
-    if options.self_test:
-        return self_test()
     if not options.program:
         parser.error("--program is required")
     if not options.valgrind or not os.path.exists(options.valgrind):
@@ -238,7 +167,7 @@ def main(argv):
         return SKIPPED
     per_op, branches = run(os.path.abspath(options.program), options.iterations,
                            options.valgrind)
-    targets = evaluate(per_op)
+    targets = evaluate_counts(per_op)
     print("Instructions and conditional branches per operation (callgrind, %d and %d "
           "iterations)\n" % (options.iterations, 2 * options.iterations))
     print(table(per_op, branches, targets))
