@@ -160,15 +160,11 @@ void BM_WakeNamedMutex(benchmark::State& state) { wakeAcrossProcesses(state, Wak
 void BM_WakeNamedMutexAny(benchmark::State& state) {
     wakeAcrossProcesses(state, Wake::NamedMutexAny);
 }
-DAVRO_BENCHMARK(BM_WakeFutex)->Name("Named/WakeAcrossProcesses/futex")->UseManualTime();
-DAVRO_BENCHMARK(BM_WakeNamedEvent)->Name("Named/WakeAcrossProcesses/event")->UseManualTime();
-DAVRO_BENCHMARK(BM_WakeNamedEventAny)
-    ->Name("Named/WakeAcrossProcesses/event-in-wait-any")
-    ->UseManualTime();
-DAVRO_BENCHMARK(BM_WakeNamedMutex)->Name("Named/WakeAcrossProcesses/mutex")->UseManualTime();
-DAVRO_BENCHMARK(BM_WakeNamedMutexAny)
-    ->Name("Named/WakeAcrossProcesses/mutex-in-wait-any")
-    ->UseManualTime();
+DAVRO_BENCHMARK(BM_WakeFutex)->Name("Named/Wake/futex")->UseManualTime();
+DAVRO_BENCHMARK(BM_WakeNamedEvent)->Name("Named/EventWake/win32")->UseManualTime();
+DAVRO_BENCHMARK(BM_WakeNamedEventAny)->Name("Named/EventWakeInWaitAny/win32")->UseManualTime();
+DAVRO_BENCHMARK(BM_WakeNamedMutex)->Name("Named/MutexWake/win32")->UseManualTime();
+DAVRO_BENCHMARK(BM_WakeNamedMutexAny)->Name("Named/MutexWakeInWaitAny/win32")->UseManualTime();
 
 // A ping-pong between two processes: each round trip is two wake-ups of a sleeping waiter.
 void pingPongAcrossProcesses(benchmark::State& state, bool named) {
@@ -219,8 +215,8 @@ void pingPongAcrossProcesses(benchmark::State& state, bool named) {
 
 void BM_PingPongNamedEvents(benchmark::State& state) { pingPongAcrossProcesses(state, true); }
 void BM_PingPongFutex(benchmark::State& state) { pingPongAcrossProcesses(state, false); }
-DAVRO_BENCHMARK(BM_PingPongNamedEvents)->Name("Named/PingPongAcrossProcesses/win32")->UseRealTime();
-DAVRO_BENCHMARK(BM_PingPongFutex)->Name("Named/PingPongAcrossProcesses/futex")->UseRealTime();
+DAVRO_BENCHMARK(BM_PingPongNamedEvents)->Name("Named/PingPong/win32")->UseRealTime();
+DAVRO_BENCHMARK(BM_PingPongFutex)->Name("Named/PingPong/futex")->UseRealTime();
 
 #endif
 

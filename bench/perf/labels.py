@@ -12,6 +12,7 @@ FAMILIES = [
     ("Condition", "Condition"),
     ("Thread", "Threads"),
     ("Message", "Message queue and message-pumping waits"),
+    ("Named", "Named objects between two processes"),
 ]
 
 # Readable operation names; others are split at their capitals.
@@ -26,6 +27,14 @@ OPERATIONS = {
     "Kernel/WaitAny64LastSignalled": "wait-any over 64 objects, last one signalled",
     "Kernel/ManualEventPoll": "poll of one set manual-reset event",
     "Kernel/NamedMutexWaitRelease": "named mutex: wait + release",
+    "Kernel/NamedSemaphoreWaitRelease": "named semaphore: wait + release",
+    "Kernel/NamedAutoEventSetWait": "named auto-reset event: set + wait",
+    "Named/Wake": "a sleeping waiter in another process woken through a shared futex word",
+    "Named/EventWake": "a sleeping waiter in another process woken by a named event",
+    "Named/EventWakeInWaitAny": "the same, the event in a wait-any beside an unnamed one",
+    "Named/MutexWake": "a sleeping waiter in another process woken by a named mutex's release",
+    "Named/MutexWakeInWaitAny": "the same, the mutex in a wait-any beside an unnamed event",
+    "Named/PingPong": "ping-pong between two processes (round trip)",
     "Kernel/MillionObjectsCreatedAndClosed": "a million objects created and closed, twice",
     "Mutex/LockUnlock": "YMutex lock(INFINITE) + unlock",
     "Mutex/LockUnlockInfinite": "raw wait(INFINITE) + release",
