@@ -55,7 +55,7 @@ bool privateDirectory(const std::string& dir) {
 const std::string& namePrefix() {
     static const std::string prefix = [] {
         std::string base;
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // NOLINT(concurrency-mt-unsafe)
         if (runtime != nullptr && runtime[0] == '/' && privateDirectory(runtime)) {
             base = runtime;
         } else if (const std::string run = "/run/user/" + std::to_string(::geteuid());

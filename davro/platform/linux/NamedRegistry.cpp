@@ -78,71 +78,75 @@ DWORD openAccess(Kind kind, DWORD desired, std::uint32_t& access) {
     return ERROR_SUCCESS;
 }
 
+// A hold of this process's own on a name that it does not hold yet (or whose object is
+// dying), with a new object for it; null with the last error set. Registry lock held.
+Object* holdName(Registry& reg, ThreadContext* c, const NameKey& key, bool openOnly,
+                 unsigned family, const NamedCreation& creation, bool& existed) {
+    NamedShared* shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedShared;
+    if (shared == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    reg.free = shared == reg.free ? shared->next : reg.free;
+    shared->next = nullptr;
+    const NewRecord fresh{
+        creation.kind,    static_cast<std::uint32_t>(creation.count),
+        creation.maximum, creation.kind == NamedKind::Mutex && creation.initialOwner != FALSE,
+        robustHeadOf(c),  c->tid};
+    SharedRecord* rec = nullptr;
+    const int fd = openRecordFile(key, openOnly, family, fresh, existed, rec);
+    if (fd < 0) {
+        recycle(reg, shared);
+        return nullptr;
+    }
+    shared->fd = fd;
+    shared->record = rec;
+    Object* o = newObject(localKind(rec->kind), 0);
+    try {
+        shared->path = key.path;
+        if (o != nullptr) {
+            reg.byPath[key.path] = shared;
+        }
+    } catch (const std::bad_alloc&) {
+        release(o);  // `named` is still null: nothing to destroy
+        o = nullptr;
+    }
+    if (o == nullptr) {
+        if (!existed && fresh.owned) {
+            unlockRecord(fresh.head, rec);
+        }
+        closeRecordFile(key.path, fd);
+        recycle(reg, shared);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    o->named = shared;
+    shared->object = o;
+    shared->incarnation = incarnationOf(o);
+    if (!existed && fresh.owned) {
+        keep(c, shared);
+    }
+    return o;
+}
+
 // Create and open, the registry lock held. `toRelease` gets a reference to drop once the
 // lock is given up (dropping the last one takes the lock again).
 HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool openOnly,
                   unsigned family, DWORD desiredAccess, const NamedCreation& creation,
                   Object*& toRelease, bool& existed) {
-    NamedShared* shared = nullptr;
     Object* o = nullptr;
     const auto found = reg.byPath.find(key.path);
     if (found != reg.byPath.end() && found->second->object != nullptr &&
         tryAddRef(found->second->object, found->second->incarnation)) {
-        shared = found->second;
-        o = shared->object;
+        o = found->second->object;
         existed = true;
-        const auto kind = static_cast<unsigned>(shared->record->kind);
-        if ((family & (1U << kind)) == 0) {
+        if ((family & (1U << static_cast<unsigned>(found->second->record->kind))) == 0) {
             toRelease = o;
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
         }
-    } else {
-        // A name this process does not hold, or whose object is dying: a hold of its own.
-        shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedShared;
-        if (shared == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        reg.free = shared == reg.free ? shared->next : reg.free;
-        shared->next = nullptr;
-        const NewRecord fresh{
-            creation.kind,    static_cast<std::uint32_t>(creation.count),
-            creation.maximum, creation.kind == NamedKind::Mutex && creation.initialOwner != FALSE,
-            robustHeadOf(c),  c->tid};
-        SharedRecord* rec = nullptr;
-        const int fd = openRecordFile(key, openOnly, family, fresh, existed, rec);
-        if (fd < 0) {
-            recycle(reg, shared);
-            return nullptr;
-        }
-        o = newObject(localKind(rec->kind), 0);
-        try {
-            shared->path = key.path;
-            if (o != nullptr) {
-                reg.byPath[key.path] = shared;
-            }
-        } catch (const std::bad_alloc&) {
-            release(o);  // `named` is still null: nothing to destroy
-            o = nullptr;
-        }
-        shared->fd = fd;
-        shared->record = rec;
-        if (o == nullptr) {
-            if (!existed && fresh.owned) {
-                unlockRecord(fresh.head, rec);
-            }
-            closeRecordFile(key.path, fd);
-            recycle(reg, shared);
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        o->named = shared;
-        shared->object = o;
-        shared->incarnation = incarnationOf(o);
-        if (!existed && fresh.owned) {
-            keep(c, shared);
-        }
+    } else if ((o = holdName(reg, c, key, openOnly, family, creation, existed)) == nullptr) {
+        return nullptr;
     }
     std::uint32_t access = kFullAccess;
     if (openOnly) {
@@ -160,6 +164,37 @@ HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool open
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     return h;
+}
+
+// The code point that a UTF-8 sequence at `p` encodes and the sequence's length; 0 when
+// it is not valid UTF-8 (a stray or missing continuation byte, an overlong form, a
+// surrogate, a value above U+10FFFF).
+int decodeUtf8(const unsigned char* p, char32_t& unit) {
+    const unsigned char b = p[0];
+    if (b < 0x80) {
+        unit = b;
+        return 1;
+    }
+    const int extra = b >= 0xF0 && b < 0xF5   ? 3
+                      : b >= 0xE0 && b < 0xF0 ? 2
+                      : b >= 0xC2 && b < 0xE0 ? 1
+                                              : 0;
+    if (extra == 0) {
+        return 0;
+    }
+    std::uint32_t cp = b & (0x3F >> extra);
+    for (int n = 1; n <= extra; ++n) {
+        if ((p[n] & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (p[n] & 0x3F);
+    }
+    constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    unit = cp;
+    return extra + 1;
 }
 
 HANDLE openOrCreate(const wchar_t* name, bool openOnly, unsigned family, DWORD desiredAccess,
@@ -217,29 +252,14 @@ HANDLE openNamed(const wchar_t* name, unsigned family, DWORD desiredAccess) {
 bool wideName(const char* narrow, std::wstring& wide) {
     try {
         wide.clear();
-        const auto* p = reinterpret_cast<const unsigned char*>(narrow);
-        while (*p != 0) {
-            const unsigned char b = *p;
-            const int extra = b >= 0xF0 && b < 0xF5   ? 3
-                              : b >= 0xE0             ? 2
-                              : b >= 0xC2 && b < 0xE0 ? 1
-                                                      : 0;
-            std::uint32_t cp = extra == 3 ? b & 0x07 : extra == 2 ? b & 0x0F : b & 0x1F;
-            int n = 1;
-            while (n <= extra && (p[n] & 0xC0) == 0x80) {
-                cp = (cp << 6) | (p[n] & 0x3F);
-                ++n;
-            }
-            const bool valid = b < 0x80 || (extra != 0 && n == extra + 1 &&
-                                            cp >= (extra == 1   ? 0x80U
-                                                   : extra == 2 ? 0x800U
-                                                                : 0x10000U) &&
-                                            cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF));
-            if (valid) {
-                wide += static_cast<wchar_t>(b < 0x80 ? b : cp);
-                p += b < 0x80 ? 1 : extra + 1;
+        for (const auto* p = reinterpret_cast<const unsigned char*>(narrow); *p != 0;) {
+            char32_t unit = 0;
+            const int length = decodeUtf8(p, unit);
+            if (length != 0) {
+                wide += static_cast<wchar_t>(unit);
+                p += length;
             } else {
-                wide += static_cast<wchar_t>(0xDC80 + b);  // a byte of its own
+                wide += static_cast<wchar_t>(0xDC80 + *p);  // a byte of its own
                 ++p;
             }
         }
