@@ -48,6 +48,29 @@ static_assert(std::is_same_v<HMODULE, HINSTANCE> && std::is_pointer_v<HMENU>);
 static_assert(std::is_same_v<WNDPROC, LRESULT (*)(HWND, UINT, WPARAM, LPARAM)>);
 static_assert(std::is_same_v<_beginthreadex_proc_type, unsigned (*)(void*)>);
 
+// ---- What ported code expects: both halves of the large integers, by name and in `u` ----
+static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(ULARGE_INTEGER) == 8);
+static_assert(offsetof(LARGE_INTEGER, HighPart) == 4 && offsetof(LARGE_INTEGER, u.HighPart) == 4);
+static_assert(offsetof(ULARGE_INTEGER, HighPart) == 4 && offsetof(ULARGE_INTEGER, QuadPart) == 0);
+static_assert(std::is_signed_v<decltype(LARGE_INTEGER{}.HighPart)>);
+static_assert(std::is_unsigned_v<decltype(ULARGE_INTEGER{}.HighPart)>);
+static_assert(std::is_same_v<PLARGE_INTEGER, LARGE_INTEGER*>);
+static_assert(sizeof(HRESULT) == 4 && std::is_signed_v<HRESULT> && sizeof(KAFFINITY) == 8);
+static_assert(sizeof(SIZE_T) == 8 && sizeof(INT_PTR) == 8 && sizeof(BOOLEAN) == 1);
+static_assert(std::is_same_v<PUSHORT, unsigned short*> && std::is_same_v<LPVOID, void*>);
+static_assert(std::is_same_v<LPCSTR, const char*> && std::is_same_v<PDWORD, DWORD*>);
+static_assert(std::is_same_v<CONST DWORD*, const DWORD*>);
+static_assert(MAX_PATH == 260 && MAXDWORD == 0xFFFFFFFF && MAXLONG == 0x7FFFFFFF);
+static_assert(S_OK == 0 && S_FALSE == 1 && E_FAIL == static_cast<HRESULT>(0x80004005));
+static_assert(E_OUTOFMEMORY == static_cast<HRESULT>(0x8007000E));
+static_assert(E_INVALIDARG == static_cast<HRESULT>(0x80070057));
+static_assert(HRESULT_FROM_WIN32(ERROR_SUCCESS) == S_OK);
+static_assert(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) == E_ACCESSDENIED);
+static_assert(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER) == E_INVALIDARG);
+static_assert(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)) == E_FAIL);  // already an HRESULT
+static_assert(SUCCEEDED(S_FALSE) && !FAILED(S_OK) && FAILED(E_FAIL) && !SUCCEEDED(E_FAIL));
+static_assert(HRESULT_CODE(E_INVALIDARG) == ERROR_INVALID_PARAMETER);
+
 // ---- Constants: values from the Win32 documentation ----
 static_assert(TRUE == 1 && FALSE == 0);
 static_assert(INFINITE == 0xFFFFFFFF && MAXIMUM_WAIT_OBJECTS == 64);
