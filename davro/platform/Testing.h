@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#if !defined(_WIN32)
+#if !DAVRO_WINDOWS
 
 namespace davro::win32::testing {
 

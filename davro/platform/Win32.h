@@ -17,7 +17,7 @@
 
 #include <davro/Export.h>
 
-#if defined(_WIN32)
+#if DAVRO_WINDOWS
 
 #include <davro/platform/windows/Win32Windows.h>
 
@@ -306,7 +306,7 @@ using PCRITICAL_SECTION = CRITICAL_SECTION*;
 
 // What GetSystemInfo reports of the machine. Same size and layout as on 64-bit Windows.
 struct SYSTEM_INFO {
-    union {
+    __extension__ union {
         DWORD dwOemId;
         __extension__ struct {
             WORD wProcessorArchitecture;
@@ -608,6 +608,10 @@ DAVRO_API void GetSystemInfo(LPSYSTEM_INFO systemInfo);
 DAVRO_API void GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
 DAVRO_API DWORD GetActiveProcessorCount(WORD groupNumber);
 
+// ---- Modules: the layer's own functions, looked up by name ----
+DAVRO_API HMODULE GetModuleHandleA(LPCSTR moduleName);
+DAVRO_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+
 // ---- Wait chain traversal (threads of the calling process; synchronous sessions only) ----
 DAVRO_API HWCT OpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback);
 DAVRO_API void CloseThreadWaitChainSession(HWCT session);
@@ -656,4 +660,4 @@ DAVRO_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, L
 
 }  // namespace davro::win32
 
-#endif  // _WIN32
+#endif  // DAVRO_WINDOWS

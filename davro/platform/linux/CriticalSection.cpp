@@ -45,9 +45,6 @@ struct Section {
 
 // The spin counts of Windows have 24 bits; the byte above is flags there.
 constexpr DWORD kSpinCountMask = 0x00FFFFFF;
-// The flags of InitializeCriticalSectionEx: Windows keeps them in the spin count's top byte
-// and refuses anything below it.
-constexpr DWORD kSectionFlagsMask = 0xFF000000;
 
 // The spin count as Windows keeps it: 0 on a machine with one processor.
 std::uint32_t effectiveSpinCount(DWORD spinCount) {
@@ -139,17 +136,15 @@ namespace davro::win32 {
 void InitializeCriticalSection(LPCRITICAL_SECTION section) { new (section->opaque) Section(); }
 
 BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
-    Section* s = new (section->opaque) Section();
+    auto* s = new (section->opaque) Section();
     s->spinCount.store(effectiveSpinCount(spinCount), std::memory_order_relaxed);
     return TRUE;
 }
 
-BOOL InitializeCriticalSectionEx(LPCRITICAL_SECTION section, DWORD spinCount, DWORD flags) {
-    if ((flags & ~kSectionFlagsMask) != 0 || (spinCount & ~kSpinCountMask) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return InitializeCriticalSectionAndSpinCount(section, spinCount);  // debug info: none kept
+// The flags (CRITICAL_SECTION_NO_DEBUG_INFO...) concern debug information, of which none is
+// kept here; they are accepted whatever they are, as Wine accepts them.
+BOOL InitializeCriticalSectionEx(LPCRITICAL_SECTION section, DWORD spinCount, DWORD /*flags*/) {
+    return InitializeCriticalSectionAndSpinCount(section, spinCount);
 }
 
 DWORD SetCriticalSectionSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {

@@ -159,7 +159,8 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR affinityMask) {
     gProcessMask.store(affinityMask, std::memory_order_release);
     // Every other thread of the process, as the kernel lists them now.
     if (DIR* tasks = opendir("/proc/self/task")) {
-        while (const dirent* entry = readdir(tasks)) {
+        // readdir on a stream of its own: nothing shared with other threads.
+        while (const dirent* entry = readdir(tasks)) {  // NOLINT(concurrency-mt-unsafe)
             const long tid = std::strtol(entry->d_name, nullptr, 10);
             if (tid > 0) {
                 sched_setaffinity(static_cast<pid_t>(tid), sizeof set, &set);

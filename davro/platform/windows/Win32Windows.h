@@ -11,7 +11,7 @@
 // header.
 #pragma once
 
-#if !defined(_WIN32)
+#if !DAVRO_WINDOWS
 #error "davro/platform/windows/Win32Windows.h is for Windows builds only"
 #endif
 
@@ -233,7 +233,9 @@ using ::TerminateThread;
 
 // ---- Processors, the system and modules ----
 using ::GetActiveProcessorCount;
+using ::GetModuleHandleA;
 using ::GetNativeSystemInfo;
+using ::GetProcAddress;
 using ::GetProcessAffinityMask;
 using ::GetSystemInfo;
 using ::SetProcessAffinityMask;
