@@ -612,6 +612,24 @@ DAVRO_API DWORD GetActiveProcessorCount(WORD groupNumber);
 DAVRO_API HMODULE GetModuleHandleA(LPCSTR moduleName);
 DAVRO_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 
+// ---- Narrow (A) variants of calls that take or give text ----
+// Texts are UTF-8 here (Windows: the ANSI code page). The message calls behave as their W
+// twins: the layer's messages carry no text to convert.
+DAVRO_API BOOL PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax,
+                            UINT removeMessage);
+DAVRO_API BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+DAVRO_API LRESULT DispatchMessageA(const MSG* message);
+DAVRO_API BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
+DAVRO_API LONG_PTR GetWindowLongPtrA(HWND window, int index);
+DAVRO_API int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCSTR format,
+                             LPSTR dateText, int size);
+DAVRO_API int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR format,
+                             LPSTR timeText, int size);
+
 // ---- Wait chain traversal (threads of the calling process; synchronous sessions only) ----
 DAVRO_API HWCT OpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback);
 DAVRO_API void CloseThreadWaitChainSession(HWCT session);

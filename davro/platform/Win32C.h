@@ -876,6 +876,23 @@ typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_N
     X(LONG_PTR, SetWindowLongPtrW, (HWND window, int index, LONG_PTR value),                       \
       (window, index, value))                                                                      \
     X(LONG_PTR, GetWindowLongPtrW, (HWND window, int index), (window, index))                      \
+    X(BOOL, PeekMessageA,                                                                          \
+      (LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage),            \
+      (message, window, filterMin, filterMax, removeMessage))                                      \
+    X(BOOL, GetMessageA, (LPMSG message, HWND window, UINT filterMin, UINT filterMax),             \
+      (message, window, filterMin, filterMax))                                                     \
+    X(LRESULT, DispatchMessageA, (const MSG* message), (message))                                  \
+    X(BOOL, PostThreadMessageA, (DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam),      \
+      (threadId, message, wParam, lParam))                                                         \
+    X(BOOL, PostMessageA, (HWND window, UINT message, WPARAM wParam, LPARAM lParam),               \
+      (window, message, wParam, lParam))                                                           \
+    X(LRESULT, SendMessageA, (HWND window, UINT message, WPARAM wParam, LPARAM lParam),            \
+      (window, message, wParam, lParam))                                                           \
+    X(LRESULT, DefWindowProcA, (HWND window, UINT message, WPARAM wParam, LPARAM lParam),          \
+      (window, message, wParam, lParam))                                                           \
+    X(LONG_PTR, SetWindowLongPtrA, (HWND window, int index, LONG_PTR value),                       \
+      (window, index, value))                                                                      \
+    X(LONG_PTR, GetWindowLongPtrA, (HWND window, int index), (window, index))                      \
     /* modules */                                                                                  \
     X(HMODULE, GetModuleHandleW, (LPCWSTR moduleName), (moduleName))                               \
     X(HMODULE, GetModuleHandleA, (LPCSTR moduleName), (moduleName))                                \
@@ -901,6 +918,12 @@ typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_N
       (locale, flags, date, format, text, size))                                                   \
     X(int, GetTimeFormatW,                                                                         \
       (LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR format, LPWSTR text, int size),   \
+      (locale, flags, time, format, text, size))                                                   \
+    X(int, GetDateFormatA,                                                                         \
+      (LCID locale, DWORD flags, const SYSTEMTIME* date, LPCSTR format, LPSTR text, int size),     \
+      (locale, flags, date, format, text, size))                                                   \
+    X(int, GetTimeFormatA,                                                                         \
+      (LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR format, LPSTR text, int size),     \
       (locale, flags, time, format, text, size))
 
 #define DAVRO_WIN32_C_DECLARE(result, name, parameters, arguments) DAVRO_API result name parameters;

@@ -6,9 +6,10 @@
  *   - C++: davro/platform/Win32.h, with its names in the global namespace
  *     (`using namespace davro::win32;`);
  *   - C: davro/platform/Win32C.h, the same functions with C linkage and Windows' C types;
- *   - both: TCHAR, TEXT, LPTSTR... following UNICODE, and _T, _TCHAR, _tmain, _tprintf...
- *     following _UNICODE, as <windows.h> and <tchar.h> have them; ZeroMemory and the word
- *     macros (LOWORD, MAKELONG...); __try, __finally and __except.
+ *   - both: TCHAR, TEXT, LPTSTR and the names without A or W (CreateEvent, GetMessage...)
+ *     following UNICODE, and _T, _TCHAR, _tmain, _tprintf... following _UNICODE, as
+ *     <windows.h> and <tchar.h> have them; ZeroMemory and the word macros (LOWORD,
+ *     MAKELONG...); __try, __finally and __except.
  *
  * The program may define _WIN32 itself to select its Windows branches: the library decides
  * what it is compiled for by the compiler's own target macros (DAVRO_WINDOWS in
@@ -25,6 +26,8 @@
  *     whose %s takes a char string on Linux (Windows' takes a wide one; write %ls), and a
  *     stream written with both printf and wprintf loses the second kind of output on Linux.
  *   - wchar_t (WCHAR) is 32 bits wide.
+ *   - Window classes and windows have W calls only (RegisterClassW, CreateWindowExW): without
+ *     UNICODE, RegisterClass and CreateWindowEx name A calls that do not exist here.
  *   - There are no min and max macros (as with NOMINMAX). */
 #ifndef DAVRO_PORT_WINDOWS_H
 #define DAVRO_PORT_WINDOWS_H
@@ -105,6 +108,85 @@ typedef TCHAR* PTCHAR;
 #define TEXT(quote) __TEXT(quote)
 #endif
 
+/* ---- Names without A or W: the W function with UNICODE, the A one without ---- */
+#ifdef UNICODE
+#define DAVRO_PORT_AW(name) name##W
+#else
+#define DAVRO_PORT_AW(name) name##A
+#endif
+#ifndef CreateMutex
+#define CreateMutex DAVRO_PORT_AW(CreateMutex)
+#endif
+#ifndef OpenMutex
+#define OpenMutex DAVRO_PORT_AW(OpenMutex)
+#endif
+#ifndef CreateEvent
+#define CreateEvent DAVRO_PORT_AW(CreateEvent)
+#endif
+#ifndef OpenEvent
+#define OpenEvent DAVRO_PORT_AW(OpenEvent)
+#endif
+#ifndef CreateSemaphore
+#define CreateSemaphore DAVRO_PORT_AW(CreateSemaphore)
+#endif
+#ifndef OpenSemaphore
+#define OpenSemaphore DAVRO_PORT_AW(OpenSemaphore)
+#endif
+#ifndef PeekMessage
+#define PeekMessage DAVRO_PORT_AW(PeekMessage)
+#endif
+#ifndef GetMessage
+#define GetMessage DAVRO_PORT_AW(GetMessage)
+#endif
+#ifndef DispatchMessage
+#define DispatchMessage DAVRO_PORT_AW(DispatchMessage)
+#endif
+#ifndef PostThreadMessage
+#define PostThreadMessage DAVRO_PORT_AW(PostThreadMessage)
+#endif
+#ifndef PostMessage
+#define PostMessage DAVRO_PORT_AW(PostMessage)
+#endif
+#ifndef SendMessage
+#define SendMessage DAVRO_PORT_AW(SendMessage)
+#endif
+#ifndef DefWindowProc
+#define DefWindowProc DAVRO_PORT_AW(DefWindowProc)
+#endif
+#ifndef RegisterClass
+#define RegisterClass DAVRO_PORT_AW(RegisterClass)
+#endif
+#ifndef UnregisterClass
+#define UnregisterClass DAVRO_PORT_AW(UnregisterClass)
+#endif
+#ifndef CreateWindowEx
+#define CreateWindowEx DAVRO_PORT_AW(CreateWindowEx)
+#endif
+#ifndef SetWindowLongPtr
+#define SetWindowLongPtr DAVRO_PORT_AW(SetWindowLongPtr)
+#endif
+#ifndef GetWindowLongPtr
+#define GetWindowLongPtr DAVRO_PORT_AW(GetWindowLongPtr)
+#endif
+#ifndef GetModuleHandle
+#define GetModuleHandle DAVRO_PORT_AW(GetModuleHandle)
+#endif
+#ifndef GetDateFormat
+#define GetDateFormat DAVRO_PORT_AW(GetDateFormat)
+#endif
+#ifndef GetTimeFormat
+#define GetTimeFormat DAVRO_PORT_AW(GetTimeFormat)
+#endif
+#ifndef WNDCLASS
+#define WNDCLASS DAVRO_PORT_AW(WNDCLASS)
+#endif
+#ifndef CREATESTRUCT
+#define CREATESTRUCT DAVRO_PORT_AW(CREATESTRUCT)
+#endif
+#ifndef LPCREATESTRUCT
+#define LPCREATESTRUCT DAVRO_PORT_AW(LPCREATESTRUCT)
+#endif
+
 /* ---- Memory and words ---- */
 #ifndef ZeroMemory
 #define ZeroMemory(destination, length) memset((destination), 0, (length))
@@ -157,10 +239,8 @@ typedef TCHAR* PTCHAR;
     }
 #endif
 #ifndef __except
-#define __except (filter) \
-    catch (...) {         \
-        throw;            \
-    }                     \
+#define __except                    \
+    (filter) catch (...) { throw; } \
     if (false)
 #endif
 #else

@@ -241,6 +241,19 @@ using ::GetSystemInfo;
 using ::SetProcessAffinityMask;
 using ::SetThreadAffinityMask;
 
+// ---- Narrow (A) variants ----
+using ::DefWindowProcA;
+using ::DispatchMessageA;
+using ::GetDateFormatA;
+using ::GetMessageA;
+using ::GetTimeFormatA;
+using ::GetWindowLongPtrA;
+using ::PeekMessageA;
+using ::PostMessageA;
+using ::PostThreadMessageA;
+using ::SendMessageA;
+using ::SetWindowLongPtrA;
+
 // ---- Wait chain traversal (advapi32) ----
 using ::CloseThreadWaitChainSession;
 using ::GetThreadWaitChain;

@@ -50,7 +50,7 @@ static void runEventPattern(void) {
     DWORD ids[READERS];
     DWORD i;
     int k;
-    written = CreateEventW(NULL, TRUE, FALSE, NULL);
+    written = CreateEvent(NULL, TRUE, FALSE, NULL); /* CreateEventW: UNICODE is defined */
     CHECK(written != NULL);
     for (i = 0; i < READERS; ++i) {
         threads[i] = CreateThread(NULL, 0, reader, (LPVOID)(ULONG_PTR)i, 0, &ids[i]);

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -110,6 +111,19 @@ void checkInterface() {
     CHECK(kernel != nullptr && GetProcAddress(kernel, "WaitForSingleObject") != nullptr);
     CHECK(GetProcAddress(kernel, "NoSuchFunction") == nullptr &&
           GetLastError() == ERROR_PROC_NOT_FOUND);
+    // Names without A or W are the A calls: UNICODE is not defined.
+    SYSTEMTIME day{};
+    day.wYear = 2026;
+    day.wMonth = 12;
+    day.wDay = 7;
+    char date[32] = {};
+    CHECK(GetDateFormat(LOCALE_INVARIANT, 0, &day, "yyyy-MM-dd", date, sizeof date) == 11 &&
+          std::strcmp(date, "2026-12-07") == 0);
+    MSG message{};
+    PeekMessage(&message, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+    CHECK(PostThreadMessage(GetCurrentThreadId(), WM_APP, 3, 4));
+    CHECK(PeekMessage(&message, nullptr, 0, 0, PM_REMOVE) && message.message == WM_APP &&
+          message.wParam == 3 && message.lParam == 4);
     int order = 0;
     __try {
         order = 1;
