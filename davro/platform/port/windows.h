@@ -378,16 +378,25 @@ static inline wchar_t* davro_port_widen(const char* text) {
 }
 
 __attribute__((weak)) int main(int argc, char** argv) {
-    wchar_t** wide =
-        DAVRO_PORT_CAST(wchar_t**, calloc(DAVRO_PORT_CAST(size_t, argc) + 1, sizeof(wchar_t*)));
+    wchar_t** wide = DAVRO_PORT_NULL;
+    int result = 0;
     int i = 0;
-    if (wide == DAVRO_PORT_NULL || wmain == DAVRO_PORT_NULL) {
+    if (wmain == DAVRO_PORT_NULL) {
+        return 1; /* neither main nor wmain: nothing to run */
+    }
+    wide = DAVRO_PORT_CAST(wchar_t**, calloc(DAVRO_PORT_CAST(size_t, argc) + 1, sizeof(wchar_t*)));
+    if (wide == DAVRO_PORT_NULL) {
         return 1;
     }
     for (i = 0; i < argc; ++i) {
         wide[i] = davro_port_widen(argv[i]);
     }
-    return wmain(argc, wide);
+    result = wmain(argc, wide);
+    for (i = 0; i < argc; ++i) {
+        free(wide[i]);
+    }
+    free(wide);
+    return result;
 }
 #endif /* !DAVRO_PORT_NO_WMAIN */
 
