@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#if !defined(_WIN32)
+#if !DAVRO_WINDOWS
 
 namespace davro::win32::testing {
 

@@ -17,7 +17,7 @@
 
 #include <davro/Export.h>
 
-#if defined(_WIN32)
+#if DAVRO_WINDOWS
 
 #include <davro/platform/windows/Win32Windows.h>
 
@@ -28,6 +28,28 @@
 
 // The 64-bit integer type of the Windows compilers, used in YDateTime's signatures.
 using __int64 = long long;  // NOLINT(bugprone-reserved-identifier)
+
+// Macros of <windows.h> that declarations of ported code are written with. The calling
+// conventions mean nothing on x86-64 and AArch64 Linux. None is defined over a definition
+// the program already has.
+#ifndef CONST
+#define CONST const
+#endif
+#ifndef VOID
+#define VOID void
+#endif
+#ifndef WINAPI
+#define WINAPI
+#endif
+#ifndef WINAPIV
+#define WINAPIV
+#endif
+#ifndef APIENTRY
+#define APIENTRY
+#endif
+#ifndef CALLBACK
+#define CALLBACK
+#endif
 
 namespace davro::win32 {
 
@@ -56,7 +78,6 @@ using LRESULT = LONG_PTR;
 using WCHAR = wchar_t;
 using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
-using LPCSTR = const char*;
 using LPLONG = LONG*;
 using LPDWORD = DWORD*;
 using LPBOOL = BOOL*;
@@ -149,16 +170,131 @@ struct CREATESTRUCTW {
 };
 using LPCREATESTRUCTW = CREATESTRUCTW*;
 
-// A 64-bit signed integer, also seen as two 32-bit halves. Win32 names the halves directly
-// too (an anonymous structure); ISO C++ has no anonymous structures, so here they are only
-// in `u`. Same size and layout as on Windows.
+// A 64-bit signed integer, also seen as two 32-bit halves, named directly (an anonymous
+// structure, a GCC and Clang extension that `__extension__` admits under -Wpedantic) and in
+// `u`, as Win32 names them. Same size and layout as on Windows.
 union LARGE_INTEGER {
+    __extension__ struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
     struct {
         DWORD LowPart;
         LONG HighPart;
     } u;
     LONGLONG QuadPart;
 };
+using PLARGE_INTEGER = LARGE_INTEGER*;
+
+// The unsigned twin of LARGE_INTEGER.
+union ULARGE_INTEGER {
+    __extension__ struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+};
+using PULARGE_INTEGER = ULARGE_INTEGER*;
+
+// ---- Types, values and macros that ported Windows code expects ----
+// The library itself does not use them; a ported file finds them where <windows.h> has
+// them. Function-like macros of Windows are constexpr functions here, so that they can be
+// called unqualified after `using namespace davro::win32;` like the rest.
+using CHAR = char;
+using UCHAR = unsigned char;
+using SHORT = short;
+using USHORT = unsigned short;
+using FLOAT = float;
+using BOOLEAN = BYTE;
+using INT_PTR = std::intptr_t;
+using SIZE_T = std::size_t;
+using SSIZE_T = std::intptr_t;
+using LONG64 = std::int64_t;
+using ULONG64 = std::uint64_t;
+using DWORD64 = std::uint64_t;
+using DWORDLONG = std::uint64_t;
+using INT8 = std::int8_t;
+using UINT8 = std::uint8_t;
+using INT16 = std::int16_t;
+using UINT16 = std::uint16_t;
+using INT32 = std::int32_t;
+using UINT32 = std::uint32_t;
+using INT64 = std::int64_t;
+using UINT64 = std::uint64_t;
+using PVOID = void*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using PCHAR = CHAR*;
+using PUCHAR = UCHAR*;
+using PSHORT = SHORT*;
+using PUSHORT = USHORT*;
+using PINT = INT*;
+using LPINT = INT*;
+using PUINT = UINT*;
+using LPUINT = UINT*;
+using PBOOL = BOOL*;
+using PBOOLEAN = BOOLEAN*;
+using PBYTE = BYTE*;
+using LPBYTE = BYTE*;
+using PWORD = WORD*;
+using LPWORD = WORD*;
+using PDWORD = DWORD*;
+using PLONG = LONG*;
+using PULONG = ULONG*;
+using PLONGLONG = LONGLONG*;
+using PULONGLONG = ULONGLONG*;
+using PLONG_PTR = LONG_PTR*;
+using PULONG_PTR = ULONG_PTR*;
+using PDWORD_PTR = DWORD_PTR*;
+using PSIZE_T = SIZE_T*;
+using LPSTR = CHAR*;
+using LPCSTR = const CHAR*;
+using PSTR = CHAR*;
+using PCSTR = const CHAR*;
+using PWSTR = WCHAR*;
+using PCWSTR = const WCHAR*;
+using PWCHAR = WCHAR*;
+using KAFFINITY = ULONG_PTR;
+using PKAFFINITY = KAFFINITY*;
+using HRESULT = LONG;
+using FARPROC = INT_PTR (*)();
+
+inline constexpr DWORD MAX_PATH = 260;
+inline constexpr DWORD MAXDWORD = 0xFFFFFFFF;
+inline constexpr LONG MAXLONG = 0x7FFFFFFF;
+inline constexpr BYTE MAXBYTE = 0xFF;
+inline constexpr WORD MAXWORD = 0xFFFF;
+
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
+inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+inline constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004);
+inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
+inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+inline constexpr DWORD FACILITY_WIN32 = 7;
+
+// An HRESULT that carries a Win32 error: 0 (and every value that is already negative) as it
+// is, otherwise the code in FACILITY_WIN32 with the failure bit set.
+constexpr HRESULT HRESULT_FROM_WIN32(DWORD error) {  // NOLINT(readability-identifier-naming)
+    return static_cast<HRESULT>(error) <= 0
+               ? static_cast<HRESULT>(error)
+               : static_cast<HRESULT>((error & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+}
+constexpr bool SUCCEEDED(HRESULT result) { return result >= 0; }  // NOLINT
+constexpr bool FAILED(HRESULT result) { return result < 0; }      // NOLINT
+constexpr DWORD HRESULT_CODE(HRESULT result) {                    // NOLINT
+    return static_cast<DWORD>(result) & 0xFFFF;
+}
+constexpr DWORD HRESULT_FACILITY(HRESULT result) {  // NOLINT
+    return (static_cast<DWORD>(result) >> 16) & 0x1FFF;
+}
 
 // A process-private recursive lock. Same size as on 64-bit Windows; the contents are
 // private to the implementation.
@@ -166,6 +302,32 @@ struct CRITICAL_SECTION {
     alignas(8) unsigned char opaque[40];
 };
 using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+using PCRITICAL_SECTION = CRITICAL_SECTION*;
+
+// What GetSystemInfo reports of the machine. Same size and layout as on 64-bit Windows.
+struct SYSTEM_INFO {
+    __extension__ union {
+        DWORD dwOemId;
+        __extension__ struct {
+            WORD wProcessorArchitecture;
+            WORD wReserved;
+        };
+    };
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+};
+using LPSYSTEM_INFO = SYSTEM_INFO*;
+
+// The routine of a thread started by CreateThread.
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+using PTHREAD_START_ROUTINE = LPTHREAD_START_ROUTINE;
 
 // ---- Constants ----
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -190,6 +352,7 @@ inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
@@ -247,6 +410,27 @@ inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
 inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
 inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x00010000;
+// Access rights of thread handles (OpenThread). Waits need SYNCHRONIZE; the others are
+// accepted and not checked.
+inline constexpr DWORD THREAD_TERMINATE = 0x0001;
+inline constexpr DWORD THREAD_SUSPEND_RESUME = 0x0002;
+inline constexpr DWORD THREAD_GET_CONTEXT = 0x0008;
+inline constexpr DWORD THREAD_SET_CONTEXT = 0x0010;
+inline constexpr DWORD THREAD_SET_INFORMATION = 0x0020;
+inline constexpr DWORD THREAD_QUERY_INFORMATION = 0x0040;
+inline constexpr DWORD THREAD_SET_LIMITED_INFORMATION = 0x0400;
+inline constexpr DWORD THREAD_QUERY_LIMITED_INFORMATION = 0x0800;
+inline constexpr DWORD THREAD_ALL_ACCESS = 0x001FFFFF;
+
+// Critical sections, processors and the system.
+inline constexpr DWORD CRITICAL_SECTION_NO_DEBUG_INFO = 0x01000000;
+inline constexpr WORD ALL_PROCESSOR_GROUPS = 0xFFFF;
+inline constexpr WORD PROCESSOR_ARCHITECTURE_INTEL = 0;
+inline constexpr WORD PROCESSOR_ARCHITECTURE_ARM = 5;
+inline constexpr WORD PROCESSOR_ARCHITECTURE_AMD64 = 9;
+inline constexpr WORD PROCESSOR_ARCHITECTURE_ARM64 = 12;
+inline constexpr WORD PROCESSOR_ARCHITECTURE_UNKNOWN = 0xFFFF;
 
 // Time and locale.
 inline constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
@@ -408,6 +592,10 @@ DAVRO_API void EnterCriticalSection(LPCRITICAL_SECTION section);
 DAVRO_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
 DAVRO_API void LeaveCriticalSection(LPCRITICAL_SECTION section);
 DAVRO_API void DeleteCriticalSection(LPCRITICAL_SECTION section);
+DAVRO_API BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount);
+DAVRO_API BOOL InitializeCriticalSectionEx(LPCRITICAL_SECTION section, DWORD spinCount,
+                                           DWORD flags);
+DAVRO_API DWORD SetCriticalSectionSpinCount(LPCRITICAL_SECTION section, DWORD spinCount);
 
 // ---- Threads ----
 using _beginthreadex_proc_type = unsigned (*)(void*);  // NOLINT(bugprone-reserved-identifier)
@@ -423,6 +611,46 @@ DAVRO_API BOOL SetThreadPriority(HANDLE thread, int priority);
 DAVRO_API int GetThreadPriority(HANDLE thread);
 DAVRO_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 DAVRO_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DAVRO_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                              LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                              DWORD creationFlags, LPDWORD threadId);
+[[noreturn]] DAVRO_API void ExitThread(DWORD exitCode);
+DAVRO_API HANDLE OpenThread(DWORD desiredAccess, BOOL inheritHandle, DWORD threadId);
+DAVRO_API DWORD GetThreadId(HANDLE thread);
+DAVRO_API BOOL SwitchToThread();
+[[noreturn]] DAVRO_API void ExitProcess(UINT exitCode);
+DAVRO_API BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+
+// ---- Processors and the system ----
+DAVRO_API DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR affinityMask);
+DAVRO_API BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processAffinityMask,
+                                      PDWORD_PTR systemAffinityMask);
+DAVRO_API BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR affinityMask);
+DAVRO_API void GetSystemInfo(LPSYSTEM_INFO systemInfo);
+DAVRO_API void GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
+DAVRO_API DWORD GetActiveProcessorCount(WORD groupNumber);
+
+// ---- Modules: the layer's own functions, looked up by name ----
+DAVRO_API HMODULE GetModuleHandleA(LPCSTR moduleName);
+DAVRO_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+
+// ---- Narrow (A) variants of calls that take or give text ----
+// Texts are UTF-8 here (Windows: the ANSI code page). The message calls behave as their W
+// twins: the layer's messages carry no text to convert.
+DAVRO_API BOOL PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax,
+                            UINT removeMessage);
+DAVRO_API BOOL GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+DAVRO_API LRESULT DispatchMessageA(const MSG* message);
+DAVRO_API BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+DAVRO_API LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
+DAVRO_API LONG_PTR GetWindowLongPtrA(HWND window, int index);
+DAVRO_API int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCSTR format,
+                             LPSTR dateText, int size);
+DAVRO_API int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR format,
+                             LPSTR timeText, int size);
 
 // ---- Wait chain traversal (threads of the calling process; synchronous sessions only) ----
 DAVRO_API HWCT OpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback);
@@ -472,4 +700,4 @@ DAVRO_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, L
 
 }  // namespace davro::win32
 
-#endif  // _WIN32
+#endif  // DAVRO_WINDOWS

@@ -16,6 +16,9 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=${CONFIG})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
+if(EXISTS ${WORK_DIR}/build/ported)
+    run(${WORK_DIR}/build/ported)
+endif()
 
 find_program(PKG_CONFIG NAMES pkg-config pkgconf)
 if(PKG_CONFIG AND CXX_COMPILER)

@@ -16,6 +16,9 @@ namespace {
 struct Section {
     CRITICAL_SECTION section{};
     Section() { InitializeCriticalSection(&section); }
+    explicit Section(DWORD spinCount) {
+        InitializeCriticalSectionAndSpinCount(&section, spinCount);
+    }
     ~Section() { DeleteCriticalSection(&section); }
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
@@ -54,9 +57,9 @@ TEST(Win32CriticalSectionTest, OwnerReentersAndOthersWaitUntilTheLastLeave) {
 
 // Four threads released together increment a plain counter under the section, re-entering
 // it now and then; any lapse of exclusion loses increments (and shows under
-// ThreadSanitizer).
-TEST(Win32CriticalSectionTest, ExcludesConcurrentEntrants) {
-    Section s;
+// ThreadSanitizer). Without a spin count and with one, where entrants take the section
+// while they spin.
+void expectExclusion(Section& s) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
     long counter = 0;
@@ -82,6 +85,35 @@ TEST(Win32CriticalSectionTest, ExcludesConcurrentEntrants) {
         t.join();
     }
     EXPECT_EQ(static_cast<long>(kThreads) * kRounds, counter);
+}
+
+TEST(Win32CriticalSectionTest, ExcludesConcurrentEntrants) {
+    Section plain;
+    expectExclusion(plain);
+    Section spinning(4000);
+    expectExclusion(spinning);
+}
+
+// The spin count is kept as given and the previous one returned when it changes (on a
+// machine with one processor Windows keeps 0 instead).
+TEST(Win32CriticalSectionTest, SpinCountsAreKeptAndReadBackWhenChanged) {
+    const bool several = std::thread::hardware_concurrency() > 1;
+    CRITICAL_SECTION section{};
+    EXPECT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
+    EXPECT_EQ(several ? 4000u : 0u, SetCriticalSectionSpinCount(&section, 100));
+    EXPECT_EQ(several ? 100u : 0u, SetCriticalSectionSpinCount(&section, 0));
+    EXPECT_EQ(0u, SetCriticalSectionSpinCount(&section, 10));
+    EnterCriticalSection(&section);  // works as any section
+    EXPECT_TRUE(TryEnterCriticalSection(&section));
+    EXPECT_EQ(0u, tryFromOtherThread(&section));
+    LeaveCriticalSection(&section);
+    LeaveCriticalSection(&section);
+    EXPECT_EQ(1u, tryFromOtherThread(&section));
+    DeleteCriticalSection(&section);
+
+    EXPECT_TRUE(InitializeCriticalSectionEx(&section, 500, CRITICAL_SECTION_NO_DEBUG_INFO));
+    EXPECT_EQ(several ? 500u : 0u, SetCriticalSectionSpinCount(&section, 0));
+    DeleteCriticalSection(&section);
 }
 
 // Spins until `flag` reaches `value` or kWaitMs pass; makes no system call that could

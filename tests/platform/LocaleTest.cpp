@@ -1,5 +1,5 @@
-// GetDateFormatW and GetTimeFormatW: the size protocol, format pictures, flags, rejected
-// input, and the user's locale. Written against the Win32 names only.
+// GetDateFormatW and GetTimeFormatW (and their narrow twins): the size protocol, format pictures,
+// flags, rejected input, and the user's locale. Written against the Win32 names only.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,6 +54,25 @@ TEST(Win32LocaleTest, SizeQueryThenWriteAndTooSmallBuffers) {
     EXPECT_EQ(9, GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", nullptr, 0));
     DAVRO_EXPECT_ERROR(0, ERROR_INSUFFICIENT_BUFFER,
                        GetTimeFormatW(LOCALE_INVARIANT, 0, &t, L"HH:mm:ss", buffer, 8));
+}
+
+// The narrow calls: the same texts, the size protocol in bytes, the W call's errors.
+TEST(Win32LocaleTest, NarrowCallsGiveTheSameTextsSizedInBytes) {
+    const SYSTEMTIME t = sunday();
+    EXPECT_EQ(11, GetDateFormatA(LOCALE_INVARIANT, 0, &t, "yyyy-MM-dd", nullptr, 0));
+    char buffer[16];
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    EXPECT_EQ(11, GetDateFormatA(LOCALE_INVARIANT, 0, &t, "yyyy-MM-dd", buffer, 11));
+    EXPECT_EQ(std::string("2026-12-06"), buffer);
+    EXPECT_EQ('#', buffer[11]);
+    DAVRO_EXPECT_ERROR(0, ERROR_INSUFFICIENT_BUFFER,
+                       GetDateFormatA(LOCALE_INVARIANT, 0, &t, "yyyy-MM-dd", buffer, 10));
+    EXPECT_EQ(9, GetTimeFormatA(LOCALE_INVARIANT, 0, &t, "HH:mm:ss", buffer, 16));
+    EXPECT_EQ(std::string("15:11:10"), buffer);
+    SYSTEMTIME bad = t;
+    bad.wMonth = 13;
+    DAVRO_EXPECT_ERROR(0, ERROR_INVALID_PARAMETER,
+                       GetDateFormatA(LOCALE_INVARIANT, 0, &bad, "yyyy", buffer, 16));
 }
 
 TEST(Win32LocaleTest, InvariantPicturesAndFlags) {

@@ -166,6 +166,29 @@ TEST(MessageQueueTest, PostPeekRemoveInOrderWithRangeAndWindowFilters) {
     EXPECT_TRUE(DestroyWindow(window));
 }
 
+// The narrow calls share the queue and the windows with the wide ones.
+TEST(MessageQueueTest, NarrowCallsShareTheQueueAndTheWindows) {
+    drainQueue();
+    TestClass windowClass;
+    const HWND window = createTestWindow();
+    ASSERT_NE(nullptr, window);
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), kFirst, 5, 6));
+    ASSERT_TRUE(PostMessageA(window, kSecond, 7, 8));
+    MSG m{};
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ("user+1 5 6 thread", describe(m));
+    EXPECT_EQ("user+1 5 6 thread", peek());
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ("user+2 7 8 window", describe(m));
+    EXPECT_EQ(kAnswer, DispatchMessageA(&m));  // the window's procedure answers
+    EXPECT_EQ(kSecond, procedureLog.last.message);
+    EXPECT_EQ(0, SetWindowLongPtrA(window, GWLP_USERDATA, 42));
+    EXPECT_EQ(42, GetWindowLongPtrW(window, GWLP_USERDATA));
+    EXPECT_EQ(42, GetWindowLongPtrA(window, GWLP_USERDATA));
+    EXPECT_EQ(0, DefWindowProcA(window, WM_APP + 5, 1, 2));  // nothing to do for it
+    EXPECT_TRUE(DestroyWindow(window));
+}
+
 TEST(MessageQueueTest, QuitComesAfterThePostedMessagesAndOnlyOnce) {
     drainQueue();
     PostQuitMessage(7);

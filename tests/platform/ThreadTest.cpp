@@ -1,5 +1,6 @@
-// Conformance of the thread functions: _beginthreadex and the thread handle as a waitable
-// object, exit codes, GetCurrentThread, suspend counts, TerminateThread and priorities.
+// Conformance of the thread functions: _beginthreadex, CreateThread and the thread handle as a
+// waitable object, exit codes, GetCurrentThread, OpenThread, suspend counts, TerminateThread,
+// priorities and ExitProcess.
 // Threads are ordered with events; the only sleeps are one-sided "still stopped" probes.
 #include <gtest/gtest.h>
 
@@ -345,6 +346,234 @@ TEST(ThreadPriorityTest, TheSevenLevelsReadBackAndOthersAreRefused) {
     EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_NORMAL));
     EXPECT_EQ(1u, ResumeThread(t));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+}
+
+// ---- CreateThread and the calls around it ----
+
+DWORD WINAPI runCreated(LPVOID body) { return (*static_cast<Body*>(body))(); }
+
+HANDLE create(Body& body, DWORD flags = 0, DWORD* id = nullptr, SIZE_T stack = 0) {
+    return CreateThread(nullptr, stack, &runCreated, &body, flags, id);
+}
+
+// A thread of CreateThread is a thread like those of _beginthreadex: created suspended with
+// its id out, counted, resumed, given a message queue, waited for, with its routine's result.
+TEST(CreateThreadTest, AThreadTakesPartInSuspensionMessagesAndWaits) {
+    Handles hs;
+    HANDLE ready = hs.event(TRUE);
+    std::atomic<DWORD> seenId{0};
+    Body body = [&] {
+        seenId = GetCurrentThreadId();
+        MSG m{};
+        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        SetEvent(ready);
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, kBoundMs, QS_POSTMESSAGE) !=
+                WAIT_OBJECT_0 ||
+            !PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+            return 1000u;
+        }
+        return static_cast<unsigned>(m.wParam);
+    };
+    DWORD id = kSentinel;
+    HANDLE t = hs.add(create(body, CREATE_SUSPENDED, &id));
+    ASSERT_NE(nullptr, t);
+    EXPECT_NE(static_cast<DWORD>(kSentinel), id);
+    EXPECT_NE(0u, id);
+    EXPECT_EQ(id, GetThreadId(t));
+    EXPECT_EQ(STILL_ACTIVE, exitCodeOf(t));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(ready, 50));  // one-sided: held suspended
+    EXPECT_EQ(1u, SuspendThread(t));
+    EXPECT_EQ(2u, ResumeThread(t));
+    EXPECT_EQ(1u, ResumeThread(t));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kBoundMs));
+    EXPECT_EQ(id, seenId.load());
+    EXPECT_TRUE(PostThreadMessageW(id, WM_APP, 7, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(7u, exitCodeOf(t));
+    EXPECT_EQ(id, GetThreadId(t));  // the id stays readable after the end
+    EXPECT_EQ(GetCurrentThreadId(), GetThreadId(GetCurrentThread()));
+    DAVRO_EXPECT_ERROR(0u, ERROR_INVALID_HANDLE, GetThreadId(ready));
+}
+
+// ExitThread leaves at once with its code, without returning into the routine; what the thread
+// owned is abandoned before its handle is signalled. A reservation of a stack size is honoured
+// as far as the thread runs.
+TEST(CreateThreadTest, ExitThreadEndsWithItsCodeAndAbandonsWhatTheThreadOwned) {
+    Handles hs;
+    HANDLE mutex = hs.mutex();
+    std::atomic<bool> returned{false};
+    Body body = [&] {
+        WaitForSingleObject(mutex, kBoundMs);
+        [] { ExitThread(5); }();
+        returned = true;
+        return 6u;
+    };
+    HANDLE t = hs.add(create(body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr, 256 * 1024));
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(5u, exitCodeOf(t));
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 0));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+}
+
+// OpenThread gives a handle to a live thread by its id with the access asked for: waits need
+// SYNCHRONIZE. The calling thread can open itself; an id of no thread gives NULL.
+TEST(CreateThreadTest, OpenThreadOpensByIdWithTheAccessAskedFor) {
+    Handles hs;
+    HANDLE go = hs.event(TRUE);
+    Body body = [&] { return WaitForSingleObject(go, kBoundMs) == WAIT_OBJECT_0 ? 9u : 1000u; };
+    DWORD id = 0;
+    HANDLE t = hs.add(create(body, 0, &id));
+    ASSERT_NE(nullptr, t);
+    HANDLE waitable = hs.add(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, id));
+    ASSERT_NE(nullptr, waitable);
+    EXPECT_NE(t, waitable);
+    EXPECT_EQ(id, GetThreadId(waitable));
+    HANDLE queryOnly = hs.add(OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
+    ASSERT_NE(nullptr, queryOnly);
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(queryOnly, 0));
+    EXPECT_EQ(STILL_ACTIVE, exitCodeOf(queryOnly));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(waitable, 0));
+    SetEvent(go);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitable, kBoundMs));
+    EXPECT_EQ(9u, exitCodeOf(waitable));
+    HANDLE self = hs.add(OpenThread(THREAD_ALL_ACCESS, FALSE, GetCurrentThreadId()));
+    ASSERT_NE(nullptr, self);
+    EXPECT_EQ(GetCurrentThreadId(), GetThreadId(self));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(self, 0));
+    DAVRO_EXPECT_ERROR(static_cast<HANDLE>(nullptr), ERROR_INVALID_PARAMETER,
+                       OpenThread(SYNCHRONIZE, FALSE, 0));
+}
+
+TEST(CreateThreadTest, TheCurrentProcessIsStillActive) {
+    DWORD code = kSentinel;
+    EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
+    EXPECT_EQ(STILL_ACTIVE, code);
+    Handles hs;
+    code = kSentinel;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, GetExitCodeProcess(hs.event(), &code));
+    EXPECT_EQ(static_cast<DWORD>(kSentinel), code);
+    SwitchToThread();  // TRUE or FALSE, as other threads are ready or not: it returns
+}
+
+DAVRO_CHILD_BODY(exitsThroughExitProcess) {
+    reportStep('a');
+#if !defined(__SANITIZE_THREAD__)  // which starts no thread in a child forked from threads
+    // Another thread is still running when the process ends.
+    Body spin = [] {
+        for (;;) {
+            Sleep(1);
+        }
+        return 0u;
+    };
+    create(spin);
+#endif
+    ExitProcess(23);
+}
+
+TEST(CreateThreadTest, ExitProcessEndsTheProcessWithItsCode) {
+    ChildProcess child(exitsThroughExitProcess);
+    EXPECT_EQ('a', child.nextStep());
+    EXPECT_EQ(23, child.wait());
+}
+
+// ---- Processors ----
+
+int bitCount(DWORD_PTR mask) {
+    int n = 0;
+    for (; mask != 0; mask &= mask - 1) {
+        ++n;
+    }
+    return n;
+}
+
+DWORD_PTR lowestBit(DWORD_PTR mask) { return mask & (~mask + 1); }
+
+TEST(ProcessorTest, TheSystemInfoCountsTheProcessorsTheMasksName) {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    EXPECT_GE(info.dwNumberOfProcessors, 1u);
+    EXPECT_EQ(static_cast<int>(info.dwNumberOfProcessors), bitCount(info.dwActiveProcessorMask));
+    EXPECT_EQ(info.dwNumberOfProcessors, GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    EXPECT_EQ(info.dwNumberOfProcessors, GetActiveProcessorCount(0));
+    EXPECT_GE(info.dwPageSize, 4096u);
+    EXPECT_EQ(0u, info.dwPageSize & (info.dwPageSize - 1));
+    EXPECT_EQ(0x10000u, info.dwAllocationGranularity);
+#if defined(__x86_64__) || defined(_M_X64)
+    EXPECT_EQ(PROCESSOR_ARCHITECTURE_AMD64, info.wProcessorArchitecture);
+#endif
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    EXPECT_EQ(info.dwActiveProcessorMask, system);
+    EXPECT_NE(0u, process);
+    EXPECT_EQ(0u, process & ~system);
+}
+
+// A thread's mask changes through any handle to it, the previous one coming back; masks
+// outside the process's are refused and change nothing.
+TEST(ProcessorTest, ThreadAffinityIsSetThroughAnyHandleAndReadBackAsThePreviousMask) {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    const DWORD_PTR one = lowestBit(process);
+    Handles hs;
+    HANDLE go = hs.event(TRUE);
+    std::atomic<DWORD_PTR> seen{0};
+    Body body = [&] {
+        WaitForSingleObject(go, kBoundMs);
+        seen = SetThreadAffinityMask(GetCurrentThread(), process);  // back to all
+        return 0u;
+    };
+    HANDLE t = hs.add(create(body));
+    ASSERT_NE(nullptr, t);
+    const DWORD_PTR before = SetThreadAffinityMask(t, one);
+    EXPECT_NE(0u, before);
+    EXPECT_EQ(0u, before & ~process);
+    DAVRO_EXPECT_ERROR(DWORD_PTR{0}, ERROR_INVALID_PARAMETER, SetThreadAffinityMask(t, 0));
+    if (system != ~DWORD_PTR{0}) {
+        DAVRO_EXPECT_ERROR(DWORD_PTR{0}, ERROR_INVALID_PARAMETER,
+                           SetThreadAffinityMask(t, ~system));
+    }
+    SetEvent(go);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+    EXPECT_EQ(one, seen.load());
+    DAVRO_EXPECT_ERROR(DWORD_PTR{0}, ERROR_INVALID_HANDLE, SetThreadAffinityMask(go, one));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, SetProcessAffinityMask(go, one));
+}
+
+// The process mask, set in a child so that this process keeps its own: threads made later
+// run within it.
+DAVRO_CHILD_BODY(bindsItselfToOneProcessor) {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        return 1;
+    }
+    const DWORD_PTR one = lowestBit(process);
+    if (!SetProcessAffinityMask(GetCurrentProcess(), one) ||
+        !GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process != one) {
+        return 2;
+    }
+    if (system != ~DWORD_PTR{0} && SetProcessAffinityMask(GetCurrentProcess(), ~system)) {
+        return 3;
+    }
+#if defined(__SANITIZE_THREAD__)
+    return 0;  // ThreadSanitizer starts no thread in a child forked from threads (Linux)
+#endif
+    Body body = [] { return 0u; };
+    HANDLE t = create(body, CREATE_SUSPENDED);
+    const DWORD_PTR inherited = SetThreadAffinityMask(t, one);
+    ResumeThread(t);
+    WaitForSingleObject(t, kBoundMs);
+    CloseHandle(t);
+    return inherited == one ? 0 : 4;
+}
+
+TEST(ProcessorTest, TheProcessMaskBindsTheThreadsMadeAfterIt) {
+    ChildProcess child(bindsItselfToOneProcessor);
+    EXPECT_EQ(0, child.wait());
 }
 
 #ifndef _WIN32

@@ -48,6 +48,29 @@ static_assert(std::is_same_v<HMODULE, HINSTANCE> && std::is_pointer_v<HMENU>);
 static_assert(std::is_same_v<WNDPROC, LRESULT (*)(HWND, UINT, WPARAM, LPARAM)>);
 static_assert(std::is_same_v<_beginthreadex_proc_type, unsigned (*)(void*)>);
 
+// ---- What ported code expects: both halves of the large integers, by name and in `u` ----
+static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(ULARGE_INTEGER) == 8);
+static_assert(offsetof(LARGE_INTEGER, HighPart) == 4 && offsetof(LARGE_INTEGER, u.HighPart) == 4);
+static_assert(offsetof(ULARGE_INTEGER, HighPart) == 4 && offsetof(ULARGE_INTEGER, QuadPart) == 0);
+static_assert(std::is_signed_v<decltype(LARGE_INTEGER{}.HighPart)>);
+static_assert(std::is_unsigned_v<decltype(ULARGE_INTEGER{}.HighPart)>);
+static_assert(std::is_same_v<PLARGE_INTEGER, LARGE_INTEGER*>);
+static_assert(sizeof(HRESULT) == 4 && std::is_signed_v<HRESULT> && sizeof(KAFFINITY) == 8);
+static_assert(sizeof(SIZE_T) == 8 && sizeof(INT_PTR) == 8 && sizeof(BOOLEAN) == 1);
+static_assert(std::is_same_v<PUSHORT, unsigned short*> && std::is_same_v<LPVOID, void*>);
+static_assert(std::is_same_v<LPCSTR, const char*> && std::is_same_v<PDWORD, DWORD*>);
+static_assert(std::is_same_v<CONST DWORD*, const DWORD*>);
+static_assert(MAX_PATH == 260 && MAXDWORD == 0xFFFFFFFF && MAXLONG == 0x7FFFFFFF);
+static_assert(S_OK == 0 && S_FALSE == 1 && E_FAIL == static_cast<HRESULT>(0x80004005));
+static_assert(E_OUTOFMEMORY == static_cast<HRESULT>(0x8007000E));
+static_assert(E_INVALIDARG == static_cast<HRESULT>(0x80070057));
+static_assert(HRESULT_FROM_WIN32(ERROR_SUCCESS) == S_OK);
+static_assert(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) == E_ACCESSDENIED);
+static_assert(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER) == E_INVALIDARG);
+static_assert(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)) == E_FAIL);  // already an HRESULT
+static_assert(SUCCEEDED(S_FALSE) && !FAILED(S_OK) && FAILED(E_FAIL) && !SUCCEEDED(E_FAIL));
+static_assert(HRESULT_CODE(E_INVALIDARG) == ERROR_INVALID_PARAMETER);
+
 // ---- Constants: values from the Win32 documentation ----
 static_assert(TRUE == 1 && FALSE == 0);
 static_assert(INFINITE == 0xFFFFFFFF && MAXIMUM_WAIT_OBJECTS == 64);
@@ -154,6 +177,50 @@ DAVRO_SIGNATURE(GetTickCount, DWORD());
 DAVRO_SIGNATURE(GetTickCount64, ULONGLONG());
 DAVRO_SIGNATURE(GetDateFormatW, int(LCID, DWORD, const SYSTEMTIME*, LPCWSTR, LPWSTR, int));
 DAVRO_SIGNATURE(GetTimeFormatW, int(LCID, DWORD, const SYSTEMTIME*, LPCWSTR, LPWSTR, int));
+DAVRO_SIGNATURE(CreateThread, HANDLE(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
+                                     DWORD, LPDWORD));
+DAVRO_SIGNATURE(ExitThread, void(DWORD));
+DAVRO_SIGNATURE(OpenThread, HANDLE(DWORD, BOOL, DWORD));
+DAVRO_SIGNATURE(GetThreadId, DWORD(HANDLE));
+DAVRO_SIGNATURE(SwitchToThread, BOOL());
+DAVRO_SIGNATURE(ExitProcess, void(UINT));
+DAVRO_SIGNATURE(GetExitCodeProcess, BOOL(HANDLE, LPDWORD));
+DAVRO_SIGNATURE(InitializeCriticalSectionAndSpinCount, BOOL(LPCRITICAL_SECTION, DWORD));
+DAVRO_SIGNATURE(InitializeCriticalSectionEx, BOOL(LPCRITICAL_SECTION, DWORD, DWORD));
+DAVRO_SIGNATURE(SetCriticalSectionSpinCount, DWORD(LPCRITICAL_SECTION, DWORD));
+DAVRO_SIGNATURE(SetThreadAffinityMask, DWORD_PTR(HANDLE, DWORD_PTR));
+DAVRO_SIGNATURE(GetProcessAffinityMask, BOOL(HANDLE, PDWORD_PTR, PDWORD_PTR));
+DAVRO_SIGNATURE(SetProcessAffinityMask, BOOL(HANDLE, DWORD_PTR));
+DAVRO_SIGNATURE(GetSystemInfo, void(LPSYSTEM_INFO));
+DAVRO_SIGNATURE(GetNativeSystemInfo, void(LPSYSTEM_INFO));
+DAVRO_SIGNATURE(GetActiveProcessorCount, DWORD(WORD));
+DAVRO_SIGNATURE(GetModuleHandleA, HMODULE(LPCSTR));
+DAVRO_SIGNATURE(GetProcAddress, FARPROC(HMODULE, LPCSTR));
+DAVRO_SIGNATURE(PeekMessageA, BOOL(LPMSG, HWND, UINT, UINT, UINT));
+DAVRO_SIGNATURE(GetMessageA, BOOL(LPMSG, HWND, UINT, UINT));
+DAVRO_SIGNATURE(DispatchMessageA, LRESULT(const MSG*));
+DAVRO_SIGNATURE(PostThreadMessageA, BOOL(DWORD, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(PostMessageA, BOOL(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(SendMessageA, LRESULT(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(DefWindowProcA, LRESULT(HWND, UINT, WPARAM, LPARAM));
+DAVRO_SIGNATURE(SetWindowLongPtrA, LONG_PTR(HWND, int, LONG_PTR));
+DAVRO_SIGNATURE(GetWindowLongPtrA, LONG_PTR(HWND, int));
+DAVRO_SIGNATURE(GetDateFormatA, int(LCID, DWORD, const SYSTEMTIME*, LPCSTR, LPSTR, int));
+DAVRO_SIGNATURE(GetTimeFormatA, int(LCID, DWORD, const SYSTEMTIME*, LPCSTR, LPSTR, int));
+
+// The thread and processor values, and the system information's layout.
+static_assert(THREAD_TERMINATE == 1 && THREAD_SUSPEND_RESUME == 2 &&
+              THREAD_SET_INFORMATION == 0x20);
+static_assert(THREAD_QUERY_INFORMATION == 0x40 && THREAD_QUERY_LIMITED_INFORMATION == 0x800);
+static_assert(THREAD_ALL_ACCESS == 0x1FFFFF && STACK_SIZE_PARAM_IS_A_RESERVATION == 0x10000);
+static_assert(CRITICAL_SECTION_NO_DEBUG_INFO == 0x01000000 && ALL_PROCESSOR_GROUPS == 0xFFFF);
+static_assert(PROCESSOR_ARCHITECTURE_AMD64 == 9 && PROCESSOR_ARCHITECTURE_ARM64 == 12);
+static_assert(ERROR_PROC_NOT_FOUND == 127);
+static_assert(sizeof(SYSTEM_INFO) == 48 && offsetof(SYSTEM_INFO, dwPageSize) == 4);
+static_assert(offsetof(SYSTEM_INFO, dwActiveProcessorMask) == 24 &&
+              offsetof(SYSTEM_INFO, dwNumberOfProcessors) == 32 &&
+              offsetof(SYSTEM_INFO, wProcessorRevision) == 46);
+static_assert(std::is_same_v<LPTHREAD_START_ROUTINE, DWORD (*)(LPVOID)>);
 
 #undef DAVRO_SIGNATURE
 

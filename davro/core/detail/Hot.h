@@ -5,7 +5,9 @@
 // such as the slow paths, stay calls). Elsewhere it changes nothing.
 #pragma once
 
-#if defined(__GNUC__) && !defined(_WIN32)
+#include <davro/Export.h>
+
+#if defined(__GNUC__) && !DAVRO_WINDOWS
 #define DAVRO_HOT __attribute__((flatten))
 #else
 #define DAVRO_HOT

@@ -3,6 +3,8 @@
 // on Windows.
 #pragma once
 
+#include <davro/Export.h>
+
 namespace davro::platform {
 
 // A time limit that the library picks itself (not one a caller passed), `ms` ms of scaled
@@ -10,7 +12,7 @@ namespace davro::platform {
 // every wait by DAVRO_TIME_SCALE already, so `ms` is returned unchanged; on Windows the
 // kernel takes time-outs as they are, so `ms` / N is returned, at least 1 so that a timed
 // wait never becomes a poll. INFINITE is returned unchanged.
-#if defined(_WIN32)
+#if DAVRO_WINDOWS
 unsigned scaledTimeoutMs(unsigned ms);
 #else
 inline unsigned scaledTimeoutMs(unsigned ms) { return ms; }

@@ -11,7 +11,7 @@ namespace davro::platform {
 // a time-out of 0 would: true with the wait result (WAIT_OBJECT_0 or WAIT_ABANDONED) in
 // `result`; false when the object is not signalled, the handle is bad, or the attempt was
 // not tried (a named mutex; on Windows, always), and the caller then makes the real wait.
-#if defined(_WIN32)
+#if DAVRO_WINDOWS
 inline bool tryWait(davro::win32::HANDLE /*object*/, davro::win32::DWORD& /*result*/) {
     return false;
 }

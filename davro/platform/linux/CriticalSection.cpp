@@ -7,7 +7,13 @@
 // half is the owner's thread id, which wait chain traversal reports (WaitChain.cpp), so the
 // enter path stores nothing more for it, and a forked child renumbers it. A thread that has to
 // sleep notes the section it waits for in its wait note, in that slow path only.
+//
+// The spin count is how many times a thread that finds the section held looks at it again,
+// with a pause between looks, before it sleeps, as Windows counts it: worth it when the
+// holder runs on another processor and leaves soon. On one processor the holder cannot
+// leave while the thread spins, and the count is 0, as Windows sets it there.
 #include <davro/platform/Win32.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -19,6 +25,7 @@
 #include "WaitChain.h"
 
 using namespace davro::win32;
+using davro::win32::detail::cpuRelax;
 using davro::win32::detail::futexWait;
 using davro::win32::detail::futexWake;
 
@@ -31,7 +38,19 @@ struct Section {
     // wait chain traversal for the owner's thread id.
     std::atomic<std::uint64_t> owner{0};
     std::uint32_t recursion = 0;
+    // Looks at a held section before sleeping. Changed by SetCriticalSectionSpinCount at any
+    // time, so an atomic.
+    std::atomic<std::uint32_t> spinCount{0};
 };
+
+// The spin counts of Windows have 24 bits; the byte above is flags there.
+constexpr DWORD kSpinCountMask = 0x00FFFFFF;
+
+// The spin count as Windows keeps it: 0 on a machine with one processor.
+std::uint32_t effectiveSpinCount(DWORD spinCount) {
+    static const bool oneProcessor = sysconf(_SC_NPROCESSORS_ONLN) <= 1;
+    return oneProcessor ? 0 : (spinCount & kSpinCountMask);
+}
 
 static_assert(sizeof(Section) <= sizeof(CRITICAL_SECTION), "Section must fit the opaque bytes");
 static_assert(alignof(Section) <= alignof(CRITICAL_SECTION), "Section must fit the alignment");
@@ -96,10 +115,28 @@ __attribute__((noinline)) void acquireContended(Section& s, std::uint32_t state)
     }
 }
 
+// Looks at a held section up to its spin count times and takes it if it comes free; false
+// with `state` the last word seen when it stays held.
+__attribute__((noinline)) bool acquireSpinning(Section& s, std::uint32_t& state) {
+    const std::uint32_t spins = s.spinCount.load(std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < spins; ++i) {
+        cpuRelax();
+        state = s.word.load(std::memory_order_relaxed);
+        if (state == 0 && s.word.compare_exchange_strong(state, 1, std::memory_order_acquire,
+                                                         std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void acquire(Section& s) {
     std::uint32_t state = 0;
     if (s.word.compare_exchange_strong(state, 1, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
+        return;
+    }
+    if (s.spinCount.load(std::memory_order_relaxed) != 0 && acquireSpinning(s, state)) {
         return;
     }
     acquireContended(s, state);
@@ -110,6 +147,23 @@ void acquire(Section& s) {
 namespace davro::win32 {
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) { new (section->opaque) Section(); }
+
+BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
+    auto* s = new (section->opaque) Section();
+    s->spinCount.store(effectiveSpinCount(spinCount), std::memory_order_relaxed);
+    return TRUE;
+}
+
+// The flags (CRITICAL_SECTION_NO_DEBUG_INFO...) concern debug information, of which none is
+// kept here; they are accepted whatever they are, as Wine accepts them.
+BOOL InitializeCriticalSectionEx(LPCRITICAL_SECTION section, DWORD spinCount, DWORD /*flags*/) {
+    return InitializeCriticalSectionAndSpinCount(section, spinCount);
+}
+
+DWORD SetCriticalSectionSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
+    return sectionOf(section)->spinCount.exchange(effectiveSpinCount(spinCount),
+                                                  std::memory_order_relaxed);
+}
 
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
     Section& s = *sectionOf(section);

@@ -15,7 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <new>
+#include <unordered_map>
 
 #include "HandleTable.h"
 #include "KernelObjects.h"
@@ -31,6 +34,69 @@ namespace {
 // wake-up on each side. Also the yields of a thread that ends before its creator has read
 // its id (rare: the creator reads it right after pthread_create).
 constexpr int kStartYields = 64;
+
+// Threads by id, for OpenThread: every thread with a record, entered when its id is known
+// and removed with its object, so that an id opens its thread as long as some handle keeps
+// the thread object, as on Windows. An entry keeps the object's incarnation: a lookup adds
+// its reference only to that incarnation, so an entry that is being removed is harmless.
+struct ThreadEntry {
+    Object* object;
+    std::uint32_t incarnation;
+};
+struct ThreadIds {
+    SpinLock lock;
+    std::unordered_map<std::uint32_t, ThreadEntry>* threads = nullptr;  // never freed
+};
+ThreadIds gThreadIds;
+
+// Enters the thread of `o` under `tid`; when memory is short it cannot be opened by id.
+void enterThreadId(std::uint32_t tid, Object* o) {
+    const SpinGuard guard(gThreadIds.lock);
+    try {
+        if (gThreadIds.threads == nullptr) {
+            gThreadIds.threads = new std::unordered_map<std::uint32_t, ThreadEntry>;
+        }
+        (*gThreadIds.threads)[tid] = ThreadEntry{o, incarnationOf(o)};
+    } catch (const std::bad_alloc&) {
+        return;  // OpenThread of this id fails with ERROR_INVALID_PARAMETER
+    }
+}
+
+void removeThreadId(std::uint32_t tid, const Object* o) {
+    const SpinGuard guard(gThreadIds.lock);
+    if (gThreadIds.threads == nullptr) {
+        return;
+    }
+    const auto found = gThreadIds.threads->find(tid);
+    if (found != gThreadIds.threads->end() && found->second.object == o) {
+        gThreadIds.threads->erase(found);
+    }
+}
+
+// The thread object entered under `tid` with a reference added, or null.
+Object* findThreadId(std::uint32_t tid) {
+    ThreadEntry entry{};
+    {
+        const SpinGuard guard(gThreadIds.lock);
+        if (gThreadIds.threads == nullptr) {
+            return nullptr;
+        }
+        const auto found = gThreadIds.threads->find(tid);
+        if (found == gThreadIds.threads->end()) {
+            return nullptr;
+        }
+        entry = found->second;
+    }
+    if (!tryAddRef(entry.object, entry.incarnation)) {
+        return nullptr;  // destroyed meanwhile
+    }
+    if (entry.object->kind.load(std::memory_order_relaxed) != Kind::Thread ||
+        entry.object->thread->tid.load(std::memory_order_relaxed) != tid) {
+        release(entry.object);
+        return nullptr;
+    }
+    return entry.object;
+}
 
 int currentNice() {
     errno = 0;
@@ -215,6 +281,7 @@ std::uint32_t learnThreadId(ThreadRecord* r) {
     } else {
         tid = seen;  // the thread was quicker
     }
+    enterThreadId(tid, r->object);  // before the thread may end and its object go
     if (r->creator.exchange(kCreatorDone, std::memory_order_acq_rel) == kCreatorAwaited) {
         futexWakeAll(&r->creator);
     }
@@ -248,6 +315,7 @@ Object* adoptCurrentThread() {
     r->priority.store(levelOfCallingThread(), std::memory_order_relaxed);
     r->context.store(c, std::memory_order_release);
     c->record = r;
+    enterThreadId(c->tid, o);
     return o;
 }
 
@@ -274,6 +342,7 @@ void finishThreadRecord(ThreadRecord* r, DWORD exitCode) {
 }
 
 void destroyThread(Object* object) {
+    removeThreadId(object->thread->tid.load(std::memory_order_relaxed), object);
     delete object->thread;
     object->thread = nullptr;
 }
@@ -368,7 +437,9 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize,
     return reinterpret_cast<std::uintptr_t>(h);
 }
 
-void _endthreadex(unsigned exitCode) {
+void _endthreadex(unsigned exitCode) { ExitThread(exitCode); }
+
+void ExitThread(DWORD exitCode) {
     ThreadRecord* r = currentThreadObject() != nullptr ? currentRecord() : nullptr;
     if (r != nullptr) {
         const SpinGuard guard(r->lock);
@@ -381,6 +452,88 @@ void _endthreadex(unsigned exitCode) {
         siglongjmp(r->jump, 1);  // no destructors of the frames left behind, as ExitThread
     }
     pthread_exit(nullptr);  // a thread of someone else's: the C library ends it
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                    LPDWORD threadId) {
+    // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is what Windows commits at once, and
+    // the stack reserved is the program's default or that size, whichever is larger: here,
+    // the C library's default stack unless the size asked for is larger.
+    static const std::size_t defaultStack = [] {
+        std::size_t size = 0;
+        pthread_attr_t a;
+        pthread_attr_init(&a);
+        pthread_attr_getstacksize(&a, &size);
+        pthread_attr_destroy(&a);
+        return size;
+    }();
+    if ((creationFlags & STACK_SIZE_PARAM_IS_A_RESERVATION) == 0 && stackSize <= defaultStack) {
+        stackSize = 0;
+    }
+    // DWORD is unsigned int here, so the two start routines have one type.
+    const auto handle =
+        _beginthreadex(attributes, static_cast<unsigned>(std::min<SIZE_T>(stackSize, UINT_MAX)),
+                       startAddress, parameter, creationFlags & CREATE_SUSPENDED, threadId);
+    return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
+
+HANDLE OpenThread(DWORD desiredAccess, BOOL /*inheritHandle*/, DWORD threadId) {
+    const NoStopScope noStop;  // a reference taken here must reach its handle
+    Object* o = nullptr;
+    if (threadId == currentThreadId()) {
+        o = currentThreadObject();
+        if (o == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        addRef(o);
+    } else {
+        o = findThreadId(threadId);
+        if (o == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);  // no thread of this process has the id
+            return nullptr;
+        }
+    }
+    HANDLE h = newHandle(o, accessFor(Kind::Thread, desiredAccess));
+    if (h == nullptr) {
+        release(o);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return h;
+}
+
+DWORD GetThreadId(HANDLE thread) {
+    return withThread(thread, DWORD{0}, [](ThreadRecord* r) {
+        return static_cast<DWORD>(r->tid.load(std::memory_order_relaxed));
+    });
+}
+
+BOOL SwitchToThread() {
+    sched_yield();
+    return TRUE;  // Linux does not tell whether another thread ran
+}
+
+void ExitProcess(UINT exitCode) {
+    // The other threads stop where they are and no destructors or atexit handlers of the
+    // program run, as on Windows; the C library's streams are flushed, as Windows' C run-time
+    // flushes its own when it is detached.
+    std::fflush(nullptr);
+    _exit(static_cast<int>(exitCode));
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    Resolved r{};
+    if (!resolve(process, r) || r.kind != Kind::Process) {
+        SetLastError(ERROR_INVALID_HANDLE);  // only the calling process is known here
+        return FALSE;
+    }
+    if (exitCode == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *exitCode = STILL_ACTIVE;
+    return TRUE;
 }
 
 DWORD GetCurrentThreadId() { return currentThreadId(); }

@@ -1,6 +1,5 @@
 // Window classes and message-only windows: RegisterClassW, CreateWindowExW, DestroyWindow,
-// the window data of GetWindowLongPtrW/SetWindowLongPtrW, DefWindowProcW and
-// GetModuleHandleW.
+// the window data of GetWindowLongPtrW/SetWindowLongPtrW and DefWindowProcW.
 //
 // Windows live in one registry from handle value (0x20000 upwards in steps of 4, never
 // reused) to procedure, owning queue and class; a window holds a reference on its queue.
@@ -19,8 +18,6 @@
 namespace davro::win32::detail {
 namespace {
 
-// What GetModuleHandleW(NULL) answers: the classic base address of a Windows program.
-constexpr std::uintptr_t kModuleBase = 0x400000;
 constexpr ATOM kFirstAtom = 0xC000;  // class atoms come from the string-atom range
 constexpr std::uintptr_t kFirstWindow = 0x20000;
 constexpr std::uintptr_t kWindowStep = 4;
@@ -415,14 +412,6 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM /*wParam*/, LPARAM /*lP
         DestroyWindow(window);
     }
     return 0;
-}
-
-HMODULE GetModuleHandleW(LPCWSTR moduleName) {
-    if (moduleName != nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);  // only the program itself is known
-        return nullptr;
-    }
-    return reinterpret_cast<HMODULE>(kModuleBase);  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace davro::win32

@@ -11,7 +11,7 @@
 // header.
 #pragma once
 
-#if !defined(_WIN32)
+#if !DAVRO_WINDOWS
 #error "davro/platform/windows/Win32Windows.h is for Windows builds only"
 #endif
 
@@ -90,6 +90,69 @@ using ::WCHAR;
 using ::WORD;
 using ::WPARAM;
 
+// ---- Types that ported code expects (the library itself does not use them) ----
+using ::BOOLEAN;
+using ::CHAR;
+using ::DWORD64;
+using ::DWORDLONG;
+using ::FARPROC;
+using ::FLOAT;
+using ::HRESULT;
+using ::INT16;
+using ::INT32;
+using ::INT64;
+using ::INT8;
+using ::INT_PTR;
+using ::KAFFINITY;
+using ::LONG64;
+using ::LPBYTE;
+using ::LPCSTR;
+using ::LPCVOID;
+using ::LPINT;
+using ::LPSTR;
+using ::LPUINT;
+using ::LPVOID;
+using ::LPWORD;
+using ::PBOOL;
+using ::PBOOLEAN;
+using ::PBYTE;
+using ::PCHAR;
+using ::PCSTR;
+using ::PCWSTR;
+using ::PDWORD;
+using ::PDWORD_PTR;
+using ::PINT;
+using ::PKAFFINITY;
+using ::PLARGE_INTEGER;
+using ::PLONG;
+using ::PLONG_PTR;
+using ::PLONGLONG;
+using ::PSHORT;
+using ::PSIZE_T;
+using ::PSTR;
+using ::PUCHAR;
+using ::PUINT;
+using ::PULARGE_INTEGER;
+using ::PULONG;
+using ::PULONG_PTR;
+using ::PULONGLONG;
+using ::PUSHORT;
+using ::PVOID;
+using ::PWCHAR;
+using ::PWORD;
+using ::PWSTR;
+using ::SHORT;
+using ::SIZE_T;
+using ::SSIZE_T;
+using ::UCHAR;
+using ::UINT16;
+using ::UINT32;
+using ::UINT64;
+using ::UINT8;
+using ::ULARGE_INTEGER;
+using ::ULONG64;
+using ::USHORT;
+
 // ---- Structures ----
 using ::CREATESTRUCTW;
 using ::CRITICAL_SECTION;
@@ -100,10 +163,15 @@ using ::LPCRITICAL_SECTION;
 using ::LPFILETIME;
 using ::LPMSG;
 using ::LPSECURITY_ATTRIBUTES;
+using ::LPSYSTEM_INFO;
 using ::LPSYSTEMTIME;
+using ::LPTHREAD_START_ROUTINE;
 using ::MSG;
+using ::PCRITICAL_SECTION;
 using ::POINT;
+using ::PTHREAD_START_ROUTINE;
 using ::SECURITY_ATTRIBUTES;
+using ::SYSTEM_INFO;
 using ::SYSTEMTIME;
 using ::WNDCLASSW;
 using ::WNDPROC;
@@ -146,21 +214,54 @@ using ::WaitForSingleObject;
 using ::DeleteCriticalSection;
 using ::EnterCriticalSection;
 using ::InitializeCriticalSection;
+using ::InitializeCriticalSectionAndSpinCount;
+using ::InitializeCriticalSectionEx;
 using ::LeaveCriticalSection;
+using ::SetCriticalSectionSpinCount;
 using ::TryEnterCriticalSection;
 
 // ---- Threads (the C run-time's thread start, so that its per-thread data is set up) ----
 using ::_beginthreadex;
 using ::_beginthreadex_proc_type;
 using ::_endthreadex;
+using ::CreateThread;
+using ::ExitProcess;
+using ::ExitThread;
 using ::GetCurrentThread;
 using ::GetCurrentThreadId;
+using ::GetExitCodeProcess;
 using ::GetExitCodeThread;
+using ::GetThreadId;
 using ::GetThreadPriority;
+using ::OpenThread;
 using ::ResumeThread;
 using ::SetThreadPriority;
 using ::SuspendThread;
+using ::SwitchToThread;
 using ::TerminateThread;
+
+// ---- Processors, the system and modules ----
+using ::GetActiveProcessorCount;
+using ::GetModuleHandleA;
+using ::GetNativeSystemInfo;
+using ::GetProcAddress;
+using ::GetProcessAffinityMask;
+using ::GetSystemInfo;
+using ::SetProcessAffinityMask;
+using ::SetThreadAffinityMask;
+
+// ---- Narrow (A) variants ----
+using ::DefWindowProcA;
+using ::DispatchMessageA;
+using ::GetDateFormatA;
+using ::GetMessageA;
+using ::GetTimeFormatA;
+using ::GetWindowLongPtrA;
+using ::PeekMessageA;
+using ::PostMessageA;
+using ::PostThreadMessageA;
+using ::SendMessageA;
+using ::SetWindowLongPtrA;
 
 // ---- Wait chain traversal (advapi32) ----
 using ::CloseThreadWaitChainSession;

@@ -1,0 +1,1 @@
+#include "windows.h" /* the same header under the name Windows programs also use */

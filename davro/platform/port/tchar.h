@@ -1,0 +1,2 @@
+/* <tchar.h>: its names are in the port header, davro/platform/port/windows.h. */
+#include "windows.h"
