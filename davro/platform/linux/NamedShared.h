@@ -90,7 +90,6 @@ __attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const R
     NamedShared* shared = r.object->named;  // checked below: the object may be recycled
     c->namedHazard.store(shared, std::memory_order_relaxed);
     lightFence();
-    rec = shared->record;
     // The incarnation moves before a dying object gives up its record (ObjectPool.cpp), and
     // the record is unmapped only once no thread has it as its hazard, so while the
     // incarnation is unchanged here the record stays mapped until the hazard is cleared.
@@ -98,6 +97,7 @@ __attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const R
         c->namedHazard.store(nullptr, std::memory_order_release);
         return false;
     }
+    rec = shared->record;
     return true;
 }
 

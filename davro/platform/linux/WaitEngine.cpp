@@ -402,10 +402,6 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 c->slept = true;
                 if (!hasNamed) {
                     futexWait(&c->status, kStatusSleeping, deadline);
-                } else if (n == 1 && inputMask == 0) {
-                    // Nobody else changes the status of a wait on one named object: only its
-                    // word needs watching (a stop comes as a signal, which ends the sleep).
-                    futexWait(watches[1].word, watches[1].expected, deadline, true);
                 } else if (!futexWaitMany(watches, watched, deadline)) {
                     const std::int64_t sliceEnd = monotonicNs() + slice;
                     slice = std::min(slice * 2, kNamedPollMaxNs);
