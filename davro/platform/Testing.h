@@ -37,6 +37,10 @@ DAVRO_API std::uint32_t liveObjects();
 // library's calls, as where the list is not recognised; the two kinds work side by side.
 DAVRO_API void useCLibraryRobustLocks(bool on);
 
+// Off: waits on several futex words behave as where the system lacks futex_waitv (before
+// Linux 5.16), and poll named objects in growing slices; on: as the system allows.
+DAVRO_API void useFutexWaitv(bool on);
+
 // The file that holds the named object `name` (which need not exist), or an empty text for
 // a name that cannot be one.
 DAVRO_API std::string namedObjectFile(LPCWSTR name);

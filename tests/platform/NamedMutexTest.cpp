@@ -653,6 +653,24 @@ TEST(NamedObjectTest, ProcessesStressEveryKindWhileSomeAreKilled) {
     munmap(board, sizeof(StressBoard));
 }
 
+// A wait-any over a named event and an unnamed one is woken by a set of the named one from
+// another thread, as fast as the system lets it sleep on both words, and by the slices of
+// its poll where it cannot (before Linux 5.16).
+TEST(NamedObjectTest, AWaitAnyWakesForANamedEventWithAndWithoutFutexWaitv) {
+    Handles hs;
+    HANDLE named = hs.add(CreateEventW(nullptr, FALSE, FALSE, uniqueName(L"waitv").c_str()));
+    const HANDLE list[] = {hs.event(), named};
+    for (const bool waitv : {true, false}) {
+        win32::testing::useFutexWaitv(waitv);
+        WaitProbe waiter(
+            [&] { return static_cast<int>(WaitForMultipleObjects(2, list, FALSE, kBoundMs)); });
+        ASSERT_TRUE(win32::testing::waitForWaiters(named, 1, kBoundMs));
+        EXPECT_TRUE(SetEvent(named));
+        EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0 + 1), waiter.result()) << waitv;
+    }
+    win32::testing::useFutexWaitv(true);
+}
+
 // Names that differ in any code unit are different objects, valid Unicode or not.
 TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     const std::wstring base = uniqueName(L"units");

@@ -76,10 +76,13 @@ void futexWake(std::atomic<std::uint32_t>* word, int count, bool shared) {
 
 void futexWakeAll(std::atomic<std::uint32_t>* word) { futexWake(word, INT_MAX); }
 
+// Whether futex_waitv may be used: 0 not known yet, 1 it exists, 2 it does not (learnt from
+// the first sleep, or set by the test hook useFutexWaitv).
+std::atomic<int> gFutexWaitv{0};
+
 bool futexWaitMany(const FutexWatch* watches, unsigned n, std::int64_t deadline) {
 #ifdef SYS_futex_waitv
-    // 0: not known yet, 1: the call exists, 2: it does not. Learnt from the first sleep.
-    static std::atomic<int> available{0};
+    std::atomic<int>& available = gFutexWaitv;
     if (available.load(std::memory_order_relaxed) == 2 || n > kMaxFutexWatches) {
         return false;
     }

@@ -44,6 +44,7 @@ inline constexpr unsigned kMaxFutexWatches = 128;  // the kernel's limit
 // or `deadline`; may return spuriously and on a signal. False, at once, when the system
 // cannot sleep on several words (futex_waitv came with Linux 5.16): the caller then polls.
 bool futexWaitMany(const FutexWatch* watches, unsigned n, std::int64_t deadline);
+extern std::atomic<int> gFutexWaitv;  // for the test hook useFutexWaitv (Testing.cpp)
 
 // A futex word that is bumped to wake whoever sleeps on it. Sleepers count themselves, so a
 // bump that nobody waits for costs no system call: a sleeper counts itself before the kernel

@@ -34,6 +34,8 @@ bool waitForWaiters(HANDLE object, std::uint32_t count, DWORD milliseconds) {
     return true;
 }
 
+void useFutexWaitv(bool on) { detail::gFutexWaitv.store(on ? 0 : 2); }
+
 std::string namedObjectFile(LPCWSTR name) {
     detail::NameKey key;
     return detail::makeKey(name, key) == ERROR_SUCCESS ? key.path : std::string();
