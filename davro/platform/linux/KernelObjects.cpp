@@ -253,6 +253,10 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(HANDLE mutex) {
 
 __attribute__((noinline)) BOOL setEventSlowly(HANDLE event) {
     Resolved r{};
+    if (resolveFast(event, r) &&
+        (r.kind == Kind::NamedAutoEvent || r.kind == Kind::NamedManualEvent)) {
+        return setNamedEvent(r);  // a plain handle to a named event: checked already
+    }
     if (!resolveToModify(event, r, kEventKinds)) {
         return FALSE;
     }
@@ -513,7 +517,10 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES /*attributes*/, LONG initialCount,
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
     Resolved r;
-    if (resolveFast(semaphore, r) && r.kind == Kind::Semaphore) {
+    if (!resolveFast(semaphore, r)) {
+        return releaseSemaphoreSlowly(semaphore, releaseCount, previousCount);
+    }
+    if (r.kind == Kind::Semaphore) {
         Object* o = r.object;
         std::uint64_t s = o->state.load(std::memory_order_relaxed) & ~word::kLock;
         // The low half holds the count and the waiters bit above it, so with waiters queued
@@ -529,6 +536,8 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
             }
             return TRUE;
         }
+    } else if (r.kind == Kind::NamedSemaphore && releaseCount > 0) {
+        return releaseNamedSemaphore(r, releaseCount, previousCount);  // a plain handle
     }
     return releaseSemaphoreSlowly(semaphore, releaseCount, previousCount);
 }

@@ -54,7 +54,7 @@ bool takeable(NamedKind kind, std::uint32_t low, bool registered) {
 }
 
 // One attempt to take a counted object: true when taken (a manual event is only looked at).
-bool takeCounted(SharedRecord* rec, bool registered) {
+__attribute__((always_inline)) inline bool takeCounted(SharedRecord* rec, bool registered) {
     const NamedKind kind = rec->kind;
     std::uint64_t w = rec->counted.load(std::memory_order_acquire);
     for (;;) {
@@ -114,7 +114,7 @@ DWORD tryMutex(ThreadContext* c, NamedShared* shared) {
 // Runs `use` on the record of `r` under the calling thread's hazard; ERROR_INVALID_HANDLE
 // when the handle has died.
 template <typename Use>
-BOOL withRecord(const Resolved& r, Use use) {
+__attribute__((always_inline)) inline BOOL withRecord(const Resolved& r, Use use) {
     ThreadContext* c = currentContext();
     if (c == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -224,7 +224,7 @@ __attribute__((always_inline)) inline DWORD tryWaitMutex(Resolved r) {
 
 namespace {
 
-__attribute__((noinline)) DWORD tryWaitCounted(Resolved r) {
+__attribute__((always_inline)) inline DWORD tryWaitCounted(Resolved r) {
     DWORD result = WAIT_TIMEOUT;
     const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
         if (takeCounted(rec, false)) {
@@ -289,7 +289,8 @@ BOOL resetNamedEvent(const Resolved& r) {
     });
 }
 
-BOOL releaseNamedSemaphore(const Resolved& r, LONG releaseCount, LPLONG previousCount) {
+__attribute__((noinline)) BOOL releaseNamedSemaphore(Resolved r, LONG releaseCount,
+                                                     LPLONG previousCount) {
     bool fits = false;
     std::uint32_t before = 0;
     const BOOL alive = withRecord(r, [&](SharedRecord* rec) {

@@ -57,7 +57,7 @@ DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds);
 BOOL releaseNamedMutex(Resolved r);
 BOOL setNamedEvent(const Resolved& r);
 BOOL resetNamedEvent(const Resolved& r);
-BOOL releaseNamedSemaphore(const Resolved& r, LONG releaseCount, LPLONG previousCount);
+BOOL releaseNamedSemaphore(Resolved r, LONG releaseCount, LPLONG previousCount);
 
 // ---- For the wait engine, which holds a reference on `o` ----
 
