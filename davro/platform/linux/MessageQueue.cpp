@@ -251,6 +251,8 @@ bool peek(Queue* q, MSG* out, HWND window, UINT first, UINT last, UINT flags) {
     q->changed.fetch_and(~QS_SENDMESSAGE, std::memory_order_seq_cst);
     runSentMessages(q);
     const bool unfiltered = window == nullptr && first == 0 && last == 0;
+    // A stop held back by the lock would otherwise run before the message taken is freed.
+    const NoStopScope noStop;
     Posted* removed = nullptr;  // freed once the lock is left
     bool found = false;
     {
