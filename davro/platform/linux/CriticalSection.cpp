@@ -14,6 +14,7 @@
 #include <new>
 
 #include "Futex.h"
+#include "SlimSync.h"
 #include "StopScope.h"
 #include "ThreadContext.h"
 #include "WaitChain.h"
@@ -153,6 +154,28 @@ std::uint32_t criticalSectionOwner(std::uintptr_t section) {
     // A Section's address, as noted by acquireContended.
     const auto* s = reinterpret_cast<const Section*>(section);  // NOLINT(performance-no-int-to-ptr)
     return tidOf(s->owner.load(std::memory_order_relaxed));
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32::detail {
+
+std::uint32_t leaveCriticalSectionWholly(LPCRITICAL_SECTION section) {
+    Section& s = *sectionOf(section);
+    if (s.owner.load(std::memory_order_relaxed) != threadId()) {
+        return 0;
+    }
+    const std::uint32_t depth = s.recursion;
+    s.recursion = 1;
+    LeaveCriticalSection(section);
+    return depth;
+}
+
+void reenterCriticalSection(LPCRITICAL_SECTION section, std::uint32_t depth) {
+    EnterCriticalSection(section);
+    if (depth > 1) {
+        sectionOf(section)->recursion = depth;
+    }
 }
 
 }  // namespace davro::win32::detail

@@ -1,0 +1,359 @@
+// The slim synchronisation of the Win32 subset: interlocked operations, slim reader/writer
+// locks, condition variables, one-time initialisation, waits on addresses, barriers,
+// interlocked lists and local storage. Written against the Win32 names only; the stress
+// cases release at most four threads together and check exact totals and invariants.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "PlatformTestSupport.h"
+#include "TestSupport.h"
+
+namespace davro::test {
+namespace {
+
+constexpr int kThreads = 4;
+
+// Runs body(i) on kThreads threads released together by one manual-reset event.
+template <typename Body>
+void runTogether(Body body, int threads = kThreads) {
+    Handles hs;
+    HANDLE go = hs.event(TRUE);
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; ++i) {
+        pool.emplace_back([&, i] {
+            WaitForSingleObject(go, kBoundMs);
+            body(i);
+        });
+    }
+    SetEvent(go);
+    for (std::thread& t : pool) {
+        t.join();
+    }
+}
+
+// ---- Interlocked operations ----
+
+TEST(InterlockedTest, ThirtyTwoBitOperationsReturnWhatWin32Documents) {
+    static_assert(sizeof(LONG) == 4, "LONG is 32 bits, also on 64-bit systems");
+    LONG volatile v = 5;
+    EXPECT_EQ(6, InterlockedIncrement(&v));
+    EXPECT_EQ(5, InterlockedDecrement(&v));
+    EXPECT_EQ(5, InterlockedExchange(&v, 9));
+    EXPECT_EQ(9, InterlockedExchangeAdd(&v, -4));
+    EXPECT_EQ(5, v);
+    EXPECT_EQ(5, InterlockedCompareExchange(&v, 7, 4));  // no match: unchanged, old value
+    EXPECT_EQ(5, v);
+    EXPECT_EQ(5, InterlockedCompareExchange(&v, 7, 5));
+    EXPECT_EQ(7, v);
+    EXPECT_EQ(7, InterlockedAnd(&v, 6));
+    EXPECT_EQ(6, InterlockedOr(&v, 9));
+    EXPECT_EQ(15, InterlockedXor(&v, 5));
+    EXPECT_EQ(10, v);
+    v = 0x7FFFFFFF;
+    EXPECT_EQ(static_cast<LONG>(0x80000000), InterlockedIncrement(&v));  // wraps as on Windows
+}
+
+TEST(InterlockedTest, SixtyFourBitAndPointerOperations) {
+    LONG64 volatile v = 0x100000000LL;
+    EXPECT_EQ(0x100000001LL, InterlockedIncrement64(&v));
+    EXPECT_EQ(0x100000000LL, InterlockedDecrement64(&v));
+    EXPECT_EQ(0x100000000LL, InterlockedExchange64(&v, 3));
+    EXPECT_EQ(3, InterlockedExchangeAdd64(&v, 0x200000000LL));
+    EXPECT_EQ(0x200000003LL, InterlockedCompareExchange64(&v, 1, 0));
+    EXPECT_EQ(0x200000003LL, InterlockedCompareExchange64(&v, 1, 0x200000003LL));
+    EXPECT_EQ(1, InterlockedOr64(&v, 0x300000000LL));
+    EXPECT_EQ(0x300000001LL, InterlockedAnd64(&v, 0x100000001LL));
+    EXPECT_EQ(0x100000001LL, InterlockedXor64(&v, 1));
+    EXPECT_EQ(0x100000000LL, v);
+
+    int a = 0;
+    int b = 0;
+    PVOID volatile p = &a;
+    EXPECT_EQ(&a, InterlockedExchangePointer(&p, &b));
+    EXPECT_EQ(&b, InterlockedCompareExchangePointer(&p, nullptr, &a));
+    EXPECT_EQ(&b, InterlockedCompareExchangePointer(&p, nullptr, &b));
+    EXPECT_EQ(nullptr, p);
+    MemoryBarrier();
+}
+
+TEST(InterlockedTest, ConcurrentIncrementsAndAddsAreNeverLost) {
+    LONG volatile count = 0;
+    LONG64 volatile sum = 0;
+    constexpr int kRounds = 50000;
+    runTogether([&](int) {
+        for (int i = 0; i < kRounds; ++i) {
+            InterlockedIncrement(&count);
+            InterlockedExchangeAdd64(&sum, 0x100000001LL);
+        }
+    });
+    EXPECT_EQ(kThreads * kRounds, count);
+    EXPECT_EQ(0x100000001LL * kThreads * kRounds, sum);
+}
+
+// ---- Slim reader/writer locks ----
+
+TEST(SrwLockTest, IsOnePointerAndExcludesAsDocumented) {
+    static_assert(sizeof(SRWLOCK) == sizeof(void*), "one pointer");
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockShared(&lock);
+    EXPECT_TRUE(TryAcquireSRWLockShared(&lock));      // readers together
+    EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock));  // not while read
+    ReleaseSRWLockShared(&lock);
+    ReleaseSRWLockShared(&lock);
+    EXPECT_TRUE(TryAcquireSRWLockExclusive(&lock));
+    EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock));  // not recursive
+    EXPECT_FALSE(TryAcquireSRWLockShared(&lock));
+    EXPECT_EQ(0u, onOtherThread([&]() -> DWORD { return TryAcquireSRWLockShared(&lock); }));
+    ReleaseSRWLockExclusive(&lock);
+    InitializeSRWLock(&lock);
+    EXPECT_TRUE(TryAcquireSRWLockShared(&lock));
+    ReleaseSRWLockShared(&lock);
+}
+
+TEST(SrwLockTest, WriterWaitsForReadersAndBlocksNewOnes) {
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockShared(&lock);
+    WaitProbe writer([&] {
+        AcquireSRWLockExclusive(&lock);
+        ReleaseSRWLockExclusive(&lock);
+        return 1;
+    });
+    EXPECT_TRUE(writer.stillBlockedAfter(100ms));
+    ReleaseSRWLockShared(&lock);
+    EXPECT_EQ(1, writer.result());
+    AcquireSRWLockExclusive(&lock);
+    WaitProbe reader([&] {
+        AcquireSRWLockShared(&lock);
+        ReleaseSRWLockShared(&lock);
+        return 2;
+    });
+    EXPECT_TRUE(reader.stillBlockedAfter(100ms));
+    ReleaseSRWLockExclusive(&lock);
+    EXPECT_EQ(2, reader.result());
+}
+
+// Writers change two fields that readers check together; readers count how many share the
+// lock at once. Exclusion shows as a torn pair or a writer beside anyone, sharing as more
+// than one reader inside at some point.
+TEST(SrwLockTest, StressWritersExcludeEveryoneWhileReadersShare) {
+    SRWLOCK lock = SRWLOCK_INIT;
+    long first = 0;
+    long second = 0;
+    std::atomic<int> inside{0};
+    std::atomic<int> mostReaders{0};
+    std::atomic<int> faults{0};
+    constexpr int kRounds = 20000;
+    runTogether([&](int index) {
+        for (int round = 0; round < kRounds; ++round) {
+            if ((round + index) % 4 == 0) {
+                AcquireSRWLockExclusive(&lock);
+                if (inside.fetch_add(1) != 0) {
+                    faults.fetch_add(1);
+                }
+                ++first;
+                ++second;
+                inside.fetch_sub(1);
+                ReleaseSRWLockExclusive(&lock);
+            } else {
+                AcquireSRWLockShared(&lock);
+                const int now = inside.fetch_add(1) + 1;
+                int most = mostReaders.load();
+                while (now > most && !mostReaders.compare_exchange_weak(most, now)) {
+                }
+                if (first != second) {
+                    faults.fetch_add(1);
+                }
+                inside.fetch_sub(1);
+                ReleaseSRWLockShared(&lock);
+            }
+        }
+    });
+    EXPECT_EQ(0, faults.load());
+    EXPECT_EQ(kThreads * kRounds / 4, first);
+    EXPECT_EQ(first, second);
+    EXPECT_GE(mostReaders.load(), 1);
+}
+
+// ---- Condition variables ----
+
+TEST(ConditionVariableTest, TimesOutWithErrorTimeoutAndHoldsTheLockAgain) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, SleepConditionVariableSRW(&condition, &lock, 0, 0));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, SleepConditionVariableSRW(&condition, &lock, 20, 0));
+    EXPECT_FALSE(TryAcquireSRWLockShared(&lock));  // held again, exclusively
+    ReleaseSRWLockExclusive(&lock);
+
+    AcquireSRWLockShared(&lock);
+    DAVRO_EXPECT_ERROR(
+        FALSE, ERROR_TIMEOUT,
+        SleepConditionVariableSRW(&condition, &lock, 0, CONDITION_VARIABLE_LOCKMODE_SHARED));
+    EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock));  // held again, shared
+    ReleaseSRWLockShared(&lock);
+
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, SleepConditionVariableCS(&condition, &section, 10));
+    EXPECT_EQ(0u, onOtherThread([&]() -> DWORD { return TryEnterCriticalSection(&section); }));
+    LeaveCriticalSection(&section);
+    DeleteCriticalSection(&section);
+}
+
+TEST(ConditionVariableTest, WakeReleasesASleeperThatGetsTheSectionBack) {
+    CONDITION_VARIABLE condition;
+    InitializeConditionVariable(&condition);
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    bool ready = false;
+    WaitProbe sleeper([&] {
+        EnterCriticalSection(&section);
+        BOOL result = TRUE;
+        while (!ready && result) {
+            result = SleepConditionVariableCS(&condition, &section, kBoundMs);
+        }
+        LeaveCriticalSection(&section);
+        return result;
+    });
+    EXPECT_TRUE(sleeper.stillBlockedAfter(50ms));
+    EnterCriticalSection(&section);
+    ready = true;
+    LeaveCriticalSection(&section);
+    WakeConditionVariable(&condition);
+    EXPECT_EQ(TRUE, sleeper.result());
+    DeleteCriticalSection(&section);
+}
+
+TEST(ConditionVariableTest, WakeAllReleasesEverySleeper) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    SRWLOCK lock = SRWLOCK_INIT;
+    LONG volatile asleep = 0;
+    bool go = false;
+    std::atomic<int> woken{0};
+    std::vector<std::thread> sleepers;
+    for (int i = 0; i < kThreads; ++i) {
+        sleepers.emplace_back([&] {
+            AcquireSRWLockShared(&lock);
+            InterlockedIncrement(&asleep);
+            BOOL result = TRUE;
+            while (!go && result) {
+                result = SleepConditionVariableSRW(&condition, &lock, kBoundMs,
+                                                   CONDITION_VARIABLE_LOCKMODE_SHARED);
+            }
+            if (result) {
+                woken.fetch_add(1);  // not by the time-out
+            }
+            ReleaseSRWLockShared(&lock);
+        });
+    }
+    for (int tries = 0; tries < 5000; ++tries) {  // every sleeper holds or has left the lock
+        AcquireSRWLockExclusive(&lock);
+        const bool all = asleep == kThreads;
+        if (all) {
+            go = true;
+        }
+        ReleaseSRWLockExclusive(&lock);
+        if (all) {
+            break;
+        }
+        Sleep(1);
+    }
+    WakeAllConditionVariable(&condition);
+    for (std::thread& t : sleepers) {
+        t.join();
+    }
+    EXPECT_EQ(kThreads, woken.load());
+}
+
+TEST(ConditionVariableTest, SleepLeavesARecursivelyEnteredSectionWhollyAndRestoresIt) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    EnterCriticalSection(&section);
+    Handles hs;
+    HANDLE entered = hs.event(TRUE);
+    std::thread other([&] {
+        EnterCriticalSection(&section);  // possible only while the owner sleeps
+        SetEvent(entered);
+        WakeConditionVariable(&condition);
+        LeaveCriticalSection(&section);
+    });
+    BOOL result = TRUE;
+    while (result && WaitForSingleObject(entered, 0) != WAIT_OBJECT_0) {
+        result = SleepConditionVariableCS(&condition, &section, kBoundMs);
+    }
+    other.join();
+    EXPECT_EQ(TRUE, result);
+    LeaveCriticalSection(&section);
+    EXPECT_EQ(0u, onOtherThread([&]() -> DWORD { return TryEnterCriticalSection(&section); }));
+    LeaveCriticalSection(&section);
+    EXPECT_EQ(1u, onOtherThread([&]() -> DWORD {
+                  const BOOL got = TryEnterCriticalSection(&section);
+                  if (got) {
+                      LeaveCriticalSection(&section);
+                  }
+                  return got;
+              }));
+    DeleteCriticalSection(&section);
+}
+
+// Producers hand items to consumers through a bounded count under a lock, each side waking
+// the other with single wakes. A lost wake-up leaves a thread asleep until its time-out,
+// which the test counts as a failure.
+TEST(ConditionVariableTest, StressNoWakeUpIsLost) {
+    CONDITION_VARIABLE notEmpty = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE notFull = CONDITION_VARIABLE_INIT;
+    SRWLOCK lock = SRWLOCK_INIT;
+    int queued = 0;
+    long consumed = 0;
+    std::atomic<int> timeouts{0};
+    constexpr int kItems = 20000;
+    constexpr int kCapacity = 2;
+    runTogether([&](int index) {
+        const bool producer = index % 2 == 0;
+        for (int i = 0; i < kItems; ++i) {
+            AcquireSRWLockExclusive(&lock);
+            if (producer) {
+                while (queued == kCapacity) {
+                    if (!SleepConditionVariableSRW(&notFull, &lock, kBoundMs, 0)) {
+                        timeouts.fetch_add(1);
+                    }
+                }
+                ++queued;
+                WakeConditionVariable(&notEmpty);
+            } else {
+                while (queued == 0) {
+                    if (!SleepConditionVariableSRW(&notEmpty, &lock, kBoundMs, 0)) {
+                        timeouts.fetch_add(1);
+                    }
+                }
+                --queued;
+                ++consumed;
+                WakeConditionVariable(&notFull);
+            }
+            ReleaseSRWLockExclusive(&lock);
+        }
+    });
+    EXPECT_EQ(0, timeouts.load());
+    EXPECT_EQ(kItems * kThreads / 2, consumed);
+    EXPECT_EQ(0, queued);
+}
+
+TEST(ConditionVariableTest, UnknownSrwFlagsFailWithTheLockStillHeld) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       SleepConditionVariableSRW(&condition, &lock, 0, 2));
+    EXPECT_FALSE(TryAcquireSRWLockShared(&lock));
+    ReleaseSRWLockExclusive(&lock);
+}
+
+}  // namespace
+}  // namespace davro::test
