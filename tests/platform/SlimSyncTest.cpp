@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -353,6 +354,189 @@ TEST(ConditionVariableTest, UnknownSrwFlagsFailWithTheLockStillHeld) {
                        SleepConditionVariableSRW(&condition, &lock, 0, 2));
     EXPECT_FALSE(TryAcquireSRWLockShared(&lock));
     ReleaseSRWLockExclusive(&lock);
+}
+
+// ---- One-time initialisation ----
+
+struct OnceCounts {
+    LONG volatile calls = 0;
+    BOOL answer = TRUE;
+};
+
+BOOL countingInit(PINIT_ONCE, PVOID parameter, PVOID* context) {
+    auto* counts = static_cast<OnceCounts*>(parameter);
+    InterlockedIncrement(&counts->calls);
+    *context = reinterpret_cast<PVOID>(std::uintptr_t{0x1230});
+    return counts->answer;
+}
+
+TEST(InitOnceTest, ExecuteOnceRunsOnceAndHandsEveryCallerTheContext) {
+    INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    OnceCounts counts;
+    counts.answer = FALSE;
+    PVOID context = kSentinelHandle;
+    EXPECT_FALSE(InitOnceExecuteOnce(&once, countingInit, &counts, &context));
+    EXPECT_EQ(1, counts.calls);
+    counts.answer = TRUE;  // a failure lets the next caller try again
+    EXPECT_TRUE(InitOnceExecuteOnce(&once, countingInit, &counts, &context));
+    EXPECT_EQ(reinterpret_cast<PVOID>(std::uintptr_t{0x1230}), context);
+    context = nullptr;
+    EXPECT_TRUE(InitOnceExecuteOnce(&once, countingInit, &counts, &context));
+    EXPECT_TRUE(InitOnceExecuteOnce(&once, countingInit, &counts, nullptr));
+    EXPECT_EQ(reinterpret_cast<PVOID>(std::uintptr_t{0x1230}), context);
+    EXPECT_EQ(2, counts.calls);
+
+    BOOL pending = TRUE;
+    context = nullptr;
+    EXPECT_TRUE(InitOnceBeginInitialize(&once, INIT_ONCE_CHECK_ONLY, &pending, &context));
+    EXPECT_FALSE(pending);
+    EXPECT_EQ(reinterpret_cast<PVOID>(std::uintptr_t{0x1230}), context);
+}
+
+TEST(InitOnceTest, BeginAndCompleteSynchronously) {
+    INIT_ONCE once;
+    InitOnceInitialize(&once);
+    BOOL pending = FALSE;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_GEN_FAILURE,
+                       InitOnceBeginInitialize(&once, INIT_ONCE_CHECK_ONLY, &pending, nullptr));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       InitOnceBeginInitialize(&once, 0x8, &pending, nullptr));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       InitOnceComplete(&once, INIT_ONCE_ASYNC | INIT_ONCE_INIT_FAILED, nullptr));
+    ASSERT_TRUE(InitOnceBeginInitialize(&once, 0, &pending, nullptr));
+    EXPECT_TRUE(pending);
+    // Meanwhile an asynchronous attempt is refused and a synchronous one waits.
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       InitOnceBeginInitialize(&once, INIT_ONCE_ASYNC, &pending, nullptr));
+    WaitProbe second([&] {
+        BOOL secondPending = TRUE;
+        PVOID context = nullptr;
+        const BOOL result = InitOnceBeginInitialize(&once, 0, &secondPending, &context);
+        return result && !secondPending && context == &once ? 1 : 0;
+    });
+    EXPECT_TRUE(second.stillBlockedAfter(50ms));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       InitOnceComplete(&once, 0, reinterpret_cast<PVOID>(std::uintptr_t{0x1231})));
+    EXPECT_TRUE(InitOnceComplete(&once, 0, &once));
+    EXPECT_EQ(1, second.result());
+}
+
+TEST(InitOnceTest, FailedSynchronousInitialisationLetsTheNextCallerStart) {
+    INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    BOOL pending = FALSE;
+    ASSERT_TRUE(InitOnceBeginInitialize(&once, 0, &pending, nullptr));
+    EXPECT_TRUE(InitOnceComplete(&once, INIT_ONCE_INIT_FAILED, nullptr));
+    pending = FALSE;
+    EXPECT_TRUE(InitOnceBeginInitialize(&once, 0, &pending, nullptr));
+    EXPECT_TRUE(pending);
+    EXPECT_TRUE(InitOnceComplete(&once, 0, nullptr));
+    EXPECT_TRUE(InitOnceBeginInitialize(&once, 0, &pending, nullptr));
+    EXPECT_FALSE(pending);
+}
+
+TEST(InitOnceTest, AsynchronousAttemptsRunTogetherAndTheFirstCompletionWins) {
+    INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    BOOL pending1 = FALSE;
+    BOOL pending2 = FALSE;
+    ASSERT_TRUE(InitOnceBeginInitialize(&once, INIT_ONCE_ASYNC, &pending1, nullptr));
+    ASSERT_TRUE(InitOnceBeginInitialize(&once, INIT_ONCE_ASYNC, &pending2, nullptr));
+    EXPECT_TRUE(pending1);
+    EXPECT_TRUE(pending2);
+    BOOL pending = FALSE;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER,
+                       InitOnceBeginInitialize(&once, 0, &pending, nullptr));
+    int first = 0;
+    int second = 0;
+    EXPECT_TRUE(InitOnceComplete(&once, INIT_ONCE_ASYNC, &first));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_GEN_FAILURE, InitOnceComplete(&once, INIT_ONCE_ASYNC, &second));
+    PVOID context = nullptr;
+    EXPECT_TRUE(InitOnceBeginInitialize(&once, INIT_ONCE_ASYNC, &pending, &context));
+    EXPECT_FALSE(pending);
+    EXPECT_EQ(&first, context);
+}
+
+// Four threads race through InitOnceExecuteOnce on fresh structures, round after round: the
+// function runs exactly once per structure and every caller sees what it made.
+TEST(InitOnceTest, StressExactlyOneInitialiser) {
+    constexpr int kRounds = 2000;
+    std::vector<INIT_ONCE> onces(kRounds, INIT_ONCE_STATIC_INIT);
+    std::vector<OnceCounts> counts(kRounds);
+    std::atomic<int> wrong{0};
+    runTogether([&](int) {
+        for (int i = 0; i < kRounds; ++i) {
+            PVOID context = nullptr;
+            if (!InitOnceExecuteOnce(&onces[i], countingInit, &counts[i], &context) ||
+                context != reinterpret_cast<PVOID>(std::uintptr_t{0x1230})) {
+                wrong.fetch_add(1);
+            }
+        }
+    });
+    EXPECT_EQ(0, wrong.load());
+    for (const OnceCounts& c : counts) {
+        ASSERT_EQ(1, c.calls);
+    }
+}
+
+// ---- Waits on addresses ----
+
+TEST(WaitOnAddressTest, ReturnsAtOnceWhenTheValueDiffersAndTimesOutOtherwise) {
+    std::uint8_t byte = 1;
+    std::uint16_t half = 2;
+    LONG word = 3;
+    LONG64 wide = 4;
+    std::uint8_t otherByte = 9;
+    EXPECT_TRUE(WaitOnAddress(&byte, &otherByte, 1, kBoundMs));
+    std::uint16_t sameHalf = 2;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, WaitOnAddress(&half, &sameHalf, 2, 0));
+    LONG sameWord = 3;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, WaitOnAddress(&word, &sameWord, 4, 20));
+    LONG64 sameWide = 4;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_TIMEOUT, WaitOnAddress(&wide, &sameWide, 8, 20));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, WaitOnAddress(&wide, &sameWide, 3, 0));
+    WakeByAddressSingle(&word);  // nobody waits: nothing happens
+    WakeByAddressAll(&wide);
+}
+
+// One waiter per size; each is woken by a change of its value and the matching wake.
+TEST(WaitOnAddressTest, WakesReleaseWaitersOfEverySize) {
+    struct alignas(8) Values {
+        LONG64 wide = 0;
+        LONG word = 0;
+        std::uint16_t half = 0;
+        std::uint8_t byte = 0;
+    } values;
+    auto waiter = [](volatile void* address, SIZE_T size) {
+        return [address, size] {
+            std::uint64_t zero = 0;
+            const std::int64_t start = GetTickCount64();
+            while (GetTickCount64() - start < kBoundMs) {
+                std::uint64_t now = 0;
+                std::memcpy(&now, const_cast<void*>(address), size);
+                if (now != 0) {
+                    return 1;
+                }
+                WaitOnAddress(address, &zero, size, kBoundMs);
+            }
+            return 0;
+        };
+    };
+    WaitProbe wide(waiter(&values.wide, 8));
+    WaitProbe word(waiter(&values.word, 4));
+    WaitProbe half(waiter(&values.half, 2));
+    WaitProbe byte(waiter(&values.byte, 1));
+    EXPECT_TRUE(wide.stillBlockedAfter(50ms));
+    InterlockedExchange64(&values.wide, 1);
+    WakeByAddressSingle(&values.wide);
+    InterlockedExchange(&values.word, 1);
+    WakeByAddressAll(&values.word);
+    __atomic_store_n(&values.half, 1, __ATOMIC_SEQ_CST);
+    WakeByAddressSingle(&values.half);
+    __atomic_store_n(&values.byte, 1, __ATOMIC_SEQ_CST);
+    WakeByAddressAll(&values.byte);
+    EXPECT_EQ(1, wide.result());
+    EXPECT_EQ(1, word.result());
+    EXPECT_EQ(1, half.result());
+    EXPECT_EQ(1, byte.result());
 }
 
 }  // namespace
