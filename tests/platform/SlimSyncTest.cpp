@@ -539,5 +539,62 @@ TEST(WaitOnAddressTest, WakesReleaseWaitersOfEverySize) {
     EXPECT_EQ(1, byte.result());
 }
 
+// ---- Synchronisation barriers ----
+
+TEST(SynchronizationBarrierTest, ALoneThreadPassesAndIsTheLast) {
+    static_assert(sizeof(SYNCHRONIZATION_BARRIER) == 32, "as 64-bit Windows");
+    SYNCHRONIZATION_BARRIER barrier;
+    ASSERT_TRUE(InitializeSynchronizationBarrier(&barrier, 1, -1));
+    EXPECT_TRUE(EnterSynchronizationBarrier(&barrier, 0));
+    EXPECT_TRUE(EnterSynchronizationBarrier(&barrier, SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY));
+    EXPECT_TRUE(EnterSynchronizationBarrier(&barrier, SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY));
+    EXPECT_TRUE(DeleteSynchronizationBarrier(&barrier));
+}
+
+TEST(SynchronizationBarrierTest, HoldsThreadsUntilTheLastArrives) {
+    SYNCHRONIZATION_BARRIER barrier;
+    ASSERT_TRUE(InitializeSynchronizationBarrier(&barrier, 2, 0));
+    WaitProbe first([&] { return EnterSynchronizationBarrier(&barrier, 0); });
+    EXPECT_TRUE(first.stillBlockedAfter(50ms));
+    const BOOL second = EnterSynchronizationBarrier(&barrier, 0);
+    EXPECT_EQ(1, first.result() + second);  // exactly one of the two is the last
+    EXPECT_TRUE(DeleteSynchronizationBarrier(&barrier));
+}
+
+// Every phase, each thread writes its round into its slot, passes the barrier, checks that
+// every slot holds that round, and passes again before anyone writes the next. Each phase
+// has exactly one last thread.
+TEST(SynchronizationBarrierTest, StressPhasesKeepEveryThreadInStep) {
+    constexpr int kRounds = 2000;
+    SYNCHRONIZATION_BARRIER barrier;
+    ASSERT_TRUE(InitializeSynchronizationBarrier(&barrier, kThreads, 100));
+    std::atomic<int> slots[kThreads] = {};
+    std::atomic<int> lasts{0};
+    std::atomic<int> outOfStep{0};
+    const DWORD modes[] = {0, SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY,
+                           SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY,
+                           SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE};
+    runTogether([&](int index) {
+        for (int round = 1; round <= kRounds; ++round) {
+            const DWORD flags = modes[(round / 100) % 4];
+            slots[index].store(round, std::memory_order_relaxed);
+            if (EnterSynchronizationBarrier(&barrier, flags)) {
+                lasts.fetch_add(1);
+            }
+            for (const std::atomic<int>& slot : slots) {
+                if (slot.load(std::memory_order_relaxed) != round) {
+                    outOfStep.fetch_add(1);
+                }
+            }
+            if (EnterSynchronizationBarrier(&barrier, flags)) {
+                lasts.fetch_add(1);
+            }
+        }
+    });
+    EXPECT_EQ(0, outOfStep.load());
+    EXPECT_EQ(2 * kRounds, lasts.load());
+    EXPECT_TRUE(DeleteSynchronizationBarrier(&barrier));
+}
+
 }  // namespace
 }  // namespace davro::test
