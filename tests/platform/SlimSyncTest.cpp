@@ -669,5 +669,83 @@ TEST(SListTest, StressNoEntryIsLostOrDoubled) {
     }
 }
 
+// ---- Thread-local and fiber-local storage ----
+
+TEST(TlsTest, SlotsArePerThreadStartAtZeroAndReportTheirErrors) {
+    const DWORD index = TlsAlloc();
+    ASSERT_NE(TLS_OUT_OF_INDEXES, index);
+    SetLastError(77);
+    EXPECT_EQ(nullptr, TlsGetValue(index));
+    EXPECT_EQ(0u, GetLastError());  // set to 0 by a successful get
+    int mine = 0;
+    EXPECT_TRUE(TlsSetValue(index, &mine));
+    EXPECT_EQ(&mine, TlsGetValue(index));
+    EXPECT_EQ(0u, onOtherThread([&]() -> DWORD {
+                  const bool fresh = TlsGetValue(index) == nullptr;
+                  int theirs = 0;
+                  TlsSetValue(index, &theirs);
+                  return fresh && TlsGetValue(index) == &theirs ? 0 : 1;
+              }));
+    EXPECT_EQ(&mine, TlsGetValue(index));
+    EXPECT_TRUE(TlsFree(index));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, TlsFree(index));
+    const DWORD again = TlsAlloc();  // a reused index starts at zero again
+    ASSERT_NE(TLS_OUT_OF_INDEXES, again);
+    EXPECT_EQ(nullptr, TlsGetValue(again));
+    EXPECT_TRUE(TlsFree(again));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_PARAMETER, TlsGetValue(1088));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, TlsSetValue(1088, nullptr));
+}
+
+// The process has at least TLS_MINIMUM_AVAILABLE (64) and at most 1088 slots, whatever the
+// test runner took already; once they are gone TlsAlloc says so.
+TEST(TlsTest, AllocatesUpToTheProcessLimitAndThenFails) {
+    std::vector<DWORD> taken;
+    for (DWORD index = TlsAlloc(); index != TLS_OUT_OF_INDEXES && taken.size() <= 1088;
+         index = TlsAlloc()) {
+        taken.push_back(index);
+    }
+    EXPECT_GE(taken.size(), TLS_MINIMUM_AVAILABLE);
+    EXPECT_LE(taken.size(), 1088u);
+    for (const DWORD index : taken) {
+        EXPECT_LT(index, 1088u);
+    }
+    DAVRO_EXPECT_ERROR(TLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, TlsAlloc());
+    for (const DWORD index : taken) {
+        TlsFree(index);
+    }
+}
+
+std::atomic<int> gFlsCalls{0};
+void flsCallback(PVOID data) {
+    gFlsCalls.fetch_add(1);
+    *static_cast<int*>(data) += 1;
+}
+
+TEST(FlsTest, CallbackRunsAtThreadEndAndWhenTheIndexIsFreed) {
+    gFlsCalls = 0;
+    const DWORD index = FlsAlloc(flsCallback);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, index);
+    EXPECT_EQ(nullptr, FlsGetValue(index));
+    int ended = 0;
+    std::thread([&] {
+        FlsSetValue(index, &ended);
+        EXPECT_EQ(&ended, FlsGetValue(index));
+    }).join();
+    EXPECT_EQ(1, ended);  // run when the thread ended
+    std::thread([&] { FlsSetValue(index, nullptr); }).join();
+    EXPECT_EQ(1, gFlsCalls.load());  // not for a null value
+    int mine = 0;
+    EXPECT_TRUE(FlsSetValue(index, &mine));
+    EXPECT_TRUE(FlsFree(index));
+    EXPECT_EQ(1, mine);  // run for the value this thread still held
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, FlsFree(index));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_PARAMETER, FlsSetValue(FLS_MAXIMUM_AVAILABLE, &mine));
+    const DWORD plain = FlsAlloc(nullptr);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, plain);
+    EXPECT_EQ(nullptr, FlsGetValue(plain));  // a reused index starts at zero
+    EXPECT_TRUE(FlsFree(plain));
+}
+
 }  // namespace
 }  // namespace davro::test
