@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -497,6 +496,20 @@ TEST(WaitOnAddressTest, ReturnsAtOnceWhenTheValueDiffersAndTimesOutOtherwise) {
     WakeByAddressAll(&wide);
 }
 
+// The `size` bytes at `address`, read atomically (another thread writes them).
+std::uint64_t readValue(volatile void* address, SIZE_T size) {
+    switch (size) {
+        case 1:
+            return __atomic_load_n(static_cast<volatile std::uint8_t*>(address), __ATOMIC_SEQ_CST);
+        case 2:
+            return __atomic_load_n(static_cast<volatile std::uint16_t*>(address), __ATOMIC_SEQ_CST);
+        case 4:
+            return __atomic_load_n(static_cast<volatile std::uint32_t*>(address), __ATOMIC_SEQ_CST);
+        default:
+            return __atomic_load_n(static_cast<volatile std::uint64_t*>(address), __ATOMIC_SEQ_CST);
+    }
+}
+
 // One waiter per size; each is woken by a change of its value and the matching wake.
 TEST(WaitOnAddressTest, WakesReleaseWaitersOfEverySize) {
     struct alignas(8) Values {
@@ -510,9 +523,7 @@ TEST(WaitOnAddressTest, WakesReleaseWaitersOfEverySize) {
             std::uint64_t zero = 0;
             const std::int64_t start = GetTickCount64();
             while (GetTickCount64() - start < kBoundMs) {
-                std::uint64_t now = 0;
-                std::memcpy(&now, const_cast<void*>(address), size);
-                if (now != 0) {
+                if (readValue(address, size) != 0) {
                     return 1;
                 }
                 WaitOnAddress(address, &zero, size, kBoundMs);
