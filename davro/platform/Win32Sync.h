@@ -38,6 +38,8 @@ inline constexpr DWORD ERROR_TIMEOUT = 1460;
 // ---- Interlocked operations ----
 // Sequentially consistent read-modify-writes on naturally aligned values, inline. The
 // increments and decrements return the new value, the others the old one.
+// clang-tidy takes the pointers that the __atomic builtins write through for read-only ones.
+// NOLINTBEGIN(readability-non-const-parameter)
 
 inline LONG InterlockedIncrement(LONG volatile* addend) {
     return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
@@ -103,6 +105,8 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOI
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
+
+// NOLINTEND(readability-non-const-parameter)
 
 // A full fence: no load or store moves across it, in either direction.
 inline void MemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }

@@ -36,7 +36,8 @@ struct Head {
 constexpr std::uint64_t kDepthMask = 0xFFFF;
 constexpr std::uint64_t kSequenceUnit = std::uint64_t{1} << 16;
 
-static_assert(sizeof(SLIST_HEADER) == 16 && alignof(SLIST_HEADER) == 16, "as 64-bit Windows");
+static_assert(sizeof(SLIST_HEADER) == 16, "as 64-bit Windows");
+static_assert(alignof(SLIST_HEADER) == 16, "as 64-bit Windows");
 static_assert(alignof(SLIST_ENTRY) == 16, "entries aligned as Windows requires");
 
 std::uint64_t* wordsOf(PSLIST_HEADER head) { return reinterpret_cast<std::uint64_t*>(head); }
