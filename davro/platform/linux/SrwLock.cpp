@@ -1,9 +1,9 @@
 // Slim reader/writer locks: two 32-bit futex words in the pointer of SRWLOCK.
 //
 // `state` = [readers:15][writers waiting:15][readers sleep:1][writer:1]. A reader enters
-// with one compare-and-swap while no writer holds the lock or waits for it; a writer when
-// the word is 0 (apart from waiting writers, whose count it takes one from if it was one of
-// them). Readers sleep on `state` itself, writers on `turn`, a counter that a release bumps
+// with one addition while no writer holds the lock or waits for it (and undoes it otherwise); a
+// writer when the word is 0 (apart from waiting writers, whose count it takes one from if it was
+// one of them). Readers sleep on `state` itself, writers on `turn`, a counter that a release bumps
 // to hand the lock to the next writer: a waiting writer reads `turn` before it looks at
 // `state`, and every release that a waiting writer could miss changes `state` before it
 // bumps `turn`, so the writer either sees the lock free or sleeps on a `turn` that has
@@ -54,6 +54,15 @@ bool readersMayEnter(std::uint32_t s) { return (s & (kWriter | kWaitingWritersMa
 void wakeWriter(Words& w) {
     w.turn.fetch_add(1, std::memory_order_seq_cst);
     futexWake(&w.turn, 1);
+}
+
+void releaseShared(Words& w) {
+    const std::uint32_t s = w.state.fetch_sub(kReader, std::memory_order_seq_cst);
+    // The last reader out lets a waiting writer in. Readers never sleep while only readers
+    // hold the lock and no writer waits, so there is nobody else to wake.
+    if ((s & kReadersMask) == kReader && (s & kWaitingWritersMask) != 0) {
+        wakeWriter(w);
+    }
 }
 
 __attribute__((noinline)) void acquireExclusiveSlow(Words& w) {
@@ -168,14 +177,15 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock) {
 
 void AcquireSRWLockShared(PSRWLOCK lock) {
     Words& w = wordsOf(lock);
-    std::uint32_t s = w.state.load(std::memory_order_relaxed);
-    if (__builtin_expect(
-            readersMayEnter(s) && (s & kReadersMask) != kReadersMask &&
-                w.state.compare_exchange_weak(s, s + kReader, std::memory_order_acquire,
-                                              std::memory_order_relaxed),
-            1)) {
+    // Readers count themselves in with one addition, which unlike a compare-and-swap never
+    // fails when several arrive together, and count themselves out again (as a release
+    // would: a waiting writer may have seen them) when a writer holds or waits.
+    const std::uint32_t s = w.state.fetch_add(kReader, std::memory_order_seq_cst);
+    if (__builtin_expect(readersMayEnter(s), 1)) {
+        DAVRO_CHECK((s & kReadersMask) != kReadersMask, "SRW lock: too many readers");
         return;
     }
+    releaseShared(w);
     acquireSharedSlow(w);
 }
 
@@ -191,14 +201,6 @@ BOOLEAN TryAcquireSRWLockShared(PSRWLOCK lock) {
     return FALSE;
 }
 
-void ReleaseSRWLockShared(PSRWLOCK lock) {
-    Words& w = wordsOf(lock);
-    const std::uint32_t s = w.state.fetch_sub(kReader, std::memory_order_seq_cst);
-    // The last reader out lets a waiting writer in. Readers never sleep while only readers
-    // hold the lock and no writer waits, so there is nobody else to wake.
-    if ((s & kReadersMask) == kReader && (s & kWaitingWritersMask) != 0) {
-        wakeWriter(w);
-    }
-}
+void ReleaseSRWLockShared(PSRWLOCK lock) { releaseShared(wordsOf(lock)); }
 
 }  // namespace davro::win32
