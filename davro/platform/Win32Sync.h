@@ -149,8 +149,8 @@ DAVRO_API void InitializeConditionVariable(PCONDITION_VARIABLE condition);
 // as deeply.
 DAVRO_API BOOL SleepConditionVariableCS(PCONDITION_VARIABLE condition, PCRITICAL_SECTION section,
                                         DWORD milliseconds);
-// `flags`: CONDITION_VARIABLE_LOCKMODE_SHARED when the lock is held shared, else 0; others:
-// FALSE + ERROR_INVALID_PARAMETER with the lock still held.
+// `flags`: CONDITION_VARIABLE_LOCKMODE_SHARED when the lock is held shared, else 0 (other
+// bits are ignored).
 DAVRO_API BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
                                          DWORD milliseconds, ULONG flags);
 DAVRO_API void WakeConditionVariable(PCONDITION_VARIABLE condition);
@@ -181,8 +181,8 @@ DAVRO_API BOOL InitOnceExecuteOnce(PINIT_ONCE initOnce, PINIT_ONCE_FN function, 
 // TRUE with *pending FALSE and the context when complete; TRUE with *pending TRUE when the
 // caller is to initialise (synchronous: the only one, others wait here; INIT_ONCE_ASYNC: any
 // number run in parallel). INIT_ONCE_CHECK_ONLY never starts one: FALSE + ERROR_GEN_FAILURE
-// unless complete. Mixing synchronous and asynchronous calls or unknown flags: FALSE +
-// ERROR_INVALID_PARAMETER.
+// unless complete. Mixing synchronous and asynchronous calls, or both flags: FALSE +
+// ERROR_INVALID_PARAMETER; unknown flags are ignored.
 DAVRO_API BOOL InitOnceBeginInitialize(LPINIT_ONCE initOnce, DWORD flags, PBOOL pending,
                                        LPVOID* context);
 // Ends what InitOnceBeginInitialize started: the context is stored and waiters are released;

@@ -88,11 +88,8 @@ BOOL SleepConditionVariableCS(PCONDITION_VARIABLE condition, PCRITICAL_SECTION s
 
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds,
                                ULONG flags) {
-    if ((flags & ~CONDITION_VARIABLE_LOCKMODE_SHARED) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (flags == CONDITION_VARIABLE_LOCKMODE_SHARED) {
+    // Other bits are ignored, as Windows (under Wine, as far as the black box shows) does.
+    if ((flags & CONDITION_VARIABLE_LOCKMODE_SHARED) != 0) {
         return sleepOn(
             condition, milliseconds, [&] { ReleaseSRWLockShared(lock); },
             [&] { AcquireSRWLockShared(lock); });

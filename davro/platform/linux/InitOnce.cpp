@@ -45,8 +45,10 @@ void giveContext(std::uintptr_t word, LPVOID* context) {
 void InitOnceInitialize(PINIT_ONCE initOnce) { *initOnce = INIT_ONCE_STATIC_INIT; }
 
 BOOL InitOnceBeginInitialize(LPINIT_ONCE initOnce, DWORD flags, PBOOL pending, LPVOID* context) {
-    if ((flags & ~(INIT_ONCE_CHECK_ONLY | INIT_ONCE_ASYNC)) != 0 ||
-        flags == (INIT_ONCE_CHECK_ONLY | INIT_ONCE_ASYNC) || pending == nullptr) {
+    // Unknown bits are ignored, as on Windows.
+    if ((flags & (INIT_ONCE_CHECK_ONLY | INIT_ONCE_ASYNC)) ==
+            (INIT_ONCE_CHECK_ONLY | INIT_ONCE_ASYNC) ||
+        pending == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     std::atomic<std::uintptr_t>& word = wordOf(initOnce);
