@@ -172,6 +172,9 @@ std::uint32_t leaveCriticalSectionWholly(LPCRITICAL_SECTION section) {
 }
 
 void reenterCriticalSection(LPCRITICAL_SECTION section, std::uint32_t depth) {
+    if (depth == 0) {
+        return;  // the caller did not hold it: nothing was left
+    }
     EnterCriticalSection(section);
     if (depth > 1) {
         sectionOf(section)->recursion = depth;

@@ -12,7 +12,8 @@ namespace davro::win32::detail {
 // Leaves a critical section that the calling thread holds, however deeply, and returns the
 // depth (0, leaving nothing, when the thread does not hold it).
 std::uint32_t leaveCriticalSectionWholly(LPCRITICAL_SECTION section);
-// Enters the section and restores the depth that leaveCriticalSectionWholly returned.
+// Enters the section and restores the depth that leaveCriticalSectionWholly returned (0:
+// does nothing).
 void reenterCriticalSection(LPCRITICAL_SECTION section, std::uint32_t depth);
 
 // Sleeps while the 8 bytes at `address` hold `expected`, until a wakeAddress on the address
