@@ -700,4 +700,8 @@ DAVRO_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, L
 
 }  // namespace davro::win32
 
+// Interlocked operations, slim locks, condition variables, one-time initialisation, waits on
+// addresses, barriers, interlocked lists, thread- and fiber-local storage.
+#include <davro/platform/Win32Sync.h>
+
 #endif  // DAVRO_WINDOWS

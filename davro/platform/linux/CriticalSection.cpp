@@ -20,6 +20,7 @@
 #include <new>
 
 #include "Futex.h"
+#include "SlimSync.h"
 #include "StopScope.h"
 #include "ThreadContext.h"
 #include "WaitChain.h"
@@ -228,6 +229,31 @@ void renumberSectionOwner(std::uint32_t tid) {
     if (tlsOwnerId != 0) {
         tlsOwnerId = (tlsOwnerId & ~std::uint64_t{0xFFFFFFFFU}) | tid;
         gForkedOwner.store(tlsOwnerId, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32::detail {
+
+std::uint32_t leaveCriticalSectionWholly(LPCRITICAL_SECTION section) {
+    Section& s = *sectionOf(section);
+    if (s.owner.load(std::memory_order_relaxed) != threadId()) {
+        return 0;
+    }
+    const std::uint32_t depth = s.recursion;
+    s.recursion = 1;
+    LeaveCriticalSection(section);
+    return depth;
+}
+
+void reenterCriticalSection(LPCRITICAL_SECTION section, std::uint32_t depth) {
+    if (depth == 0) {
+        return;  // the caller did not hold it: nothing was left
+    }
+    EnterCriticalSection(section);
+    if (depth > 1) {
+        sectionOf(section)->recursion = depth;
     }
 }
 

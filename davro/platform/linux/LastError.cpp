@@ -1,15 +1,16 @@
 // GetLastError and SetLastError: one error value per thread, 0 in a new thread.
-#include <davro/platform/Win32.h>
+#include "LastError.h"
 
 namespace davro::win32 {
-namespace {
 
-thread_local DWORD lastError = ERROR_SUCCESS;
+namespace detail {
 
-}  // namespace
+__thread DWORD tlsLastError = ERROR_SUCCESS;
 
-DWORD GetLastError() { return lastError; }
+}  // namespace detail
 
-void SetLastError(DWORD error) { lastError = error; }
+DWORD GetLastError() { return detail::tlsLastError; }
+
+void SetLastError(DWORD error) { detail::tlsLastError = error; }
 
 }  // namespace davro::win32

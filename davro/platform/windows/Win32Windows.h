@@ -52,6 +52,13 @@
 #ifndef ERROR_TOO_MANY_THREADS
 #define ERROR_TOO_MANY_THREADS 565L
 #endif
+// Windows 10 raised the fiber-local slots to 4080; mingw-w64's header still says 128.
+#if defined(FLS_MAXIMUM_AVAILABLE) && FLS_MAXIMUM_AVAILABLE < 4080
+#undef FLS_MAXIMUM_AVAILABLE
+#endif
+#ifndef FLS_MAXIMUM_AVAILABLE
+#define FLS_MAXIMUM_AVAILABLE 4080
+#endif
 
 namespace davro::win32 {
 
@@ -307,5 +314,75 @@ using ::SystemTimeToFileTime;
 // ---- Locale ----
 using ::GetDateFormatW;
 using ::GetTimeFormatW;
+
+// ---- Slim synchronisation (davro/platform/Win32Sync.h on Linux) ----
+// The Interlocked* family and MemoryBarrier are macros over compiler intrinsics here, as are
+// the *_INIT values and the flags: they need nothing.
+using ::BOOLEAN;
+using ::LONG64;
+using ::LPVOID;
+using ::PBOOL;
+using ::PCRITICAL_SECTION;
+using ::PVOID;
+using ::SIZE_T;
+using ::USHORT;
+
+using ::AcquireSRWLockExclusive;
+using ::AcquireSRWLockShared;
+using ::InitializeSRWLock;
+using ::PSRWLOCK;
+using ::ReleaseSRWLockExclusive;
+using ::ReleaseSRWLockShared;
+using ::SRWLOCK;
+using ::TryAcquireSRWLockExclusive;
+using ::TryAcquireSRWLockShared;
+
+using ::CONDITION_VARIABLE;
+using ::InitializeConditionVariable;
+using ::PCONDITION_VARIABLE;
+using ::SleepConditionVariableCS;
+using ::SleepConditionVariableSRW;
+using ::WakeAllConditionVariable;
+using ::WakeConditionVariable;
+
+using ::INIT_ONCE;
+using ::InitOnceBeginInitialize;
+using ::InitOnceComplete;
+using ::InitOnceExecuteOnce;
+using ::InitOnceInitialize;
+using ::LPINIT_ONCE;
+using ::PINIT_ONCE;
+using ::PINIT_ONCE_FN;
+
+using ::WaitOnAddress;  // synchronization.lib
+using ::WakeByAddressAll;
+using ::WakeByAddressSingle;
+
+using ::DeleteSynchronizationBarrier;
+using ::EnterSynchronizationBarrier;
+using ::InitializeSynchronizationBarrier;
+using ::LPSYNCHRONIZATION_BARRIER;
+using ::PSYNCHRONIZATION_BARRIER;
+using ::SYNCHRONIZATION_BARRIER;
+
+using ::InitializeSListHead;
+using ::InterlockedFlushSList;
+using ::InterlockedPopEntrySList;
+using ::InterlockedPushEntrySList;
+using ::PSLIST_ENTRY;
+using ::PSLIST_HEADER;
+using ::QueryDepthSList;
+using ::SLIST_ENTRY;
+using ::SLIST_HEADER;
+
+using ::FlsAlloc;
+using ::FlsFree;
+using ::FlsGetValue;
+using ::FlsSetValue;
+using ::PFLS_CALLBACK_FUNCTION;
+using ::TlsAlloc;
+using ::TlsFree;
+using ::TlsGetValue;
+using ::TlsSetValue;
 
 }  // namespace davro::win32

@@ -1,0 +1,276 @@
+// Thread-local and fiber-local storage: per-thread blocks of slots, indexes handed out from
+// process-wide tables.
+//
+// A thread's block (1088 thread-local slots, and 4080 fiber-local ones allocated with its
+// first FlsSetValue) is made by its first set and found through an initial-exec thread
+// pointer, so TlsGetValue is a range check, two loads and the store of the last error. Slots
+// are relaxed atomics because TlsFree and FlsFree clear an index in every thread's block.
+// Blocks are linked in a registry under one raw spin lock, held for list and table work
+// only (never while a callback runs) and taken by an at-fork handler so that a fork never
+// leaves it held. A thread-specific-data key's destructor runs the fiber-local callbacks at
+// the thread's end and frees the block; a callback that sets a value again gets a fresh
+// block, which the C library's further destructor rounds clean up.
+#include <davro/platform/Win32.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "Check.h"
+#include "Futex.h"
+#include "LastError.h"
+
+namespace davro::win32 {
+namespace {
+
+using detail::RawSpinLock;
+
+constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE + 1024 expansion slots
+constexpr DWORD kFlsSlots = FLS_MAXIMUM_AVAILABLE;
+
+struct Block {
+    std::atomic<void*> tls[kTlsSlots];
+    std::atomic<std::atomic<void*>*> fls;
+    Block* next;
+    Block* prev;
+};
+
+__thread Block* tlsBlock __attribute__((tls_model("initial-exec"))) = nullptr;
+
+struct Registry {
+    RawSpinLock lock;
+    Block* blocks = nullptr;
+    bool tlsUsed[kTlsSlots] = {};
+    // An allocated fiber-local index has `flsUsed` set; its callback may be null.
+    std::atomic<bool> flsUsed[kFlsSlots] = {};
+    PFLS_CALLBACK_FUNCTION flsCallback[kFlsSlots] = {};
+    pthread_key_t key{};
+};
+
+void onThreadEnd(void* block);
+
+Registry& registry() {
+    static Registry* const r = [] {
+        auto* made = new Registry;  // never destroyed: threads may end after static destructors
+        DAVRO_CHECK(pthread_key_create(&made->key, &onThreadEnd) == 0,
+                    "no thread-specific-data key left for thread-local storage");
+        DAVRO_CHECK(pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
+                                   [] { registry().lock.reset(); }) == 0,
+                    "fork handlers could not be installed");
+        return made;
+    }();
+    return *r;
+}
+
+class Locked {
+public:
+    explicit Locked(Registry& r) : r_(r) { r_.lock.lock(); }
+    ~Locked() { r_.lock.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Registry& r_;
+};
+
+// The calling thread's block, made on first use; null when memory is short.
+Block* ownBlock() {
+    if (Block* b = tlsBlock) {
+        return b;
+    }
+    Registry& r = registry();
+    auto* b = static_cast<Block*>(std::calloc(1, sizeof(Block)));
+    if (b == nullptr) {
+        return nullptr;
+    }
+    if (pthread_setspecific(r.key, b) != 0) {
+        std::free(b);
+        return nullptr;
+    }
+    {
+        const Locked locked(r);
+        b->next = r.blocks;
+        if (r.blocks != nullptr) {
+            r.blocks->prev = b;
+        }
+        r.blocks = b;
+    }
+    tlsBlock = b;
+    return b;
+}
+
+std::atomic<void*>* flsSlotsOf(Block* b) {
+    std::atomic<void*>* slots = b->fls.load(std::memory_order_acquire);
+    if (slots == nullptr) {
+        slots = static_cast<std::atomic<void*>*>(std::calloc(kFlsSlots, sizeof(void*)));
+        b->fls.store(slots, std::memory_order_release);
+    }
+    return slots;
+}
+
+using Calls = std::vector<std::pair<PFLS_CALLBACK_FUNCTION, void*>>;
+
+void runCallbacks(const Calls& calls) {
+    for (const auto& [callback, value] : calls) {
+        callback(value);
+    }
+}
+
+void onThreadEnd(void* block) {
+    auto* b = static_cast<Block*>(block);
+    Registry& r = registry();
+    Calls calls;
+    {
+        const Locked locked(r);
+        if (std::atomic<void*>* fls = b->fls.load(std::memory_order_acquire)) {
+            for (DWORD i = 0; i < kFlsSlots; ++i) {
+                void* value = fls[i].exchange(nullptr, std::memory_order_relaxed);
+                if (value != nullptr && r.flsCallback[i] != nullptr) {
+                    calls.emplace_back(r.flsCallback[i], value);
+                }
+            }
+        }
+        (b->prev != nullptr ? b->prev->next : r.blocks) = b->next;
+        if (b->next != nullptr) {
+            b->next->prev = b->prev;
+        }
+    }
+    tlsBlock = nullptr;
+    runCallbacks(calls);
+    std::free(b->fls.load(std::memory_order_relaxed));
+    std::free(b);
+}
+
+BOOL fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+// ---- Thread-local storage ----
+
+DWORD TlsAlloc() {
+    Registry& r = registry();
+    const Locked locked(r);
+    for (DWORD i = 0; i < kTlsSlots; ++i) {
+        if (!r.tlsUsed[i]) {
+            r.tlsUsed[i] = true;
+            for (Block* b = r.blocks; b != nullptr; b = b->next) {
+                b->tls[i].store(nullptr, std::memory_order_relaxed);
+            }
+            return i;
+        }
+    }
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return TLS_OUT_OF_INDEXES;
+}
+
+BOOL TlsFree(DWORD index) {
+    Registry& r = registry();
+    const Locked locked(r);
+    if (index >= kTlsSlots || !r.tlsUsed[index]) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    r.tlsUsed[index] = false;
+    for (Block* b = r.blocks; b != nullptr; b = b->next) {
+        b->tls[index].store(nullptr, std::memory_order_relaxed);
+    }
+    return TRUE;
+}
+
+LPVOID TlsGetValue(DWORD index) {
+    if (__builtin_expect(index >= kTlsSlots, 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    detail::tlsLastError = ERROR_SUCCESS;
+    const Block* b = tlsBlock;
+    return b != nullptr ? b->tls[index].load(std::memory_order_relaxed) : nullptr;
+}
+
+BOOL TlsSetValue(DWORD index, LPVOID value) {
+    if (index >= kTlsSlots) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    Block* b = ownBlock();
+    if (b == nullptr) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    b->tls[index].store(value, std::memory_order_relaxed);
+    return TRUE;
+}
+
+// ---- Fiber-local storage ----
+
+DWORD FlsAlloc(PFLS_CALLBACK_FUNCTION callback) {
+    Registry& r = registry();
+    const Locked locked(r);
+    for (DWORD i = 0; i < kFlsSlots; ++i) {
+        if (!r.flsUsed[i].load(std::memory_order_relaxed)) {
+            for (Block* b = r.blocks; b != nullptr; b = b->next) {
+                if (std::atomic<void*>* fls = b->fls.load(std::memory_order_acquire)) {
+                    fls[i].store(nullptr, std::memory_order_relaxed);
+                }
+            }
+            r.flsCallback[i] = callback;
+            r.flsUsed[i].store(true, std::memory_order_release);
+            return i;
+        }
+    }
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FLS_OUT_OF_INDEXES;
+}
+
+BOOL FlsFree(DWORD index) {
+    Registry& r = registry();
+    Calls calls;
+    {
+        const Locked locked(r);
+        if (index >= kFlsSlots || !r.flsUsed[index].load(std::memory_order_relaxed)) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        r.flsUsed[index].store(false, std::memory_order_relaxed);
+        const PFLS_CALLBACK_FUNCTION callback = r.flsCallback[index];
+        r.flsCallback[index] = nullptr;
+        for (Block* b = r.blocks; b != nullptr; b = b->next) {
+            if (std::atomic<void*>* fls = b->fls.load(std::memory_order_acquire)) {
+                void* value = fls[index].exchange(nullptr, std::memory_order_relaxed);
+                if (value != nullptr && callback != nullptr) {
+                    calls.emplace_back(callback, value);
+                }
+            }
+        }
+    }
+    runCallbacks(calls);
+    return TRUE;
+}
+
+PVOID FlsGetValue(DWORD index) {
+    if (index >= kFlsSlots || !registry().flsUsed[index].load(std::memory_order_acquire)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    detail::tlsLastError = ERROR_SUCCESS;
+    Block* b = tlsBlock;
+    std::atomic<void*>* fls = b != nullptr ? b->fls.load(std::memory_order_acquire) : nullptr;
+    return fls != nullptr ? fls[index].load(std::memory_order_relaxed) : nullptr;
+}
+
+BOOL FlsSetValue(DWORD index, PVOID data) {
+    if (index >= kFlsSlots || !registry().flsUsed[index].load(std::memory_order_acquire)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    Block* b = ownBlock();
+    std::atomic<void*>* fls = b != nullptr ? flsSlotsOf(b) : nullptr;
+    if (fls == nullptr) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    fls[index].store(data, std::memory_order_relaxed);
+    return TRUE;
+}
+
+}  // namespace davro::win32
