@@ -13,6 +13,12 @@ FAMILIES = [
     ("Thread", "Threads"),
     ("Message", "Message queue and message-pumping waits"),
     ("Named", "Named objects between two processes"),
+    ("SRW", "Slim reader/writer locks"),
+    ("ConditionVariable", "Condition variables"),
+    ("WaitOnAddress", "Waits on addresses"),
+    ("InitOnce", "One-time initialisation"),
+    ("SList", "Interlocked singly linked lists"),
+    ("Tls", "Thread-local storage"),
 ]
 
 # Readable operation names; others are split at their capitals.

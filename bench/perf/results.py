@@ -14,7 +14,7 @@ import re
 # Column tokens: the library class, the raw davro::win32 call, and the baselines.
 DAVRO = "davro"
 WIN32 = "win32"
-BASELINES = ("std", "posix", "pthread", "futex")
+BASELINES = ("std", "posix", "pthread", "futex", "lockfree")
 COLUMNS = (DAVRO, WIN32) + BASELINES
 
 # Google Benchmark's own name parts: they say how a figure was taken, not what was measured.
