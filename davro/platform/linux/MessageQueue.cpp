@@ -29,7 +29,7 @@ namespace {
 constexpr DWORD kPostedBits = QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
 // The answer to one of this thread's sends has come: a private input bit beside the QS_
 // ones, so that a sender waits for answers and sent messages in one message wait.
-constexpr DWORD kReplyBit = 0x80000000;
+constexpr DWORD kReplyBit = kNotInput;
 
 // A message sent to another thread's window. Two references: the sender's (dropped when it
 // has the answer, or at its end) and the receiving queue's (dropped by the answer).
@@ -298,52 +298,8 @@ bool peek(Queue* q, MSG* out, HWND window, UINT first, UINT last, UINT flags) {
     return found;
 }
 
-// Time left to an absolute deadline of deadlineAfter(), back in (scaled) milliseconds.
-DWORD millisecondsLeft(std::int64_t deadline) {
-    if (deadline == kNoDeadline) {
-        return INFINITE;
-    }
-    const std::int64_t left = deadline - monotonicNs();
-    if (left <= 0) {
-        return 0;
-    }
-    const std::int64_t ms =
-        (left * static_cast<std::int64_t>(davro::platform::timeScale()) + 999999) / 1000000;
-    return ms >= static_cast<std::int64_t>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
-}
-
 DWORD waitForInput(DWORD milliseconds, DWORD mask) {
     return waitMultiple(0, nullptr, false, milliseconds, true, mask);
-}
-
-// MsgWaitForMultipleObjects with bWaitAll: all objects signalled and new input. New input
-// stays new until this thread looks at its queue, which it cannot do while it is in here,
-// so the input is awaited first and then the objects for the time left. Nothing is taken
-// before everything is there, as in a wait-all.
-DWORD waitAllAndInput(Queue* q, DWORD count, const HANDLE* handles, DWORD milliseconds,
-                      DWORD wakeMask) {
-    if (count > MAXIMUM_WAIT_OBJECTS - 1 || (count != 0 && handles == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return WAIT_FAILED;
-    }
-    const DWORD error = checkWaitHandles(count, handles, true);
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return WAIT_FAILED;
-    }
-    const std::int64_t deadline = deadlineAfter(milliseconds);
-    DWORD result = waitForInput(milliseconds, wakeMask);
-    if (result != WAIT_OBJECT_0) {
-        return result;
-    }
-    if (count != 0) {
-        result = WaitForMultipleObjects(count, handles, TRUE, millisecondsLeft(deadline));
-        if (result == WAIT_TIMEOUT || result == WAIT_FAILED) {
-            return result;
-        }
-    }
-    q->changed.fetch_and(~wakeMask, std::memory_order_relaxed);
-    return result;
 }
 
 }  // namespace
@@ -504,6 +460,10 @@ void dropPostedFor(Queue* q, HWND window) {
 bool hasNewInput(ThreadContext* c, DWORD mask) {
     const Queue* q = c->queue;
     return q != nullptr && (q->changed.load(std::memory_order_seq_cst) & mask) != 0;
+}
+
+void forgetInput(Queue* q, DWORD mask) {
+    q->changed.fetch_and(~(mask & ~kReplyBit), std::memory_order_relaxed);
 }
 
 void retireQueue(ThreadContext* c) {
@@ -694,24 +654,6 @@ void PostQuitMessage(int exitCode) {
     q->quit = true;
     q->quitCode = exitCode;
     q->changed.fetch_or(kPostedBits, std::memory_order_seq_cst);
-}
-
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                                DWORD milliseconds, DWORD wakeMask) {
-    Queue* q = currentQueue();
-    if (q == nullptr) {
-        return WAIT_FAILED;
-    }
-    wakeMask &= ~kReplyBit;  // not a QS_ kind: the private bit of the senders' waits
-    if (waitAll) {
-        return waitAllAndInput(q, count, handles, milliseconds, wakeMask);
-    }
-    const DWORD result = waitMultiple(count, handles, false, milliseconds, true, wakeMask);
-    if (result == WAIT_OBJECT_0 + count) {
-        // The input that ended the wait is no longer new.
-        q->changed.fetch_and(~wakeMask, std::memory_order_relaxed);
-    }
-    return result;
 }
 
 }  // namespace davro::win32

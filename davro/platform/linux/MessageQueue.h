@@ -31,6 +31,10 @@ void dropPostedFor(Queue* q, HWND window);
 // Whether the queue of `c` has new input of the kinds in `mask` (MsgWaitForMultipleObjects'
 // rule: only input that arrived since the thread last looked counts).
 bool hasNewInput(ThreadContext* c, DWORD mask);
+// Makes the input of `mask` old: what ended a message wait is not new input any more.
+void forgetInput(Queue* q, DWORD mask);
+// The queue's own bit among the new-input bits, not a QS_ kind (the senders' reply bit).
+inline constexpr DWORD kNotInput = 0x80000000;
 
 // At the thread's end (and for the threads a forked child lacks): what it was sending is
 // dropped, messages sent to it and not yet answered get 0, its windows go without messages,
