@@ -131,6 +131,19 @@ __attribute__((always_inline)) inline BOOL withRecord(const Resolved& r, Use use
     return result;
 }
 
+// Sets a named mutex's waiters flag while a thread other than `self` holds it, so that its
+// release wakes a sleeper; returns the word as it then stands (free: unchanged).
+std::uint32_t flagWaiters(std::atomic<std::uint32_t>* word, std::uint32_t self) {
+    std::uint32_t w = word->load(std::memory_order_seq_cst);
+    // A failed compare-and-swap reloads `w`: go on until the flag is set or the mutex free.
+    while ((w & FUTEX_TID_MASK) != 0 && (w & FUTEX_TID_MASK) != self && (w & FUTEX_WAITERS) == 0) {
+        if (word->compare_exchange_weak(w, w | FUTEX_WAITERS, std::memory_order_seq_cst)) {
+            return w | FUTEX_WAITERS;
+        }
+    }
+    return w;
+}
+
 }  // namespace
 
 // ---- Waits and signals through a handle ----
@@ -387,13 +400,8 @@ void leaveNamedWaiters(Object* o, bool slept) {
         // A release may have woken us for a mutex we did not take, and cleared the waiters
         // flag as it did: wake another sleeper if the mutex is free, or set the flag again
         // so that its owner's release does.
-        std::atomic<std::uint32_t>* word = futexWord(rec);
-        std::uint32_t w = word->load(std::memory_order_seq_cst);
-        while ((w & FUTEX_TID_MASK) != 0 && (w & FUTEX_WAITERS) == 0 &&
-               !word->compare_exchange_weak(w, w | FUTEX_WAITERS, std::memory_order_seq_cst)) {
-        }
-        if ((w & FUTEX_TID_MASK) == 0) {
-            futexWake(word, 1, true);
+        if ((flagWaiters(futexWord(rec), 0) & FUTEX_TID_MASK) == 0) {
+            futexWake(futexWord(rec), 1, true);
         }
         return;
     }
@@ -421,13 +429,7 @@ void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& wo
         return;
     }
     word = futexWord(rec);
-    std::uint32_t w = word->load(std::memory_order_relaxed);
-    // A failed compare-and-swap reloads `w`: go on until the flag is set or the mutex free.
-    while ((w & FUTEX_TID_MASK) != 0 && (w & FUTEX_TID_MASK) != c->tid &&
-           (w & FUTEX_WAITERS) == 0 &&
-           !word->compare_exchange_weak(w, w | FUTEX_WAITERS, std::memory_order_relaxed)) {
-    }
-    expected = (w & FUTEX_TID_MASK) != 0 && (w & FUTEX_TID_MASK) != c->tid ? w | FUTEX_WAITERS : w;
+    expected = flagWaiters(word, c->tid);
 }
 
 bool namedWordFree(Object* o, std::uint32_t value) {
