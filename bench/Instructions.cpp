@@ -170,6 +170,18 @@ void kernelObjects() {
             ReleaseMutex(mutex);
         });
         CloseHandle(mutex);
+        const HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, (name + L"-s").c_str());
+        measure("win32/NamedSemaphoreWaitRelease", [=] {
+            WaitForSingleObject(semaphore, INFINITE);
+            ReleaseSemaphore(semaphore, 1, nullptr);
+        });
+        CloseHandle(semaphore);
+        const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, (name + L"-e").c_str());
+        measure("win32/NamedAutoEventSetWait", [=] {
+            SetEvent(event);
+            WaitForSingleObject(event, INFINITE);
+        });
+        CloseHandle(event);
     }
 }
 

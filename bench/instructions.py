@@ -41,6 +41,8 @@ PATHS = [
     ("win32/WaitAny64LastSignalled",
      "wait-any over 64 events, the last one set: WaitForMultipleObjects(0)"),
     ("win32/NamedMutexWaitRelease", "named mutex: WaitForSingleObject(INFINITE) + ReleaseMutex"),
+    ("win32/NamedSemaphoreWaitRelease", "named semaphore: WaitForSingleObject(INFINITE) + ReleaseSemaphore"),
+    ("win32/NamedAutoEventSetWait", "named auto event: SetEvent + WaitForSingleObject(INFINITE)"),
     ("davro/YMutexLockUnlock", "YMutex lock(INFINITE) + unlock"),
     ("win32/MutexSliceWaitRelease", "its raw calls: WaitForSingleObject(slice) + ReleaseMutex"),
     ("davro/YEventSignalLock", "YEventObject signal + lock(INFINITE)"),

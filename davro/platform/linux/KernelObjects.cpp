@@ -253,10 +253,6 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(HANDLE mutex) {
 
 __attribute__((noinline)) BOOL setEventSlowly(HANDLE event) {
     Resolved r{};
-    if (resolveFast(event, r) &&
-        (r.kind == Kind::NamedAutoEvent || r.kind == Kind::NamedManualEvent)) {
-        return setNamedEvent(r);  // a plain handle to a named event: checked already
-    }
     if (!resolveToModify(event, r, kEventKinds)) {
         return FALSE;
     }
@@ -448,7 +444,10 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
 
 BOOL SetEvent(HANDLE event) {
     Resolved r;
-    if (resolveFast(event, r) && (r.kind == Kind::AutoEvent || r.kind == Kind::ManualEvent)) {
+    if (!resolveFast(event, r)) {
+        return setEventSlowly(event);
+    }
+    if (r.kind == Kind::AutoEvent || r.kind == Kind::ManualEvent) {
         Object* o = r.object;
         std::uint64_t s = o->state.load(std::memory_order_relaxed) & ~word::kLock;
         if (word::incarnation(s) == r.incarnation) {
@@ -463,6 +462,8 @@ BOOL SetEvent(HANDLE event) {
                 return TRUE;
             }
         }
+    } else if (r.kind == Kind::NamedAutoEvent || r.kind == Kind::NamedManualEvent) {
+        return setNamedEvent(r);  // a plain handle to a named event: checked already
     }
     return setEventSlowly(event);
 }

@@ -79,7 +79,7 @@ __attribute__((always_inline)) inline bool takeCounted(SharedRecord* rec, bool r
 void wakeCounted(SharedRecord* rec, int count) { futexWake(countWord(rec), count, true); }
 
 // SetEvent on an auto event, and a registered waiter giving back what it took.
-void setAutoEvent(SharedRecord* rec) {
+__attribute__((always_inline)) inline void setAutoEvent(SharedRecord* rec) {
     std::uint64_t w = rec->counted.load(std::memory_order_relaxed);
     std::uint64_t next = 0;
     do {
@@ -280,7 +280,7 @@ __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
     return TRUE;
 }
 
-BOOL setNamedEvent(const Resolved& r) {
+__attribute__((noinline)) BOOL setNamedEvent(Resolved r) {
     return withRecord(r, [](SharedRecord* rec) {
         if (rec->kind == NamedKind::AutoEvent) {
             setAutoEvent(rec);

@@ -55,7 +55,7 @@ DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds);
 // ReleaseMutex, SetEvent, ResetEvent and ReleaseSemaphore on a named object; the caller
 // has checked the kind and the access.
 BOOL releaseNamedMutex(Resolved r);
-BOOL setNamedEvent(const Resolved& r);
+BOOL setNamedEvent(Resolved r);
 BOOL resetNamedEvent(const Resolved& r);
 BOOL releaseNamedSemaphore(Resolved r, LONG releaseCount, LPLONG previousCount);
 
