@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchMain.h"
+#include "TwoThreads.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -191,37 +192,19 @@ private:
     std::atomic<int> word_{0};
 };
 
-// One round trip per iteration: set `ping`, wait for the partner's `pong`. With `oneCpu`
-// both threads run on the same CPU.
+// One round trip per iteration; with `oneCpu` both threads run on the same CPU.
 template <class Event>
 void pingPong(benchmark::State& state, bool oneCpu) {
     Event ping;
     Event pong;
-    std::atomic<bool> stop{false};
     std::optional<OneCpu> pinned;
     if (oneCpu) {
         pinned.emplace();
     }
-    std::thread partner([&] {
-        std::optional<OneCpu> partnerPinned;
-        if (oneCpu) {
-            partnerPinned.emplace();  // the CPU of the benchmark thread, the first allowed
-        }
-        for (;;) {
-            ping.wait();
-            if (stop.load(std::memory_order_relaxed)) {
-                return;
-            }
-            pong.set();
-        }
+    // The partner keeps to the CPU of the benchmark thread, the first allowed.
+    davro::bench::pingPong(state, ping, pong, [oneCpu] {
+        return oneCpu ? std::optional<OneCpu>(std::in_place) : std::optional<OneCpu>();
     });
-    for (auto _ : state) {
-        ping.set();
-        pong.wait();
-    }
-    stop.store(true);
-    ping.set();
-    partner.join();
 }
 
 void BM_EventPingPong(benchmark::State& state) { pingPong<KernelEvent>(state, false); }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "BenchMain.h"
+#include "TwoThreads.h"
 
 namespace {
 
@@ -164,34 +165,7 @@ void BM_ConditionRoundTrip(benchmark::State& state) {
 DAVRO_BENCHMARK(BM_ConditionRoundTrip)->Name("Condition/RoundTrip/davro")->UseRealTime();
 
 void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
-    std::mutex mutex;
-    std::condition_variable toPartner;
-    std::condition_variable toMain;
-    int turn = 0;
-    bool stop = false;
-    std::thread partner([&] {
-        std::unique_lock<std::mutex> guard(mutex);
-        for (;;) {
-            toPartner.wait(guard, [&] { return turn == 1 || stop; });
-            if (stop) {
-                break;
-            }
-            turn = 0;
-            toMain.notify_one();
-        }
-    });
-    for (auto _ : state) {
-        std::unique_lock<std::mutex> guard(mutex);
-        turn = 1;
-        toPartner.notify_one();
-        toMain.wait(guard, [&] { return turn != 1; });
-    }
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        stop = true;
-    }
-    toPartner.notify_one();
-    partner.join();
+    davro::bench::stdConditionVariableRoundTrip(state);
 }
 DAVRO_BENCHMARK(BM_StdConditionVariableRoundTrip)->Name("Condition/RoundTrip/std")->UseRealTime();
 

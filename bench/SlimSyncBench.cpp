@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "BenchMain.h"
+#include "TwoThreads.h"
 
 #if !defined(_WIN32)
 #include <linux/futex.h>
@@ -135,34 +136,7 @@ DAVRO_BENCHMARK(BM_ConditionVariableRoundTrip)
     ->UseRealTime();
 
 void BM_StdConditionVariableRoundTrip(benchmark::State& state) {
-    std::mutex mutex;
-    std::condition_variable toPartner;
-    std::condition_variable toMain;
-    int turn = 0;
-    bool stop = false;
-    std::thread partner([&] {
-        std::unique_lock<std::mutex> guard(mutex);
-        for (;;) {
-            toPartner.wait(guard, [&] { return turn == 1 || stop; });
-            if (stop) {
-                break;
-            }
-            turn = 0;
-            toMain.notify_one();
-        }
-    });
-    for (auto _ : state) {
-        std::unique_lock<std::mutex> guard(mutex);
-        turn = 1;
-        toPartner.notify_one();
-        toMain.wait(guard, [&] { return turn != 1; });
-    }
-    {
-        const std::lock_guard<std::mutex> guard(mutex);
-        stop = true;
-    }
-    toPartner.notify_one();
-    partner.join();
+    davro::bench::stdConditionVariableRoundTrip(state);
 }
 DAVRO_BENCHMARK(BM_StdConditionVariableRoundTrip)
     ->Name("ConditionVariable/RoundTrip/std")
@@ -216,34 +190,13 @@ private:
     std::atomic<LONG> word_{0};
 };
 
-template <class Waits>
-void addressPingPong(benchmark::State& state) {
-    Flag<Waits> ping;
-    Flag<Waits> pong;
-    std::atomic<bool> stop{false};
-    std::thread partner([&] {
-        for (;;) {
-            ping.wait();
-            if (stop.load(std::memory_order_relaxed)) {
-                return;
-            }
-            pong.set();
-        }
-    });
-    for (auto _ : state) {
-        ping.set();
-        pong.wait();
-    }
-    stop.store(true);
-    ping.set();
-    partner.join();
+void BM_WaitOnAddressPingPong(benchmark::State& state) {
+    davro::bench::pingPong<Flag<AddressWaits>>(state);
 }
-
-void BM_WaitOnAddressPingPong(benchmark::State& state) { addressPingPong<AddressWaits>(state); }
 DAVRO_BENCHMARK(BM_WaitOnAddressPingPong)->Name("WaitOnAddress/PingPong/win32")->UseRealTime();
 
 #if !defined(_WIN32)
-void BM_FutexPingPong(benchmark::State& state) { addressPingPong<Futexes>(state); }
+void BM_FutexPingPong(benchmark::State& state) { davro::bench::pingPong<Flag<Futexes>>(state); }
 DAVRO_BENCHMARK(BM_FutexPingPong)->Name("WaitOnAddress/PingPong/futex")->UseRealTime();
 #endif
 
