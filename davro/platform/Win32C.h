@@ -80,6 +80,7 @@ typedef WORD ATOM;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
+typedef HANDLE HLOCAL;
 typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
@@ -806,6 +807,18 @@ __extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interloc
 #define WCT_NETWORK_IO_FLAG 0x8
 #endif
 
+#ifndef LMEM_FIXED
+#define LMEM_FIXED 0x0000
+#endif
+#ifndef LMEM_MOVEABLE
+#define LMEM_MOVEABLE 0x0002
+#endif
+#ifndef LMEM_ZEROINIT
+#define LMEM_ZEROINIT 0x0040
+#endif
+#ifndef LPTR
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#endif
 #ifndef ERROR_GEN_FAILURE
 #define ERROR_GEN_FAILURE 31
 #endif
@@ -888,6 +901,9 @@ __extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interloc
     X(DWORD, GetCurrentProcessId, (void), ())                                                      \
     X(BOOL, GetExitCodeProcess, (HANDLE process, LPDWORD exitCode), (process, exitCode))           \
     X(void, ExitProcess, (UINT exitCode), (exitCode))                                              \
+    /* local memory */                                                                             \
+    X(HLOCAL, LocalAlloc, (UINT flags, SIZE_T bytes), (flags, bytes))                              \
+    X(HLOCAL, LocalFree, (HLOCAL memory), (memory))                                                \
     /* kernel objects */                                                                           \
     X(HANDLE, CreateMutexW, (LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name),   \
       (attributes, initialOwner, name))                                                            \
