@@ -46,6 +46,8 @@
 
 #else /* Linux */
 
+#include <errno.h>
+#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,11 +223,31 @@ typedef TCHAR* PTCHAR;
 #define MAKELONG(low, high) \
     DAVRO_PORT_CAST(LONG, LOWORD(low) | (DAVRO_PORT_CAST(DWORD, LOWORD(high)) << 16))
 #endif
+#ifndef UNREFERENCED_PARAMETER
+#define UNREFERENCED_PARAMETER(parameter) ((void)(parameter))
+#endif
 #ifndef ARRAYSIZE
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #endif
 #ifndef _countof
 #define _countof(a) (sizeof(a) / sizeof((a)[0]))
+#endif
+
+/* ---- <malloc.h> of Windows' C run-time: blocks on a power-of-two boundary ----
+ * The block is the C library's (memalign), so _aligned_free is free. Another alignment:
+ * NULL and errno EINVAL, as there. */
+#ifndef _aligned_malloc
+static inline void* davro_port_aligned_malloc(size_t size, size_t alignment) {
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+        errno = EINVAL;
+        return DAVRO_PORT_NULL;
+    }
+    return memalign(alignment < sizeof(void*) ? sizeof(void*) : alignment, size);
+}
+#define _aligned_malloc davro_port_aligned_malloc
+#endif
+#ifndef _aligned_free
+#define _aligned_free free
 #endif
 
 /* ---- Structured exception handling, as plain blocks (see the top of this file) ---- */
