@@ -286,6 +286,33 @@ static void runThreadLocalStorage(void) {
     CHECK(TlsFree(tlsIndex));
 }
 
+/* ---- The other slim calls, once each from C: results of C's types through C linkage ---- */
+static void runOtherCalls(void) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static CONDITION_VARIABLE nobodyWakes = CONDITION_VARIABLE_INIT;
+    SYNCHRONIZATION_BARRIER barrier;
+    PVOID pointer = NULL;
+    LONG value = 1;
+    LONG other = 2;
+    DWORD fls;
+    CHECK(TryAcquireSRWLockShared(&lock) == TRUE && TryAcquireSRWLockExclusive(&lock) == FALSE);
+    ReleaseSRWLockShared(&lock);
+    AcquireSRWLockExclusive(&lock);
+    SetLastError(ERROR_SUCCESS);
+    CHECK(!SleepConditionVariableSRW(&nobodyWakes, &lock, 1, 0) && GetLastError() == ERROR_TIMEOUT);
+    ReleaseSRWLockExclusive(&lock);
+    CHECK(WaitOnAddress(&value, &other, sizeof(LONG), 0)); /* differs: TRUE at once */
+    WakeByAddressAll(&value);
+    CHECK(InitializeSynchronizationBarrier(&barrier, 1, -1));
+    CHECK(EnterSynchronizationBarrier(&barrier, 0) && DeleteSynchronizationBarrier(&barrier));
+    fls = FlsAlloc(NULL);
+    CHECK(fls != FLS_OUT_OF_INDEXES && FlsSetValue(fls, &value) && FlsGetValue(fls) == &value);
+    CHECK(FlsFree(fls));
+    CHECK(InterlockedCompareExchange(&value, 5, 1) == 1 && InterlockedOr(&value, 2) == 5);
+    CHECK(InterlockedCompareExchangePointer(&pointer, &value, NULL) == NULL && pointer == &value);
+    MemoryBarrier();
+}
+
 int _tmain(int argc, _TCHAR* argv[]) {
     HMODULE kernel = GetModuleHandle(TEXT("kernel32.dll"));
     (void)argc;
@@ -297,6 +324,7 @@ int _tmain(int argc, _TCHAR* argv[]) {
     runOneTimeInitialisation();
     runSList();
     runThreadLocalStorage();
+    runOtherCalls();
     if (failures == 0) {
         printf("slim samples: all checks held\n");
     }
