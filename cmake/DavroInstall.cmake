@@ -6,7 +6,8 @@ install(TARGETS davro EXPORT davroTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(TARGET davro_port)
-    install(TARGETS davro_port EXPORT davroTargets)
+    install(TARGETS davro_port davro_wmain EXPORT davroTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/davro/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/davro
     FILES_MATCHING PATTERN "*.h"

@@ -554,6 +554,20 @@ DAVRO_API BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targe
 DAVRO_API HANDLE GetCurrentProcess();
 DAVRO_API DWORD GetCurrentProcessId();
 
+// ---- Local memory ----
+// Blocks of the C library's heap, for ported code that allocates with LocalAlloc. A block is
+// fixed: its handle is its address. LocalAlloc takes LMEM_FIXED, with LMEM_ZEROINIT to fill
+// the block with zeros (LPTR is both); other flags (LMEM_MOVEABLE): NULL +
+// ERROR_INVALID_PARAMETER; out of memory: NULL + ERROR_NOT_ENOUGH_MEMORY. LocalFree frees a
+// block of LocalAlloc (NULL: nothing) and returns NULL.
+using HLOCAL = HANDLE;
+inline constexpr UINT LMEM_FIXED = 0x0000;
+inline constexpr UINT LMEM_MOVEABLE = 0x0002;
+inline constexpr UINT LMEM_ZEROINIT = 0x0040;
+inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+DAVRO_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+DAVRO_API HLOCAL LocalFree(HLOCAL memory);
+
 // ---- Kernel objects ----
 DAVRO_API HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
 DAVRO_API HANDLE OpenMutexW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);

@@ -80,6 +80,7 @@ typedef WORD ATOM;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
+typedef HANDLE HLOCAL;
 typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
@@ -289,6 +290,34 @@ typedef struct _WAITCHAIN_NODE_INFO {
     };
 } WAITCHAIN_NODE_INFO, *PWAITCHAIN_NODE_INFO;
 typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
+
+/* ---- Slim synchronisation ----
+ * The structures and the inline interlocked operations are the C++ ones, written once in
+ * Win32SyncCommon.h; here are their C names and the pointer types. */
+#include <davro/platform/Win32SyncCommon.h>
+
+typedef struct SRWLOCK SRWLOCK, *PSRWLOCK;
+typedef struct CONDITION_VARIABLE CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+typedef struct INIT_ONCE INIT_ONCE, *PINIT_ONCE, *LPINIT_ONCE;
+typedef BOOL (*PINIT_ONCE_FN)(PINIT_ONCE initOnce, PVOID parameter, PVOID* context);
+typedef struct SYNCHRONIZATION_BARRIER SYNCHRONIZATION_BARRIER, *PSYNCHRONIZATION_BARRIER,
+    *LPSYNCHRONIZATION_BARRIER;
+typedef struct SLIST_ENTRY SLIST_ENTRY, *PSLIST_ENTRY;
+typedef struct SLIST_HEADER SLIST_HEADER, *PSLIST_HEADER;
+typedef void (*PFLS_CALLBACK_FUNCTION)(PVOID data);
+
+/* What 64-bit Windows has, as the C++ declarations have it (Win32Names.cpp checks those
+ * against <windows.h>); C and C++ callers of the same library must agree. */
+__extension__ _Static_assert(sizeof(SRWLOCK) == 8 && _Alignof(SRWLOCK) == 8, "SRWLOCK");
+__extension__ _Static_assert(sizeof(CONDITION_VARIABLE) == 8 && _Alignof(CONDITION_VARIABLE) == 8,
+                             "CONDITION_VARIABLE");
+__extension__ _Static_assert(sizeof(INIT_ONCE) == 8 && _Alignof(INIT_ONCE) == 8, "INIT_ONCE");
+__extension__ _Static_assert(sizeof(SYNCHRONIZATION_BARRIER) == 32, "SYNCHRONIZATION_BARRIER");
+__extension__ _Static_assert(sizeof(SLIST_ENTRY) == 16 && _Alignof(SLIST_ENTRY) == 16,
+                             "SLIST_ENTRY");
+__extension__ _Static_assert(sizeof(SLIST_HEADER) == 16 && _Alignof(SLIST_HEADER) == 16,
+                             "SLIST_HEADER");
+__extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interlocked operands");
 
 /* ---- Macros of declarations and results ---- */
 #ifndef CONST
@@ -778,6 +807,79 @@ typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_N
 #define WCT_NETWORK_IO_FLAG 0x8
 #endif
 
+#ifndef LMEM_FIXED
+#define LMEM_FIXED 0x0000
+#endif
+#ifndef LMEM_MOVEABLE
+#define LMEM_MOVEABLE 0x0002
+#endif
+#ifndef LMEM_ZEROINIT
+#define LMEM_ZEROINIT 0x0040
+#endif
+#ifndef LPTR
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#endif
+#ifndef ERROR_GEN_FAILURE
+#define ERROR_GEN_FAILURE 31
+#endif
+#ifndef ERROR_NO_MORE_ITEMS
+#define ERROR_NO_MORE_ITEMS 259
+#endif
+#ifndef ERROR_TIMEOUT
+#define ERROR_TIMEOUT 1460
+#endif
+#ifndef SRWLOCK_INIT
+#define SRWLOCK_INIT \
+    { 0 }
+#endif
+#ifndef CONDITION_VARIABLE_INIT
+#define CONDITION_VARIABLE_INIT \
+    { 0 }
+#endif
+#ifndef CONDITION_VARIABLE_LOCKMODE_SHARED
+#define CONDITION_VARIABLE_LOCKMODE_SHARED 0x1
+#endif
+#ifndef INIT_ONCE_STATIC_INIT
+#define INIT_ONCE_STATIC_INIT \
+    { 0 }
+#endif
+#ifndef INIT_ONCE_CHECK_ONLY
+#define INIT_ONCE_CHECK_ONLY 0x1U
+#endif
+#ifndef INIT_ONCE_ASYNC
+#define INIT_ONCE_ASYNC 0x2U
+#endif
+#ifndef INIT_ONCE_INIT_FAILED
+#define INIT_ONCE_INIT_FAILED 0x4U
+#endif
+#ifndef INIT_ONCE_CTX_RESERVED_BITS
+#define INIT_ONCE_CTX_RESERVED_BITS 2
+#endif
+#ifndef SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY
+#define SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY 0x01
+#endif
+#ifndef SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY
+#define SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY 0x02
+#endif
+#ifndef SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE
+#define SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE 0x04
+#endif
+#ifndef MEMORY_ALLOCATION_ALIGNMENT
+#define MEMORY_ALLOCATION_ALIGNMENT 16
+#endif
+#ifndef TLS_OUT_OF_INDEXES
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFU
+#endif
+#ifndef TLS_MINIMUM_AVAILABLE
+#define TLS_MINIMUM_AVAILABLE 64
+#endif
+#ifndef FLS_OUT_OF_INDEXES
+#define FLS_OUT_OF_INDEXES 0xFFFFFFFFU
+#endif
+#ifndef FLS_MAXIMUM_AVAILABLE
+#define FLS_MAXIMUM_AVAILABLE 4080
+#endif
+
 #endif /* C */
 
 #if !DAVRO_WINDOWS
@@ -799,6 +901,9 @@ typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_N
     X(DWORD, GetCurrentProcessId, (void), ())                                                      \
     X(BOOL, GetExitCodeProcess, (HANDLE process, LPDWORD exitCode), (process, exitCode))           \
     X(void, ExitProcess, (UINT exitCode), (exitCode))                                              \
+    /* local memory */                                                                             \
+    X(HLOCAL, LocalAlloc, (UINT flags, SIZE_T bytes), (flags, bytes))                              \
+    X(HLOCAL, LocalFree, (HLOCAL memory), (memory))                                                \
     /* kernel objects */                                                                           \
     X(HANDLE, CreateMutexW, (LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name),   \
       (attributes, initialOwner, name))                                                            \
@@ -877,6 +982,63 @@ typedef void (*PWAITCHAINCALLBACK)(HWCT, DWORD_PTR, DWORD, LPDWORD, PWAITCHAIN_N
     X(int, GetThreadPriority, (HANDLE thread), (thread))                                           \
     X(BOOL, TerminateThread, (HANDLE thread, DWORD exitCode), (thread, exitCode))                  \
     X(BOOL, GetExitCodeThread, (HANDLE thread, LPDWORD exitCode), (thread, exitCode))              \
+    /* slim reader/writer locks */                                                                 \
+    X(void, InitializeSRWLock, (PSRWLOCK lock), (lock))                                            \
+    X(void, AcquireSRWLockExclusive, (PSRWLOCK lock), (lock))                                      \
+    X(void, AcquireSRWLockShared, (PSRWLOCK lock), (lock))                                         \
+    X(void, ReleaseSRWLockExclusive, (PSRWLOCK lock), (lock))                                      \
+    X(void, ReleaseSRWLockShared, (PSRWLOCK lock), (lock))                                         \
+    X(BOOLEAN, TryAcquireSRWLockExclusive, (PSRWLOCK lock), (lock))                                \
+    X(BOOLEAN, TryAcquireSRWLockShared, (PSRWLOCK lock), (lock))                                   \
+    /* condition variables */                                                                      \
+    X(void, InitializeConditionVariable, (PCONDITION_VARIABLE condition), (condition))             \
+    X(BOOL, SleepConditionVariableCS,                                                              \
+      (PCONDITION_VARIABLE condition, PCRITICAL_SECTION section, DWORD milliseconds),              \
+      (condition, section, milliseconds))                                                          \
+    X(BOOL, SleepConditionVariableSRW,                                                             \
+      (PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds, ULONG flags),             \
+      (condition, lock, milliseconds, flags))                                                      \
+    X(void, WakeConditionVariable, (PCONDITION_VARIABLE condition), (condition))                   \
+    X(void, WakeAllConditionVariable, (PCONDITION_VARIABLE condition), (condition))                \
+    /* one-time initialisation */                                                                  \
+    X(void, InitOnceInitialize, (PINIT_ONCE initOnce), (initOnce))                                 \
+    X(BOOL, InitOnceExecuteOnce,                                                                   \
+      (PINIT_ONCE initOnce, PINIT_ONCE_FN function, PVOID parameter, LPVOID * context),            \
+      (initOnce, function, parameter, context))                                                    \
+    X(BOOL, InitOnceBeginInitialize,                                                               \
+      (LPINIT_ONCE initOnce, DWORD flags, PBOOL pending, LPVOID * context),                        \
+      (initOnce, flags, pending, context))                                                         \
+    X(BOOL, InitOnceComplete, (LPINIT_ONCE initOnce, DWORD flags, LPVOID context),                 \
+      (initOnce, flags, context))                                                                  \
+    /* waits on addresses */                                                                       \
+    X(BOOL, WaitOnAddress,                                                                         \
+      (volatile VOID * address, PVOID compareAddress, SIZE_T size, DWORD milliseconds),            \
+      (address, compareAddress, size, milliseconds))                                               \
+    X(void, WakeByAddressSingle, (PVOID address), (address))                                       \
+    X(void, WakeByAddressAll, (PVOID address), (address))                                          \
+    /* synchronisation barriers */                                                                 \
+    X(BOOL, InitializeSynchronizationBarrier,                                                      \
+      (LPSYNCHRONIZATION_BARRIER barrier, LONG totalThreads, LONG spinCount),                      \
+      (barrier, totalThreads, spinCount))                                                          \
+    X(BOOL, EnterSynchronizationBarrier, (LPSYNCHRONIZATION_BARRIER barrier, DWORD flags),         \
+      (barrier, flags))                                                                            \
+    X(BOOL, DeleteSynchronizationBarrier, (LPSYNCHRONIZATION_BARRIER barrier), (barrier))          \
+    /* interlocked singly linked lists */                                                          \
+    X(void, InitializeSListHead, (PSLIST_HEADER head), (head))                                     \
+    X(PSLIST_ENTRY, InterlockedPushEntrySList, (PSLIST_HEADER head, PSLIST_ENTRY entry),           \
+      (head, entry))                                                                               \
+    X(PSLIST_ENTRY, InterlockedPopEntrySList, (PSLIST_HEADER head), (head))                        \
+    X(PSLIST_ENTRY, InterlockedFlushSList, (PSLIST_HEADER head), (head))                           \
+    X(USHORT, QueryDepthSList, (PSLIST_HEADER head), (head))                                       \
+    /* thread-local and fiber-local storage */                                                     \
+    X(DWORD, TlsAlloc, (void), ())                                                                 \
+    X(BOOL, TlsFree, (DWORD index), (index))                                                       \
+    X(LPVOID, TlsGetValue, (DWORD index), (index))                                                 \
+    X(BOOL, TlsSetValue, (DWORD index, LPVOID value), (index, value))                              \
+    X(DWORD, FlsAlloc, (PFLS_CALLBACK_FUNCTION callback), (callback))                              \
+    X(BOOL, FlsFree, (DWORD index), (index))                                                       \
+    X(PVOID, FlsGetValue, (DWORD index), (index))                                                  \
+    X(BOOL, FlsSetValue, (DWORD index, PVOID data), (index, data))                                 \
     /* processors and the system */                                                                \
     X(DWORD_PTR, SetThreadAffinityMask, (HANDLE thread, DWORD_PTR mask), (thread, mask))           \
     X(BOOL, GetProcessAffinityMask,                                                                \

@@ -17,6 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The structures and the interlocked operations, which C callers share.
+#include <davro/platform/Win32SyncCommon.h>
+
 namespace davro::win32 {
 
 // ---- Constants ----
@@ -25,89 +28,15 @@ inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // ---- Interlocked operations ----
-// Sequentially consistent read-modify-writes on naturally aligned values, inline. The
-// increments and decrements return the new value, the others the old one.
-// clang-tidy takes the pointers that the __atomic builtins write through for read-only ones.
-// NOLINTBEGIN(readability-non-const-parameter)
-
-inline LONG InterlockedIncrement(LONG volatile* addend) {
-    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(LONG volatile* addend) {
-    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
-    return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return comparand;  // the value found, whether or not it was replaced
-}
-inline LONG InterlockedAnd(LONG volatile* destination, LONG value) {
-    return __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedOr(LONG volatile* destination, LONG value) {
-    return __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedXor(LONG volatile* destination, LONG value) {
-    return __atomic_fetch_xor(destination, value, __ATOMIC_SEQ_CST);
-}
-
-inline LONG64 InterlockedIncrement64(LONG64 volatile* addend) {
-    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedDecrement64(LONG64 volatile* addend) {
-    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* addend, LONG64 value) {
-    return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange,
-                                           LONG64 comparand) {
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return comparand;
-}
-inline LONG64 InterlockedAnd64(LONG64 volatile* destination, LONG64 value) {
-    return __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedOr64(LONG64 volatile* destination, LONG64 value) {
-    return __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedXor64(LONG64 volatile* destination, LONG64 value) {
-    return __atomic_fetch_xor(destination, value, __ATOMIC_SEQ_CST);
-}
-
-inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
-                                               PVOID comparand) {
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
-// NOLINTEND(readability-non-const-parameter)
-
-// A full fence: no load or store moves across it, in either direction.
-inline void MemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+// InterlockedIncrement ... InterlockedXor, their 64-bit forms, InterlockedExchangePointer,
+// InterlockedCompareExchangePointer and MemoryBarrier are inline, in
+// davro/platform/Win32SyncCommon.h (shared with C callers, as are the structures below).
 
 // ---- Slim reader/writer locks ----
 // One pointer, zero when free; SRWLOCK_INIT or InitializeSRWLock make one. Not recursive in
 // either mode; never allocates and needs no deletion. Writers are preferred: a reader that
 // arrives while a writer waits waits too. Releasing a lock not held is undefined, as on
 // Windows.
-struct SRWLOCK {
-    PVOID Ptr;
-};
 using PSRWLOCK = SRWLOCK*;
 inline constexpr SRWLOCK SRWLOCK_INIT{};
 
@@ -126,9 +55,6 @@ DAVRO_API BOOLEAN TryAcquireSRWLockShared(PSRWLOCK lock);
 // TRUE when woken (possibly spuriously: callers re-check their predicate); FALSE with
 // ERROR_TIMEOUT after the time-out (divided by DAVRO_TIME_SCALE). A wake reaches every thread
 // that had started to sleep before it (Wake: at least one, All: all).
-struct CONDITION_VARIABLE {
-    PVOID Ptr;
-};
 using PCONDITION_VARIABLE = CONDITION_VARIABLE*;
 inline constexpr CONDITION_VARIABLE CONDITION_VARIABLE_INIT{};
 inline constexpr ULONG CONDITION_VARIABLE_LOCKMODE_SHARED = 0x1;
@@ -148,9 +74,6 @@ DAVRO_API void WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 // ---- One-time initialisation ----
 // One pointer: its low INIT_ONCE_CTX_RESERVED_BITS bits hold the state, the rest the context
 // that a completed initialisation stored (a value whose low two bits are 0).
-struct INIT_ONCE {
-    PVOID Ptr;
-};
 using PINIT_ONCE = INIT_ONCE*;
 using LPINIT_ONCE = INIT_ONCE*;
 using PINIT_ONCE_FN = BOOL (*)(PINIT_ONCE initOnce, PVOID parameter, PVOID* context);
@@ -195,13 +118,6 @@ DAVRO_API void WakeByAddressAll(PVOID address);
 // ---- Synchronisation barriers ----
 // 32 bytes like 64-bit Windows. Each phase releases its threads once `totalThreads` have
 // entered; the last one to enter gets TRUE, the others FALSE.
-struct SYNCHRONIZATION_BARRIER {
-    DWORD Reserved1;
-    DWORD Reserved2;
-    ULONG_PTR Reserved3[2];
-    DWORD Reserved4;
-    DWORD Reserved5;
-};
 using PSYNCHRONIZATION_BARRIER = SYNCHRONIZATION_BARRIER*;
 using LPSYNCHRONIZATION_BARRIER = SYNCHRONIZATION_BARRIER*;
 inline constexpr DWORD SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY = 0x01;
@@ -224,15 +140,10 @@ DAVRO_API BOOL DeleteSynchronizationBarrier(LPSYNCHRONIZATION_BARRIER barrier);
 // the first entry's Next before it knows the entry is still first: an entry's memory must stay
 // readable while another thread may pop it (heap memory that malloc keeps is; memory given
 // back to the system is not, and faults where Windows recovers).
-struct alignas(16) SLIST_ENTRY {
-    SLIST_ENTRY* Next;
-};
 using PSLIST_ENTRY = SLIST_ENTRY*;
-struct alignas(16) SLIST_HEADER {
-    ULONGLONG Alignment;
-    ULONGLONG Region;
-};
 using PSLIST_HEADER = SLIST_HEADER*;
+// The alignment of what malloc returns, and what list entries need (_aligned_malloc).
+inline constexpr SIZE_T MEMORY_ALLOCATION_ALIGNMENT = 16;
 
 DAVRO_API void InitializeSListHead(PSLIST_HEADER head);
 // Each returns the list's previous first entry (NULL when it was empty).

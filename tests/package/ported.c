@@ -1,5 +1,8 @@
-/* A ported C program built against the installed library: <windows.h> is the port header. */
+/* A ported C program built against the installed library: <windows.h> is the port header.
+ * It is a Unicode program with a main of its own, which the installed davro::port keeps. */
 #define _WIN32 1
+#define UNICODE
+#define _UNICODE
 #include <windows.h>
 
 static CRITICAL_SECTION section;

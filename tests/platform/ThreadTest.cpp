@@ -418,7 +418,8 @@ TEST(CreateThreadTest, ExitThreadEndsWithItsCodeAndAbandonsWhatTheThreadOwned) {
 }
 
 // OpenThread gives a handle to a live thread by its id with the access asked for: waits need
-// SYNCHRONIZE. The calling thread can open itself; an id of no thread gives NULL.
+// SYNCHRONIZE (MAXIMUM_ALLOWED has it). The calling thread can open itself; an id of no thread
+// gives NULL.
 TEST(CreateThreadTest, OpenThreadOpensByIdWithTheAccessAskedFor) {
     Handles hs;
     HANDLE go = hs.event(TRUE);
@@ -442,6 +443,9 @@ TEST(CreateThreadTest, OpenThreadOpensByIdWithTheAccessAskedFor) {
     ASSERT_NE(nullptr, self);
     EXPECT_EQ(GetCurrentThreadId(), GetThreadId(self));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(self, 0));
+    HANDLE maximal = hs.add(OpenThread(MAXIMUM_ALLOWED, FALSE, id));
+    ASSERT_NE(nullptr, maximal);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(maximal, 0));  // MAXIMUM_ALLOWED: waits too
     DAVRO_EXPECT_ERROR(static_cast<HANDLE>(nullptr), ERROR_INVALID_PARAMETER,
                        OpenThread(SYNCHRONIZE, FALSE, 0));
 }

@@ -122,6 +122,8 @@ DAVRO_SIGNATURE(CloseHandle, BOOL(HANDLE));
 DAVRO_SIGNATURE(DuplicateHandle, BOOL(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD));
 DAVRO_SIGNATURE(GetCurrentProcess, HANDLE());
 DAVRO_SIGNATURE(GetCurrentProcessId, DWORD());
+DAVRO_SIGNATURE(LocalAlloc, HLOCAL(UINT, SIZE_T));
+DAVRO_SIGNATURE(LocalFree, HLOCAL(HLOCAL));
 DAVRO_SIGNATURE(CreateMutexW, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR));
 DAVRO_SIGNATURE(OpenMutexW, HANDLE(DWORD, BOOL, LPCWSTR));
 DAVRO_SIGNATURE(ReleaseMutex, BOOL(HANDLE));
@@ -221,6 +223,62 @@ static_assert(offsetof(SYSTEM_INFO, dwActiveProcessorMask) == 24 &&
               offsetof(SYSTEM_INFO, dwNumberOfProcessors) == 32 &&
               offsetof(SYSTEM_INFO, wProcessorRevision) == 46);
 static_assert(std::is_same_v<LPTHREAD_START_ROUTINE, DWORD (*)(LPVOID)>);
+
+// The slim synchronisation: the structures that C callers share (Win32SyncCommon.h, whose C
+// side asserts the same figures), the out-of-line calls, and the values. The Interlocked*
+// family is macros over intrinsics on Windows: no signature to compare.
+static_assert(sizeof(SRWLOCK) == 8 && alignof(SRWLOCK) == 8);
+static_assert(sizeof(CONDITION_VARIABLE) == 8 && alignof(CONDITION_VARIABLE) == 8);
+static_assert(sizeof(INIT_ONCE) == 8 && alignof(INIT_ONCE) == 8);
+static_assert(sizeof(SYNCHRONIZATION_BARRIER) == 32);
+static_assert(sizeof(SLIST_ENTRY) == 16 && alignof(SLIST_ENTRY) == 16);
+static_assert(sizeof(SLIST_HEADER) == 16 && alignof(SLIST_HEADER) == 16);
+static_assert(MEMORY_ALLOCATION_ALIGNMENT == 16 && TLS_MINIMUM_AVAILABLE == 64);
+static_assert(TLS_OUT_OF_INDEXES == 0xFFFFFFFF && FLS_OUT_OF_INDEXES == 0xFFFFFFFF);
+static_assert(CONDITION_VARIABLE_LOCKMODE_SHARED == 1 && INIT_ONCE_CTX_RESERVED_BITS == 2);
+static_assert(INIT_ONCE_CHECK_ONLY == 1 && INIT_ONCE_ASYNC == 2 && INIT_ONCE_INIT_FAILED == 4);
+static_assert(SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY == 1 &&
+              SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY == 2 &&
+              SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE == 4);
+static_assert(LMEM_FIXED == 0 && LMEM_MOVEABLE == 2 && LMEM_ZEROINIT == 0x40 && LPTR == 0x40);
+static_assert(ERROR_GEN_FAILURE == 31 && ERROR_NO_MORE_ITEMS == 259 && ERROR_TIMEOUT == 1460);
+static_assert(std::is_same_v<PINIT_ONCE_FN, BOOL (*)(PINIT_ONCE, PVOID, PVOID*)>);
+static_assert(std::is_same_v<PFLS_CALLBACK_FUNCTION, void (*)(PVOID)>);
+DAVRO_SIGNATURE(InitializeSRWLock, void(PSRWLOCK));
+DAVRO_SIGNATURE(AcquireSRWLockExclusive, void(PSRWLOCK));
+DAVRO_SIGNATURE(AcquireSRWLockShared, void(PSRWLOCK));
+DAVRO_SIGNATURE(ReleaseSRWLockExclusive, void(PSRWLOCK));
+DAVRO_SIGNATURE(ReleaseSRWLockShared, void(PSRWLOCK));
+DAVRO_SIGNATURE(TryAcquireSRWLockExclusive, BOOLEAN(PSRWLOCK));
+DAVRO_SIGNATURE(TryAcquireSRWLockShared, BOOLEAN(PSRWLOCK));
+DAVRO_SIGNATURE(InitializeConditionVariable, void(PCONDITION_VARIABLE));
+DAVRO_SIGNATURE(SleepConditionVariableCS, BOOL(PCONDITION_VARIABLE, PCRITICAL_SECTION, DWORD));
+DAVRO_SIGNATURE(SleepConditionVariableSRW, BOOL(PCONDITION_VARIABLE, PSRWLOCK, DWORD, ULONG));
+DAVRO_SIGNATURE(WakeConditionVariable, void(PCONDITION_VARIABLE));
+DAVRO_SIGNATURE(WakeAllConditionVariable, void(PCONDITION_VARIABLE));
+DAVRO_SIGNATURE(InitOnceInitialize, void(PINIT_ONCE));
+DAVRO_SIGNATURE(InitOnceExecuteOnce, BOOL(PINIT_ONCE, PINIT_ONCE_FN, PVOID, LPVOID*));
+DAVRO_SIGNATURE(InitOnceBeginInitialize, BOOL(LPINIT_ONCE, DWORD, PBOOL, LPVOID*));
+DAVRO_SIGNATURE(InitOnceComplete, BOOL(LPINIT_ONCE, DWORD, LPVOID));
+DAVRO_SIGNATURE(WaitOnAddress, BOOL(volatile void*, PVOID, SIZE_T, DWORD));
+DAVRO_SIGNATURE(WakeByAddressSingle, void(PVOID));
+DAVRO_SIGNATURE(WakeByAddressAll, void(PVOID));
+DAVRO_SIGNATURE(InitializeSynchronizationBarrier, BOOL(LPSYNCHRONIZATION_BARRIER, LONG, LONG));
+DAVRO_SIGNATURE(EnterSynchronizationBarrier, BOOL(LPSYNCHRONIZATION_BARRIER, DWORD));
+DAVRO_SIGNATURE(DeleteSynchronizationBarrier, BOOL(LPSYNCHRONIZATION_BARRIER));
+DAVRO_SIGNATURE(InitializeSListHead, void(PSLIST_HEADER));
+DAVRO_SIGNATURE(InterlockedPushEntrySList, PSLIST_ENTRY(PSLIST_HEADER, PSLIST_ENTRY));
+DAVRO_SIGNATURE(InterlockedPopEntrySList, PSLIST_ENTRY(PSLIST_HEADER));
+DAVRO_SIGNATURE(InterlockedFlushSList, PSLIST_ENTRY(PSLIST_HEADER));
+DAVRO_SIGNATURE(QueryDepthSList, USHORT(PSLIST_HEADER));
+DAVRO_SIGNATURE(TlsAlloc, DWORD());
+DAVRO_SIGNATURE(TlsFree, BOOL(DWORD));
+DAVRO_SIGNATURE(TlsGetValue, LPVOID(DWORD));
+DAVRO_SIGNATURE(TlsSetValue, BOOL(DWORD, LPVOID));
+DAVRO_SIGNATURE(FlsAlloc, DWORD(PFLS_CALLBACK_FUNCTION));
+DAVRO_SIGNATURE(FlsFree, BOOL(DWORD));
+DAVRO_SIGNATURE(FlsGetValue, PVOID(DWORD));
+DAVRO_SIGNATURE(FlsSetValue, BOOL(DWORD, PVOID));
 
 #undef DAVRO_SIGNATURE
 

@@ -495,7 +495,9 @@ HANDLE OpenThread(DWORD desiredAccess, BOOL /*inheritHandle*/, DWORD threadId) {
             return nullptr;
         }
     }
-    HANDLE h = newHandle(o, accessFor(Kind::Thread, desiredAccess));
+    // MAXIMUM_ALLOWED: every right that a thread of this process may have, waits included.
+    const DWORD rights = (desiredAccess & MAXIMUM_ALLOWED) != 0 ? THREAD_ALL_ACCESS : desiredAccess;
+    HANDLE h = newHandle(o, accessFor(Kind::Thread, rights));
     if (h == nullptr) {
         release(o);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

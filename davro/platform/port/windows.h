@@ -21,8 +21,9 @@
  *     `__try { A } __finally { B }` runs A then B, but B is skipped when A leaves by return,
  *     goto, break or a C++ exception; an __except block never runs. (In C++ with exceptions,
  *     __try is `try`, as the C++ library defines it, and __finally and __except rethrow.)
- *   - With _UNICODE, _tmain is wmain: a weak main here converts the arguments from UTF-8
- *     and calls it (define DAVRO_PORT_NO_WMAIN to leave main alone). _tprintf is wprintf,
+ *   - With _UNICODE, _tmain is wmain: the main of the static library davro_wmain (which
+ *     davro::port links; the linker takes it only for a program without a main of its own)
+ *     converts the arguments from UTF-8 and calls it. _tprintf is wprintf,
  *     whose %s takes a char string on Linux (Windows' takes a wide one; write %ls), and a
  *     stream written with both printf and wprintf loses the second kind of output on Linux.
  *   - wchar_t (WCHAR) is 32 bits wide.
@@ -45,6 +46,8 @@
 
 #else /* Linux */
 
+#include <errno.h>
+#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -220,11 +223,31 @@ typedef TCHAR* PTCHAR;
 #define MAKELONG(low, high) \
     DAVRO_PORT_CAST(LONG, LOWORD(low) | (DAVRO_PORT_CAST(DWORD, LOWORD(high)) << 16))
 #endif
+#ifndef UNREFERENCED_PARAMETER
+#define UNREFERENCED_PARAMETER(parameter) ((void)(parameter))
+#endif
 #ifndef ARRAYSIZE
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #endif
 #ifndef _countof
 #define _countof(a) (sizeof(a) / sizeof((a)[0]))
+#endif
+
+/* ---- <malloc.h> of Windows' C run-time: blocks on a power-of-two boundary ----
+ * The block is the C library's (memalign), so _aligned_free is free. Another alignment:
+ * NULL and errno EINVAL, as there. */
+#ifndef _aligned_malloc
+static inline void* davro_port_aligned_malloc(size_t size, size_t alignment) {
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+        errno = EINVAL;
+        return DAVRO_PORT_NULL;
+    }
+    return memalign(alignment < sizeof(void*) ? sizeof(void*) : alignment, size);
+}
+#define _aligned_malloc davro_port_aligned_malloc
+#endif
+#ifndef _aligned_free
+#define _aligned_free free
 #endif
 
 /* ---- Structured exception handling, as plain blocks (see the top of this file) ---- */
@@ -333,72 +356,11 @@ typedef wchar_t _TUCHAR;
 #define _fputts fputws
 #endif
 
-/* wmain's caller: Linux starts a program at main, with its arguments in the locale's
- * multibyte form (UTF-8 here). Weak, so that a program with a main of its own keeps it. */
-#if !defined(DAVRO_PORT_NO_WMAIN)
-DAVRO_PORT_EXTERN_C int wmain(int argc, wchar_t** argv) __attribute__((weak));
-
-/* One UTF-8 argument as a new wide string; ill-formed bytes become U+FFFD. */
-static inline wchar_t* davro_port_widen(const char* text) {
-    const size_t n = strlen(text);
-    wchar_t* out = DAVRO_PORT_CAST(wchar_t*, malloc((n + 1) * sizeof(wchar_t)));
-    size_t i = 0;
-    size_t k = 0;
-    if (out == DAVRO_PORT_NULL) {
-        return NULL;
-    }
-    while (i < n) {
-        const unsigned char b = DAVRO_PORT_CAST(unsigned char, text[i]);
-        unsigned long cp = 0xFFFD;
-        size_t length = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xF4) {
-            const size_t need = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-            unsigned long value = b & (0x7F >> need);
-            size_t j = 1;
-            while (j < need && i + j < n &&
-                   (DAVRO_PORT_CAST(unsigned char, text[i + j]) & 0xC0) == 0x80) {
-                value = (value << 6) | (DAVRO_PORT_CAST(unsigned char, text[i + j]) & 0x3F);
-                ++j;
-            }
-            if (j == need && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF) &&
-                value >= (need == 2   ? 0x80UL
-                          : need == 3 ? 0x800UL
-                                      : 0x10000UL)) {
-                cp = value;
-            }
-            length = j;
-        }
-        out[k++] = DAVRO_PORT_CAST(wchar_t, cp);
-        i += length;
-    }
-    out[k] = L'\0';
-    return out;
-}
-
-__attribute__((weak)) int main(int argc, char** argv) {
-    wchar_t** wide = DAVRO_PORT_NULL;
-    int result = 0;
-    int i = 0;
-    if (wmain == DAVRO_PORT_NULL) {
-        return 1; /* neither main nor wmain: nothing to run */
-    }
-    wide = DAVRO_PORT_CAST(wchar_t**, calloc(DAVRO_PORT_CAST(size_t, argc) + 1, sizeof(wchar_t*)));
-    if (wide == DAVRO_PORT_NULL) {
-        return 1;
-    }
-    for (i = 0; i < argc; ++i) {
-        wide[i] = davro_port_widen(argv[i]);
-    }
-    result = wmain(argc, wide);
-    for (i = 0; i < argc; ++i) {
-        free(wide[i]);
-    }
-    free(wide);
-    return result;
-}
-#endif /* !DAVRO_PORT_NO_WMAIN */
+/* wmain has C linkage, also in C++ (as Microsoft's compiler gives it). A program whose entry
+ * is wmain gets its main from the static library davro_wmain (platform/port/WMain.cpp), which
+ * the CMake target davro::port links: the linker takes it only when the program has no main
+ * of its own. */
+DAVRO_PORT_EXTERN_C int wmain(int argc, wchar_t** argv);
 
 #else /* !_UNICODE */
 typedef char _TCHAR;

@@ -193,6 +193,11 @@ using ::DuplicateHandle;
 using ::GetCurrentProcess;
 using ::GetCurrentProcessId;
 
+// ---- Local memory (LMEM_FIXED, LMEM_ZEROINIT, LPTR are macros) ----
+using ::HLOCAL;
+using ::LocalAlloc;
+using ::LocalFree;
+
 // ---- Kernel objects ----
 using ::CreateEventA;
 using ::CreateEventW;

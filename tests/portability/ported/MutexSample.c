@@ -4,6 +4,8 @@
  * was abandoned, takes it all the same and repairs the record. Exit code 0 when the record
  * holds every entry and the abandonment was seen exactly once. */
 #define _WIN32 1
+#define UNICODE /* with a main of its own, as Windows' samples have */
+#define _UNICODE
 #include <stdio.h>
 #include <windows.h>
 
