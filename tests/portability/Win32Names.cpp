@@ -222,6 +222,33 @@ static_assert(offsetof(SYSTEM_INFO, dwActiveProcessorMask) == 24 &&
               offsetof(SYSTEM_INFO, wProcessorRevision) == 46);
 static_assert(std::is_same_v<LPTHREAD_START_ROUTINE, DWORD (*)(LPVOID)>);
 
+// Waitable timers, APCs and alertable waits.
+static_assert(WAIT_IO_COMPLETION == 0xC0 && ERROR_GEN_FAILURE == 31 && ERROR_NOACCESS == 998);
+static_assert(TIMER_QUERY_STATE == 1 && TIMER_MODIFY_STATE == 2 && TIMER_ALL_ACCESS == 0x1F0003);
+static_assert(CREATE_WAITABLE_TIMER_MANUAL_RESET == 1 &&
+              CREATE_WAITABLE_TIMER_HIGH_RESOLUTION == 2);
+static_assert(MWMO_WAITALL == 1 && MWMO_ALERTABLE == 2 && MWMO_INPUTAVAILABLE == 4);
+static_assert(std::is_same_v<PAPCFUNC, void (*)(ULONG_PTR)>);
+static_assert(std::is_same_v<PTIMERAPCROUTINE, void (*)(LPVOID, DWORD, DWORD)>);
+static_assert(sizeof(REASON_CONTEXT) == 32 && offsetof(REASON_CONTEXT, Reason) == 8);
+DAVRO_SIGNATURE(SleepEx, DWORD(DWORD, BOOL));
+DAVRO_SIGNATURE(WaitForSingleObjectEx, DWORD(HANDLE, DWORD, BOOL));
+DAVRO_SIGNATURE(WaitForMultipleObjectsEx, DWORD(DWORD, const HANDLE*, BOOL, DWORD, BOOL));
+DAVRO_SIGNATURE(MsgWaitForMultipleObjectsEx, DWORD(DWORD, const HANDLE*, DWORD, DWORD, DWORD));
+DAVRO_SIGNATURE(QueueUserAPC, DWORD(PAPCFUNC, HANDLE, ULONG_PTR));
+DAVRO_SIGNATURE(SignalObjectAndWait, DWORD(HANDLE, HANDLE, DWORD, BOOL));
+DAVRO_SIGNATURE(PulseEvent, BOOL(HANDLE));
+DAVRO_SIGNATURE(CreateWaitableTimerW, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR));
+DAVRO_SIGNATURE(CreateWaitableTimerA, HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR));
+DAVRO_SIGNATURE(CreateWaitableTimerExW, HANDLE(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD));
+DAVRO_SIGNATURE(OpenWaitableTimerW, HANDLE(DWORD, BOOL, LPCWSTR));
+DAVRO_SIGNATURE(OpenWaitableTimerA, HANDLE(DWORD, BOOL, LPCSTR));
+DAVRO_SIGNATURE(SetWaitableTimer,
+                BOOL(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL));
+DAVRO_SIGNATURE(SetWaitableTimerEx, BOOL(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE,
+                                         LPVOID, PREASON_CONTEXT, ULONG));
+DAVRO_SIGNATURE(CancelWaitableTimer, BOOL(HANDLE));
+
 #undef DAVRO_SIGNATURE
 
 }  // namespace

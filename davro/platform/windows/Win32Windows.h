@@ -385,4 +385,25 @@ using ::TlsFree;
 using ::TlsGetValue;
 using ::TlsSetValue;
 
+// ---- Waitable timers, APCs and alertable waits ----
+using ::CancelWaitableTimer;
+using ::CreateWaitableTimerA;
+using ::CreateWaitableTimerExW;
+using ::CreateWaitableTimerW;
+using ::MsgWaitForMultipleObjectsEx;
+using ::OpenWaitableTimerA;
+using ::OpenWaitableTimerW;
+using ::PAPCFUNC;
+using ::PREASON_CONTEXT;
+using ::PTIMERAPCROUTINE;
+using ::PulseEvent;
+using ::QueueUserAPC;
+using ::REASON_CONTEXT;
+using ::SetWaitableTimer;
+using ::SetWaitableTimerEx;
+using ::SignalObjectAndWait;
+using ::SleepEx;
+using ::WaitForMultipleObjectsEx;
+using ::WaitForSingleObjectEx;
+
 }  // namespace davro::win32
