@@ -552,15 +552,20 @@ DWORD failWith(DWORD error) {
     return WAIT_FAILED;
 }
 
-DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
-                   std::int64_t deadline, DWORD inputMask, const WaitSignal* signal) {
-    DAVRO_ASSERT(inNoStopScope(), "waitBlocking: outside a NoStopScope");
-    bool hasNamed = false;
-    bool hasTimer = false;
-    c->count = n;
-    c->waitAll = all;
-    c->hintsRaised = false;
-    c->firstRetry = 0;
+namespace {
+
+// The kinds among the objects of a wait that change how it waits.
+struct WaitKinds {
+    bool named = false;      // named objects: tried, not queued on, and slept on by word
+    bool namedOnly = false;  // nothing but named objects: nothing to watch while spinning
+    bool timer = false;      // timers: fired by the waiter when due
+};
+
+// Readies the entries of the wait of `c` on `objs` and counts it among the waiters of its
+// named objects (cleanup() leaves them).
+WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    WaitKinds kinds;
+    kinds.namedOnly = n != 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         WaitEntry& e = c->entries[i];
         e.prev = e.next = nullptr;
@@ -570,13 +575,28 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         e.linked = false;
         e.woken = false;
         e.handoff = false;
-        if (isNamed(objs[i])) {
-            hasNamed = true;
-            joinNamedWaiters(objs[i]);  // cleanup() leaves
+        const bool named = isNamed(objs[i]);
+        if (named) {
+            joinNamedWaiters(objs[i]);
         }
-        hasTimer = hasTimer || isTimer(objs[i]);
+        kinds.named = kinds.named || named;
+        kinds.namedOnly = kinds.namedOnly && named;
+        kinds.timer = kinds.timer || isTimer(objs[i]);
     }
-    if (hasTimer) {
+    return kinds;
+}
+
+}  // namespace
+
+DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
+                   std::int64_t deadline, DWORD inputMask, const WaitSignal* signal) {
+    DAVRO_ASSERT(inNoStopScope(), "waitBlocking: outside a NoStopScope");
+    c->count = n;
+    c->waitAll = all;
+    c->hintsRaised = false;
+    c->firstRetry = 0;
+    const WaitKinds kinds = prepareEntries(c, objs, n);
+    if (kinds.timer) {
         fireDueTimers(objs, n);
     }
     const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, n, all);
@@ -585,30 +605,26 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     // watched (its owner is running and re-locking, and a waiter awake for its retry
     // requests would put the slow path into each of its releases); anything else is queued
     // and then watched. A wait on named objects alone has nothing to watch: another process
-    // changes their words, not its status.
+    // changes their words, not its status; nor has a wait on nothing (SleepEx). A lone mutex
+    // is not polled when a signal must follow the queueing or queued APCs may end the wait.
     const std::uint32_t spin = spinBudget(c);
-    // A lone mutex is polled before it is queued, unless a signal must follow the queueing
-    // or queued APCs must be able to end the wait.
     const bool loneMutex = isLoneMutex(objs, n) && signal == nullptr && !c->alertable;
-    bool namedOnly = hasNamed;
-    for (std::uint32_t i = 0; i < n && namedOnly; ++i) {
-        namedOnly = isNamed(objs[i]);
-    }
+    const std::uint32_t watch = loneMutex || kinds.namedOnly || n == 0 ? 0 : spin;
     c->spun = false;
     c->slept = false;
     std::uint32_t result = 0;
     if (loneMutex && spin != 0 && pollMutex(c, objs[0], spin, deadline)) {
         result = c->status.load(std::memory_order_acquire);
     } else {
-        bool decided = all ? registerAll(c, objs, n, hasNamed) : registerAny(c, objs, n);
+        bool decided = all ? registerAll(c, objs, n, kinds.named) : registerAny(c, objs, n);
         if (signal != nullptr && !signal->give(signal->context)) {
             bool sleeping = false;
             decided = true;
             claim(c, WAIT_FAILED, sleeping);  // unless the registration decided it already
         }
         result = decided ? c->status.load(std::memory_order_acquire)
-                         : sleepUntilDone(c, objs, n, deadline, hasNamed, hasTimer, inputMask,
-                                          loneMutex || namedOnly || n == 0 ? 0 : spin);
+                         : sleepUntilDone(c, objs, n, deadline, kinds.named, kinds.timer, inputMask,
+                                          watch);
         cleanup(c, objs, n);
     }
     if (c->spun || c->slept) {
