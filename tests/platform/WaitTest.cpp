@@ -444,8 +444,8 @@ TEST(WaitableTimerTest, ManualAndAutoTimersSignalAtTheirDueTimeRelativeOrAbsolut
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
     // Setting a timer makes it not signalled; cancelling leaves the state as it is.
-    const LARGE_INTEGER far = after(60000);
-    ASSERT_TRUE(SetWaitableTimer(manual, &far, 0, nullptr, nullptr, FALSE));
+    const LARGE_INTEGER distant = after(60000);
+    ASSERT_TRUE(SetWaitableTimer(manual, &distant, 0, nullptr, nullptr, FALSE));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
     ASSERT_TRUE(CancelWaitableTimer(manual));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 30));
@@ -504,8 +504,8 @@ TEST(WaitableTimerTest, TimersTakePartInWaitAnyWaitAllAndMessageWaits) {
     EXPECT_EQ(WAIT_OBJECT_0 + 1,
               MsgWaitForMultipleObjects(2, any, FALSE, kBoundMs, QS_POSTMESSAGE));
     // A timer set again while a thread waits for it: the waiter follows the new due time.
-    const LARGE_INTEGER far = after(60000);
-    ASSERT_TRUE(SetWaitableTimer(timer, &far, 0, nullptr, nullptr, FALSE));
+    const LARGE_INTEGER distant = after(60000);
+    ASSERT_TRUE(SetWaitableTimer(timer, &distant, 0, nullptr, nullptr, FALSE));
     WaitProbe waiter([&] { return static_cast<int>(WaitForSingleObject(timer, kBoundMs)); });
     EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
     ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
@@ -578,8 +578,8 @@ TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableW
     EXPECT_EQ(0U, SleepEx(0, TRUE));
     ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, &logRoutine, &log, FALSE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, kBoundMs));
-    const LARGE_INTEGER far = after(60000);
-    ASSERT_TRUE(SetWaitableTimer(timer, &far, 0, nullptr, nullptr, FALSE));
+    const LARGE_INTEGER distant = after(60000);
+    ASSERT_TRUE(SetWaitableTimer(timer, &distant, 0, nullptr, nullptr, FALSE));
     EXPECT_EQ(0U, SleepEx(0, TRUE));
     EXPECT_EQ(1, log.calls);
 
