@@ -438,7 +438,7 @@ TEST(WaitableTimerTest, ManualAndAutoTimersSignalAtTheirDueTimeRelativeOrAbsolut
     ASSERT_TRUE(SetWaitableTimer(automatic, &due, 0, nullptr, nullptr, FALSE));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, kBoundMs));
-    EXPECT_GE(msSince(start), 55);
+    EXPECT_GE(msSince(start), 40);  // Windows may end a wait a timer tick (15.6 ms) early
     // A manual timer stays signalled; an auto timer serves one wait.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));

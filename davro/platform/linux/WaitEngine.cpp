@@ -395,9 +395,11 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
         // waking us at each of its releases would put the slow path into every one of them.
         if (cur == kStatusWaiting && spin != 0) {
             c->spun = true;
+            // An APC queued meanwhile ends the spin of an alertable wait: its queuer nudges
+            // only sleepers.
             spinUntil(spin, [&] {
                 cur = c->status.load(std::memory_order_acquire);
-                return cur != kStatusWaiting;
+                return cur != kStatusWaiting || (c->alertable && apcPending(c));
             });
         }
         spin = 0;
