@@ -386,6 +386,10 @@ using ::TlsGetValue;
 using ::TlsSetValue;
 
 // ---- Waitable timers, APCs and alertable waits ----
+// Windows 10's flag, which mingw-w64's headers leave out.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 using ::CancelWaitableTimer;
 using ::CreateWaitableTimerA;
 using ::CreateWaitableTimerExW;
