@@ -236,7 +236,10 @@ TEST(AlertableWaitTest, QueuedApcsRunInOrderOnlyInAnAlertableWait) {
     EXPECT_EQ(WAIT_IO_COMPLETION, WaitForSingleObjectEx(event, kBoundMs, TRUE));
     ASSERT_NE(0U, QueueUserAPC(&logApc, self, 4));
     EXPECT_EQ(WAIT_IO_COMPLETION, WaitForMultipleObjectsEx(1, &event, TRUE, 0, TRUE));
-    EXPECT_EQ((std::vector<ULONG_PTR>{1, 2, 9, 3, 4}), log.values);
+    ASSERT_NE(0U, QueueUserAPC(&logApc, GetCurrentThread(), 5));  // the pseudo-handle too
+    EXPECT_EQ(WAIT_IO_COMPLETION, MsgWaitForMultipleObjectsEx(1, &event, 0, QS_ALLINPUT,
+                                                              MWMO_ALERTABLE | MWMO_WAITALL));
+    EXPECT_EQ((std::vector<ULONG_PTR>{1, 2, 9, 3, 4, 5}), log.values);
     gApcLog = nullptr;
 }
 
