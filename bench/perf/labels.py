@@ -19,6 +19,7 @@ FAMILIES = [
     ("InitOnce", "One-time initialisation"),
     ("SList", "Interlocked singly linked lists"),
     ("Tls", "Thread-local storage"),
+    ("Timer", "Waitable timers and APCs"),
 ]
 
 # Readable operation names; others are split at their capitals.
@@ -54,6 +55,9 @@ OPERATIONS = {
     "Section/WriteEnterLeave": "YReadWriteSection write entry + exit",
     "Condition/RoundTrip": "YCondition signal-and-wake round trip",
     "Thread/CreateWait": "YThread create + wait for its end",
+    "Timer/LatenessMedian": "periodic timer (1 ms): median lateness of a wake-up over 200 periods",
+    "Timer/LatenessP99": "periodic timer (1 ms): 99th percentile of the lateness over 200 periods",
+    "Timer/ApcRoundTrip": "APC to a thread asleep in SleepEx, answered with an event (round trip)",
 }
 
 

@@ -14,7 +14,7 @@ import re
 # Column tokens: the library class, the raw davro::win32 call, and the baselines.
 DAVRO = "davro"
 WIN32 = "win32"
-BASELINES = ("std", "posix", "pthread", "futex", "lockfree")
+BASELINES = ("std", "posix", "pthread", "futex", "lockfree", "timerfd", "eventfd")
 COLUMNS = (DAVRO, WIN32) + BASELINES
 
 # Google Benchmark's own name parts: they say how a figure was taken, not what was measured.
@@ -40,7 +40,8 @@ class Figure:
         self.program = program
         self.name = name
         self.threads = int(entry.get("threads", 1))
-        self.real_time = wall or "real_time" in name.split("/")
+        # Manual times (UseManualTime) are reported where wall times are.
+        self.real_time = wall or bool({"real_time", "manual_time"} & set(name.split("/")))
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[entry.get("time_unit", "ns")]
         self.ns = entry["real_time" if self.real_time else "cpu_time"] * scale
         self.rate = entry.get("items_per_second")

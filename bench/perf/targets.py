@@ -172,12 +172,20 @@ TARGETS = [
     target("YThread create + wait vs std::thread + join",
            ("Thread/CreateWait/davro", "Thread/CreateWait/std", "time", "<=", 1.5,
             "std::thread + join")),
+    target("periodic waitable timer lateness, median, vs timerfd",
+           ("Timer/LatenessMedian/win32", "Timer/LatenessMedian/timerfd", "time", "<=", 1.1,
+            "timerfd")),
+    target("periodic waitable timer lateness, 99th percentile, vs timerfd",
+           ("Timer/LatenessP99/win32", "Timer/LatenessP99/timerfd", "time", "<=", 1.25,
+            "timerfd")),
 ]
 
 # Ratios of times reported without a bound: (what, numerator, denominator).
 REPORTED = [
     ("MsgWaitForMultipleObjects woken by a posted message vs by an event",
      "Message/MsgWaitWokenByPost/win32", "Message/MsgWaitWokenByEvent/win32"),
+    ("APC round trip to a thread in SleepEx vs an eventfd pair",
+     "Timer/ApcRoundTrip/win32", "Timer/ApcRoundTrip/eventfd"),
 ]
 
 

@@ -328,6 +328,25 @@ using LPSYSTEM_INFO = SYSTEM_INFO*;
 // The routine of a thread started by CreateThread.
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 using PTHREAD_START_ROUTINE = LPTHREAD_START_ROUTINE;
+// An asynchronous procedure call (QueueUserAPC) and a timer's completion routine, which gets
+// the argument given to SetWaitableTimer and the UTC FILETIME at which the timer fired.
+using PAPCFUNC = void (*)(ULONG_PTR);
+using PTIMERAPCROUTINE = void (*)(LPVOID, DWORD, DWORD);
+// SetWaitableTimerEx's wake context, accepted and not used (no power management here).
+struct REASON_CONTEXT {
+    ULONG Version;
+    DWORD Flags;
+    union {
+        struct {
+            HMODULE LocalizedReasonModule;
+            ULONG LocalizedReasonId;
+            ULONG ReasonStringCount;
+            LPWSTR* ReasonStrings;
+        } Detailed;
+        LPWSTR SimpleReasonString;
+    } Reason;
+};
+using PREASON_CONTEXT = REASON_CONTEXT*;
 
 // ---- Constants ----
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -337,6 +356,7 @@ inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
 inline constexpr DWORD WAIT_ABANDONED_0 = 0x00000080;
 inline constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+inline constexpr DWORD WAIT_IO_COMPLETION = 0x000000C0;  // an alertable wait ran APCs
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 inline const HANDLE INVALID_HANDLE_VALUE =
@@ -361,6 +381,7 @@ inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 inline constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
+inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_FILE_INVALID = 1006;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
@@ -398,6 +419,16 @@ inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
 inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
 inline constexpr DWORD SEMAPHORE_MODIFY_STATE = 0x0002;
 inline constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x001F0003;
+inline constexpr DWORD TIMER_QUERY_STATE = 0x0001;
+inline constexpr DWORD TIMER_MODIFY_STATE = 0x0002;
+inline constexpr DWORD TIMER_ALL_ACCESS = 0x001F0003;
+
+// Waitable timers and alertable waits.
+inline constexpr DWORD CREATE_WAITABLE_TIMER_MANUAL_RESET = 0x00000001;
+inline constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
+inline constexpr DWORD MWMO_WAITALL = 0x0001;
+inline constexpr DWORD MWMO_ALERTABLE = 0x0002;
+inline constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
 
 // Threads.
 inline constexpr unsigned CREATE_SUSPENDED = 0x00000004;
@@ -599,6 +630,37 @@ DAVRO_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
 DAVRO_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                           DWORD milliseconds, DWORD wakeMask);
 DAVRO_API void Sleep(DWORD milliseconds);
+// Alertable waits: with `alertable` the wait also ends when APCs are queued to the thread,
+// runs them all (FIFO, those they queue too) once the wait is over and returns
+// WAIT_IO_COMPLETION. An object signalled at the same moment wins; the APCs stay queued.
+DAVRO_API DWORD SleepEx(DWORD milliseconds, BOOL alertable);
+DAVRO_API DWORD WaitForSingleObjectEx(HANDLE object, DWORD milliseconds, BOOL alertable);
+DAVRO_API DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                         DWORD milliseconds, BOOL alertable);
+DAVRO_API DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                                            DWORD wakeMask, DWORD flags);
+DAVRO_API DWORD QueueUserAPC(PAPCFUNC apc, HANDLE thread, ULONG_PTR data);
+// Signals `signal` (SetEvent, ReleaseSemaphore by 1 or ReleaseMutex, by its kind) and waits
+// for `waitOn`, queued on it before the signal can be seen by any other thread.
+DAVRO_API DWORD SignalObjectAndWait(HANDLE signal, HANDLE waitOn, DWORD milliseconds,
+                                    BOOL alertable);
+DAVRO_API BOOL PulseEvent(HANDLE event);
+
+// ---- Waitable timers ----
+DAVRO_API HANDLE CreateWaitableTimerW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                      LPCWSTR name);
+DAVRO_API HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                      LPCSTR name);
+DAVRO_API HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags,
+                                        DWORD desiredAccess);
+DAVRO_API HANDLE OpenWaitableTimerW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
+DAVRO_API HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+DAVRO_API BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                                PTIMERAPCROUTINE completionRoutine, LPVOID argument, BOOL resume);
+DAVRO_API BOOL SetWaitableTimerEx(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                                  PTIMERAPCROUTINE completionRoutine, LPVOID argument,
+                                  PREASON_CONTEXT wakeContext, ULONG tolerableDelay);
+DAVRO_API BOOL CancelWaitableTimer(HANDLE timer);
 
 // ---- Critical sections (process-private, recursive) ----
 DAVRO_API void InitializeCriticalSection(LPCRITICAL_SECTION section);

@@ -880,6 +880,53 @@ __extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interloc
 #define FLS_MAXIMUM_AVAILABLE 4080
 #endif
 
+/* ---- Waitable timers, APCs and alertable waits ---- */
+typedef void (*PAPCFUNC)(ULONG_PTR);
+typedef void (*PTIMERAPCROUTINE)(LPVOID, DWORD, DWORD);
+typedef struct _REASON_CONTEXT {
+    ULONG Version;
+    DWORD Flags;
+    union {
+        struct {
+            HMODULE LocalizedReasonModule;
+            ULONG LocalizedReasonId;
+            ULONG ReasonStringCount;
+            LPWSTR* ReasonStrings;
+        } Detailed;
+        LPWSTR SimpleReasonString;
+    } Reason;
+} REASON_CONTEXT, *PREASON_CONTEXT;
+#ifndef WAIT_IO_COMPLETION
+#define WAIT_IO_COMPLETION 0x000000C0U
+#endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998U
+#endif
+#ifndef TIMER_QUERY_STATE
+#define TIMER_QUERY_STATE 0x0001U
+#endif
+#ifndef TIMER_MODIFY_STATE
+#define TIMER_MODIFY_STATE 0x0002U
+#endif
+#ifndef TIMER_ALL_ACCESS
+#define TIMER_ALL_ACCESS 0x001F0003U
+#endif
+#ifndef CREATE_WAITABLE_TIMER_MANUAL_RESET
+#define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001U
+#endif
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002U
+#endif
+#ifndef MWMO_WAITALL
+#define MWMO_WAITALL 0x0001U
+#endif
+#ifndef MWMO_ALERTABLE
+#define MWMO_ALERTABLE 0x0002U
+#endif
+#ifndef MWMO_INPUTAVAILABLE
+#define MWMO_INPUTAVAILABLE 0x0004U
+#endif
+
 #endif /* C */
 
 #if !DAVRO_WINDOWS
@@ -1131,7 +1178,44 @@ __extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interloc
       (locale, flags, date, format, text, size))                                                   \
     X(int, GetTimeFormatA,                                                                         \
       (LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR format, LPSTR text, int size),     \
-      (locale, flags, time, format, text, size))
+      (locale, flags, time, format, text, size))                                                   \
+    /* waitable timers, APCs and alertable waits */                                                \
+    X(DWORD, SleepEx, (DWORD milliseconds, BOOL alertable), (milliseconds, alertable))             \
+    X(DWORD, WaitForSingleObjectEx, (HANDLE object, DWORD milliseconds, BOOL alertable),           \
+      (object, milliseconds, alertable))                                                           \
+    X(DWORD, WaitForMultipleObjectsEx,                                                             \
+      (DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, BOOL alertable),      \
+      (count, handles, waitAll, milliseconds, alertable))                                          \
+    X(DWORD, MsgWaitForMultipleObjectsEx,                                                          \
+      (DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask, DWORD flags),       \
+      (count, handles, milliseconds, wakeMask, flags))                                             \
+    X(DWORD, QueueUserAPC, (PAPCFUNC apc, HANDLE thread, ULONG_PTR data), (apc, thread, data))     \
+    X(DWORD, SignalObjectAndWait,                                                                  \
+      (HANDLE signal, HANDLE waitOn, DWORD milliseconds, BOOL alertable),                          \
+      (signal, waitOn, milliseconds, alertable))                                                   \
+    X(BOOL, PulseEvent, (HANDLE event), (event))                                                   \
+    X(HANDLE, CreateWaitableTimerW,                                                                \
+      (LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCWSTR name),                          \
+      (attributes, manualReset, name))                                                             \
+    X(HANDLE, CreateWaitableTimerA,                                                                \
+      (LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name),                           \
+      (attributes, manualReset, name))                                                             \
+    X(HANDLE, CreateWaitableTimerExW,                                                              \
+      (LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD desiredAccess),          \
+      (attributes, name, flags, desiredAccess))                                                    \
+    X(HANDLE, OpenWaitableTimerW, (DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name),         \
+      (desiredAccess, inheritHandle, name))                                                        \
+    X(HANDLE, OpenWaitableTimerA, (DWORD desiredAccess, BOOL inheritHandle, LPCSTR name),          \
+      (desiredAccess, inheritHandle, name))                                                        \
+    X(BOOL, SetWaitableTimer,                                                                      \
+      (HANDLE timer, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE routine,          \
+       LPVOID argument, BOOL resume),                                                              \
+      (timer, dueTime, period, routine, argument, resume))                                         \
+    X(BOOL, SetWaitableTimerEx,                                                                    \
+      (HANDLE timer, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE routine,          \
+       LPVOID argument, PREASON_CONTEXT wakeContext, ULONG tolerableDelay),                        \
+      (timer, dueTime, period, routine, argument, wakeContext, tolerableDelay))                    \
+    X(BOOL, CancelWaitableTimer, (HANDLE timer), (timer))
 
 #define DAVRO_WIN32_C_DECLARE(result, name, parameters, arguments) DAVRO_API result name parameters;
 

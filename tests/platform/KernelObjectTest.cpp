@@ -2,7 +2,10 @@
 // polls (WaitForSingleObject(h, 0)) after each step.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "PlatformTestSupport.h"
@@ -122,6 +125,129 @@ TEST(EventTest, SetResetAndPollsInEveryModeAndInitialState) {
             EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
         }
     }
+}
+
+// PulseEvent releases the waiters there are (all of them for a manual event, one for an
+// auto event) and leaves the event reset, whatever its state was.
+TEST(EventTest, PulseReleasesTheCurrentWaitersAndLeavesTheEventReset) {
+    for (BOOL manual : {FALSE, TRUE}) {
+        SCOPED_TRACE(manual ? "manual" : "auto");
+        Handles hs;
+        HANDLE e = hs.event(manual, TRUE);
+        EXPECT_TRUE(PulseEvent(e));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+        EXPECT_TRUE(PulseEvent(e));  // nobody waits: nothing is kept for later
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+        WaitProbe first([&] { return static_cast<int>(WaitForSingleObject(e, kBoundMs)); });
+        WaitProbe second([&] { return static_cast<int>(WaitForSingleObject(e, kBoundMs)); });
+        ASSERT_TRUE(awaitWaiters(e, 2));
+        EXPECT_TRUE(PulseEvent(e));
+        if (manual) {
+            EXPECT_EQ(0, first.result());
+            EXPECT_EQ(0, second.result());
+        } else {
+            // One of the two got it; the other still waits, and a set releases it.
+            WaitProbe* other = nullptr;
+            for (int i = 0; other == nullptr && i < 500; ++i) {
+                if (first.finishesWithin(10ms)) {
+                    other = &second;
+                } else if (second.finishesWithin(0ms)) {
+                    other = &first;
+                }
+            }
+            ASSERT_NE(nullptr, other);
+            EXPECT_TRUE(other->stillBlockedAfter(50ms));
+            EXPECT_TRUE(SetEvent(e));
+            EXPECT_EQ(0, first.result());
+            EXPECT_EQ(0, second.result());
+        }
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+    }
+    Handles hs;
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, PulseEvent(hs.semaphore(0, 1)));
+}
+
+// Pulses while threads keep waiting: every pulse leaves the manual event reset.
+TEST(EventTest, StressPulsesNeverLeaveAManualEventSet) {
+    Handles hs;
+    HANDLE e = hs.event(TRUE);
+    std::atomic<bool> stop{false};
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            while (!stop.load()) {
+                if (WaitForSingleObject(e, 20) == WAIT_OBJECT_0) {
+                    ++released;
+                }
+            }
+        });
+    }
+    int setAfterPulse = 0;
+    // At least 2000 pulses, and on until one has released a waiter (the waiters may start late
+    // on a loaded machine), for at most 10 s.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 2000 || (released.load() == 0 && std::chrono::steady_clock::now() < giveUp);
+         ++i) {
+        PulseEvent(e);
+        if (WaitForSingleObject(e, 0) == WAIT_OBJECT_0) {
+            ++setAfterPulse;
+        }
+    }
+    stop = true;
+    for (std::thread& t : waiters) {
+        t.join();
+    }
+    EXPECT_EQ(0, setAfterPulse);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+    EXPECT_GT(released.load(), 0);
+}
+
+// SignalObjectAndWait signals by the kind of its first handle, fails as that signal would,
+// and is queued on its second handle before anyone can see the signal: a partner that
+// answers each signal with a pulse never misses it.
+TEST(EventTest, SignalObjectAndWaitSignalsAndIsQueuedBeforeTheSignalShows) {
+    Handles hs;
+    HANDLE ping = hs.event();
+    HANDLE pong = hs.event();
+    constexpr int kRounds = 300;
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (WaitForSingleObject(ping, kBoundMs) != WAIT_OBJECT_0) {
+                return;
+            }
+            PulseEvent(pong);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        if (SignalObjectAndWait(ping, pong, kBoundMs, FALSE) == WAIT_OBJECT_0) {
+            ++answered;
+        }
+    }
+    partner.join();
+    EXPECT_EQ(kRounds, answered);
+
+    // A mutex is released and a semaphore counted up by one.
+    HANDLE mutex = hs.mutex(TRUE);
+    HANDLE semaphore = hs.semaphore(0, 2);
+    HANDLE set = hs.event(TRUE, TRUE);
+    EXPECT_EQ(WAIT_OBJECT_0, SignalObjectAndWait(mutex, set, 0, FALSE));
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(mutex));
+    EXPECT_EQ(WAIT_OBJECT_0, SignalObjectAndWait(semaphore, set, kBoundMs, FALSE));
+    EXPECT_EQ(1, semaphoreCount(semaphore));
+    EXPECT_EQ(WAIT_TIMEOUT, SignalObjectAndWait(semaphore, pong, 10, FALSE));
+    EXPECT_EQ(2, semaphoreCount(semaphore));
+    // Errors of the signal come first, and nothing is waited for.
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_TOO_MANY_POSTS,
+                       SignalObjectAndWait(semaphore, set, 0, FALSE));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_NOT_OWNER, SignalObjectAndWait(mutex, set, 0, FALSE));
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, TRUE, nullptr));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_HANDLE,
+                       SignalObjectAndWait(timer, set, 0, FALSE));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_INVALID_HANDLE,
+                       SignalObjectAndWait(GetCurrentProcess(), set, 0, FALSE));
+    EXPECT_EQ(2, semaphoreCount(semaphore));
 }
 
 TEST(SemaphoreTest, CountsAreCheckedReportedAndNeverPassTheMaximum) {

@@ -197,5 +197,41 @@ TEST(Win32TimeTest, ClocksAgreeAndSleepAndTimeOutsLastTheirScaledTime) {
     }
 }
 
+// Waitable timers run on the same clock: a relative due time, a period and an absolute due time
+// on the system clock each last their time, divided by DAVRO_TIME_SCALE=10 on Linux.
+TEST(Win32TimeTest, WaitableTimersRunOnTheScaledClock) {
+#ifdef _WIN32
+    const auto lasted = [](int ms) { return std::chrono::milliseconds(ms - 50); };
+#else
+    const auto lasted = [](int ms) { return std::chrono::milliseconds(ms / 10 - 5); };
+#endif
+    Handles hs;
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    LARGE_INTEGER due{};
+    due.QuadPart = -1000 * 10000LL;  // 1000 ms from now
+    auto realBefore = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 500, nullptr, nullptr, FALSE));
+    for (int fire = 0; fire < 3; ++fire) {
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, scaled(kBoundMs)));
+    }
+    auto real = std::chrono::steady_clock::now() - realBefore;
+    EXPECT_GE(real, lasted(2000));
+#ifndef _WIN32
+    EXPECT_LT(real, std::chrono::milliseconds(1500));  // unscaled, it would take 2000 ms
+#endif
+    ASSERT_TRUE(CancelWaitableTimer(timer));
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    due.QuadPart = static_cast<LONGLONG>(ticksOf(now) + 1000 * 10000ULL);
+    realBefore = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, scaled(kBoundMs)));
+    real = std::chrono::steady_clock::now() - realBefore;
+    EXPECT_GE(real, lasted(1000));
+#ifndef _WIN32
+    EXPECT_LT(real, std::chrono::milliseconds(900));
+#endif
+}
+
 }  // namespace
 }  // namespace davro::test

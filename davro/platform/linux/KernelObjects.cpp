@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Apc.h"
 #include "HandleTable.h"
 #include "NamedObject.h"
 #include "StopScope.h"
@@ -178,6 +179,9 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds,
     ThreadContext* c = currentContext();
     if (c == nullptr || (named && !c->ownedNamed.reserve(1))) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (isTimerKind(r.kind)) {
+        fireTimer(r.object, r.incarnation);  // if it is due, this look fires it
     }
     const Fast f = named ? Fast::NotSignalled : tryTake(r, c->tid);
     switch (f) {
@@ -607,6 +611,145 @@ HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     return waitMultiple(count, handles, waitAll != FALSE, milliseconds, false, 0);
+}
+
+DWORD WaitForSingleObjectEx(HANDLE object, DWORD milliseconds, BOOL alertable) {
+    if (alertable == FALSE) {
+        return WaitForSingleObject(object, milliseconds);
+    }
+    // The object first: signalled, it wins over APCs that are queued (they stay queued).
+    Resolved r;
+    DWORD result = 0;
+    if (tryWaitFast(object, result, r)) {
+        return result;
+    }
+    return alertableWait([=](ThreadContext*) { return WaitForSingleObject(object, milliseconds); });
+}
+
+DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                               BOOL alertable) {
+    if (alertable == FALSE) {
+        return WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+    }
+    return alertableWait([=](ThreadContext*) {
+        return waitMultiple(count, handles, waitAll != FALSE, milliseconds, false, 0);
+    });
+}
+
+BOOL PulseEvent(HANDLE event) {
+    Resolved r{};
+    if (!resolveToModify(event, r, kEventKinds)) {
+        return FALSE;
+    }
+    if (isNamedKind(r.kind)) {
+        // Its waiters sleep on its shared word and take it themselves: a set and a reset is
+        // all there is. An auto event's set goes to a registered waiter as a hand-off that the
+        // reset leaves alone; a manual event's sleepers may wake to find it reset already.
+        return setNamedEvent(r) != FALSE && resetNamedEvent(r) != FALSE ? TRUE : FALSE;
+    }
+    // Set, handed to the queued waiters (all of them for a manual event, the first for an
+    // auto event), and reset, under one hold of the lock: nobody else ever sees it set.
+    const NoStopScope noStop;
+    Object* o = r.object;
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    const bool alive = word::incarnation(s) == r.incarnation;
+    if (alive) {
+        s |= word::kSignalled;
+        satisfyWaiters(o, s, haveAllLock, wakes);
+        s &= ~word::kSignalled;
+    }
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    if (!alive) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+// SignalObjectAndWait's signal, given by the wait once it is queued.
+struct SignalOf {
+    HANDLE handle;
+    Kind kind;
+};
+
+bool giveSignal(const void* context) {
+    const auto* signal = static_cast<const SignalOf*>(context);
+    if ((kMutexKinds & kindBit(signal->kind)) != 0) {
+        return ReleaseMutex(signal->handle) != FALSE;
+    }
+    if ((kSemaphoreKinds & kindBit(signal->kind)) != 0) {
+        return ReleaseSemaphore(signal->handle, 1, nullptr) != FALSE;
+    }
+    return SetEvent(signal->handle) != FALSE;
+}
+
+// Checks what can be checked of the signal before the wait starts, so that a signal that
+// must fail fails before anything is waited for: false with the last error set.
+bool signalPossible(HANDLE handle, SignalOf& signal) {
+    Resolved r{};
+    if (!resolveToModify(handle, r, kMutexKinds | kEventKinds | kSemaphoreKinds)) {
+        return false;
+    }
+    signal = SignalOf{handle, r.kind};
+    const std::uint64_t s = r.object->state.load(std::memory_order_acquire);
+    if (r.kind == Kind::Mutex && word::ownerOf(s) != currentThreadId()) {
+        SetLastError(ERROR_NOT_OWNER);
+        return false;
+    }
+    if (r.kind == Kind::Semaphore &&
+        (s & word::kCount) >= static_cast<std::uint64_t>(r.object->maximum)) {
+        SetLastError(ERROR_TOO_MANY_POSTS);
+        return false;
+    }
+    return true;
+}
+
+DWORD signalAndWait(ThreadContext* c, const SignalOf& signal, HANDLE waitOn, DWORD milliseconds) {
+    Resolved r{};
+    if (!resolve(waitOn, r)) {
+        return failWith(ERROR_INVALID_HANDLE);
+    }
+    if ((r.access & kMayWait) == 0) {
+        return failWith(ERROR_ACCESS_DENIED);
+    }
+    if (isNamedKind(r.kind)) {
+        // Its waiters are not queued on it (they sleep on its shared word): the signal comes
+        // first, then the wait.
+        if (!giveSignal(&signal)) {
+            return WAIT_FAILED;
+        }
+        return WaitForSingleObject(waitOn, milliseconds);
+    }
+    const NoStopScope noStop;
+    if (!tryAddRef(r.object, r.incarnation)) {
+        return failWith(ERROR_INVALID_HANDLE);
+    }
+    Object* objs[1] = {r.object};
+    const WaitSignal step{&giveSignal, &signal};
+    const DWORD result = waitBlocking(c, objs, 1, false, deadlineAfter(milliseconds), 0, &step);
+    c->count = 0;
+    release(r.object);
+    return result;
+}
+
+}  // namespace
+
+DWORD SignalObjectAndWait(HANDLE signal, HANDLE waitOn, DWORD milliseconds, BOOL alertable) {
+    SignalOf what{};
+    if (!signalPossible(signal, what)) {
+        return WAIT_FAILED;
+    }
+    if (alertable == FALSE) {
+        ThreadContext* c = currentContext();
+        return c != nullptr ? signalAndWait(c, what, waitOn, milliseconds)
+                            : failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return alertableWait(
+        [&](ThreadContext* c) { return signalAndWait(c, what, waitOn, milliseconds); });
 }
 
 }  // namespace davro::win32

@@ -80,4 +80,17 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
     return result;
 }
 
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                                  DWORD wakeMask, DWORD flags) {
+    // MWMO_INPUTAVAILABLE is taken as the rule of new input (see docs/platform.md); flags
+    // that Windows does not define are ignored.
+    const BOOL waitAll = (flags & MWMO_WAITALL) != 0 ? TRUE : FALSE;
+    if ((flags & MWMO_ALERTABLE) == 0) {
+        return MsgWaitForMultipleObjects(count, handles, waitAll, milliseconds, wakeMask);
+    }
+    return alertableWait([=](ThreadContext*) {
+        return MsgWaitForMultipleObjects(count, handles, waitAll, milliseconds, wakeMask);
+    });
+}
+
 }  // namespace davro::win32

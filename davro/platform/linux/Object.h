@@ -31,8 +31,16 @@ enum class Kind : std::uint8_t {
     NamedAutoEvent = 9,
     NamedManualEvent = 10,
     NamedSemaphore = 11,
+    // Waitable timers (WaitableTimer.cpp): signalled like a manual or an auto event once
+    // their due time has passed and somebody has looked (fireTimer). Apart from the pairs
+    // above, so that no fast path of events takes them for one.
+    ManualTimer = 12,
+    AutoTimer = 13,
 };
-inline constexpr bool isNamedKind(Kind k) { return k >= Kind::NamedMutex; }
+inline constexpr bool isNamedKind(Kind k) {
+    return k >= Kind::NamedMutex && k <= Kind::NamedSemaphore;
+}
+inline constexpr bool isTimerKind(Kind k) { return k == Kind::ManualTimer || k == Kind::AutoTimer; }
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;
 inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~1U; }
@@ -45,7 +53,7 @@ inline constexpr unsigned kindPair(Kind k) { return static_cast<unsigned>(k) & ~
 //   lock         the object's own spin lock, held while its waiter queue is used;
 //   waiters      the waiter queue is not empty, so a signal must take the slow path;
 //   payload      mutex: owner thread id (22 bits) and the abandoned flag;
-//                events and threads: bit 0 = signalled; semaphore: the count (31 bits).
+//                events, timers and threads: bit 0 = signalled; semaphore: the count.
 namespace word {
 inline constexpr unsigned kIncShift = 34;
 inline constexpr std::uint32_t kIncMask = 0x3FFFFFFF;
@@ -67,6 +75,7 @@ inline constexpr std::uint32_t ownerOf(std::uint64_t w) {
 struct WaitEntry;
 struct NamedShared;
 struct ThreadRecord;
+struct TimerRecord;
 
 // One kernel object. Objects live in a type-stable pool: their memory is never returned to
 // the system, only recycled into new objects, so a stale pointer read from the handle table
@@ -85,6 +94,7 @@ struct alignas(64) Object {
     union {                            // read only for the kind that owns it
         NamedShared* named = nullptr;  // named objects: the shared record
         ThreadRecord* thread;          // thread: its record
+        TimerRecord* timer;            // timers: due time, period, completion routine
     };
 };
 // One cache line: a field more would make it two (alignas rounds the size up to 128).
@@ -119,6 +129,8 @@ inline bool signalledFor(Kind k, std::uint64_t s, std::uint32_t tid) {
         case Kind::ManualEvent:
         case Kind::AutoEvent:
         case Kind::Thread:
+        case Kind::ManualTimer:
+        case Kind::AutoTimer:
             return (s & word::kSignalled) != 0;
         case Kind::Semaphore:
             return (s & word::kCount) != 0;
@@ -139,11 +151,12 @@ inline std::uint64_t takenState(Kind k, std::uint64_t s, std::uint32_t tid, bool
             abandoned = (s & word::kAbandoned) != 0;
             return (s & ~(word::kOwner | word::kAbandoned)) | tid;
         case Kind::AutoEvent:
+        case Kind::AutoTimer:
             return s & ~word::kSignalled;
         case Kind::Semaphore:
             return s - 1;
         default:
-            return s;  // manual events and ended threads stay signalled
+            return s;  // manual events and timers and ended threads stay signalled
     }
 }
 

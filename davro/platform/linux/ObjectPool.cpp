@@ -7,6 +7,7 @@
 // through a stale handle can reach the object that takes the memory over.
 #include <davro/platform/Testing.h>
 
+#include "Apc.h"
 #include "ChunkedArray.h"
 #include "Locks.h"
 #include "NamedObject.h"
@@ -116,6 +117,8 @@ void release(Object* object) {
         destroyNamed(object);
     } else if (kind == Kind::Thread) {
         destroyThread(object);
+    } else if (isTimerKind(kind)) {
+        destroyTimer(object);
     }
     object->kind.store(Kind::Free, std::memory_order_relaxed);
     const SpinGuard guard(gPool.lock);

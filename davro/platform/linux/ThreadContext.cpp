@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "Apc.h"
 #include "Fence.h"
 #include "Futex.h"
 #include "KernelObjects.h"
@@ -78,6 +79,8 @@ void releaseContext(ThreadContext* c) {
     c->queue = nullptr;
     c->count = 0;
     c->inputMask.store(0, std::memory_order_relaxed);
+    c->alertable = false;
+    c->lowSlack = false;
     c->ownedMutexes = 0;
     c->ownedNamed.clear();
     c->robustHead = nullptr;
@@ -104,6 +107,8 @@ constexpr ThreadStep kThreadSteps[] = {
     // The wait it was stopped in (WaitEngine.cpp), and its wait note (WaitChain.cpp).
     {[](ThreadContext* c, DWORD, bool) { abandonWait(c); },
      [](ThreadContext* self, std::uint32_t) { resetNote(self, self->tid); }},
+    // Its APCs, dropped: nothing is queued to it any more (Apc.cpp).
+    {[](ThreadContext* c, DWORD, bool) { closeApcs(c); }, [](ThreadContext*, std::uint32_t) {}},
     // Its in-process mutexes (KernelObjects.cpp).
     {[](ThreadContext* c, DWORD, bool) { abandonOwnedMutexes(c); }, &renumberOwnedMutexes},
     // Its named mutexes (NamedRegistry.cpp): a fork child's stay with the parent's thread.

@@ -174,6 +174,10 @@ struct ThreadContext {
     bool singleProcessor = false;  // bound to one processor: never spins
     bool spun = false;             // the current wait spun (or polled a mutex)
     bool slept = false;            // the current wait went to sleep
+    // The wait in progress is alertable: queued APCs end it with WAIT_IO_COMPLETION, and the
+    // thread's own timers with completion routines bound its sleep (Apc.h).
+    bool alertable = false;
+    bool lowSlack = false;  // the thread's timer slack has been lowered for timer waits
     // MsgWaitForMultipleObjects: the wake mask while in such a wait, 0 otherwise.
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];

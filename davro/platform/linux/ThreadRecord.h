@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Apc.h"
 #include "Futex.h"
 #include "Locks.h"
 #include "Object.h"
@@ -73,6 +74,8 @@ struct ThreadRecord {
     // The thread's context: a stop also nudges it out of the futex sleep of a wait, and it
     // stops before it sleeps again. Null once the thread has ended.
     std::atomic<ThreadContext*> context{nullptr};
+
+    ApcQueue apcs;  // QueueUserAPC's calls and timer completion routines (Apc.cpp)
 
     sigjmp_buf jump{};  // created threads: where a termination or _endthreadex lands
 };

@@ -7,10 +7,13 @@
 // be, and a waiter that leaves without answering a mutex retry request passes it on.
 #include "WaitEngine.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 
+#include "Apc.h"
 #include "Futex.h"
 #include "Locks.h"
 #include "MessageQueue.h"
@@ -33,6 +36,43 @@ constexpr std::int64_t kNamedPollFirstNs = 1000000;
 constexpr std::int64_t kNamedPollMaxNs = 16000000;
 
 bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_order_relaxed)); }
+
+bool isTimer(const Object* o) { return isTimerKind(o->kind.load(std::memory_order_relaxed)); }
+
+// The earlier of two deadlines, kNoDeadline being the latest.
+std::int64_t earlier(std::int64_t a, std::int64_t b) {
+    if (a == kNoDeadline) {
+        return b;
+    }
+    return b == kNoDeadline ? a : std::min(a, b);
+}
+
+// When the sleep of `c` must end: its own deadline, or earlier when a timer among its
+// objects, or (alertable) one whose completion routine it runs, must be fired then. Read
+// after the sleep is announced, so that a timer set after this look nudges the sleeper.
+std::int64_t sleepDeadline(ThreadContext* c, Object* const* objs, std::uint32_t n,
+                           std::int64_t deadline, bool hasTimer) {
+    if (!hasTimer && !c->alertable) {
+        return deadline;
+    }
+    const std::int64_t now = monotonicNs();
+    std::int64_t wake = deadline;
+    for (std::uint32_t i = 0; hasTimer && i < n; ++i) {
+        if (isTimer(objs[i])) {
+            wake = earlier(wake, timerWakeNs(objs[i], now));
+        }
+    }
+    if (c->alertable) {
+        wake = earlier(wake, ownTimersWakeNs(c, now));
+    }
+    if (wake != deadline && !c->lowSlack) {
+        // A timer is late by the sleep's slack (50 us by default): the least the system
+        // allows, for a thread that waits for timers, from its first such wait on.
+        c->lowSlack = true;
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
+    return wake;
+}
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
@@ -341,7 +381,7 @@ void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t change
 // objects again and goes on.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): every way a sleep ends, in one loop
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
-                             std::int64_t deadline, bool hasNamed, DWORD inputMask,
+                             std::int64_t deadline, bool hasNamed, bool hasTimer, DWORD inputMask,
                              std::uint32_t spin) {
     std::int64_t slice = kNamedPollFirstNs;
     // The words of the last sleep, kept for the next one (watchNamed).
@@ -355,9 +395,11 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
         // waking us at each of its releases would put the slow path into every one of them.
         if (cur == kStatusWaiting && spin != 0) {
             c->spun = true;
+            // An APC queued meanwhile ends the spin of an alertable wait: its queuer nudges
+            // only sleepers.
             spinUntil(spin, [&] {
                 cur = c->status.load(std::memory_order_acquire);
-                return cur != kStatusWaiting;
+                return cur != kStatusWaiting || (c->alertable && apcPending(c));
             });
         }
         spin = 0;
@@ -380,6 +422,10 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 claim(c, WAIT_OBJECT_0 + n, sleeping)) {
                 return WAIT_OBJECT_0 + n;
             }
+            if (c->alertable && apcPending(c) && claim(c, WAIT_IO_COMPLETION, sleeping)) {
+                return WAIT_IO_COMPLETION;
+            }
+            const std::int64_t wake = sleepDeadline(c, objs, n, deadline, hasTimer);
             bool sleep = true;
             if (hasNamed) {
                 std::uint64_t changed = 0;
@@ -401,12 +447,11 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 const StoppableSleep stoppable;
                 c->slept = true;
                 if (!hasNamed) {
-                    futexWait(&c->status, kStatusSleeping, deadline);
-                } else if (!futexWaitMany(watches, watched, deadline)) {
+                    futexWait(&c->status, kStatusSleeping, wake);
+                } else if (!futexWaitMany(watches, watched, wake)) {
                     const std::int64_t sliceEnd = monotonicNs() + slice;
                     slice = std::min(slice * 2, kNamedPollMaxNs);
-                    futexWait(&c->status, kStatusSleeping,
-                              deadline == kNoDeadline ? sliceEnd : std::min(deadline, sliceEnd));
+                    futexWait(&c->status, kStatusSleeping, earlier(wake, sliceEnd));
                 }
             }
             cur = c->status.load(std::memory_order_acquire);
@@ -414,8 +459,20 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 return cur;
             }
             if (cur == kStatusSleeping) {
-                // Woken by a named object, or not asleep at all: look again at the top.
+                // Woken by a named object or a timer, or not asleep at all: look again.
                 c->status.compare_exchange_strong(cur, kStatusWaiting, std::memory_order_acq_rel);
+            }
+            // Timers fire when somebody looks at them after their due time: a timer we wait
+            // for is handed to its waiters (us among them), one whose routine we run queues it.
+            if (hasTimer) {
+                fireDueTimers(objs, n);
+            }
+            if (c->alertable) {
+                fireOwnTimers(c);
+            }
+            cur = c->status.load(std::memory_order_acquire);
+            if (isDone(cur)) {
+                return cur;
             }
         } else if (isDone(cur)) {
             return cur;
@@ -458,19 +515,59 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 
 }  // namespace
 
+void fireDueTimers(Object* const* objs, std::uint32_t n) {
+    std::int64_t now = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Object* o = objs[i];
+        if (!isTimer(o)) {
+            continue;
+        }
+        if (now == 0) {
+            now = monotonicNs();
+        }
+        const std::int64_t wake = timerWakeNs(o, now);
+        if (wake != kNoDeadline && wake <= now) {
+            fireTimer(o, incarnationOf(o), now);
+        }
+    }
+}
+
+DWORD alertableWait(DWORD (*wait)(ThreadContext* c, const void* arg), const void* arg) {
+    ThreadContext* c = currentContext();
+    if (c == nullptr) {
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    fireOwnTimers(c);
+    const bool outer = c->alertable;
+    c->alertable = true;
+    const DWORD result = wait(c, arg);
+    c->alertable = outer;
+    if (result == WAIT_IO_COMPLETION || (result == WAIT_TIMEOUT && apcPending(c))) {
+        runApcs(c);
+        return WAIT_IO_COMPLETION;
+    }
+    return result;
+}
+
 DWORD failWith(DWORD error) {
     SetLastError(error);
     return WAIT_FAILED;
 }
 
-DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
-                   std::int64_t deadline, DWORD inputMask) {
-    DAVRO_ASSERT(inNoStopScope(), "waitBlocking: outside a NoStopScope");
-    bool hasNamed = false;
-    c->count = n;
-    c->waitAll = all;
-    c->hintsRaised = false;
-    c->firstRetry = 0;
+namespace {
+
+// The kinds among the objects of a wait that change how it waits.
+struct WaitKinds {
+    bool named = false;      // named objects: tried, not queued on, and slept on by word
+    bool namedOnly = false;  // nothing but named objects: nothing to watch while spinning
+    bool timer = false;      // timers: fired by the waiter when due
+};
+
+// Readies the entries of the wait of `c` on `objs` and counts it among the waiters of its
+// named objects (cleanup() leaves them).
+WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    WaitKinds kinds;
+    kinds.namedOnly = n != 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         WaitEntry& e = c->entries[i];
         e.prev = e.next = nullptr;
@@ -480,10 +577,29 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
         e.linked = false;
         e.woken = false;
         e.handoff = false;
-        if (isNamed(objs[i])) {
-            hasNamed = true;
-            joinNamedWaiters(objs[i]);  // cleanup() leaves
+        const bool named = isNamed(objs[i]);
+        if (named) {
+            joinNamedWaiters(objs[i]);
         }
+        kinds.named = kinds.named || named;
+        kinds.namedOnly = kinds.namedOnly && named;
+        kinds.timer = kinds.timer || isTimer(objs[i]);
+    }
+    return kinds;
+}
+
+}  // namespace
+
+DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
+                   std::int64_t deadline, DWORD inputMask, const WaitSignal* signal) {
+    DAVRO_ASSERT(inNoStopScope(), "waitBlocking: outside a NoStopScope");
+    c->count = n;
+    c->waitAll = all;
+    c->hintsRaised = false;
+    c->firstRetry = 0;
+    const WaitKinds kinds = prepareEntries(c, objs, n);
+    if (kinds.timer) {
+        fireDueTimers(objs, n);
     }
     const OuterNote outer = beginNote(c, NoteKind::Objects, 0, objs, n, all);
     c->status.store(kStatusWaiting, std::memory_order_seq_cst);
@@ -491,23 +607,26 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     // watched (its owner is running and re-locking, and a waiter awake for its retry
     // requests would put the slow path into each of its releases); anything else is queued
     // and then watched. A wait on named objects alone has nothing to watch: another process
-    // changes their words, not its status.
+    // changes their words, not its status; nor has a wait on nothing (SleepEx). A lone mutex
+    // is not polled when a signal must follow the queueing or queued APCs may end the wait.
     const std::uint32_t spin = spinBudget(c);
-    const bool loneMutex = isLoneMutex(objs, n);
-    bool namedOnly = hasNamed;
-    for (std::uint32_t i = 0; i < n && namedOnly; ++i) {
-        namedOnly = isNamed(objs[i]);
-    }
+    const bool loneMutex = isLoneMutex(objs, n) && signal == nullptr && !c->alertable;
+    const std::uint32_t watch = loneMutex || kinds.namedOnly || n == 0 ? 0 : spin;
     c->spun = false;
     c->slept = false;
     std::uint32_t result = 0;
     if (loneMutex && spin != 0 && pollMutex(c, objs[0], spin, deadline)) {
         result = c->status.load(std::memory_order_acquire);
     } else {
-        const bool decided = all ? registerAll(c, objs, n, hasNamed) : registerAny(c, objs, n);
+        bool decided = all ? registerAll(c, objs, n, kinds.named) : registerAny(c, objs, n);
+        if (signal != nullptr && !signal->give(signal->context)) {
+            bool sleeping = false;
+            decided = true;
+            claim(c, WAIT_FAILED, sleeping);  // unless the registration decided it already
+        }
         result = decided ? c->status.load(std::memory_order_acquire)
-                         : sleepUntilDone(c, objs, n, deadline, hasNamed, inputMask,
-                                          loneMutex || namedOnly ? 0 : spin);
+                         : sleepUntilDone(c, objs, n, deadline, kinds.named, kinds.timer, inputMask,
+                                          watch);
         cleanup(c, objs, n);
     }
     if (c->spun || c->slept) {

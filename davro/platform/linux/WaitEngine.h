@@ -32,7 +32,7 @@ __attribute__((always_inline)) inline Fast tryTake(const Resolved& r, std::uint3
         if (!signalledFor(r.kind, s, tid)) {
             return Fast::NotSignalled;
         }
-        if (r.kind == Kind::ManualEvent || r.kind == Kind::Thread) {
+        if (r.kind == Kind::ManualEvent || r.kind == Kind::Thread || r.kind == Kind::ManualTimer) {
             return Fast::Taken;  // nothing to consume
         }
         if (r.kind == Kind::Mutex && word::ownerOf(s) == tid) {
@@ -60,11 +60,39 @@ __attribute__((always_inline)) inline Fast tryTake(const Resolved& r, std::uint3
     }
 }
 
+// SignalObjectAndWait's signal: given by the blocking wait once the waiter is queued on its
+// objects (whether or not that decided the wait), exactly once; `give` returns false with
+// the last error set when the signal could not be given.
+struct WaitSignal {
+    bool (*give)(const void* context);
+    const void* context;
+};
+
 // The blocking part of every wait: `objs` are referenced by the caller, `n` may be 0 (a
-// message wait with no handles), `inputMask` is MsgWaitForMultipleObjects' wake mask or 0.
+// message wait with no handles, or SleepEx), `inputMask` is MsgWaitForMultipleObjects' wake
+// mask or 0. With `signal`, a wait whose signal fails ends with WAIT_FAILED unless it was
+// already decided. An alertable wait (ThreadContext::alertable) ends with WAIT_IO_COMPLETION
+// when APCs are pending and nothing else decided it; the caller runs them (alertableWait).
 // Returns the wait result and records new ownerships. Runs inside the caller's NoStopScope.
 DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
-                   std::int64_t deadline, DWORD inputMask);
+                   std::int64_t deadline, DWORD inputMask, const WaitSignal* signal = nullptr);
+
+// Runs `wait(context)` as an alertable wait of the calling thread: its timers with completion
+// routines that are due are fired first; a wait that ends with WAIT_IO_COMPLETION, or times
+// out with APCs pending, runs them outside every lock and returns WAIT_IO_COMPLETION. The
+// caller must not be inside a NoStopScope: the APCs run as ordinary code.
+DWORD alertableWait(DWORD (*wait)(ThreadContext* c, const void* arg), const void* arg);
+template <typename Wait>
+DWORD alertableWait(Wait wait) {
+    return alertableWait(
+        [](ThreadContext* c, const void* arg) -> DWORD {
+            return (*static_cast<const Wait*>(arg))(c);
+        },
+        &wait);
+}
+
+// Fires the timers among `objs` that are due (a wait is about to look at them).
+void fireDueTimers(Object* const* objs, std::uint32_t n);
 
 // A wait-all with a time-out of 0: one attempt to take all of `objs` at once, recorded as
 // waitBlocking records its result; WAIT_TIMEOUT when they are not all signalled. Runs

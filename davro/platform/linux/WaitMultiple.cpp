@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "Apc.h"
 #include "MessageQueue.h"
 #include "NamedObject.h"
 #include "StopScope.h"
@@ -81,6 +82,9 @@ DWORD tryAny(ThreadContext* c, DWORD first, DWORD count, const Resolved* rs) {
                 return r + i;
             }
             continue;
+        }
+        if (isTimerKind(rs[i].kind)) {
+            fireTimer(rs[i].object, rs[i].incarnation);  // if it is due, this look fires it
         }
         switch (tryTake(rs[i], c->tid)) {
             case Fast::Taken:

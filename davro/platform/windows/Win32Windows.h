@@ -390,4 +390,29 @@ using ::TlsFree;
 using ::TlsGetValue;
 using ::TlsSetValue;
 
+// ---- Waitable timers, APCs and alertable waits ----
+// Windows 10's flag, which mingw-w64's headers leave out.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+using ::CancelWaitableTimer;
+using ::CreateWaitableTimerA;
+using ::CreateWaitableTimerExW;
+using ::CreateWaitableTimerW;
+using ::MsgWaitForMultipleObjectsEx;
+using ::OpenWaitableTimerA;
+using ::OpenWaitableTimerW;
+using ::PAPCFUNC;
+using ::PREASON_CONTEXT;
+using ::PTIMERAPCROUTINE;
+using ::PulseEvent;
+using ::QueueUserAPC;
+using ::REASON_CONTEXT;
+using ::SetWaitableTimer;
+using ::SetWaitableTimerEx;
+using ::SignalObjectAndWait;
+using ::SleepEx;
+using ::WaitForMultipleObjectsEx;
+using ::WaitForSingleObjectEx;
+
 }  // namespace davro::win32

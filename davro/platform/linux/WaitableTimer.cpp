@@ -1,0 +1,431 @@
+// Waitable timers: CreateWaitableTimer*, SetWaitableTimer*, CancelWaitableTimer, and firing.
+//
+// A timer needs no thread. Its due time is part of its state; whoever looks at it at or after
+// that time fires it through the ordinary signal path (fireTimer): signalled, handed to its
+// queued waiters, its due time moved on by its period or disarmed, its completion routine
+// queued to the thread that set it. Waiters take the due times of their timers into their
+// sleep's deadline, a thread with completion routines takes theirs into its alertable waits,
+// and setting a timer nudges its queued waiters so that they compute their deadlines anew.
+// Lock order: the timer object's lock (and the all-lock before it) before a thread's APC
+// queue lock; nothing takes an object lock while it holds an APC queue lock.
+#include <davro/platform/Environment.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "Apc.h"
+#include "HandleTable.h"
+#include "NamedObject.h"
+#include "StopScope.h"
+#include "ThreadRecord.h"
+#include "WaitQueue.h"
+
+namespace davro::win32::detail {
+namespace {
+
+constexpr std::int64_t kNsPerTick = 100;  // a FILETIME tick
+constexpr std::int64_t kNsPerMs = 1000000;
+// How long a sleep that waits for an absolute due time may last before the due time is
+// converted again, so that a change of the system clock is followed within that time.
+constexpr std::int64_t kClockRecheckNs = 1000000000;
+// Due times further off than this (about 2,900 years) are treated as this far: the
+// arithmetic below stays inside 64 bits.
+constexpr std::int64_t kFarTicks = std::int64_t{1} << 56;
+
+std::int64_t scale() { return static_cast<std::int64_t>(davro::platform::timeScale()); }
+
+std::uint64_t systemTicks() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+}
+
+// The monotonic time at which the (scaled) system clock will read `ticks`, as of now.
+std::int64_t monotonicAt(std::uint64_t ticks, std::int64_t now) {
+    const auto diff = static_cast<std::int64_t>(ticks - systemTicks());
+    return now + std::clamp(diff, -kFarTicks, kFarTicks) * kNsPerTick / scale();
+}
+
+// When the timer is due now, in monotonic ns; kNoDeadline when it is not armed.
+std::int64_t dueNow(const TimerRecord* t, std::int64_t now) {
+    const std::int64_t due = t->dueNs.load(std::memory_order_acquire);
+    if (due == kNoDeadline) {
+        return kNoDeadline;
+    }
+    const std::uint64_t absolute = t->absoluteTicks.load(std::memory_order_acquire);
+    return absolute != 0 ? monotonicAt(absolute, now) : due;
+}
+
+std::int64_t wakeFor(const TimerRecord* t, std::int64_t now) {
+    const std::int64_t due = dueNow(t, now);
+    if (due != kNoDeadline && t->absoluteTicks.load(std::memory_order_relaxed) != 0) {
+        return std::min(due, now + kClockRecheckNs);
+    }
+    return due;
+}
+
+// The timers of a thread's APC queue with a completion routine: linked while armed.
+void linkToThread(TimerRecord* t) {
+    ApcQueue& q = recordOf(t->apcThread)->apcs;
+    const SpinGuard guard(q.lock);
+    if (!t->onThread) {
+        t->prevOfThread = nullptr;
+        t->nextOfThread = q.timers;
+        if (q.timers != nullptr) {
+            q.timers->prevOfThread = t;
+        }
+        q.timers = t;
+        t->onThread = true;
+    }
+}
+
+void unlinkFromThread(TimerRecord* t) {
+    ApcQueue& q = recordOf(t->apcThread)->apcs;
+    const SpinGuard guard(q.lock);
+    if (t->onThread) {
+        if (t->prevOfThread != nullptr) {
+            t->prevOfThread->nextOfThread = t->nextOfThread;
+        } else {
+            q.timers = t->nextOfThread;
+        }
+        if (t->nextOfThread != nullptr) {
+            t->nextOfThread->prevOfThread = t->prevOfThread;
+        }
+        t->prevOfThread = t->nextOfThread = nullptr;
+        t->onThread = false;
+    }
+}
+
+// Detaches the timer (locked) from the thread that runs its completion routine: its routine
+// not yet run is dropped, as Windows drops it when a timer is set again or cancelled. Returns
+// that thread's object, whose reference the caller drops once every lock is left.
+Object* detachFromThread(TimerRecord* t) {
+    Object* thread = t->apcThread;
+    if (thread != nullptr) {
+        unqueueTimerApc(recordOf(thread), &t->apc);
+        unlinkFromThread(t);
+        t->apcThread = nullptr;
+    }
+    t->routine = nullptr;
+    t->argument = nullptr;
+    return thread;
+}
+
+// Resolves a timer handle for a change: false with the last error set.
+bool resolveTimer(HANDLE timer, Resolved& r) {
+    if (!resolve(timer, r) || !isTimerKind(r.kind)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if ((r.access & kMayModify) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int64_t timerWakeNs(const Object* o, std::int64_t now) { return wakeFor(o->timer, now); }
+
+void nudgeQueuedWaiters(Object* o, WakeList& wakes) {
+    for (WaitEntry* e = o->head; e != nullptr; e = e->next) {
+        std::uint32_t cur = kStatusSleeping;
+        if (e->waiter->status.compare_exchange_strong(cur, kStatusWaiting,
+                                                      std::memory_order_seq_cst)) {
+            wakes.add(e->waiter);
+        }
+    }
+}
+
+void fireTimer(Object* o, std::uint32_t incarnation, std::int64_t now) {
+    const NoStopScope noStop;
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    if (word::incarnation(s) == incarnation &&
+        isTimerKind(o->kind.load(std::memory_order_relaxed))) {
+        TimerRecord* t = o->timer;
+        if (now == 0) {
+            now = monotonicNs();
+        }
+        const std::int64_t due = dueNow(t, now);
+        if (due != kNoDeadline && due <= now) {
+            s |= word::kSignalled;
+            if (t->periodNs > 0) {
+                // Each period's due time follows from the first, so lateness does not add
+                // up; periods that passed unobserved are skipped, not fired in a burst.
+                std::int64_t next = due + t->periodNs;
+                if (next <= now) {
+                    next += ((now - next) / t->periodNs + 1) * t->periodNs;
+                }
+                t->dueNs.store(next, std::memory_order_release);
+            } else {
+                t->dueNs.store(kNoDeadline, std::memory_order_release);
+            }
+            t->absoluteTicks.store(0, std::memory_order_release);
+            if (t->apcThread != nullptr) {
+                FILETIME firedAt{};
+                GetSystemTimeAsFileTime(&firedAt);
+                queueTimerApc(recordOf(t->apcThread), &t->apc, t->routine, t->argument, firedAt,
+                              wakes);
+                if (t->periodNs == 0) {
+                    unlinkFromThread(t);  // nothing more for the thread's waits to wake for
+                }
+            }
+            satisfyWaiters(o, s, haveAllLock, wakes);
+        }
+    }
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+}
+
+std::int64_t ownTimersWakeNs(ThreadContext* c, std::int64_t now) {
+    ThreadRecord* r = c->record;
+    if (r == nullptr) {
+        return kNoDeadline;
+    }
+    ApcQueue& q = r->apcs;
+    std::int64_t wake = kNoDeadline;
+    const SpinGuard guard(q.lock);
+    for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
+        const std::int64_t w = wakeFor(t, now);
+        if (w != kNoDeadline && (wake == kNoDeadline || w < wake)) {
+            wake = w;
+        }
+    }
+    return wake;
+}
+
+void fireOwnTimers(ThreadContext* c) {
+    ThreadRecord* r = c->record;
+    if (r == nullptr) {
+        return;
+    }
+    ApcQueue& q = r->apcs;
+    for (;;) {
+        // Collected under the queue lock, fired after it (fireTimer takes the object lock):
+        // the incarnation tells fireTimer whether the timer died meanwhile.
+        constexpr int kBatch = 16;
+        Object* due[kBatch];
+        std::uint32_t incarnations[kBatch];
+        int count = 0;
+        bool more = false;
+        const std::int64_t now = monotonicNs();
+        {
+            const SpinGuard guard(q.lock);
+            for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
+                const std::int64_t d = dueNow(t, now);
+                if (d == kNoDeadline || d > now) {
+                    continue;
+                }
+                if (count == kBatch) {
+                    more = true;
+                    break;
+                }
+                due[count] = t->object;
+                incarnations[count] = incarnationOf(t->object);
+                ++count;
+            }
+        }
+        for (int i = 0; i < count; ++i) {
+            fireTimer(due[i], incarnations[i], now);
+        }
+        if (!more) {
+            return;
+        }
+    }
+}
+
+void destroyTimer(Object* o) {
+    TimerRecord* t = o->timer;
+    Object* thread = detachFromThread(t);
+    delete t;
+    o->timer = nullptr;
+    if (thread != nullptr) {
+        release(thread);
+    }
+}
+
+}  // namespace davro::win32::detail
+
+namespace davro::win32 {
+
+using namespace detail;
+
+HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES /*attributes*/, LPCWSTR name, DWORD flags,
+                              DWORD desiredAccess) {
+    const NoStopScope noStop;
+    if (name != nullptr && *name != L'\0') {
+        SetLastError(ERROR_NOT_SUPPORTED);  // named timers are not made yet
+        return nullptr;
+    }
+    const Kind kind =
+        (flags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0 ? Kind::ManualTimer : Kind::AutoTimer;
+    auto* t = new (std::nothrow) TimerRecord;
+    Object* o = t != nullptr ? newObject(kind, 0) : nullptr;
+    HANDLE h = nullptr;
+    if (o != nullptr) {
+        t->object = o;
+        o->timer = t;  // before any handle can reach the object
+        h = newHandle(o, accessFor(kind, desiredAccess));
+        if (h == nullptr) {
+            release(o);  // frees the record too
+        }
+    } else {
+        delete t;
+    }
+    if (h == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+HANDLE CreateWaitableTimerW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCWSTR name) {
+    return CreateWaitableTimerExW(
+        attributes, name, manualReset ? CREATE_WAITABLE_TIMER_MANUAL_RESET : 0, TIMER_ALL_ACCESS);
+}
+
+HANDLE OpenWaitableTimerW(DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, LPCWSTR name) {
+    SetLastError(name == nullptr || *name == L'\0' ? ERROR_INVALID_PARAMETER
+                                                   : ERROR_FILE_NOT_FOUND);  // none is named
+    return nullptr;
+}
+
+namespace {
+
+template <typename Call>
+HANDLE withWide(LPCSTR name, Call call) {
+    if (name == nullptr) {
+        return call(nullptr);
+    }
+    std::wstring wide;
+    if (!wideName(name, wide)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return call(wide.c_str());
+}
+
+}  // namespace
+
+HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name) {
+    return withWide(name,
+                    [&](LPCWSTR w) { return CreateWaitableTimerW(attributes, manualReset, w); });
+}
+
+HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWide(name,
+                    [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });
+}
+
+BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                      PTIMERAPCROUTINE completionRoutine, LPVOID argument, BOOL resume) {
+    if (dueTime == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (period < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Resolved r{};
+    if (!resolveTimer(timer, r)) {
+        return FALSE;
+    }
+    const NoStopScope noStop;
+    Object* thread = nullptr;
+    if (completionRoutine != nullptr) {
+        thread = currentThreadObject();  // the routine runs on the thread that sets the timer
+        if (thread == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        addRef(thread);
+    }
+    // Negative: relative, in 100 ns units; otherwise an absolute UTC FILETIME.
+    const std::int64_t now = monotonicNs();
+    const LONGLONG due = dueTime->QuadPart;
+    const std::uint64_t absolute = due >= 0 ? static_cast<std::uint64_t>(due) : 0;
+    const std::int64_t dueNs =
+        due >= 0 ? monotonicAt(absolute, now)
+                 : now + (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
+    const std::int64_t periodNs =
+        period == 0 ? 0 : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
+
+    Object* o = r.object;
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    if (word::incarnation(s) != r.incarnation) {
+        unlockAfterSignal(o, s, haveAllLock, wakes);
+        if (thread != nullptr) {
+            release(thread);
+        }
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    TimerRecord* t = o->timer;
+    Object* previous = detachFromThread(t);
+    s &= ~word::kSignalled;  // setting a timer makes it not signalled
+    t->periodNs = periodNs;
+    t->absoluteTicks.store(absolute, std::memory_order_release);
+    t->dueNs.store(absolute == 0 && due >= 0 ? now : dueNs, std::memory_order_seq_cst);
+    if (thread != nullptr) {
+        t->routine = completionRoutine;
+        t->argument = argument;
+        t->apcThread = thread;
+        linkToThread(t);
+    }
+    // Sleepers queued on the timer compute their deadlines again (they read the due time
+    // after announcing their sleep, which this nudge then finds).
+    nudgeQueuedWaiters(o, wakes);
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    if (previous != nullptr) {
+        release(previous);
+    }
+    if (resume != FALSE) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
+    }
+    return TRUE;
+}
+
+BOOL SetWaitableTimerEx(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                        PTIMERAPCROUTINE completionRoutine, LPVOID argument,
+                        PREASON_CONTEXT /*wakeContext*/, ULONG /*tolerableDelay*/) {
+    // No power management and no coalescing: the wake context is accepted and not used, and
+    // the timer fires as promptly as a timer without a tolerable delay.
+    return SetWaitableTimer(timer, dueTime, period, completionRoutine, argument, FALSE);
+}
+
+BOOL CancelWaitableTimer(HANDLE timer) {
+    Resolved r{};
+    if (!resolveTimer(timer, r)) {
+        return FALSE;
+    }
+    const NoStopScope noStop;
+    Object* o = r.object;
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    if (word::incarnation(s) != r.incarnation) {
+        unlockAfterSignal(o, s, haveAllLock, wakes);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    TimerRecord* t = o->timer;
+    t->dueNs.store(kNoDeadline, std::memory_order_release);
+    t->absoluteTicks.store(0, std::memory_order_release);
+    t->periodNs = 0;
+    Object* previous = detachFromThread(t);  // its signalled state stays as it is
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    if (previous != nullptr) {
+        release(previous);
+    }
+    return TRUE;
+}
+
+}  // namespace davro::win32
