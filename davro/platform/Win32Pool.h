@@ -150,7 +150,7 @@ DAVRO_API PTP_TIMER CreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID con
 // that no further callback is queued (queued ones still run). `period` ms, 0 for one shot;
 // `window` ms is the delay the caller would accept and is not used to delay the callback.
 DAVRO_API void SetThreadpoolTimer(PTP_TIMER timer, PFILETIME dueTime, DWORD period, DWORD window);
-// TRUE while the timer is set: until a one-shot timer fires, a periodic one until cancelled.
+// TRUE from a setting until a NULL due time cancels it, also after a one-shot timer fired.
 DAVRO_API BOOL IsThreadpoolTimerSet(PTP_TIMER timer);
 DAVRO_API void WaitForThreadpoolTimerCallbacks(PTP_TIMER timer, BOOL cancelPending);
 DAVRO_API void CloseThreadpoolTimer(PTP_TIMER timer);
@@ -212,10 +212,14 @@ DAVRO_API BOOL CreateTimerQueueTimer(PHANDLE newTimer, HANDLE queue, WAITORTIMER
 // Sets a new due time and period (from now). A timer made with WT_EXECUTEONLYONCE, or a
 // one-shot timer that has fired, is not set again.
 DAVRO_API BOOL ChangeTimerQueueTimer(HANDLE queue, HANDLE timer, ULONG dueTime, ULONG period);
-// Cancels and frees a timer; calls that have not started are dropped. `completionEvent` as
-// UnregisterWaitEx's: with INVALID_HANDLE_VALUE no call of the timer runs once this returns.
+// Cancels and frees a timer; calls that have not started are dropped. `completionEvent`
+// INVALID_HANDLE_VALUE waits for a running call, so that no call of the timer runs once this
+// returns; an event is set once it has returned, and the result is FALSE + ERROR_IO_PENDING
+// while it runs; NULL returns at once, always with FALSE + ERROR_IO_PENDING (as Windows).
 DAVRO_API BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent);
-// Deletes every timer of the queue and then the queue, the completion as above, for all.
+// Deletes every timer of the queue and then the queue, the completion as above, for all;
+// without INVALID_HANDLE_VALUE always FALSE + ERROR_IO_PENDING. The default queue (NULL):
+// FALSE + ERROR_INVALID_HANDLE.
 DAVRO_API BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent);
 DAVRO_API BOOL DeleteTimerQueue(HANDLE queue);
 

@@ -244,7 +244,7 @@ TEST(ThreadPoolTest, CallbackInstanceActionsHappenAfterTheCallbackReturns) {
 
 // ---- Timers ----
 
-TEST(ThreadPoolTest, AOneShotTimerFiresOnceAndIsThenNoLongerSet) {
+TEST(ThreadPoolTest, AOneShotTimerFiresOnceAndStaysSetUntilANullDueTime) {
     Handles hs;
     Calls calls;
     calls.done = hs.event();
@@ -256,9 +256,11 @@ TEST(ThreadPoolTest, AOneShotTimerFiresOnceAndIsThenNoLongerSet) {
     EXPECT_TRUE(IsThreadpoolTimerSet(timer));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.done, kBoundMs));
     WaitForThreadpoolTimerCallbacks(timer, FALSE);
-    EXPECT_FALSE(IsThreadpoolTimerSet(timer));
+    EXPECT_TRUE(IsThreadpoolTimerSet(timer));                      // its due time stays set
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(calls.done, 50));  // no second call
     EXPECT_EQ(1, calls.count.load());
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    EXPECT_FALSE(IsThreadpoolTimerSet(timer));
     CloseThreadpoolTimer(timer);
 }
 
@@ -445,7 +447,9 @@ TEST(ThreadPoolTest, ARegisteredWaitTimesOutRepeatedlyOrOnceWithExecuteOnlyOnce)
     HANDLE first = nullptr;
     ASSERT_TRUE(RegisterWaitForSingleObject(&first, event, countWaitOrTimer, &repeated, 10,
                                             WT_EXECUTEINWAITTHREAD));
-    ASSERT_TRUE(reaches(repeated, 3));
+    // Each time-out completes the wait and starts it again, as Windows documents; Wine
+    // calls once and then waits without a time-out.
+    ASSERT_TRUE(reaches(repeated, runningUnderWine() ? 1 : 3));
     EXPECT_EQ(TRUE, repeated.lastResult.load());
     EXPECT_TRUE(UnregisterWaitEx(first, INVALID_HANDLE_VALUE));
 
@@ -488,7 +492,7 @@ TEST(ThreadPoolTest, UnregisterWaitReportsACallbackStillRunningAndTheEventFormSe
     for (DWORD waited = 0; calls.now.load() == 0 && waited < kBoundMs; waited += 5) {
         Sleep(5);
     }
-    UnregisterWaitEx(again, done);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, UnregisterWaitEx(again, done));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done, 50));  // the callback still runs
     SetEvent(calls.hold);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
@@ -512,14 +516,17 @@ TEST(TimerQueueTest, OneShotAndPeriodicTimersOnAQueueAndOnTheDefaultQueue) {
     Calls onlyOnce;
     onlyOnce.done = hs.event();
     ASSERT_TRUE(
-        CreateTimerQueueTimer(&t3, queue, countWaitOrTimer, &onlyOnce, 5, 5, WT_EXECUTEONLYONCE));
+        CreateTimerQueueTimer(&t3, queue, countWaitOrTimer, &onlyOnce, 5, 0, WT_EXECUTEONLYONCE));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(once.done, kBoundMs));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(onlyOnce.done, kBoundMs));
     EXPECT_EQ(TRUE, once.lastResult.load());  // a timer's call always says TRUE
     ASSERT_TRUE(reaches(periodic, 3));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(onlyOnce.done, 50));
     EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, t2, INVALID_HANDLE_VALUE));
-    EXPECT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));
+    // Without INVALID_HANDLE_VALUE a delete reports ERROR_IO_PENDING even when nothing runs.
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, DeleteTimerQueueTimer(queue, t1, nullptr));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, DeleteTimerQueueEx(queue, nullptr));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, DeleteTimerQueueEx(nullptr, nullptr));
     EXPECT_EQ(1, once.count.load());
     EXPECT_EQ(1, onlyOnce.count.load());
 }
@@ -585,7 +592,7 @@ TEST(TimerQueueTest, DeletingARunningTimerWaitsOrReportsItByItsCompletionMode) {
             ASSERT_TRUE(reaches(calls, 1));
         } else {  // an event: set once the callback has returned
             HANDLE done = hs.event(TRUE);
-            DeleteTimerQueueTimer(queue, timer, done);
+            DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, DeleteTimerQueueTimer(queue, timer, done));
             EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done, 50));
             SetEvent(calls.hold);
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
@@ -713,8 +720,9 @@ TEST(ThreadPoolStressTest, ADeletedTimerNeverFiresAfterItsDeleteReturned) {
 }
 
 // 200 registrations (more than three wait threads' worth), each on a duplicate that is
-// closed right after registering, while other registrations come and go: every registered
-// object still fires once for each signal of its remaining handle.
+// closed right after registering (on Linux; Windows leaves that undefined), while other
+// registrations come and go: every registered object still fires once for each signal of
+// its remaining handle.
 TEST(ThreadPoolStressTest, NoRegistrationIsLostWhenHandlesClose) {
     constexpr int kObjects = 200;
     Handles hs;
@@ -736,7 +744,11 @@ TEST(ThreadPoolStressTest, NoRegistrationIsLostWhenHandlesClose) {
         ASSERT_TRUE(RegisterWaitForSingleObject(&registration, copy, callback,
                                                 reinterpret_cast<PVOID>(std::uintptr_t(i)),
                                                 INFINITE, WT_EXECUTEINWAITTHREAD));
-        CloseHandle(copy);
+#if !defined(_WIN32)
+        CloseHandle(copy);  // here the registration keeps a handle of its own
+#else
+        hs.add(copy);  // Windows leaves closing a registered handle undefined
+#endif
         events.push_back(event);
         registrations.push_back(registration);
         // Churn: a registration on a short-lived event of its own, taken off at once.

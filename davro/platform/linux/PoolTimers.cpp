@@ -4,6 +4,7 @@
 // both scaled by DAVRO_TIME_SCALE, so timers are too.
 #include <davro/platform/Environment.h>
 
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -92,11 +93,6 @@ bool TimerThread::cancel(TimerEntry* entry) {
     return wasSet;
 }
 
-bool TimerThread::isSet(const TimerEntry* entry) {
-    Hold hold(lock_);
-    return entry->armed;
-}
-
 bool TimerThread::onThisThread() const {
     return threadId_.load(std::memory_order_relaxed) == GetCurrentThreadId();
 }
@@ -180,6 +176,10 @@ struct PoolTimer : Item, TimerEntry {
     void fire() override { submit(this); }
     void held() override { addRef(); }
     void released() override { release(); }
+
+    // Whether a due time is set: from a setting until a NULL due time, also after a one-shot
+    // timer has fired, as Windows answers IsThreadpoolTimerSet.
+    std::atomic<bool> dueTimeSet{false};
 };
 
 PoolTimer* poolTimerOf(PTP_TIMER timer) {
@@ -282,9 +282,10 @@ bool stopQueueTimer(QueueTimer* t, bool wait, Completion* completion) {
     return busy;
 }
 
-// The result of a delete that did not wait: ERROR_IO_PENDING while callbacks still run.
-BOOL pendingResult(bool busy) {
-    if (busy) {
+// The result of a delete that did not wait: ERROR_IO_PENDING while callbacks still run, and
+// always without a completion event (the caller cannot learn when they end), as Windows.
+BOOL pendingResult(bool busy, HANDLE completionEvent) {
+    if (busy || completionEvent == nullptr) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -319,14 +320,16 @@ PTP_TIMER CreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID context,
 void SetThreadpoolTimer(PTP_TIMER timer, PFILETIME dueTime, DWORD period, DWORD /*window*/) {
     PoolTimer* const t = detail::pool::poolTimerOf(timer);
     if (dueTime == nullptr) {
+        t->dueTimeSet = false;
         detail::pool::poolTimerThread().cancel(t);
         return;
     }
+    t->dueTimeSet = true;
     detail::pool::poolTimerThread().set(t, detail::pool::delayUs(*dueTime), period);
 }
 
 BOOL IsThreadpoolTimerSet(PTP_TIMER timer) {
-    return detail::pool::poolTimerThread().isSet(detail::pool::poolTimerOf(timer)) ? TRUE : FALSE;
+    return detail::pool::poolTimerOf(timer)->dueTimeSet ? TRUE : FALSE;
 }
 
 void WaitForThreadpoolTimerCallbacks(PTP_TIMER timer, BOOL cancelPending) {
@@ -403,7 +406,8 @@ BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
     }
     const bool wait = completionEvent == INVALID_HANDLE_VALUE;
     auto* const completion = wait ? nullptr : new detail::pool::Completion{{1}, completionEvent};
-    return detail::pool::pendingResult(detail::pool::stopQueueTimer(t, wait, completion));
+    const bool busy = detail::pool::stopQueueTimer(t, wait, completion);
+    return wait ? TRUE : detail::pool::pendingResult(busy, completionEvent);
 }
 
 BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
@@ -424,10 +428,9 @@ BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
     auto* const completion =
         wait ? nullptr
              : new detail::pool::Completion{{static_cast<int>(timers.size()) + 1}, completionEvent};
-    bool busy = false;
     for (QueueTimer* t : timers) {
         if (detail::pool::removeTimer(q, t)) {
-            busy = detail::pool::stopQueueTimer(t, wait, completion) || busy;
+            detail::pool::stopQueueTimer(t, wait, completion);
         } else if (completion != nullptr) {
             detail::pool::completeOne(completion);
         }
@@ -436,7 +439,12 @@ BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
         detail::pool::completeOne(completion);
     }
     delete q;
-    return detail::pool::pendingResult(busy);
+    // Windows reports a queue deleted without waiting as pending, whatever its timers did.
+    if (wait) {
+        return TRUE;
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
 }
 
 BOOL DeleteTimerQueue(HANDLE queue) { return DeleteTimerQueueEx(queue, nullptr); }

@@ -162,7 +162,6 @@ public:
     // Takes `entry` off and, unless called from this thread, waits until a firing of it that
     // is under way has returned. Returns whether it was set.
     bool cancel(TimerEntry* entry);
-    bool isSet(const TimerEntry* entry);
     bool onThisThread() const;
     // Ends the thread once it has nothing left; it frees this object as it ends.
     void retire();
