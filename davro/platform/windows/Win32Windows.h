@@ -385,4 +385,65 @@ using ::TlsFree;
 using ::TlsGetValue;
 using ::TlsSetValue;
 
+// ---- Thread pool, timer queues, registered waits (davro/platform/Win32Pool.h on Linux) ----
+// The environment calls are inline functions of <winbase.h>; the WT_ flags are macros.
+using ::PFILETIME;
+using ::PTP_CALLBACK_ENVIRON;
+using ::PTP_CALLBACK_INSTANCE;
+using ::PTP_CLEANUP_GROUP;
+using ::PTP_CLEANUP_GROUP_CANCEL_CALLBACK;
+using ::PTP_POOL;
+using ::PTP_SIMPLE_CALLBACK;
+using ::PTP_TIMER;
+using ::PTP_TIMER_CALLBACK;
+using ::PTP_WAIT;
+using ::PTP_WAIT_CALLBACK;
+using ::PTP_WORK;
+using ::PTP_WORK_CALLBACK;
+using ::TP_CALLBACK_ENVIRON;
+using ::TP_WAIT_RESULT;
+using ::WAITORTIMERCALLBACK;
+
+using ::CallbackMayRunLong;
+using ::ChangeTimerQueueTimer;
+using ::CloseThreadpool;
+using ::CloseThreadpoolCleanupGroup;
+using ::CloseThreadpoolCleanupGroupMembers;
+using ::CloseThreadpoolTimer;
+using ::CloseThreadpoolWait;
+using ::CloseThreadpoolWork;
+using ::CreateThreadpool;
+using ::CreateThreadpoolCleanupGroup;
+using ::CreateThreadpoolTimer;
+using ::CreateThreadpoolWait;
+using ::CreateThreadpoolWork;
+using ::CreateTimerQueue;
+using ::CreateTimerQueueTimer;
+using ::DeleteTimerQueue;
+using ::DeleteTimerQueueEx;
+using ::DeleteTimerQueueTimer;
+using ::DestroyThreadpoolEnvironment;
+using ::InitializeThreadpoolEnvironment;
+using ::IsThreadpoolTimerSet;
+using ::LeaveCriticalSectionWhenCallbackReturns;
+using ::QueueUserWorkItem;
+using ::RegisterWaitForSingleObject;
+using ::ReleaseMutexWhenCallbackReturns;
+using ::ReleaseSemaphoreWhenCallbackReturns;
+using ::SetEventWhenCallbackReturns;
+using ::SetThreadpoolCallbackCleanupGroup;
+using ::SetThreadpoolCallbackPool;
+using ::SetThreadpoolCallbackRunsLong;
+using ::SetThreadpoolThreadMaximum;
+using ::SetThreadpoolThreadMinimum;
+using ::SetThreadpoolTimer;
+using ::SetThreadpoolWait;
+using ::SubmitThreadpoolWork;
+using ::TrySubmitThreadpoolCallback;
+using ::UnregisterWait;
+using ::UnregisterWaitEx;
+using ::WaitForThreadpoolTimerCallbacks;
+using ::WaitForThreadpoolWaitCallbacks;
+using ::WaitForThreadpoolWorkCallbacks;
+
 }  // namespace davro::win32
