@@ -53,7 +53,7 @@ bool TimerThread::set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, b
     }
     if (!started_) {
         try {
-            std::thread([this] { run(); }).detach();
+            thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
             return false;
         }
@@ -98,14 +98,26 @@ bool TimerThread::onThisThread() const {
 }
 
 void TimerThread::retire() {
-    bool running = false;
+    // The thread is joined before this object goes: its last release of lock_ may still
+    // write to the lock after this call has taken it. Retired from its own thread (a callback
+    // that deletes its queue), it frees this object itself once its loop ends.
+    bool join = false;
+    bool started = false;
     {
         Hold hold(lock_);
         retired_ = true;
-        running = started_;
+        started = started_;
+        if (started && onThisThread()) {
+            freeItself_ = true;
+        } else {
+            join = started;
+        }
         WakeConditionVariable(&changed_);
     }
-    if (!running) {
+    if (join) {
+        thread_.join();
+    }
+    if (!started || join) {
         delete this;
     }
 }
@@ -156,8 +168,12 @@ void TimerThread::run() {
             AcquireSRWLockExclusive(&lock_);
         }
     }
+    const bool freeItself = freeItself_;
     ReleaseSRWLockExclusive(&lock_);
-    delete this;
+    if (freeItself) {
+        thread_.detach();
+        delete this;
+    }
 }
 
 TimerThread& poolTimerThread() {

@@ -4,6 +4,7 @@
 #include "ThreadPool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -50,7 +51,9 @@ thread_local Instance* tCurrent = nullptr;
 // callbacks sleep on `done`.
 //
 // Lifetime: the creator's handle, every object bound to it (`items`) and every thread
-// (`threads`) keep it; the last of them to go frees it. The default pool is never freed.
+// (`threads`) hold a reference in `refs`, dropped only after the holder has left `lock` for
+// the last time, since a release of an SRW lock may still write to it after another thread
+// has taken it; the last reference frees the pool. The default pool is never freed.
 struct Pool : TimerEntry {
     explicit Pool(bool defaultOne) : TimerEntry(false), isDefault(defaultOne) {}
     ~Pool() override = default;
@@ -78,6 +81,7 @@ struct Pool : TimerEntry {
     bool checking = false;  // the starvation check is set
     unsigned items = 0;
     bool closed = false;
+    std::atomic<unsigned> refs{1};
 };
 
 namespace {
@@ -97,13 +101,11 @@ void unlink(Pool* p, Item* item) {
     item->queued = false;
 }
 
-bool freeable(const Pool* p) {
-    return !p->isDefault && p->closed && p->items == 0 && p->threads == 0;
-}
-
-void destroy(Pool* p) {
-    poolTimerThread().cancel(p);
-    delete p;
+void releasePool(Pool* p, unsigned count = 1) {
+    if (count > 0 && p->refs.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        poolTimerThread().cancel(p);
+        delete p;
+    }
 }
 
 void workerMain(Pool* p);
@@ -127,6 +129,7 @@ DWORD serveQueue(Pool* p) {
     const DWORD active = p->threads - std::min(p->threads, p->longRunning);
     if (active < std::max(processorCount(), p->minimum)) {
         ++p->threads;
+        p->refs.fetch_add(1, std::memory_order_relaxed);  // the thread's
         return 1;
     }
     if (!p->checking) {
@@ -149,15 +152,11 @@ DWORD startThreads(Pool* p, DWORD count) {
         }
     }
     if (startedCount < count) {
-        bool free = false;
         {
             Hold hold(p->lock);
             p->threads -= count - startedCount;
-            free = freeable(p);
         }
-        if (free) {
-            destroy(p);
-        }
+        releasePool(p, count - startedCount);
     }
     return startedCount;
 }
@@ -299,11 +298,8 @@ void workerMain(Pool* p) {
         }
     }
     --p->threads;
-    const bool free = freeable(p);
     ReleaseSRWLockExclusive(&p->lock);
-    if (free) {
-        destroy(p);
-    }
+    releasePool(p);
 }
 
 }  // namespace
@@ -314,6 +310,7 @@ void Pool::fire() {
         Hold hold(lock);
         if (head != nullptr && started == startedAtCheck && threads < maximum) {
             ++threads;
+            refs.fetch_add(1, std::memory_order_relaxed);
             start = 1;
         }
         startedAtCheck = started;
@@ -329,25 +326,21 @@ void Pool::fire() {
 
 Item::Item(Kind itemKind, Pool* owner, void* function, void* argument, bool runsLong)
     : kind(itemKind), pool(owner), callback(function), context(argument), longFunction(runsLong) {
+    pool->refs.fetch_add(1, std::memory_order_relaxed);
     Hold hold(pool->lock);
     ++pool->items;
 }
 
 Item::~Item() {
-    bool free = false;
-    bool wakeAll = false;
+    leaveGroup(this);  // the group's reference, when it still has one
     {
         Hold hold(pool->lock);
         --pool->items;
-        free = freeable(pool);
-        wakeAll = pool->closed && pool->items == 0;
-        if (wakeAll) {
+        if (pool->closed && pool->items == 0) {
             WakeAllConditionVariable(&pool->work);  // threads end once nothing is bound
         }
     }
-    if (free) {
-        destroy(pool);
-    }
+    releasePool(pool);
 }
 
 void Item::release() {
@@ -483,17 +476,27 @@ namespace detail::pool {
 
 // The members of a cleanup group: a list under the group's lock. A member leaves it when it
 // is closed on its own (or, for a simple callback, when it has run); closing the members
-// takes the whole list at once.
+// takes the whole list at once. The creator and every object made for the group (until it
+// has left the lock for the last time, which may be after the group's members were closed)
+// hold a reference; the last frees the group.
 struct Group : TP_CLEANUP_GROUP {
     SRWLOCK lock = SRWLOCK_INIT;
     Item* head = nullptr;
+    std::atomic<unsigned> refs{1};
 };
+
+void releaseGroup(Group* group) {
+    if (group->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete group;
+    }
+}
 
 void joinGroup(Item* item, PTP_CALLBACK_ENVIRON environment) {
     if (environment == nullptr || environment->CleanupGroup == nullptr) {
         return;
     }
     auto* const group = static_cast<Group*>(environment->CleanupGroup);
+    group->refs.fetch_add(1, std::memory_order_relaxed);
     item->group = group;
     item->cancelCallback = environment->CleanupGroupCancelCallback;
     Hold hold(group->lock);
@@ -510,16 +513,20 @@ void leaveGroup(Item* item) {
     if (group == nullptr) {
         return;
     }
-    Hold hold(group->lock);
-    if (!item->inGroup) {
-        return;
+    {
+        Hold hold(group->lock);
+        if (item->inGroup) {
+            (item->groupPrev != nullptr ? item->groupPrev->groupNext : group->head) =
+                item->groupNext;
+            if (item->groupNext != nullptr) {
+                item->groupNext->groupPrev = item->groupPrev;
+            }
+            item->groupPrev = item->groupNext = nullptr;
+            item->inGroup = false;
+        }
     }
-    (item->groupPrev != nullptr ? item->groupPrev->groupNext : group->head) = item->groupNext;
-    if (item->groupNext != nullptr) {
-        item->groupNext->groupPrev = item->groupPrev;
-    }
-    item->groupPrev = item->groupNext = nullptr;
-    item->inGroup = false;
+    item->group = nullptr;
+    releaseGroup(group);
 }
 
 // Defined with their kinds: takes a timer or wait off its thread so that it queues nothing
@@ -583,7 +590,7 @@ void CloseThreadpoolCleanupGroupMembers(PTP_CLEANUP_GROUP group, BOOL cancelPend
 }
 
 void CloseThreadpoolCleanupGroup(PTP_CLEANUP_GROUP group) {
-    delete static_cast<detail::pool::Group*>(group);
+    detail::pool::releaseGroup(static_cast<detail::pool::Group*>(group));
 }
 
 // ---- Pools ----
@@ -598,18 +605,14 @@ PTP_POOL CreateThreadpool(PVOID /*reserved*/) {
 
 void CloseThreadpool(PTP_POOL pool) {
     auto* const p = reinterpret_cast<Pool*>(pool);
-    bool free = false;
     {
         Hold hold(p->lock);
         p->closed = true;
         if (p->items == 0) {
             WakeAllConditionVariable(&p->work);
         }
-        free = detail::pool::freeable(p);
     }
-    if (free) {
-        detail::pool::destroy(p);
-    }
+    detail::pool::releasePool(p);
 }
 
 void SetThreadpoolThreadMaximum(PTP_POOL pool, DWORD most) {
@@ -629,6 +632,7 @@ BOOL SetThreadpoolThreadMinimum(PTP_POOL pool, DWORD least) {
         }
         start = least > p->threads ? least - p->threads : 0;
         p->threads += start;
+        p->refs.fetch_add(start, std::memory_order_relaxed);
     }
     const DWORD started = detail::pool::startThreads(p, start);
     if (started < start) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <thread>
 
 namespace davro::win32::detail::pool {
 
@@ -163,7 +164,7 @@ public:
     // is under way has returned. Returns whether it was set.
     bool cancel(TimerEntry* entry);
     bool onThisThread() const;
-    // Ends the thread once it has nothing left; it frees this object as it ends.
+    // Ends the thread once it has nothing left (every entry cancelled) and frees this object.
     void retire();
 
 private:
@@ -175,7 +176,9 @@ private:
     std::multimap<std::int64_t, TimerEntry*> due_;
     bool started_ = false;
     bool retired_ = false;
+    bool freeItself_ = false;
     std::atomic<DWORD> threadId_{0};
+    std::thread thread_;
 };
 
 // The thread of the pool timers and of the pools' starvation checks.
