@@ -25,9 +25,13 @@ constexpr DWORD kIdleMs = 10000;
 // How often a pool whose queue does not move gets one more thread.
 constexpr std::int64_t kStarvationUs = 50000;
 
+// Read once: the C library reads it from /sys at every call.
 DWORD processorCount() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    static const DWORD count = [] {
+        const unsigned n = std::thread::hardware_concurrency();
+        return n == 0 ? 1U : n;
+    }();
+    return count;
 }
 
 // What a running callback asked for with the *WhenCallbackReturns calls.
@@ -110,34 +114,41 @@ void releasePool(Pool* p, unsigned count = 1) {
 
 void workerMain(Pool* p);
 
-// Decides, under the pool's lock, how a queue that just grew is served: an idle thread is
-// woken, or one more thread is reserved (the caller starts it with startThreads after leaving
-// the lock), or, when the running threads already match the processors, the starvation check
-// is set. Returns the threads to start.
-DWORD serveQueue(Pool* p) {
+// How a queue that just grew is to be served, decided under the pool's lock and carried out
+// by the caller after leaving it (so that the woken thread does not find the lock held).
+struct Service {
+    bool wake = false;  // wake one idle thread
+    DWORD start = 0;    // threads reserved, to be started with startThreads
+};
+
+// An idle thread is woken, or one more thread is reserved, or, when the running threads
+// already match the processors, the starvation check is set.
+Service serveQueue(Pool* p) {
+    Service service;
     if (p->head == nullptr) {
-        return 0;
+        return service;
     }
     if (p->idle > p->wakes) {
         ++p->wakes;
-        WakeConditionVariable(&p->work);
-        return 0;
+        service.wake = true;
+        return service;
     }
     if (p->threads >= p->maximum) {
-        return 0;
+        return service;
     }
     const DWORD active = p->threads - std::min(p->threads, p->longRunning);
     if (active < std::max(processorCount(), p->minimum)) {
         ++p->threads;
         p->refs.fetch_add(1, std::memory_order_relaxed);  // the thread's
-        return 1;
+        service.start = 1;
+        return service;
     }
     if (!p->checking) {
         p->checking = true;
         p->startedAtCheck = p->started;
         poolTimerThread().set(p, kStarvationUs, 0);
     }
-    return 0;
+    return service;
 }
 
 // Starts `count` threads reserved in p->threads; gives back the reservations of those that
@@ -159,6 +170,13 @@ DWORD startThreads(Pool* p, DWORD count) {
         releasePool(p, count - startedCount);
     }
     return startedCount;
+}
+
+void carryOut(Pool* p, const Service& service) {
+    if (service.wake) {
+        WakeConditionVariable(&p->work);
+    }
+    startThreads(p, service.start);
 }
 
 void invoke(Item* item, Instance* instance, DWORD result) {
@@ -212,10 +230,19 @@ Item* takeFirst(Pool* p, DWORD& result) {
     return item;
 }
 
-// Ends a callback that ran: its instance actions first, then, under the pool's lock, the
-// counts. Returns the item's reference of its busy time when it became idle (the caller
-// releases it), else null.
-Item* finishCall(Pool* p, Item* item, Instance& instance) {
+// What ending a callback leaves to do outside the pool's lock.
+struct Ended {
+    Item* idle = nullptr;  // the item, when it has nothing pending or running any more
+    Completion* completion = nullptr;
+};
+
+// Runs a taken callback on the calling thread, then the actions its instance asked for.
+void call(Item* item, Instance& instance, DWORD result) {
+    instance.item = item;
+    instance.outer = tCurrent;
+    tCurrent = &instance;
+    invoke(item, &instance, result);
+    tCurrent = instance.outer;
     if (instance.section != nullptr) {
         LeaveCriticalSection(instance.section);
     }
@@ -228,48 +255,47 @@ Item* finishCall(Pool* p, Item* item, Instance& instance) {
     if (instance.event != nullptr) {
         SetEvent(instance.event);
     }
-    Completion* completion = nullptr;
-    bool idle = false;
-    {
-        Hold hold(p->lock);
-        if (instance.runsLong) {
-            --p->longRunning;
-        }
-        --item->running;
-        if (item->pending == 0 && item->running == 0) {
-            idle = true;
-            completion = item->completion;
-            item->completion = nullptr;
-            if (item->waiters > 0) {
-                WakeAllConditionVariable(&p->done);
-            }
-        }
-    }
-    if (completion != nullptr) {
-        completeOne(completion);
-    }
-    return idle ? item : nullptr;
 }
 
-// Runs one taken callback with its instance on the calling thread and ends it.
-void runTaken(Pool* p, Item* item, DWORD result) {
-    Instance instance;
-    instance.item = item;
-    instance.outer = tCurrent;
-    if (item->longFunction) {
-        instance.runsLong = true;
-        Hold hold(p->lock);
-        ++p->longRunning;
+// Counts a callback as ended; the pool's lock is held.
+Ended endCall(Pool* p, Item* item, const Instance& instance) {
+    Ended ended;
+    if (instance.runsLong) {
+        --p->longRunning;
     }
-    tCurrent = &instance;
-    invoke(item, &instance, result);
-    tCurrent = instance.outer;
-    if (Item* done = finishCall(p, item, instance)) {
+    --item->running;
+    if (item->pending == 0 && item->running == 0) {
+        ended.idle = item;
+        ended.completion = item->completion;
+        item->completion = nullptr;
+        if (item->waiters > 0) {
+            WakeAllConditionVariable(&p->done);
+        }
+    }
+    return ended;
+}
+
+// The rest of an ended callback, without the lock: the completion of a deleted object, and
+// the references of its busy time (and, for the kinds that run once, of its creator).
+void afterEnd(const Ended& ended) {
+    if (ended.completion != nullptr) {
+        completeOne(ended.completion);
+    }
+    if (Item* done = ended.idle) {
         if (done->kind == Kind::kSimple || done->kind == Kind::kUserWorkItem) {
             leaveGroup(done);
-            done->release();  // the creator's reference: these run once
+            done->release();
         }
         done->release();
+    }
+}
+
+// Marks a callback that may run long from its start (its environment or flags say so); the
+// pool's lock is held.
+void startCall(Pool* p, Item* item, Instance& instance) {
+    if (item->longFunction) {
+        instance.runsLong = true;
+        ++p->longRunning;
     }
 }
 
@@ -279,9 +305,17 @@ void workerMain(Pool* p) {
         if (p->head != nullptr) {
             DWORD result = 0;
             Item* item = takeFirst(p, result);
+            Instance instance;
+            startCall(p, item, instance);
             ReleaseSRWLockExclusive(&p->lock);
-            runTaken(p, item, result);
+            call(item, instance, result);
             AcquireSRWLockExclusive(&p->lock);
+            const Ended ended = endCall(p, item, instance);
+            if (ended.idle != nullptr || ended.completion != nullptr) {
+                ReleaseSRWLockExclusive(&p->lock);
+                afterEnd(ended);
+                AcquireSRWLockExclusive(&p->lock);
+            }
             continue;
         }
         if (p->closed && p->items == 0) {
@@ -360,7 +394,7 @@ void completeOne(Completion* completion) {
 
 void submit(Item* item, DWORD result) {
     Pool* const p = item->pool;
-    DWORD start = 0;
+    Service service;
     {
         Hold hold(p->lock);
         if (item->pending == 0 && item->running == 0) {
@@ -373,21 +407,29 @@ void submit(Item* item, DWORD result) {
         if (!item->queued) {
             link(p, item);
         }
-        start = serveQueue(p);
+        service = serveQueue(p);
     }
-    startThreads(p, start);
+    carryOut(p, service);
 }
 
 void runInline(Item* item, DWORD result) {
     Pool* const p = item->pool;
+    Instance instance;
     {
         Hold hold(p->lock);
         if (item->pending == 0 && item->running == 0) {
             item->addRef();
         }
         ++item->running;
+        startCall(p, item, instance);
     }
-    runTaken(p, item, result);
+    call(item, instance, result);
+    Ended ended;
+    {
+        Hold hold(p->lock);
+        ended = endCall(p, item, instance);
+    }
+    afterEnd(ended);
 }
 
 unsigned cancelPending(Item* item) {
@@ -747,7 +789,7 @@ void LeaveCriticalSectionWhenCallbackReturns(PTP_CALLBACK_INSTANCE instance,
 BOOL CallbackMayRunLong(PTP_CALLBACK_INSTANCE instance) {
     detail::pool::Instance* const i = instanceOf(instance);
     Pool* const p = i->item->pool;
-    DWORD start = 0;
+    detail::pool::Service service;
     bool available = false;
     {
         Hold hold(p->lock);
@@ -756,9 +798,9 @@ BOOL CallbackMayRunLong(PTP_CALLBACK_INSTANCE instance) {
             ++p->longRunning;
         }
         available = p->idle > p->wakes || p->threads < p->maximum;
-        start = detail::pool::serveQueue(p);
+        service = detail::pool::serveQueue(p);
     }
-    detail::pool::startThreads(p, start);
+    detail::pool::carryOut(p, service);
     return available ? TRUE : FALSE;
 }
 
