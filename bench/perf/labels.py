@@ -19,6 +19,7 @@ FAMILIES = [
     ("InitOnce", "One-time initialisation"),
     ("SList", "Interlocked singly linked lists"),
     ("Tls", "Thread-local storage"),
+    ("ThreadPool", "Thread pool and registered waits"),
 ]
 
 # Readable operation names; others are split at their capitals.
@@ -54,6 +55,9 @@ OPERATIONS = {
     "Section/WriteEnterLeave": "YReadWriteSection write entry + exit",
     "Condition/RoundTrip": "YCondition signal-and-wake round trip",
     "Thread/CreateWait": "YThread create + wait for its end",
+    "ThreadPool/WorkItems": "256 trivial work items submitted, then waited for (per item)",
+    "ThreadPool/RegisteredWaitWake1000":
+        "one of 1,000 registered events set, its callback answers (round trip)",
 }
 
 

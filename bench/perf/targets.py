@@ -172,12 +172,18 @@ TARGETS = [
     target("YThread create + wait vs std::thread + join",
            ("Thread/CreateWait/davro", "Thread/CreateWait/std", "time", "<=", 1.5,
             "std::thread + join")),
+    target("thread-pool work items vs a std::thread pool over a mutex and condition variable "
+           "(throughput)",
+           ("ThreadPool/WorkItems/win32", "ThreadPool/WorkItems/std", "rate", ">=", 1.0,
+            "std::thread pool")),
 ]
 
 # Ratios of times reported without a bound: (what, numerator, denominator).
 REPORTED = [
     ("MsgWaitForMultipleObjects woken by a posted message vs by an event",
      "Message/MsgWaitWokenByPost/win32", "Message/MsgWaitWokenByEvent/win32"),
+    ("registered-wait wake-up among 1,000 registrations vs one futex wake (round trips)",
+     "ThreadPool/RegisteredWaitWake1000/win32", "ThreadPool/RegisteredWaitWake1000/futex"),
 ]
 
 
