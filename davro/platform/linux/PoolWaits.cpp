@@ -65,24 +65,96 @@ void detach(WaitItem* item) {
     SetEvent(t->control);
 }
 
+using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
+using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
+
+// Fills the wait array of `t` (its control event first) and what it watches; returns the
+// earliest deadline, or -1. Under the wait lock.
+std::int64_t snapshot(const WaitThread* t, std::vector<HANDLE>& handles, Seen& seen) {
+    handles.assign(1, t->control);
+    seen.clear();
+    std::int64_t deadline = -1;
+    for (WaitItem* item : t->watched) {
+        handles.push_back(item->handle);
+        seen.emplace_back(item, item->generation);
+        if (item->deadlineUs >= 0 && (deadline < 0 || item->deadlineUs < deadline)) {
+            deadline = item->deadlineUs;
+        }
+    }
+    return deadline;
+}
+
+// The registrations that the wait's `result` fired, and those whose time-out passed. Under the
+// wait lock; a registration changed since the snapshot is left alone.
+void findDue(WaitThread* t, DWORD result, const Seen& seen, std::int64_t now, Due& due) {
+    const auto current = [&](std::size_t i) {
+        return seen[i].first->thread == t && seen[i].first->generation == seen[i].second;
+    };
+    due.clear();
+    const std::size_t n = seen.size();
+    if (result >= WAIT_OBJECT_0 + 1 && result <= WAIT_OBJECT_0 + n) {
+        if (current(result - WAIT_OBJECT_0 - 1)) {
+            due.emplace_back(seen[result - WAIT_OBJECT_0 - 1].first, WAIT_OBJECT_0);
+        }
+    } else if (result >= WAIT_ABANDONED_0 + 1 && result <= WAIT_ABANDONED_0 + n) {
+        if (current(result - WAIT_ABANDONED_0 - 1)) {
+            due.emplace_back(seen[result - WAIT_ABANDONED_0 - 1].first, WAIT_OBJECT_0);
+        }
+    } else if (result == WAIT_FAILED) {
+        // One handle cannot be waited on (one without SYNCHRONIZE, say). Each is polled on
+        // its own: the signalled ones fire as they would have, the failing ones are dropped,
+        // and the others stay watched.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!current(i)) {
+                continue;
+            }
+            const DWORD one = WaitForSingleObject(seen[i].first->handle, 0);
+            if (one == WAIT_OBJECT_0 || one == WAIT_ABANDONED_0) {
+                due.emplace_back(seen[i].first, WAIT_OBJECT_0);
+            } else if (one == WAIT_FAILED) {
+                detach(seen[i].first);
+            }
+        }
+    }
+    for (WaitItem* item : t->watched) {
+        const bool signalled =
+            std::any_of(due.begin(), due.end(), [item](const auto& d) { return d.first == item; });
+        if (!signalled && item->deadlineUs >= 0 && item->deadlineUs <= now) {
+            due.emplace_back(item, WAIT_TIMEOUT);
+        }
+    }
+}
+
+// Readies the due registrations for their firing, under the wait lock: each gets a reference
+// for it; a one-shot registration is taken off, a repeating one starts its time-out again and
+// goes to the end of the array, so that an object signalled all the time does not keep the
+// others from being seen.
+void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
+    for (const auto& [item, why] : due) {
+        item->firingOn = t->threadId;
+        item->addRef();
+        if (item->oneShot) {
+            detach(item);  // the thread's reference goes with the retired entry
+            continue;
+        }
+        item->deadlineUs = item->repeatMs == INFINITE
+                               ? -1
+                               : now + static_cast<std::int64_t>(item->repeatMs) * 1000;
+        auto& list = t->watched;
+        const auto place = std::find(list.begin(), list.end(), item);
+        std::rotate(place, place + 1, list.end());
+    }
+}
+
 void waitThreadMain(WaitThread* t) {
     std::vector<HANDLE> handles;
-    std::vector<std::pair<WaitItem*, unsigned>> seen;
+    Seen seen;
+    Due due;
     std::vector<std::pair<HANDLE, WaitItem*>> retired;
-    std::vector<std::pair<WaitItem*, DWORD>> due;
     AcquireSRWLockExclusive(&gLock);
     t->threadId = GetCurrentThreadId();
     for (;;) {
-        handles.assign(1, t->control);
-        seen.clear();
-        std::int64_t deadline = -1;
-        for (WaitItem* item : t->watched) {
-            handles.push_back(item->handle);
-            seen.emplace_back(item, item->generation);
-            if (item->deadlineUs >= 0 && (deadline < 0 || item->deadlineUs < deadline)) {
-                deadline = item->deadlineUs;
-            }
-        }
+        const std::int64_t deadline = snapshot(t, handles, seen);
         retired.swap(t->retired);
         ReleaseSRWLockExclusive(&gLock);
 
@@ -96,62 +168,12 @@ void waitThreadMain(WaitThread* t) {
                                                     handles.data(), FALSE, timeout);
 
         AcquireSRWLockExclusive(&gLock);
-        const auto current = [&](std::size_t i) {
-            return seen[i].first->thread == t && seen[i].first->generation == seen[i].second;
-        };
-        due.clear();
-        if (result >= WAIT_OBJECT_0 + 1 && result < WAIT_OBJECT_0 + handles.size()) {
-            if (current(result - WAIT_OBJECT_0 - 1)) {
-                due.emplace_back(seen[result - WAIT_OBJECT_0 - 1].first, WAIT_OBJECT_0);
-            }
-        } else if (result >= WAIT_ABANDONED_0 + 1 && result < WAIT_ABANDONED_0 + handles.size()) {
-            if (current(result - WAIT_ABANDONED_0 - 1)) {
-                due.emplace_back(seen[result - WAIT_ABANDONED_0 - 1].first, WAIT_OBJECT_0);
-            }
-        } else if (result == WAIT_FAILED) {
-            // One handle cannot be waited on (one without SYNCHRONIZE, say). Each is polled on
-            // its own: the signalled ones fire as they would have, the failing ones are
-            // dropped, and the others stay watched.
-            for (std::size_t i = 0; i < seen.size(); ++i) {
-                if (!current(i)) {
-                    continue;
-                }
-                const DWORD one = WaitForSingleObject(seen[i].first->handle, 0);
-                if (one == WAIT_OBJECT_0 || one == WAIT_ABANDONED_0) {
-                    due.emplace_back(seen[i].first, WAIT_OBJECT_0);
-                } else if (one == WAIT_FAILED) {
-                    detach(seen[i].first);
-                }
-            }
-        }
         const std::int64_t now = nowUs();
-        for (WaitItem* item : t->watched) {
-            const bool signalled = std::any_of(due.begin(), due.end(),
-                                               [item](const auto& d) { return d.first == item; });
-            if (!signalled && item->deadlineUs >= 0 && item->deadlineUs <= now) {
-                due.emplace_back(item, WAIT_TIMEOUT);
-            }
-        }
-        for (const auto& [item, why] : due) {
-            item->firingOn = t->threadId;
-            if (item->oneShot) {
-                detach(item);
-                item->addRef();  // the firing's; the thread's goes with the retired entry
-                continue;
-            }
-            item->addRef();
-            item->deadlineUs = item->repeatMs == INFINITE
-                                   ? -1
-                                   : now + static_cast<std::int64_t>(item->repeatMs) * 1000;
-            // To the end of the array, so that an object signalled all the time does not
-            // keep the others from being seen.
-            auto& list = t->watched;
-            std::rotate(std::find(list.begin(), list.end(), item),
-                        std::find(list.begin(), list.end(), item) + 1, list.end());
-        }
+        findDue(t, result, seen, now, due);
         if (due.empty()) {
             continue;
         }
+        prepareFiring(t, due, now);
         ReleaseSRWLockExclusive(&gLock);
         for (const auto& [item, why] : due) {
             if ((item->flags & WT_EXECUTEINWAITTHREAD) != 0) {
