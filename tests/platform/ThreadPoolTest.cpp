@@ -71,11 +71,14 @@ struct Calls {
             WaitForSingleObject(hold, kBoundMs);
         }
     }
+    // The count comes last but for the event, read before it: a test that waits for the
+    // count may let this object go at once.
     void leave() {
+        HANDLE const signal = done;
         now.fetch_sub(1);
         count.fetch_add(1);
-        if (done != nullptr) {
-            SetEvent(done);
+        if (signal != nullptr) {
+            SetEvent(signal);
         }
     }
 };

@@ -36,12 +36,11 @@ static VOID CALLBACK timerCallback(PTP_CALLBACK_INSTANCE instance, PVOID context
 
 static VOID CALLBACK waitCallback(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WAIT wait,
                                   TP_WAIT_RESULT result) {
-    (void)instance;
-    (void)context;
     (void)wait;
     if (result == WAIT_OBJECT_0) {
         countOne(&waits);
     }
+    SetEventWhenCallbackReturns(instance, (HANDLE)context);
 }
 
 static VOID CALLBACK simpleCallback(PTP_CALLBACK_INSTANCE instance, PVOID context) {
@@ -59,6 +58,7 @@ int main(void) {
     HANDLE signal;
     HANDLE timerDone;
     HANDLE simpleDone;
+    HANDLE waitDone;
     ULARGE_INTEGER due;
     FILETIME dueTime;
     int i;
@@ -86,10 +86,11 @@ int main(void) {
     signal = CreateEventW(NULL, FALSE, FALSE, NULL);
     timerDone = CreateEventW(NULL, TRUE, FALSE, NULL);
     simpleDone = CreateEventW(NULL, TRUE, FALSE, NULL);
+    waitDone = CreateEventW(NULL, TRUE, FALSE, NULL);
 
     work = CreateThreadpoolWork(workCallback, NULL, &environment);
     timer = CreateThreadpoolTimer(timerCallback, timerDone, &environment);
-    wait = CreateThreadpoolWait(waitCallback, NULL, &environment);
+    wait = CreateThreadpoolWait(waitCallback, waitDone, &environment);
     if (work == NULL || timer == NULL || wait == NULL) {
         return 13;
     }
@@ -107,7 +108,8 @@ int main(void) {
         return 14;
     }
     if (WaitForSingleObject(timerDone, 5000) != WAIT_OBJECT_0 ||
-        WaitForSingleObject(simpleDone, 5000) != WAIT_OBJECT_0) {
+        WaitForSingleObject(simpleDone, 5000) != WAIT_OBJECT_0 ||
+        WaitForSingleObject(waitDone, 5000) != WAIT_OBJECT_0) {
         printf("a callback did not run\n");
         failed = 1;
     }
@@ -121,6 +123,7 @@ int main(void) {
     CloseHandle(signal);
     CloseHandle(timerDone);
     CloseHandle(simpleDone);
+    CloseHandle(waitDone);
 
     DeleteCriticalSection(&counting);
     if (works != 5 || timers != 1 || waits != 1 || simples != 1) {
