@@ -302,6 +302,9 @@ void startCall(Pool* p, Item* item, Instance& instance) {
 void workerMain(Pool* p) {
     AcquireSRWLockExclusive(&p->lock);
     for (;;) {
+        if (p->threads > p->maximum) {
+            break;  // the maximum was lowered below the threads there are
+        }
         if (p->head != nullptr) {
             DWORD result = 0;
             Item* item = takeFirst(p, result);
