@@ -193,9 +193,11 @@ DAVRO_API BOOL QueueUserWorkItem(LPTHREAD_START_ROUTINE function, PVOID context,
 DAVRO_API BOOL RegisterWaitForSingleObject(PHANDLE newWaitObject, HANDLE object,
                                            WAITORTIMERCALLBACK callback, PVOID context,
                                            ULONG milliseconds, ULONG flags);
-// Ends a registration; no call starts afterwards. `completionEvent` NULL: returns at once,
-// FALSE + ERROR_IO_PENDING when a call was still running or queued; INVALID_HANDLE_VALUE:
-// waits for them; an event: set once they are done. UnregisterWait is the NULL form.
+// Ends a registration; no call starts afterwards, queued ones are dropped. `completionEvent`
+// NULL: returns at once; INVALID_HANDLE_VALUE: waits for a running call (from that call
+// itself: does not wait for it); an event: set once a running call has returned. Without
+// INVALID_HANDLE_VALUE the result is FALSE + ERROR_IO_PENDING while a call still runs.
+// UnregisterWait is the NULL form.
 DAVRO_API BOOL UnregisterWaitEx(HANDLE waitHandle, HANDLE completionEvent);
 DAVRO_API BOOL UnregisterWait(HANDLE waitHandle);
 
