@@ -20,6 +20,7 @@ FAMILIES = [
     ("SList", "Interlocked singly linked lists"),
     ("Tls", "Thread-local storage"),
     ("Timer", "Waitable timers and APCs"),
+    ("ThreadPool", "Thread pool and registered waits"),
 ]
 
 # Readable operation names; others are split at their capitals.
@@ -58,6 +59,9 @@ OPERATIONS = {
     "Timer/LatenessMedian": "periodic timer (1 ms): median lateness of a wake-up over 200 periods",
     "Timer/LatenessP99": "periodic timer (1 ms): 99th percentile of the lateness over 200 periods",
     "Timer/ApcRoundTrip": "APC to a thread asleep in SleepEx, answered with an event (round trip)",
+    "ThreadPool/WorkItems": "256 trivial work items submitted, then waited for (per item)",
+    "ThreadPool/RegisteredWaitWake1000":
+        "one of 1,000 registered events set, its callback answers (round trip)",
 }
 
 

@@ -178,6 +178,10 @@ TARGETS = [
     target("periodic waitable timer lateness, 99th percentile, vs timerfd",
            ("Timer/LatenessP99/win32", "Timer/LatenessP99/timerfd", "time", "<=", 1.25,
             "timerfd")),
+    target("thread-pool work items vs a std::thread pool over a mutex and condition variable "
+           "(throughput)",
+           ("ThreadPool/WorkItems/win32", "ThreadPool/WorkItems/std", "rate", ">=", 1.0,
+            "std::thread pool")),
 ]
 
 # Ratios of times reported without a bound: (what, numerator, denominator).
@@ -186,6 +190,8 @@ REPORTED = [
      "Message/MsgWaitWokenByPost/win32", "Message/MsgWaitWokenByEvent/win32"),
     ("APC round trip to a thread in SleepEx vs an eventfd pair",
      "Timer/ApcRoundTrip/win32", "Timer/ApcRoundTrip/eventfd"),
+    ("registered-wait wake-up among 1,000 registrations vs one futex wake (round trips)",
+     "ThreadPool/RegisteredWaitWake1000/win32", "ThreadPool/RegisteredWaitWake1000/futex"),
 ]
 
 

@@ -780,4 +780,7 @@ DAVRO_API int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, L
 // addresses, barriers, interlocked lists, thread- and fiber-local storage.
 #include <davro/platform/Win32Sync.h>
 
+// The thread pool, timer queues and registered waits.
+#include <davro/platform/Win32Pool.h>
+
 #endif  // DAVRO_WINDOWS

@@ -926,6 +926,95 @@ typedef struct _REASON_CONTEXT {
 #ifndef MWMO_INPUTAVAILABLE
 #define MWMO_INPUTAVAILABLE 0x0004U
 #endif
+/* ---- The thread pool, timer queues and registered waits ---- */
+typedef struct _TP_POOL TP_POOL, *PTP_POOL;
+typedef struct _TP_WORK TP_WORK, *PTP_WORK;
+typedef struct _TP_TIMER TP_TIMER, *PTP_TIMER;
+typedef struct _TP_WAIT TP_WAIT, *PTP_WAIT;
+typedef struct _TP_CLEANUP_GROUP TP_CLEANUP_GROUP, *PTP_CLEANUP_GROUP;
+typedef struct _TP_CALLBACK_INSTANCE TP_CALLBACK_INSTANCE, *PTP_CALLBACK_INSTANCE;
+typedef DWORD TP_VERSION, *PTP_VERSION;
+typedef DWORD TP_WAIT_RESULT;
+typedef void (*PTP_SIMPLE_CALLBACK)(PTP_CALLBACK_INSTANCE, PVOID);
+typedef void (*PTP_WORK_CALLBACK)(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK);
+typedef void (*PTP_TIMER_CALLBACK)(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER);
+typedef void (*PTP_WAIT_CALLBACK)(PTP_CALLBACK_INSTANCE, PVOID, PTP_WAIT, TP_WAIT_RESULT);
+typedef void (*PTP_CLEANUP_GROUP_CANCEL_CALLBACK)(PVOID, PVOID);
+typedef void (*WAITORTIMERCALLBACKFUNC)(PVOID, BOOLEAN);
+typedef WAITORTIMERCALLBACKFUNC WAITORTIMERCALLBACK;
+typedef struct _TP_CALLBACK_ENVIRON_V1 {
+    TP_VERSION Version;
+    PTP_POOL Pool;
+    PTP_CLEANUP_GROUP CleanupGroup;
+    PTP_CLEANUP_GROUP_CANCEL_CALLBACK CleanupGroupCancelCallback;
+    PVOID RaceDll;
+    struct _ACTIVATION_CONTEXT* ActivationContext;
+    PTP_SIMPLE_CALLBACK FinalizationCallback;
+    union {
+        DWORD Flags;
+        struct {
+            DWORD LongFunction : 1;
+            DWORD Persistent : 1;
+            DWORD Private : 30;
+        } s;
+    } u;
+} TP_CALLBACK_ENVIRON_V1, TP_CALLBACK_ENVIRON, *PTP_CALLBACK_ENVIRON;
+
+/* Inline, as in Windows' headers. */
+static inline void InitializeThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment) {
+    static const TP_CALLBACK_ENVIRON fresh; /* all zero */
+    *environment = fresh;
+    environment->Version = 1;
+}
+static inline void SetThreadpoolCallbackPool(PTP_CALLBACK_ENVIRON environment, PTP_POOL pool) {
+    environment->Pool = pool;
+}
+static inline void SetThreadpoolCallbackCleanupGroup(
+    PTP_CALLBACK_ENVIRON environment, PTP_CLEANUP_GROUP group,
+    PTP_CLEANUP_GROUP_CANCEL_CALLBACK cancelCallback) {
+    environment->CleanupGroup = group;
+    environment->CleanupGroupCancelCallback = cancelCallback;
+}
+static inline void SetThreadpoolCallbackRunsLong(PTP_CALLBACK_ENVIRON environment) {
+    environment->u.s.LongFunction = 1;
+}
+static inline void DestroyThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment) {
+    (void)environment;
+}
+
+#ifndef ERROR_IO_PENDING
+#define ERROR_IO_PENDING 997
+#endif
+#ifndef WT_EXECUTEDEFAULT
+#define WT_EXECUTEDEFAULT 0x00000000U
+#endif
+#ifndef WT_EXECUTEINIOTHREAD
+#define WT_EXECUTEINIOTHREAD 0x00000001U
+#endif
+#ifndef WT_EXECUTEINUITHREAD
+#define WT_EXECUTEINUITHREAD 0x00000002U
+#endif
+#ifndef WT_EXECUTEINWAITTHREAD
+#define WT_EXECUTEINWAITTHREAD 0x00000004U
+#endif
+#ifndef WT_EXECUTEONLYONCE
+#define WT_EXECUTEONLYONCE 0x00000008U
+#endif
+#ifndef WT_EXECUTELONGFUNCTION
+#define WT_EXECUTELONGFUNCTION 0x00000010U
+#endif
+#ifndef WT_EXECUTEINTIMERTHREAD
+#define WT_EXECUTEINTIMERTHREAD 0x00000020U
+#endif
+#ifndef WT_EXECUTEINPERSISTENTIOTHREAD
+#define WT_EXECUTEINPERSISTENTIOTHREAD 0x00000040U
+#endif
+#ifndef WT_EXECUTEINPERSISTENTTHREAD
+#define WT_EXECUTEINPERSISTENTTHREAD 0x00000080U
+#endif
+#ifndef WT_TRANSFER_IMPERSONATION
+#define WT_TRANSFER_IMPERSONATION 0x00000100U
+#endif
 
 #endif /* C */
 
@@ -1215,7 +1304,74 @@ typedef struct _REASON_CONTEXT {
       (HANDLE timer, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE routine,          \
        LPVOID argument, PREASON_CONTEXT wakeContext, ULONG tolerableDelay),                        \
       (timer, dueTime, period, routine, argument, wakeContext, tolerableDelay))                    \
-    X(BOOL, CancelWaitableTimer, (HANDLE timer), (timer))
+    X(BOOL, CancelWaitableTimer, (HANDLE timer), (timer))                                          \
+    /* the thread pool, timer queues and registered waits */                                       \
+    X(PTP_POOL, CreateThreadpool, (PVOID reserved), (reserved))                                    \
+    X(void, CloseThreadpool, (PTP_POOL pool), (pool))                                              \
+    X(void, SetThreadpoolThreadMaximum, (PTP_POOL pool, DWORD most), (pool, most))                 \
+    X(BOOL, SetThreadpoolThreadMinimum, (PTP_POOL pool, DWORD least), (pool, least))               \
+    X(PTP_CLEANUP_GROUP, CreateThreadpoolCleanupGroup, (void), ())                                 \
+    X(void, CloseThreadpoolCleanupGroupMembers,                                                    \
+      (PTP_CLEANUP_GROUP group, BOOL cancelPending, PVOID cleanupContext),                         \
+      (group, cancelPending, cleanupContext))                                                      \
+    X(void, CloseThreadpoolCleanupGroup, (PTP_CLEANUP_GROUP group), (group))                       \
+    X(PTP_WORK, CreateThreadpoolWork,                                                              \
+      (PTP_WORK_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment),               \
+      (callback, context, environment))                                                            \
+    X(void, SubmitThreadpoolWork, (PTP_WORK work), (work))                                         \
+    X(void, WaitForThreadpoolWorkCallbacks, (PTP_WORK work, BOOL cancelPending),                   \
+      (work, cancelPending))                                                                       \
+    X(void, CloseThreadpoolWork, (PTP_WORK work), (work))                                          \
+    X(BOOL, TrySubmitThreadpoolCallback,                                                           \
+      (PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment),             \
+      (callback, context, environment))                                                            \
+    X(PTP_TIMER, CreateThreadpoolTimer,                                                            \
+      (PTP_TIMER_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment),              \
+      (callback, context, environment))                                                            \
+    X(void, SetThreadpoolTimer, (PTP_TIMER timer, PFILETIME dueTime, DWORD period, DWORD window),  \
+      (timer, dueTime, period, window))                                                            \
+    X(BOOL, IsThreadpoolTimerSet, (PTP_TIMER timer), (timer))                                      \
+    X(void, WaitForThreadpoolTimerCallbacks, (PTP_TIMER timer, BOOL cancelPending),                \
+      (timer, cancelPending))                                                                      \
+    X(void, CloseThreadpoolTimer, (PTP_TIMER timer), (timer))                                      \
+    X(PTP_WAIT, CreateThreadpoolWait,                                                              \
+      (PTP_WAIT_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment),               \
+      (callback, context, environment))                                                            \
+    X(void, SetThreadpoolWait, (PTP_WAIT wait, HANDLE object, PFILETIME timeout),                  \
+      (wait, object, timeout))                                                                     \
+    X(void, WaitForThreadpoolWaitCallbacks, (PTP_WAIT wait, BOOL cancelPending),                   \
+      (wait, cancelPending))                                                                       \
+    X(void, CloseThreadpoolWait, (PTP_WAIT wait), (wait))                                          \
+    X(void, SetEventWhenCallbackReturns, (PTP_CALLBACK_INSTANCE instance, HANDLE event),           \
+      (instance, event))                                                                           \
+    X(void, ReleaseMutexWhenCallbackReturns, (PTP_CALLBACK_INSTANCE instance, HANDLE mutex),       \
+      (instance, mutex))                                                                           \
+    X(void, ReleaseSemaphoreWhenCallbackReturns,                                                   \
+      (PTP_CALLBACK_INSTANCE instance, HANDLE semaphore, DWORD releaseCount),                      \
+      (instance, semaphore, releaseCount))                                                         \
+    X(void, LeaveCriticalSectionWhenCallbackReturns,                                               \
+      (PTP_CALLBACK_INSTANCE instance, PCRITICAL_SECTION section), (instance, section))            \
+    X(BOOL, CallbackMayRunLong, (PTP_CALLBACK_INSTANCE instance), (instance))                      \
+    X(BOOL, QueueUserWorkItem, (LPTHREAD_START_ROUTINE function, PVOID context, ULONG flags),      \
+      (function, context, flags))                                                                  \
+    X(BOOL, RegisterWaitForSingleObject,                                                           \
+      (PHANDLE newWaitObject, HANDLE object, WAITORTIMERCALLBACK callback, PVOID context,          \
+       ULONG milliseconds, ULONG flags),                                                           \
+      (newWaitObject, object, callback, context, milliseconds, flags))                             \
+    X(BOOL, UnregisterWait, (HANDLE waitHandle), (waitHandle))                                     \
+    X(BOOL, UnregisterWaitEx, (HANDLE waitHandle, HANDLE completionEvent),                         \
+      (waitHandle, completionEvent))                                                               \
+    X(HANDLE, CreateTimerQueue, (void), ())                                                        \
+    X(BOOL, CreateTimerQueueTimer,                                                                 \
+      (PHANDLE newTimer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter,              \
+       DWORD dueTime, DWORD period, ULONG flags),                                                  \
+      (newTimer, queue, callback, parameter, dueTime, period, flags))                              \
+    X(BOOL, ChangeTimerQueueTimer, (HANDLE queue, HANDLE timer, ULONG dueTime, ULONG period),      \
+      (queue, timer, dueTime, period))                                                             \
+    X(BOOL, DeleteTimerQueueTimer, (HANDLE queue, HANDLE timer, HANDLE completionEvent),           \
+      (queue, timer, completionEvent))                                                             \
+    X(BOOL, DeleteTimerQueueEx, (HANDLE queue, HANDLE completionEvent), (queue, completionEvent))  \
+    X(BOOL, DeleteTimerQueue, (HANDLE queue), (queue))
 
 #define DAVRO_WIN32_C_DECLARE(result, name, parameters, arguments) DAVRO_API result name parameters;
 

@@ -233,5 +233,34 @@ TEST(Win32TimeTest, WaitableTimersRunOnTheScaledClock) {
 #endif
 }
 
+// A timer-queue timer and a pool timer, both due in 1000 ms, fire after that long on the
+// layer's (scaled) clock.
+TEST(Win32TimeTest, TimerQueueAndPoolTimersRunOnTheScaledClock) {
+    Handles hs;
+    HANDLE fired[] = {hs.event(TRUE), hs.event(TRUE)};
+    const auto realBefore = std::chrono::steady_clock::now();
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(
+        &timer, nullptr, [](PVOID event, BOOLEAN) { SetEvent(event); }, fired[0], 1000, 0, 0));
+    PTP_TIMER poolTimer = CreateThreadpoolTimer(
+        [](PTP_CALLBACK_INSTANCE, PVOID event, PTP_TIMER) { SetEvent(event); }, fired[1], nullptr);
+    ASSERT_NE(nullptr, poolTimer);
+    FILETIME due = fileTimeOf(static_cast<std::uint64_t>(-10000000LL));  // 1 s, relative
+    SetThreadpoolTimer(poolTimer, &due, 0, 0);
+    for (HANDLE event : fired) {
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, kBoundMs));
+    }
+    const auto real = std::chrono::steady_clock::now() - realBefore;
+#ifdef _WIN32
+    EXPECT_GE(real, std::chrono::milliseconds(1000 - 32));
+#else
+    EXPECT_GE(real, std::chrono::milliseconds(1000 / 10 - 5));
+    EXPECT_LT(real, std::chrono::milliseconds(990));  // nine times the scaled 100 ms
+#endif
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+    WaitForThreadpoolTimerCallbacks(poolTimer, FALSE);
+    CloseThreadpoolTimer(poolTimer);
+}
+
 }  // namespace
 }  // namespace davro::test

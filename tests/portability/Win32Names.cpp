@@ -305,6 +305,38 @@ DAVRO_SIGNATURE(SetWaitableTimer,
 DAVRO_SIGNATURE(SetWaitableTimerEx, BOOL(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE,
                                          LPVOID, PREASON_CONTEXT, ULONG));
 DAVRO_SIGNATURE(CancelWaitableTimer, BOOL(HANDLE));
+// The thread pool, timer queues and registered waits: the values of the flags, the callback
+// types, the environment's first fields and the signatures.
+static_assert(WT_EXECUTEDEFAULT == 0 && WT_EXECUTEINWAITTHREAD == 0x4 && WT_EXECUTEONLYONCE == 0x8);
+static_assert(WT_EXECUTELONGFUNCTION == 0x10 && WT_EXECUTEINTIMERTHREAD == 0x20);
+static_assert(ERROR_IO_PENDING == 997);
+static_assert(std::is_same_v<WAITORTIMERCALLBACK, void (*)(PVOID, BOOLEAN)>);
+static_assert(std::is_same_v<PTP_WORK_CALLBACK, void (*)(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK)>);
+static_assert(
+    std::is_same_v<PTP_TIMER_CALLBACK, void (*)(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER)>);
+static_assert(std::is_same_v<PTP_WAIT_CALLBACK,
+                             void (*)(PTP_CALLBACK_INSTANCE, PVOID, PTP_WAIT, TP_WAIT_RESULT)>);
+static_assert(offsetof(TP_CALLBACK_ENVIRON, Pool) == 8 &&
+              offsetof(TP_CALLBACK_ENVIRON, CleanupGroup) == 16 &&
+              offsetof(TP_CALLBACK_ENVIRON, CleanupGroupCancelCallback) == 24);
+DAVRO_SIGNATURE(CreateThreadpool, PTP_POOL(PVOID));
+DAVRO_SIGNATURE(SetThreadpoolThreadMinimum, BOOL(PTP_POOL, DWORD));
+DAVRO_SIGNATURE(CreateThreadpoolWork, PTP_WORK(PTP_WORK_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON));
+DAVRO_SIGNATURE(TrySubmitThreadpoolCallback,
+                BOOL(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON));
+DAVRO_SIGNATURE(SetThreadpoolTimer, void(PTP_TIMER, PFILETIME, DWORD, DWORD));
+DAVRO_SIGNATURE(SetThreadpoolWait, void(PTP_WAIT, HANDLE, PFILETIME));
+DAVRO_SIGNATURE(CloseThreadpoolCleanupGroupMembers, void(PTP_CLEANUP_GROUP, BOOL, PVOID));
+DAVRO_SIGNATURE(CallbackMayRunLong, BOOL(PTP_CALLBACK_INSTANCE));
+DAVRO_SIGNATURE(QueueUserWorkItem, BOOL(LPTHREAD_START_ROUTINE, PVOID, ULONG));
+DAVRO_SIGNATURE(RegisterWaitForSingleObject,
+                BOOL(PHANDLE, HANDLE, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG));
+DAVRO_SIGNATURE(UnregisterWaitEx, BOOL(HANDLE, HANDLE));
+DAVRO_SIGNATURE(CreateTimerQueueTimer,
+                BOOL(PHANDLE, HANDLE, WAITORTIMERCALLBACK, PVOID, DWORD, DWORD, ULONG));
+DAVRO_SIGNATURE(ChangeTimerQueueTimer, BOOL(HANDLE, HANDLE, ULONG, ULONG));
+DAVRO_SIGNATURE(DeleteTimerQueueTimer, BOOL(HANDLE, HANDLE, HANDLE));
+DAVRO_SIGNATURE(DeleteTimerQueueEx, BOOL(HANDLE, HANDLE));
 
 #undef DAVRO_SIGNATURE
 

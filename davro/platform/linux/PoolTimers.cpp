@@ -1,0 +1,468 @@
+// Timer threads, the pool's timer objects and timer queues. A timer thread keeps its set
+// entries ordered by due time and sleeps on a condition variable until the earliest, so one
+// thread serves any number of timers; the layer's condition-variable time-outs and clock are
+// both scaled by DAVRO_TIME_SCALE, so timers are too.
+#include <davro/platform/Environment.h>
+
+#include <atomic>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "Futex.h"
+#include "ThreadPool.h"
+
+namespace davro::win32 {
+namespace detail::pool {
+
+std::int64_t nowUs() {
+    return monotonicNs() / 1000 * static_cast<std::int64_t>(davro::platform::timeScale());
+}
+
+std::int64_t delayUs(const FILETIME& due) {
+    const auto ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(due.dwHighDateTime) << 32) | due.dwLowDateTime);
+    if (ticks < 0) {
+        return -ticks / 10;
+    }
+    if (ticks == 0) {
+        return 0;
+    }
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const auto current = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return ticks > current ? (ticks - current) / 10 : 0;
+}
+
+DWORD timeoutMs(std::int64_t us) {
+    if (us <= 0) {
+        return 0;
+    }
+    const std::int64_t ms = (us + 999) / 1000;
+    return ms >= static_cast<std::int64_t>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+// ---- Timer threads ----
+
+bool TimerThread::set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, bool unlessSpent) {
+    Hold hold(lock_);
+    if (unlessSpent && !entry->armed && entry->firedOnce) {
+        return true;
+    }
+    if (!started_) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        started_ = true;
+    }
+    if (entry->armed) {
+        due_.erase(entry->place);
+    } else if (entry->counted) {
+        entry->held();  // the thread's reference while the entry is set
+    }
+    entry->armed = true;
+    entry->firedOnce = false;
+    entry->periodUs = static_cast<std::int64_t>(periodMs) * 1000;
+    entry->place = due_.emplace(nowUs() + delayUs, entry);
+    WakeConditionVariable(&changed_);
+    return true;
+}
+
+bool TimerThread::cancel(TimerEntry* entry) {
+    bool wasSet = false;
+    {
+        Hold hold(lock_);
+        wasSet = entry->armed;
+        if (wasSet) {
+            due_.erase(entry->place);
+            entry->armed = false;
+        }
+        if (!onThisThread()) {
+            while (entry->firing) {
+                SleepConditionVariableSRW(&fired_, &lock_, INFINITE, 0);
+            }
+        }
+    }
+    if (wasSet && entry->counted) {
+        entry->released();
+    }
+    return wasSet;
+}
+
+bool TimerThread::onThisThread() const {
+    return threadId_.load(std::memory_order_relaxed) == GetCurrentThreadId();
+}
+
+void TimerThread::retire() {
+    // The thread is joined before this object goes: its last release of lock_ may still
+    // write to the lock after this call has taken it. Retired from its own thread (a callback
+    // that deletes its queue), it frees this object itself once its loop ends.
+    bool join = false;
+    bool started = false;
+    {
+        Hold hold(lock_);
+        retired_ = true;
+        started = started_;
+        if (started && onThisThread()) {
+            freeItself_ = true;
+        } else {
+            join = started;
+        }
+        WakeConditionVariable(&changed_);
+    }
+    if (join) {
+        thread_.join();
+    }
+    if (!started || join) {
+        delete this;
+    }
+}
+
+void TimerThread::run() {
+    threadId_.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    AcquireSRWLockExclusive(&lock_);
+    for (;;) {
+        if (due_.empty()) {
+            if (retired_) {
+                break;
+            }
+            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+            continue;
+        }
+        const auto first = due_.begin();
+        const std::int64_t now = nowUs();
+        if (first->first > now) {
+            SleepConditionVariableSRW(&changed_, &lock_, timeoutMs(first->first - now), 0);
+            continue;
+        }
+        TimerEntry* const entry = first->second;
+        std::int64_t next = first->first;
+        due_.erase(first);
+        if (entry->periodUs > 0) {
+            // The next period after this one; periods missed meanwhile are skipped.
+            do {
+                next += entry->periodUs;
+            } while (next <= now);
+            entry->place = due_.emplace(next, entry);
+            if (entry->counted) {
+                entry->held();  // for the firing; the setting keeps its own
+            }
+        } else {
+            entry->armed = false;  // the setting's reference now covers the firing
+        }
+        entry->firing = true;
+        entry->firedOnce = true;
+        const bool counted = entry->counted;
+        ReleaseSRWLockExclusive(&lock_);
+        entry->fire();
+        AcquireSRWLockExclusive(&lock_);
+        entry->firing = false;
+        WakeAllConditionVariable(&fired_);
+        if (counted) {
+            ReleaseSRWLockExclusive(&lock_);
+            entry->released();
+            AcquireSRWLockExclusive(&lock_);
+        }
+    }
+    const bool freeItself = freeItself_;
+    ReleaseSRWLockExclusive(&lock_);
+    if (freeItself) {
+        thread_.detach();
+        delete this;
+    }
+}
+
+TimerThread& poolTimerThread() {
+    static auto* const thread = new TimerThread;  // never retired
+    return *thread;
+}
+
+// ---- Pool timers ----
+
+namespace {
+
+struct PoolTimer : Item, TimerEntry {
+    PoolTimer(Pool* owner, PTP_TIMER_CALLBACK function, void* argument, bool runsLong)
+        : Item(Kind::kTimer, owner, reinterpret_cast<void*>(function), argument, runsLong),
+          TimerEntry(true) {}
+    void fire() override { submit(this); }
+    void held() override { addRef(); }
+    void released() override { release(); }
+
+    // Whether a due time is set: from a setting until a NULL due time, also after a one-shot
+    // timer has fired, as Windows answers IsThreadpoolTimerSet.
+    std::atomic<bool> dueTimeSet{false};
+};
+
+PoolTimer* poolTimerOf(PTP_TIMER timer) {
+    return static_cast<PoolTimer*>(reinterpret_cast<Item*>(timer));
+}
+
+}  // namespace
+
+void stopTimer(Item* item) { poolTimerThread().cancel(static_cast<PoolTimer*>(item)); }
+
+// ---- Timer queues ----
+
+namespace {
+
+struct TimerQueue;
+
+struct QueueTimer : Item, TimerEntry {
+    QueueTimer(TimerQueue* owner, WAITORTIMERCALLBACK function, void* argument, ULONG options)
+        : Item(Kind::kQueueTimer, defaultPool(), reinterpret_cast<void*>(function), argument,
+               (options & WT_EXECUTELONGFUNCTION) != 0),
+          TimerEntry(true),
+          queue(owner),
+          flags(options) {}
+    void fire() override {
+        if ((flags & WT_EXECUTEINTIMERTHREAD) != 0) {
+            runInline(this);
+        } else {
+            submit(this);
+        }
+    }
+    void held() override { addRef(); }
+    void released() override { release(); }
+
+    TimerQueue* const queue;
+    const ULONG flags;
+    QueueTimer* before = nullptr;  // the queue's list, under its lock
+    QueueTimer* after = nullptr;
+    bool listed = false;
+};
+
+// A queue: its timers (a list under `lock`) and the thread that fires them.
+struct TimerQueue {
+    TimerQueue() = default;
+    ~TimerQueue() { thread->retire(); }
+    TimerQueue(const TimerQueue&) = delete;
+    TimerQueue& operator=(const TimerQueue&) = delete;
+
+    TimerThread* const thread = new TimerThread;
+    SRWLOCK lock = SRWLOCK_INIT;
+    QueueTimer* first = nullptr;
+};
+
+TimerQueue* defaultQueue() {
+    static auto* const queue = new TimerQueue;  // never deleted
+    return queue;
+}
+
+TimerQueue* queueOf(HANDLE queue) {
+    return queue == nullptr ? defaultQueue() : static_cast<TimerQueue*>(queue);
+}
+
+void addTimer(TimerQueue* q, QueueTimer* t) {
+    Hold hold(q->lock);
+    t->after = q->first;
+    if (q->first != nullptr) {
+        q->first->before = t;
+    }
+    q->first = t;
+    t->listed = true;
+}
+
+// Takes the timer out of its queue's list; false when it was not in it (deleted already).
+bool removeTimer(TimerQueue* q, QueueTimer* t) {
+    Hold hold(q->lock);
+    if (!t->listed) {
+        return false;
+    }
+    (t->before != nullptr ? t->before->after : q->first) = t->after;
+    if (t->after != nullptr) {
+        t->after->before = t->before;
+    }
+    t->before = t->after = nullptr;
+    t->listed = false;
+    return true;
+}
+
+// Stops a timer taken out of its list: no callback starts once this returns but those already
+// running. With `wait` it also waits for them; otherwise `completion` is counted down when
+// they are done. Drops the creator's reference. Returns whether callbacks were still running.
+bool stopQueueTimer(QueueTimer* t, bool wait, Completion* completion) {
+    t->queue->thread->cancel(t);
+    cancelPending(t);
+    bool busy = false;
+    if (wait) {
+        waitIdle(t);
+    } else {
+        busy = completeWhenIdle(t, completion);
+    }
+    t->release();
+    return busy;
+}
+
+// The result of a delete that did not wait: ERROR_IO_PENDING while callbacks still run, and
+// always without a completion event (the caller cannot learn when they end), as Windows.
+BOOL pendingResult(bool busy, HANDLE completionEvent) {
+    if (busy || completionEvent == nullptr) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+}  // namespace detail::pool
+
+using detail::pool::Item;
+using detail::pool::PoolTimer;
+using detail::pool::QueueTimer;
+using detail::pool::TimerQueue;
+
+PTP_TIMER CreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID context,
+                                PTP_CALLBACK_ENVIRON environment) {
+    if (callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
+    auto* const timer = new (std::nothrow)
+        PoolTimer(detail::pool::poolOf(environment), callback, context, runsLong);
+    if (timer == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    detail::pool::joinGroup(timer, environment);
+    return reinterpret_cast<PTP_TIMER>(static_cast<Item*>(timer));
+}
+
+void SetThreadpoolTimer(PTP_TIMER timer, PFILETIME dueTime, DWORD period, DWORD /*window*/) {
+    PoolTimer* const t = detail::pool::poolTimerOf(timer);
+    if (dueTime == nullptr) {
+        t->dueTimeSet = false;
+        detail::pool::poolTimerThread().cancel(t);
+        return;
+    }
+    t->dueTimeSet = true;
+    detail::pool::poolTimerThread().set(t, detail::pool::delayUs(*dueTime), period);
+}
+
+BOOL IsThreadpoolTimerSet(PTP_TIMER timer) {
+    return detail::pool::poolTimerOf(timer)->dueTimeSet ? TRUE : FALSE;
+}
+
+void WaitForThreadpoolTimerCallbacks(PTP_TIMER timer, BOOL cancelPending) {
+    PoolTimer* const t = detail::pool::poolTimerOf(timer);
+    if (cancelPending != FALSE) {
+        detail::pool::cancelPending(t);
+    }
+    detail::pool::waitIdle(t);
+}
+
+void CloseThreadpoolTimer(PTP_TIMER timer) {
+    PoolTimer* const t = detail::pool::poolTimerOf(timer);
+    detail::pool::poolTimerThread().cancel(t);
+    detail::pool::leaveGroup(t);
+    t->release();
+}
+
+HANDLE CreateTimerQueue() {
+    auto* const queue = new (std::nothrow) TimerQueue;
+    if (queue == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return queue;
+}
+
+BOOL CreateTimerQueueTimer(PHANDLE newTimer, HANDLE queue, WAITORTIMERCALLBACK callback,
+                           PVOID parameter, DWORD dueTime, DWORD period, ULONG flags) {
+    if (newTimer == nullptr || callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    TimerQueue* const q = detail::pool::queueOf(queue);
+    auto* const t = new (std::nothrow) QueueTimer(q, callback, parameter, flags);
+    if (t == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    detail::pool::addTimer(q, t);
+    const DWORD every = (flags & WT_EXECUTEONLYONCE) != 0 ? 0 : period;
+    if (!q->thread->set(t, static_cast<std::int64_t>(dueTime) * 1000, every)) {
+        detail::pool::removeTimer(q, t);
+        t->release();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *newTimer = static_cast<Item*>(t);
+    return TRUE;
+}
+
+BOOL ChangeTimerQueueTimer(HANDLE queue, HANDLE timer, ULONG dueTime, ULONG period) {
+    if (timer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* const t = static_cast<QueueTimer*>(static_cast<Item*>(timer));
+    TimerQueue* const q = detail::pool::queueOf(queue);
+    if ((t->flags & WT_EXECUTEONLYONCE) != 0) {
+        return TRUE;  // such a timer is not set again
+    }
+    // A one-shot timer that has fired stays spent.
+    q->thread->set(t, static_cast<std::int64_t>(dueTime) * 1000, period, true);
+    return TRUE;
+}
+
+BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
+    if (timer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* const t = static_cast<QueueTimer*>(static_cast<Item*>(timer));
+    if (!detail::pool::removeTimer(detail::pool::queueOf(queue), t)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    auto* const completion = wait ? nullptr : new detail::pool::Completion{{1}, completionEvent};
+    const bool busy = detail::pool::stopQueueTimer(t, wait, completion);
+    return wait ? TRUE : detail::pool::pendingResult(busy, completionEvent);
+}
+
+BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
+    if (queue == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);  // the default queue cannot be deleted
+        return FALSE;
+    }
+    auto* const q = static_cast<TimerQueue*>(queue);
+    std::vector<QueueTimer*> timers;
+    {
+        detail::pool::Hold hold(q->lock);
+        for (QueueTimer* t = q->first; t != nullptr; t = t->after) {
+            timers.push_back(t);
+        }
+    }
+    const bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    // One count per timer, and one for this call, so that the event is set only after all.
+    auto* const completion =
+        wait ? nullptr
+             : new detail::pool::Completion{{static_cast<int>(timers.size()) + 1}, completionEvent};
+    for (QueueTimer* t : timers) {
+        if (detail::pool::removeTimer(q, t)) {
+            detail::pool::stopQueueTimer(t, wait, completion);
+        } else if (completion != nullptr) {
+            detail::pool::completeOne(completion);
+        }
+    }
+    if (completion != nullptr) {
+        detail::pool::completeOne(completion);
+    }
+    delete q;
+    // Windows reports a queue deleted without waiting as pending, whatever its timers did.
+    if (wait) {
+        return TRUE;
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL DeleteTimerQueue(HANDLE queue) { return DeleteTimerQueueEx(queue, nullptr); }
+
+}  // namespace davro::win32

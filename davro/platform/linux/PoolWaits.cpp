@@ -1,0 +1,376 @@
+// Wait threads, the pool's wait objects and registered waits (RegisterWaitForSingleObject).
+//
+// A wait thread watches up to 63 registrations with one WaitForMultipleObjects, its control
+// event first; registering, cancelling and retiring go through the registration lists under
+// one lock and set the control event, so the thread rebuilds its array. Each registration
+// watches a duplicate of the caller's handle, made when it is set and closed by the wait
+// thread once it no longer waits on it: closing the caller's handle changes nothing, and no
+// handle of a thread's array is ever closed while the thread may be waiting on it.
+#include <algorithm>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ThreadPool.h"
+
+namespace davro::win32 {
+namespace detail::pool {
+namespace {
+
+constexpr std::size_t kPerThread = MAXIMUM_WAIT_OBJECTS - 1;
+
+struct WaitThread;
+
+struct WaitItem : Item {
+    WaitItem(Kind itemKind, Pool* owner, void* function, void* argument, bool runsLong,
+             ULONG options)
+        : Item(itemKind, owner, function, argument, runsLong), flags(options) {}
+
+    const ULONG flags;  // registered waits: the WT_ flags
+    // The wait lock.
+    WaitThread* thread = nullptr;  // the thread that watches it, while set
+    HANDLE handle = nullptr;       // the duplicate it watches
+    std::int64_t deadlineUs = -1;  // -1: no time-out
+    DWORD repeatMs = INFINITE;     // registered waits: the time-out after each call
+    bool oneShot = true;
+    unsigned generation = 0;  // bumped at each setting
+    DWORD firingOn = 0;       // the wait thread calling or queueing its callback now, or 0
+};
+
+// A thread and the registrations it watches. Registrations taken off wait in `retired` until
+// the thread closes their duplicates and drops its references.
+struct WaitThread {
+    HANDLE control = nullptr;
+    std::vector<WaitItem*> watched;
+    std::vector<std::pair<HANDLE, WaitItem*>> retired;
+    DWORD threadId = 0;
+};
+
+SRWLOCK gLock = SRWLOCK_INIT;
+CONDITION_VARIABLE gFired = CONDITION_VARIABLE_INIT;
+std::vector<WaitThread*>* gThreads = nullptr;  // made at the first registration, never freed
+
+// Takes `item` off its thread, under the wait lock; the thread drops it later.
+void detach(WaitItem* item) {
+    WaitThread* const t = item->thread;
+    if (t == nullptr) {
+        return;
+    }
+    t->watched.erase(std::find(t->watched.begin(), t->watched.end(), item));
+    t->retired.emplace_back(item->handle, item);
+    item->thread = nullptr;
+    item->handle = nullptr;
+    SetEvent(t->control);
+}
+
+using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
+using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
+
+// Fills the wait array of `t` (its control event first) and what it watches; returns the
+// earliest deadline, or -1. Under the wait lock.
+std::int64_t snapshot(const WaitThread* t, std::vector<HANDLE>& handles, Seen& seen) {
+    handles.assign(1, t->control);
+    seen.clear();
+    std::int64_t deadline = -1;
+    for (WaitItem* item : t->watched) {
+        handles.push_back(item->handle);
+        seen.emplace_back(item, item->generation);
+        if (item->deadlineUs >= 0 && (deadline < 0 || item->deadlineUs < deadline)) {
+            deadline = item->deadlineUs;
+        }
+    }
+    return deadline;
+}
+
+// The registrations that the wait's `result` fired, and those whose time-out passed. Under the
+// wait lock; a registration changed since the snapshot is left alone.
+void findDue(WaitThread* t, DWORD result, const Seen& seen, std::int64_t now, Due& due) {
+    const auto current = [&](std::size_t i) {
+        return seen[i].first->thread == t && seen[i].first->generation == seen[i].second;
+    };
+    due.clear();
+    const std::size_t n = seen.size();
+    if (result >= WAIT_OBJECT_0 + 1 && result <= WAIT_OBJECT_0 + n) {
+        if (current(result - WAIT_OBJECT_0 - 1)) {
+            due.emplace_back(seen[result - WAIT_OBJECT_0 - 1].first, WAIT_OBJECT_0);
+        }
+    } else if (result >= WAIT_ABANDONED_0 + 1 && result <= WAIT_ABANDONED_0 + n) {
+        if (current(result - WAIT_ABANDONED_0 - 1)) {
+            due.emplace_back(seen[result - WAIT_ABANDONED_0 - 1].first, WAIT_OBJECT_0);
+        }
+    } else if (result == WAIT_FAILED) {
+        // One handle cannot be waited on (one without SYNCHRONIZE, say). Each is polled on
+        // its own: the signalled ones fire as they would have, the failing ones are dropped,
+        // and the others stay watched.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!current(i)) {
+                continue;
+            }
+            const DWORD one = WaitForSingleObject(seen[i].first->handle, 0);
+            if (one == WAIT_OBJECT_0 || one == WAIT_ABANDONED_0) {
+                due.emplace_back(seen[i].first, WAIT_OBJECT_0);
+            } else if (one == WAIT_FAILED) {
+                detach(seen[i].first);
+            }
+        }
+    }
+    for (WaitItem* item : t->watched) {
+        const bool signalled =
+            std::any_of(due.begin(), due.end(), [item](const auto& d) { return d.first == item; });
+        if (!signalled && item->deadlineUs >= 0 && item->deadlineUs <= now) {
+            due.emplace_back(item, WAIT_TIMEOUT);
+        }
+    }
+}
+
+// Readies the due registrations for their firing, under the wait lock: each gets a reference
+// for it; a one-shot registration is taken off, a repeating one starts its time-out again and
+// goes to the end of the array, so that an object signalled all the time does not keep the
+// others from being seen.
+void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
+    for (const auto& [item, why] : due) {
+        item->firingOn = t->threadId;
+        item->addRef();
+        if (item->oneShot) {
+            detach(item);  // the thread's reference goes with the retired entry
+            continue;
+        }
+        item->deadlineUs = item->repeatMs == INFINITE
+                               ? -1
+                               : now + static_cast<std::int64_t>(item->repeatMs) * 1000;
+        auto& list = t->watched;
+        const auto place = std::find(list.begin(), list.end(), item);
+        std::rotate(place, place + 1, list.end());
+    }
+}
+
+void waitThreadMain(WaitThread* t) {
+    std::vector<HANDLE> handles;
+    Seen seen;
+    Due due;
+    std::vector<std::pair<HANDLE, WaitItem*>> retired;
+    AcquireSRWLockExclusive(&gLock);
+    t->threadId = GetCurrentThreadId();
+    for (;;) {
+        const std::int64_t deadline = snapshot(t, handles, seen);
+        retired.swap(t->retired);
+        ReleaseSRWLockExclusive(&gLock);
+
+        for (const auto& [handle, item] : retired) {
+            CloseHandle(handle);
+            item->release();
+        }
+        retired.clear();
+        const DWORD timeout = deadline < 0 ? INFINITE : timeoutMs(deadline - nowUs());
+        const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                    handles.data(), FALSE, timeout);
+
+        AcquireSRWLockExclusive(&gLock);
+        const std::int64_t now = nowUs();
+        findDue(t, result, seen, now, due);
+        if (due.empty()) {
+            continue;
+        }
+        prepareFiring(t, due, now);
+        ReleaseSRWLockExclusive(&gLock);
+        for (const auto& [item, why] : due) {
+            if ((item->flags & WT_EXECUTEINWAITTHREAD) != 0) {
+                runInline(item, why);
+            } else {
+                submit(item, why);
+            }
+        }
+        AcquireSRWLockExclusive(&gLock);
+        for (const auto& [item, why] : due) {
+            item->firingOn = 0;
+        }
+        WakeAllConditionVariable(&gFired);
+        ReleaseSRWLockExclusive(&gLock);
+        for (const auto& [item, why] : due) {
+            item->release();
+        }
+        AcquireSRWLockExclusive(&gLock);
+    }
+}
+
+// Hands `item` (its handle, deadline and mode set) to a thread with room, starting one when
+// none has. Under the wait lock. False when no thread could be started.
+bool attach(WaitItem* item) {
+    if (gThreads == nullptr) {
+        gThreads = new std::vector<WaitThread*>;
+    }
+    WaitThread* chosen = nullptr;
+    for (WaitThread* t : *gThreads) {
+        if (t->watched.size() < kPerThread) {
+            chosen = t;
+            break;
+        }
+    }
+    if (chosen == nullptr) {
+        HANDLE control = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (control == nullptr) {
+            return false;
+        }
+        auto* const t = new WaitThread;
+        t->control = control;
+        try {
+            std::thread(waitThreadMain, t).detach();
+        } catch (const std::system_error&) {
+            CloseHandle(control);
+            delete t;
+            return false;
+        }
+        gThreads->push_back(t);
+        chosen = t;
+    }
+    item->addRef();  // the wait thread's
+    ++item->generation;
+    item->thread = chosen;
+    chosen->watched.push_back(item);
+    SetEvent(chosen->control);
+    return true;
+}
+
+// Sets `item` to watch a duplicate of `object`. False when the handle cannot be duplicated
+// (the last error says why) or no thread could be started.
+bool watch(WaitItem* item, HANDLE object, std::int64_t deadlineUs) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), object, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == FALSE) {
+        return false;
+    }
+    Hold hold(gLock);
+    detach(item);
+    item->handle = copy;
+    item->deadlineUs = deadlineUs;
+    if (!attach(item)) {
+        item->handle = nullptr;
+        CloseHandle(copy);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return true;
+}
+
+WaitItem* waitItemOf(PTP_WAIT wait) {
+    return static_cast<WaitItem*>(reinterpret_cast<Item*>(wait));
+}
+
+}  // namespace
+
+// Takes the wait off its thread and waits until a firing of it under way has queued (or, on
+// the wait thread, run) its callback, unless the caller is that wait thread.
+void stopWait(Item* item) {
+    auto* const w = static_cast<WaitItem*>(item);
+    Hold hold(gLock);
+    detach(w);
+    while (w->firingOn != 0 && w->firingOn != GetCurrentThreadId()) {
+        SleepConditionVariableSRW(&gFired, &gLock, INFINITE, 0);
+    }
+}
+
+}  // namespace detail::pool
+
+using detail::pool::Item;
+using detail::pool::Kind;
+using detail::pool::WaitItem;
+
+PTP_WAIT CreateThreadpoolWait(PTP_WAIT_CALLBACK callback, PVOID context,
+                              PTP_CALLBACK_ENVIRON environment) {
+    if (callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
+    auto* const wait =
+        new (std::nothrow) WaitItem(Kind::kWait, detail::pool::poolOf(environment),
+                                    reinterpret_cast<void*>(callback), context, runsLong, 0);
+    if (wait == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    detail::pool::joinGroup(wait, environment);
+    return reinterpret_cast<PTP_WAIT>(static_cast<Item*>(wait));
+}
+
+void SetThreadpoolWait(PTP_WAIT wait, HANDLE object, PFILETIME timeout) {
+    WaitItem* const w = detail::pool::waitItemOf(wait);
+    if (object == nullptr) {
+        detail::pool::stopWait(w);
+        return;
+    }
+    const std::int64_t deadline =
+        timeout == nullptr ? -1 : detail::pool::nowUs() + detail::pool::delayUs(*timeout);
+    detail::pool::watch(w, object, deadline);
+}
+
+void WaitForThreadpoolWaitCallbacks(PTP_WAIT wait, BOOL cancelPending) {
+    WaitItem* const w = detail::pool::waitItemOf(wait);
+    if (cancelPending != FALSE) {
+        detail::pool::cancelPending(w);
+    }
+    detail::pool::waitIdle(w);
+}
+
+void CloseThreadpoolWait(PTP_WAIT wait) {
+    WaitItem* const w = detail::pool::waitItemOf(wait);
+    detail::pool::stopWait(w);
+    detail::pool::leaveGroup(w);
+    w->release();
+}
+
+BOOL RegisterWaitForSingleObject(PHANDLE newWaitObject, HANDLE object, WAITORTIMERCALLBACK callback,
+                                 PVOID context, ULONG milliseconds, ULONG flags) {
+    if (newWaitObject == nullptr || callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* const w = new (std::nothrow) WaitItem(Kind::kRegisteredWait, detail::pool::defaultPool(),
+                                                reinterpret_cast<void*>(callback), context,
+                                                (flags & WT_EXECUTELONGFUNCTION) != 0, flags);
+    if (w == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    w->oneShot = (flags & WT_EXECUTEONLYONCE) != 0;
+    w->repeatMs = milliseconds;
+    const std::int64_t deadline =
+        milliseconds == INFINITE
+            ? -1
+            : detail::pool::nowUs() + static_cast<std::int64_t>(milliseconds) * 1000;
+    if (!detail::pool::watch(w, object, deadline)) {
+        w->release();
+        return FALSE;
+    }
+    *newWaitObject = static_cast<Item*>(w);
+    return TRUE;
+}
+
+BOOL UnregisterWaitEx(HANDLE waitHandle, HANDLE completionEvent) {
+    if (waitHandle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto* const w = static_cast<WaitItem*>(static_cast<Item*>(waitHandle));
+    detail::pool::stopWait(w);
+    detail::pool::cancelPending(w);
+    bool busy = false;
+    if (completionEvent == INVALID_HANDLE_VALUE) {
+        detail::pool::waitIdle(w);
+    } else {
+        busy =
+            detail::pool::completeWhenIdle(w, new detail::pool::Completion{{1}, completionEvent});
+    }
+    w->release();
+    if (busy) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL UnregisterWait(HANDLE waitHandle) { return UnregisterWaitEx(waitHandle, nullptr); }
+
+}  // namespace davro::win32
