@@ -35,10 +35,40 @@ const wchar_t* copyCount(const wchar_t* p, wchar_t*& out) {
     return p;
 }
 
+enum class Width { Default, Narrow, Wide };
+
+// A size prefix of Windows' printf formats, the one glibc reads for it, and the width of
+// text it asks of %s and %c.
+struct SizePrefix {
+    const wchar_t* windows;
+    const wchar_t* glibc;
+    Width width;
+};
+
+// Longest first where one begins another (I64 before I, hh before h).
+constexpr SizePrefix kSizePrefixes[] = {
+    {L"I64", L"ll", Width::Default}, {L"I32", L"", Width::Default},  // int is 32 bits
+    {L"I", L"z", Width::Default},                                    // size_t, ptrdiff_t
+    {L"hh", L"hh", Width::Default},  {L"ll", L"ll", Width::Default}, {L"h", L"h", Width::Narrow},
+    {L"l", L"l", Width::Wide},       {L"w", L"l", Width::Wide},      {L"L", L"L", Width::Default},
+    {L"j", L"j", Width::Default},    {L"z", L"z", Width::Default},   {L"t", L"t", Width::Default},
+};
+
+// The size prefix at `p` (one with no text when there is none); `p` moves past it.
+SizePrefix readSizePrefix(const wchar_t*& p) {
+    for (const SizePrefix& prefix : kSizePrefixes) {
+        const std::size_t length = std::wcslen(prefix.windows);
+        if (std::wcsncmp(p, prefix.windows, length) == 0) {
+            p += length;
+            return prefix;
+        }
+    }
+    return {L"", L"", Width::Default};
+}
+
 // Copies one conversion after its '%' (flags, width, precision, size, conversion) from `p`
 // to `out` as glibc reads it (see the top of this file); returns where it ends in `p`.
 const wchar_t* copyConversion(const wchar_t* p, wchar_t*& out) {
-    enum class Width { Default, Narrow, Wide };
     while (*p != L'\0' && std::wcschr(L"-+ #0'", *p) != nullptr) {
         *out++ = *p++;  // flags
     }
@@ -47,43 +77,9 @@ const wchar_t* copyConversion(const wchar_t* p, wchar_t*& out) {
         *out++ = *p++;
         p = copyCount(p, out);  // precision
     }
-    const wchar_t* length = L"";
-    Width width = Width::Default;
-    if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-        length = L"ll";
-        p += 3;
-    } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
-        p += 3;  // int is 32 bits
-    } else if (p[0] == L'I') {
-        length = L"z";  // size_t and ptrdiff_t
-        ++p;
-    } else if (p[0] == L'h' && p[1] == L'h') {
-        length = L"hh";
-        p += 2;
-    } else if (p[0] == L'l' && p[1] == L'l') {
-        length = L"ll";
-        p += 2;
-    } else if (p[0] == L'h') {
-        length = L"h";
-        width = Width::Narrow;
-        ++p;
-    } else if (p[0] == L'l' || p[0] == L'w') {
-        length = L"l";
-        width = Width::Wide;
-        ++p;
-    } else if (p[0] == L'L') {
-        length = L"L";
-        ++p;
-    } else if (p[0] == L'j') {
-        length = L"j";
-        ++p;
-    } else if (p[0] == L'z') {
-        length = L"z";
-        ++p;
-    } else if (p[0] == L't') {
-        length = L"t";
-        ++p;
-    }
+    const SizePrefix prefix = readSizePrefix(p);
+    const Width width = prefix.width;
+    const wchar_t* length = prefix.glibc;
     const wchar_t conversion = *p;
     if (conversion == L's' || conversion == L'c') {
         if (width != Width::Narrow) {
@@ -160,9 +156,9 @@ wchar_t* formatWide(const wchar_t* format, va_list arguments, std::size_t& size)
 // Appends the UTF-8 form of `c` at `out`, U+FFFD for a surrogate or a value above U+10FFFF
 // (the rule of the library's codec, platform/detail/Utf8.h); returns where it ends.
 char* appendUtf8(char* out, wchar_t c) {
-    auto code = static_cast<unsigned long>(c);
+    auto code = static_cast<char32_t>(c);
     if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-        code = 0xFFFD;
+        code = U'\uFFFD';
     }
     if (code < 0x80) {
         *out++ = static_cast<char>(code);
