@@ -653,6 +653,8 @@ DAVRO_API HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL man
                                       LPCSTR name);
 DAVRO_API HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags,
                                         DWORD desiredAccess);
+DAVRO_API HANDLE CreateWaitableTimerExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
+                                        DWORD desiredAccess);
 DAVRO_API HANDLE OpenWaitableTimerW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
 DAVRO_API HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 DAVRO_API BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,

@@ -1292,6 +1292,9 @@ static inline void DestroyThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment
     X(HANDLE, CreateWaitableTimerExW,                                                              \
       (LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD desiredAccess),          \
       (attributes, name, flags, desiredAccess))                                                    \
+    X(HANDLE, CreateWaitableTimerExA,                                                              \
+      (LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags, DWORD desiredAccess),           \
+      (attributes, name, flags, desiredAccess))                                                    \
     X(HANDLE, OpenWaitableTimerW, (DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name),         \
       (desiredAccess, inheritHandle, name))                                                        \
     X(HANDLE, OpenWaitableTimerA, (DWORD desiredAccess, BOOL inheritHandle, LPCSTR name),          \

@@ -486,6 +486,17 @@ TEST(WaitableTimerTest, BadHandlesAndMissingRightsFail) {
     ASSERT_TRUE(SetWaitableTimer(modifyOnly, &due, 0, nullptr, nullptr, FALSE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, kBoundMs));
     DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, PulseEvent(timer));
+    // The narrow Ex call takes the same flags and rights.
+    HANDLE narrowWaitOnly = hs.add(CreateWaitableTimerExA(nullptr, nullptr, 0, SYNCHRONIZE));
+    HANDLE narrowManual = hs.add(CreateWaitableTimerExA(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_MANUAL_RESET, TIMER_ALL_ACCESS));
+    ASSERT_NE(nullptr, narrowWaitOnly);
+    ASSERT_NE(nullptr, narrowManual);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                       SetWaitableTimer(narrowWaitOnly, &due, 0, nullptr, nullptr, FALSE));
+    ASSERT_TRUE(SetWaitableTimer(narrowManual, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(narrowManual, kBoundMs));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(narrowManual, 0));  // manual: still signalled
 }
 
 TEST(WaitableTimerTest, TimersTakePartInWaitAnyWaitAllAndMessageWaits) {

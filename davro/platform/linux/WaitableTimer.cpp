@@ -317,6 +317,13 @@ HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, 
                     [&](LPCWSTR w) { return CreateWaitableTimerW(attributes, manualReset, w); });
 }
 
+HANDLE CreateWaitableTimerExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
+                              DWORD desiredAccess) {
+    return withWide(name, [&](LPCWSTR w) {
+        return CreateWaitableTimerExW(attributes, w, flags, desiredAccess);
+    });
+}
+
 HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
     return withWide(name,
                     [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });

@@ -23,9 +23,11 @@
  *     __try is `try`, as the C++ library defines it, and __finally and __except rethrow.)
  *   - With _UNICODE, _tmain is wmain: the main of the static library davro_wmain (which
  *     davro::port links; the linker takes it only for a program without a main of its own)
- *     converts the arguments from UTF-8 and calls it. _tprintf is wprintf,
- *     whose %s takes a char string on Linux (Windows' takes a wide one; write %ls), and a
- *     stream written with both printf and wprintf loses the second kind of output on Linux.
+ *     converts the arguments from UTF-8 and calls it. _tprintf and its family read formats
+ *     as Windows' wide printf does (%s wide) and write UTF-8, so that printf and _tprintf
+ *     mix on one stream; wprintf itself is the C library's, whose %s takes a char string
+ *     (Windows' takes a wide one; write %ls), and a stream written with both printf and
+ *     wprintf loses the second kind of output on Linux.
  *   - wchar_t (WCHAR) is 32 bits wide.
  *   - Window classes and windows have W calls only (RegisterClassW, CreateWindowExW): without
  *     UNICODE, RegisterClass and CreateWindowEx name A calls that do not exist here.
@@ -63,11 +65,14 @@
 #pragma push_macro("FALSE")
 #pragma push_macro("MAX_PATH")
 #pragma push_macro("INFINITE")
+#pragma push_macro("__int64")
 #undef TRUE
 #undef FALSE
 #undef MAX_PATH
 #undef INFINITE
+#undef __int64
 #include <davro/platform/Win32.h>
+#pragma pop_macro("__int64")
 #pragma pop_macro("INFINITE")
 #pragma pop_macro("MAX_PATH")
 #pragma pop_macro("FALSE")
@@ -89,6 +94,21 @@ using namespace davro::win32;  // NOLINT(google-global-names-in-headers)
 #define DAVRO_PORT_NULL NULL
 
 #endif /* __cplusplus */
+
+/* ---- The sized integer types of the Windows compilers (keywords there) ----
+ * Macros, so that `unsigned __int64` reads as it does there. */
+#ifndef __int64
+#define __int64 long long
+#endif
+#ifndef __int32
+#define __int32 int
+#endif
+#ifndef __int16
+#define __int16 short
+#endif
+#ifndef __int8
+#define __int8 char
+#endif
 
 /* ---- Characters: TCHAR and TEXT follow UNICODE (as in <windows.h>) ---- */
 #ifdef UNICODE
@@ -134,6 +154,15 @@ typedef TCHAR* PTCHAR;
 #endif
 #ifndef OpenSemaphore
 #define OpenSemaphore DAVRO_PORT_AW(OpenSemaphore)
+#endif
+#ifndef CreateWaitableTimer
+#define CreateWaitableTimer DAVRO_PORT_AW(CreateWaitableTimer)
+#endif
+#ifndef CreateWaitableTimerEx
+#define CreateWaitableTimerEx DAVRO_PORT_AW(CreateWaitableTimerEx)
+#endif
+#ifndef OpenWaitableTimer
+#define OpenWaitableTimer DAVRO_PORT_AW(OpenWaitableTimer)
 #endif
 #ifndef PeekMessage
 #define PeekMessage DAVRO_PORT_AW(PeekMessage)
@@ -295,17 +324,34 @@ typedef wchar_t _TUCHAR;
 #ifndef _tmain
 #define _tmain wmain
 #endif
+/* Windows' wide printf family: %s and %c take wide text, %S and %C narrow, I64 is a size
+ * prefix; written to the stream as UTF-8 (platform/port/WidePrintf.cpp, in davro_wmain). */
+DAVRO_PORT_EXTERN_C int davro_port_wprintf(const wchar_t* format, ...);
+DAVRO_PORT_EXTERN_C int davro_port_fwprintf(FILE* stream, const wchar_t* format, ...);
+DAVRO_PORT_EXTERN_C int davro_port_vwprintf(const wchar_t* format, va_list arguments);
+DAVRO_PORT_EXTERN_C int davro_port_vfwprintf(FILE* stream, const wchar_t* format,
+                                             va_list arguments);
+DAVRO_PORT_EXTERN_C int davro_port_snwprintf(wchar_t* buffer, size_t count, const wchar_t* format,
+                                             ...);
+DAVRO_PORT_EXTERN_C int davro_port_vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format,
+                                              va_list arguments);
 #ifndef _tprintf
-#define _tprintf wprintf
+#define _tprintf davro_port_wprintf
 #endif
 #ifndef _ftprintf
-#define _ftprintf fwprintf
+#define _ftprintf davro_port_fwprintf
 #endif
 #ifndef _vtprintf
-#define _vtprintf vwprintf
+#define _vtprintf davro_port_vwprintf
+#endif
+#ifndef _vftprintf
+#define _vftprintf davro_port_vfwprintf
 #endif
 #ifndef _sntprintf
-#define _sntprintf swprintf
+#define _sntprintf davro_port_snwprintf
+#endif
+#ifndef _vsntprintf
+#define _vsntprintf davro_port_vsnwprintf
 #endif
 #ifndef _tcslen
 #define _tcslen wcslen
@@ -381,8 +427,14 @@ typedef unsigned char _TUCHAR;
 #ifndef _vtprintf
 #define _vtprintf vprintf
 #endif
+#ifndef _vftprintf
+#define _vftprintf vfprintf
+#endif
 #ifndef _sntprintf
 #define _sntprintf snprintf
+#endif
+#ifndef _vsntprintf
+#define _vsntprintf vsnprintf
 #endif
 #ifndef _tcslen
 #define _tcslen strlen

@@ -397,6 +397,7 @@ using ::TlsSetValue;
 #endif
 using ::CancelWaitableTimer;
 using ::CreateWaitableTimerA;
+using ::CreateWaitableTimerExA;
 using ::CreateWaitableTimerExW;
 using ::CreateWaitableTimerW;
 using ::MsgWaitForMultipleObjectsEx;

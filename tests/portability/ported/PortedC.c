@@ -1,10 +1,10 @@
 /* A Windows C program as it is ported: it defines _WIN32 to take its Windows branches, and
  * UNICODE/_UNICODE, and includes <windows.h>, which the port header provides (davro::port).
  * It checks the C interface: Windows' C types and macros, the C entry points, module lookups,
- * TCHAR and the wide _tmain, and plain-block __try/__finally. It also runs the master/readers
- * pattern of an event: readers started with CreateThread wait on a manual-reset event that
- * the master sets once the shared buffer is written, and the master waits for them all.
- * Exit code 0 when everything held; otherwise each failure is printed. */
+ * TCHAR, the wide _tmain and _tprintf's family, __int64, and plain-block __try/__finally. It also
+ * runs the master/readers pattern of an event: readers started with CreateThread wait on a
+ * manual-reset event that the master sets once the shared buffer is written, and the master waits
+ * for them all. Exit code 0 when everything held; otherwise each failure is printed. */
 #define _WIN32 1
 #define UNICODE
 #define _UNICODE
@@ -93,6 +93,11 @@ static void checkInterface(void) {
     _TCHAR other[] = _T("text");
     FARPROC found;
     int order = 0;
+    unsigned __int64 big = 0x100000000ULL;
+    __int64 negative = -5;
+    TCHAR formatted[64];
+    char bytes[64] = {0};
+    FILE* file = tmpfile();
 
     large.QuadPart = -2;
     CHECK(large.LowPart == 0xFFFFFFFEU && large.HighPart == -1 && large.u.HighPart == -1);
@@ -107,6 +112,25 @@ static void checkInterface(void) {
     CHECK(_tcslen(text) == 4 && _tcscmp(other, L"text") == 0);
     CHECK(LOWORD(0x12345678) == 0x5678 && HIWORD(0x12345678) == 0x1234);
     CHECK(MAKELONG(1, 2) == 0x20001);
+
+    /* _tprintf's family reads formats as Windows' wide printf: %s wide, %S narrow, I64. */
+    CHECK(_sntprintf(formatted, 64, _T("%s|%S|%c|%C|%I64u|%I64d|%5.2s|%%"), text, "narrow", L'w',
+                     'n', big, negative, text) == 37);
+    CHECK(_tcscmp(formatted, L"wide|narrow|w|n|4294967296|-5|   wi|%") == 0);
+    CHECK(_sntprintf(formatted, 3, _T("%s"), text) == -1 && formatted[2] == L'd');
+    /* ... and writes UTF-8, so that printf and _tprintf mix on one stream. */
+    CHECK(file != NULL);
+    if (file != NULL) {
+        CHECK(_ftprintf(file, _T("%s %d|"), L"gr\u00fc\u00dfe", 1) == 8);
+        fprintf(file, "narrow|");
+        CHECK(_ftprintf(file, _T("%s\n"), text) == 5);
+        rewind(file);
+        CHECK(fgets(bytes, sizeof bytes, file) != NULL);
+        CHECK(strcmp(bytes,
+                     "gr\xc3\xbc\xc3\x9f"
+                     "e 1|narrow|wide\n") == 0);
+        fclose(file);
+    }
 
     GetSystemInfo(&info);
     CHECK(info.dwNumberOfProcessors >= 1 &&

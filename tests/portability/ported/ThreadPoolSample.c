@@ -1,9 +1,12 @@
-/* A ported C program in the shape of the usual thread-pool use: a private pool of one to
- * four threads, a callback environment bound to it and to a cleanup group, and on it a work
- * object submitted several times, a one-shot timer due 10 ms from now and a wait on an event;
- * a simple callback sets an event when it returns. The cleanup group then closes every
- * object, the group and the pool go. Exit code 0 when each callback ran as many times as
- * asked. */
+/* A ported C program in the shape of the usual thread-pool use. First a wait on the default
+ * pool (no environment), set again before each of five signals of an auto-reset event (a
+ * wait fires once per SetThreadpoolWait), then set with a time-out on an event that stays
+ * unsignalled, then unset with a NULL handle and closed. Then a private pool made persistent
+ * (one thread, both its minimum and maximum), a callback environment bound to it and to a
+ * cleanup group, and on it a work object submitted several times, a one-shot timer due 10 ms
+ * from now and a wait on an event; a simple callback sets an event when it returns. The
+ * cleanup group then closes every object, the group and the pool go. Exit code 0 when each
+ * callback ran as many times as asked, with the wait results asked. */
 #define _WIN32 1
 #include <stdio.h>
 #include <windows.h>
@@ -12,6 +15,8 @@ static volatile LONG works = 0;
 static volatile LONG timers = 0;
 static volatile LONG waits = 0;
 static volatile LONG simples = 0;
+static volatile LONG signalled = 0;
+static volatile LONG timeouts = 0;
 static CRITICAL_SECTION counting;
 
 /* Adds one to a count that several pool threads share. */
@@ -43,6 +48,56 @@ static VOID CALLBACK waitCallback(PTP_CALLBACK_INSTANCE instance, PVOID context,
     SetEventWhenCallbackReturns(instance, (HANDLE)context);
 }
 
+static VOID CALLBACK defaultWaitCallback(PTP_CALLBACK_INSTANCE instance, PVOID context,
+                                         PTP_WAIT wait, TP_WAIT_RESULT result) {
+    (void)wait;
+    countOne(result == WAIT_OBJECT_0 ? &signalled : result == WAIT_TIMEOUT ? &timeouts : &waits);
+    SetEventWhenCallbackReturns(instance, (HANDLE)context);
+}
+
+/* The wait on the default pool (see the top of this file); 0 when it went as asked. */
+static int runDefaultPoolWait(void) {
+    HANDLE signal = CreateEvent(NULL, FALSE, FALSE, NULL);
+    HANDLE done = CreateEvent(NULL, FALSE, FALSE, NULL);
+    HANDLE never = CreateEvent(NULL, TRUE, FALSE, NULL);
+    PTP_WAIT wait = CreateThreadpoolWait(defaultWaitCallback, done, NULL);
+    ULARGE_INTEGER due;
+    FILETIME timeout;
+    int i;
+    int failed = 0;
+    if (signal == NULL || done == NULL || never == NULL || wait == NULL) {
+        printf("creating the default pool's wait failed (%lu)\n", (unsigned long)GetLastError());
+        return 1;
+    }
+    for (i = 0; i < 5; ++i) {
+        SetThreadpoolWait(wait, signal, NULL);
+        SetEvent(signal);
+        if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+            failed = 1;
+        }
+        WaitForThreadpoolWaitCallbacks(wait, FALSE);
+    }
+    due.QuadPart = (ULONGLONG) - (20 * 10 * 1000); /* 20 ms from now */
+    timeout.dwLowDateTime = due.LowPart;
+    timeout.dwHighDateTime = due.HighPart;
+    SetThreadpoolWait(wait, never, &timeout);
+    if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+        failed = 1;
+    }
+    WaitForThreadpoolWaitCallbacks(wait, FALSE);
+    SetThreadpoolWait(wait, NULL, NULL);
+    CloseThreadpoolWait(wait);
+    CloseHandle(signal);
+    CloseHandle(done);
+    CloseHandle(never);
+    if (failed || signalled != 5 || timeouts != 1) {
+        printf("default pool's wait: signalled %ld, timed out %ld\n", (long)signalled,
+               (long)timeouts);
+        return 1;
+    }
+    return 0;
+}
+
 static VOID CALLBACK simpleCallback(PTP_CALLBACK_INSTANCE instance, PVOID context) {
     countOne(&simples);
     SetEventWhenCallbackReturns(instance, (HANDLE)context);
@@ -65,13 +120,14 @@ int main(void) {
     int failed = 0;
 
     InitializeCriticalSection(&counting);
+    failed = runDefaultPoolWait();
     InitializeThreadpoolEnvironment(&environment);
     pool = CreateThreadpool(NULL);
     if (pool == NULL) {
         printf("CreateThreadpool failed (%lu)\n", (unsigned long)GetLastError());
         return 10;
     }
-    SetThreadpoolThreadMaximum(pool, 4);
+    SetThreadpoolThreadMaximum(pool, 1);
     if (!SetThreadpoolThreadMinimum(pool, 1)) {
         printf("SetThreadpoolThreadMinimum failed (%lu)\n", (unsigned long)GetLastError());
         return 11;

@@ -1,8 +1,10 @@
 /* A ported C program in the shape of the usual timer-queue use: a queue of its own with a
  * one-shot timer whose routine reports its parameter and sets an event that the main thread
- * waits for, then a periodic timer on the default queue that is sped up with
+ * waits for (the routine cast to WAITORTIMERCALLBACK, as Windows' sample has it); a second
+ * queue with a periodic timer, deleted with a completion event that is set once its routines
+ * are done; then a periodic timer on the default queue that is sped up with
  * ChangeTimerQueueTimer, and the clean-up that waits for every routine. Exit code 0 when each
- * timer fired as set and nothing fired after its delete returned. */
+ * timer fired as set and nothing fired after its delete completed. */
 #define _WIN32 1
 #include <stdio.h>
 #include <windows.h>
@@ -36,6 +38,51 @@ static VOID CALLBACK once(PVOID parameter, BOOLEAN timerOrWaitFired) {
     SetEvent(fired);
 }
 
+static volatile LONG queued = 0;
+
+static VOID CALLBACK onSecondQueue(PVOID parameter, BOOLEAN timerOrWaitFired) {
+    (void)timerOrWaitFired;
+    countOne(&queued);
+    SetEvent((HANDLE)parameter);
+}
+
+/* The second queue (see the top of this file); 0 when it went as asked. */
+static int runQueueDeletedWithEvent(void) {
+    HANDLE queue = CreateTimerQueue();
+    HANDLE ticked = CreateEvent(NULL, FALSE, FALSE, NULL);
+    HANDLE done = CreateEvent(NULL, TRUE, FALSE, NULL);
+    HANDLE timer = NULL;
+    LONG seen;
+    int failed = 0;
+    if (queue == NULL || ticked == NULL || done == NULL ||
+        !CreateTimerQueueTimer(&timer, queue, onSecondQueue, ticked, 1, 2, WT_EXECUTEDEFAULT)) {
+        printf("creating the second queue's timer failed (%lu)\n", (unsigned long)GetLastError());
+        return 1;
+    }
+    if (WaitForSingleObject(ticked, 5000) != WAIT_OBJECT_0) {
+        printf("the second queue's timer did not fire\n");
+        failed = 1;
+    }
+    /* Reported as pending; the event tells when the routines are done. */
+    if (!DeleteTimerQueueEx(queue, done) && GetLastError() != ERROR_IO_PENDING) {
+        printf("DeleteTimerQueueEx failed (%lu)\n", (unsigned long)GetLastError());
+        failed = 1;
+    }
+    if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+        printf("the completion event of DeleteTimerQueueEx was not set\n");
+        failed = 1;
+    }
+    seen = readCount(&queued);
+    Sleep(30);
+    if (readCount(&queued) != seen) {
+        printf("the deleted queue's timer fired after its completion event\n");
+        failed = 1;
+    }
+    CloseHandle(ticked);
+    CloseHandle(done);
+    return failed;
+}
+
 static VOID CALLBACK periodic(PVOID parameter, BOOLEAN timerOrWaitFired) {
     (void)parameter;
     (void)timerOrWaitFired;
@@ -53,12 +100,12 @@ int main(void) {
     int failed = 0;
 
     InitializeCriticalSection(&counting);
-    fired = CreateEventW(NULL, TRUE, FALSE, NULL);
+    fired = CreateEvent(NULL, TRUE, FALSE, NULL);
     queue = CreateTimerQueue();
     if (fired == NULL || queue == NULL) {
         return 10;
     }
-    if (!CreateTimerQueueTimer(&timer, queue, once, &parameter, 20, 0, 0)) {
+    if (!CreateTimerQueueTimer(&timer, queue, (WAITORTIMERCALLBACK)once, &parameter, 20, 0, 0)) {
         printf("CreateTimerQueueTimer failed (%lu)\n", (unsigned long)GetLastError());
         return 11;
     }
@@ -69,6 +116,10 @@ int main(void) {
     /* The queue and its timers go; NULL: without waiting, reported as pending. */
     if (!DeleteTimerQueue(queue) && GetLastError() != ERROR_IO_PENDING) {
         printf("DeleteTimerQueue failed (%lu)\n", (unsigned long)GetLastError());
+        failed = 1;
+    }
+
+    if (runQueueDeletedWithEvent() != 0) {
         failed = 1;
     }
 
