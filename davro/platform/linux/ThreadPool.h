@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace davro::win32::detail::pool {
 
@@ -58,6 +58,9 @@ struct Completion {
     HANDLE event;
 };
 void completeOne(Completion* completion);
+// Makes the completion record of a delete that sets `event` when `count` parts are done; none
+// for a NULL event. False, with ERROR_NOT_ENOUGH_MEMORY, when there is no memory for it.
+bool makeCompletion(HANDLE event, int count, Completion*& made);
 
 // One object whose callbacks the pool runs. Counts and queue links are guarded by the pool's
 // lock. A callback is `pending` from its submission until a thread takes it, then `running`
@@ -94,8 +97,10 @@ struct Item {
     bool queued = false;
     unsigned pending = 0;
     unsigned running = 0;
-    unsigned waiters = 0;              // threads in a wait for this object's callbacks
-    std::deque<DWORD> results;         // kWait, kRegisteredWait: one per pending callback
+    unsigned waiters = 0;  // threads in a wait for this object's callbacks
+    // kWait, kRegisteredWait: one per pending callback, oldest first (a vector: unlike a
+    // deque it takes no memory while empty, so making an item needs one allocation only).
+    std::vector<DWORD> results;
     Completion* completion = nullptr;  // deleted: counted down when idle
 
     std::atomic<int> refs{1};
