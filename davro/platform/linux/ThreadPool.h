@@ -163,7 +163,8 @@ public:
 
     // Sets `entry` to fire `delayUs` from now and then every `periodMs` (0: once), replacing
     // a previous setting; with `unlessSpent`, an entry that fired and is no longer set stays
-    // as it is. Returns false when the thread cannot be started.
+    // as it is. Returns false, the entry unchanged, when the thread cannot be started or there
+    // is no memory for an entry not set yet (setting a set entry again needs none).
     bool set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, bool unlessSpent = false);
     // Takes `entry` off and, unless called from this thread, waits until a firing of it that
     // is under way has returned. Returns whether it was set.
