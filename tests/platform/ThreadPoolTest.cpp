@@ -740,6 +740,45 @@ TEST(ThreadPoolTest, CallsThatRunOutOfMemoryFailCleanly) {
         DestroyThreadpoolEnvironment(&env);
     }
 }
+
+// A wait thread out of memory goes on watching: its callback (run on it) takes its memory
+// away, more registrations join it meanwhile (its arrays would grow), and it still calls back
+// for each signal. The last call gives the memory back.
+TEST(ThreadPoolTest, AWaitThreadWithoutMemoryGoesOnWatching) {
+    constexpr int kSignals = 3;
+    Calls starving;
+    Handles hs;
+    HANDLE event = hs.event(FALSE);
+    HANDLE wait = nullptr;
+    ASSERT_TRUE(RegisterWaitForSingleObject(
+        &wait, event,
+        [](PVOID context, BOOLEAN) {
+            auto* calls = static_cast<Calls*>(context);
+            calls->enter();
+            tAllocationsLeft = calls->count.load() + 1 == kSignals ? -1 : 0;
+            calls->leave();
+        },
+        &starving, INFINITE, WT_EXECUTEINWAITTHREAD));
+    SetEvent(event);
+    ASSERT_TRUE(reaches(starving, 1));
+    std::vector<HANDLE> others;
+    Calls never;
+    for (int i = 0; i < 40; ++i) {
+        HANDLE other = nullptr;
+        ASSERT_TRUE(RegisterWaitForSingleObject(&other, hs.event(TRUE), countWaitOrTimer, &never,
+                                                INFINITE, WT_EXECUTEINWAITTHREAD));
+        others.push_back(other);
+    }
+    for (int i = 2; i <= kSignals; ++i) {
+        SetEvent(event);
+        ASSERT_TRUE(reaches(starving, i));
+    }
+    for (HANDLE other : others) {
+        EXPECT_TRUE(UnregisterWaitEx(other, INVALID_HANDLE_VALUE));
+    }
+    EXPECT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+    EXPECT_EQ(0, never.count.load());
+}
 #endif
 
 // ---- Stress ----

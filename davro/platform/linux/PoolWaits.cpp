@@ -51,6 +51,9 @@ struct WaitItem : Item {
     DWORD firingOn = 0;           // the wait thread calling or queueing its callback now, or 0
 };
 
+using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
+using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
+
 // A thread and the registrations it watches. Registrations taken off wait in `retired` until
 // the thread closes their duplicates and drops its references.
 struct WaitThread {
@@ -58,6 +61,11 @@ struct WaitThread {
     std::vector<WaitItem*> watched;
     Retired* retired = nullptr;
     DWORD threadId = 0;
+    // The thread's own arrays, with room for every registration made before it starts, so
+    // that its loop never needs memory.
+    std::vector<HANDLE> handles;
+    Seen seen;
+    Due due;
 };
 
 SRWLOCK gLock = SRWLOCK_INIT;
@@ -81,9 +89,6 @@ void detach(WaitItem* item) {
     item->handle = nullptr;
     SetEvent(t->control);
 }
-
-using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
-using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
 
 // Fills the wait array of `t` (its control event first) and what it watches; returns the
 // earliest deadline, or -1. Under the wait lock.
@@ -164,9 +169,9 @@ void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
 }
 
 void waitThreadMain(WaitThread* t) {
-    std::vector<HANDLE> handles;
-    Seen seen;
-    Due due;
+    std::vector<HANDLE>& handles = t->handles;
+    Seen& seen = t->seen;
+    Due& due = t->due;
     AcquireSRWLockExclusive(&gLock);
     t->threadId = GetCurrentThreadId();
     for (;;) {
@@ -260,6 +265,9 @@ bool attach(WaitItem* item) {
         t->control = control;
         try {
             t->watched.reserve(kPerThread);
+            t->handles.reserve(kPerThread + 1);
+            t->seen.reserve(kPerThread);
+            t->due.reserve(2 * kPerThread);  // a registration may be signalled and time out
             std::thread(waitThreadMain, t).detach();
         } catch (const std::system_error&) {
             CloseHandle(control);
