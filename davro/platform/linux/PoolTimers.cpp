@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Check.h"
 #include "Futex.h"
 #include "ThreadPool.h"
 
@@ -268,9 +269,18 @@ struct TimerQueue {
 };
 
 TimerQueue* defaultQueue() {
-    static auto* const queue = new TimerQueue;  // never deleted
+    static auto* const queue = [] {
+        auto* const made = new TimerQueue;  // never deleted
+        DAVRO_CHECK(made->thread != nullptr, "no memory for the default timer queue");
+        return made;
+    }();
     return queue;
 }
+
+// The default queue and the pool timer thread are made when the library loads, so that no
+// call finds them missing later for want of memory (a call cannot fail for its queue).
+[[maybe_unused]] TimerQueue* const gDefaultQueueAtLoad = defaultQueue();
+[[maybe_unused]] TimerThread* const gPoolTimerThreadAtLoad = &poolTimerThread();
 
 TimerQueue* queueOf(HANDLE queue) {
     return queue == nullptr ? defaultQueue() : static_cast<TimerQueue*>(queue);

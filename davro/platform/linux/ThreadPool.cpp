@@ -516,6 +516,11 @@ Pool* defaultPool() {
     return instance;
 }
 
+namespace {
+// Made when the library loads, so that no call finds it missing later for want of memory.
+[[maybe_unused]] Pool* const gDefaultPoolAtLoad = defaultPool();
+}  // namespace
+
 Pool* poolOf(PTP_CALLBACK_ENVIRON environment) {
     if (environment != nullptr && environment->Pool != nullptr) {
         return reinterpret_cast<Pool*>(environment->Pool);
