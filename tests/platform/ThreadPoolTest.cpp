@@ -12,6 +12,33 @@
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
+#ifndef _WIN32
+#include <cstdlib>
+#include <new>
+
+namespace {
+// Allocations the calling thread may still make before the next ones fail; negative: no
+// limit. The library's allocations go through this replacement too, its nothrow forms
+// included, since the C++ library builds those on this one.
+thread_local long tAllocationsLeft = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (tAllocationsLeft == 0) {
+        throw std::bad_alloc();
+    }
+    if (tAllocationsLeft > 0) {
+        --tAllocationsLeft;
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t /*size*/) noexcept { std::free(p); }
+#endif
+
 namespace davro::test {
 namespace {
 
@@ -604,6 +631,155 @@ TEST(TimerQueueTest, DeletingARunningTimerWaitsOrReportsItByItsCompletionMode) {
     }
     EXPECT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));
 }
+
+#ifndef _WIN32
+// ---- Memory running out ----
+
+// Runs `call` with the calling thread allowed `n` allocations, the next ones failing.
+template <typename Call>
+auto withAllocations(long n, Call call) {
+    struct Limit {
+        explicit Limit(long allowed) { tAllocationsLeft = allowed; }
+        ~Limit() { tAllocationsLeft = -1; }  // also when an exception escapes the call
+        Limit(const Limit&) = delete;
+        Limit& operator=(const Limit&) = delete;
+    } limit(n);
+    return call();
+}
+
+// Every call that allocates, with its allocations failing from the first on, then from the
+// second on and so on: it either does its work or fails with ERROR_NOT_ENOUGH_MEMORY and
+// leaves its objects as they were, so that the same call succeeds once memory is back.
+TEST(TimerQueueTest, CallsThatRunOutOfMemoryFailCleanly) {
+    Handles hs;
+    for (long n = 0; n < 12; ++n) {
+        SCOPED_TRACE(n);
+        HANDLE queue = withAllocations(n, [] { return CreateTimerQueue(); });
+        if (queue == nullptr) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+            queue = CreateTimerQueue();
+            ASSERT_NE(nullptr, queue);
+        }
+        Calls calls;
+        HANDLE timer = nullptr;
+        const BOOL made = withAllocations(n, [&] {
+            return CreateTimerQueueTimer(&timer, queue, countWaitOrTimer, &calls, 1, 1, 0);
+        });
+        if (made == FALSE) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+            ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, countWaitOrTimer, &calls, 1, 1, 0));
+        }
+        ASSERT_TRUE(reaches(calls, 1));
+        HANDLE done = hs.event(TRUE);
+        SetLastError(0);
+        const BOOL deleted =
+            withAllocations(n, [&] { return DeleteTimerQueueTimer(queue, timer, done); });
+        if (deleted == FALSE && GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+            EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE));
+        } else {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
+        }
+        ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, countWaitOrTimer, &calls, 1, 1, 0));
+        HANDLE gone = hs.event(TRUE);
+        SetLastError(0);
+        const BOOL queueDeleted =
+            withAllocations(n, [&] { return DeleteTimerQueueEx(queue, gone); });
+        if (queueDeleted == FALSE && GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+            EXPECT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));
+        } else {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gone, kBoundMs));
+        }
+    }
+}
+
+TEST(ThreadPoolTest, CallsThatRunOutOfMemoryFailCleanly) {
+    Handles hs;
+    HANDLE event = hs.event(FALSE);
+    for (long n = 0; n < 12; ++n) {
+        SCOPED_TRACE(n);
+        Calls calls;
+        HANDLE wait = nullptr;
+        const BOOL registered = withAllocations(n, [&] {
+            return RegisterWaitForSingleObject(&wait, event, countWaitOrTimer, &calls, INFINITE,
+                                               WT_EXECUTEDEFAULT);
+        });
+        if (registered == FALSE) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+            ASSERT_TRUE(RegisterWaitForSingleObject(&wait, event, countWaitOrTimer, &calls,
+                                                    INFINITE, WT_EXECUTEDEFAULT));
+        }
+        SetEvent(event);
+        ASSERT_TRUE(reaches(calls, 1));
+        HANDLE done = hs.event(TRUE);
+        SetLastError(0);
+        const BOOL unregistered = withAllocations(n, [&] { return UnregisterWaitEx(wait, done); });
+        if (unregistered == FALSE && GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+            EXPECT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+        } else {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
+        }
+
+        // Closing a group's members cannot fail: it closes them all with no memory left.
+        PTP_CLEANUP_GROUP group = CreateThreadpoolCleanupGroup();
+        ASSERT_NE(nullptr, group);
+        TP_CALLBACK_ENVIRON env{};
+        InitializeThreadpoolEnvironment(&env);
+        SetThreadpoolCallbackCleanupGroup(&env, group, nullptr);
+        Calls work;
+        for (int i = 0; i < 3; ++i) {
+            PTP_WORK w = CreateThreadpoolWork(countWork, &work, &env);
+            ASSERT_NE(nullptr, w);
+            SubmitThreadpoolWork(w);
+        }
+        withAllocations(n, [&] {
+            CloseThreadpoolCleanupGroupMembers(group, FALSE, nullptr);
+            return 0;
+        });
+        EXPECT_EQ(3, work.count.load());
+        CloseThreadpoolCleanupGroup(group);
+        DestroyThreadpoolEnvironment(&env);
+    }
+}
+
+// A wait thread out of memory goes on watching: its callback (run on it) takes its memory
+// away, more registrations join it meanwhile (its arrays would grow), and it still calls back
+// for each signal. The last call gives the memory back.
+TEST(ThreadPoolTest, AWaitThreadWithoutMemoryGoesOnWatching) {
+    constexpr int kSignals = 3;
+    Calls starving;
+    Handles hs;
+    HANDLE event = hs.event(FALSE);
+    HANDLE wait = nullptr;
+    ASSERT_TRUE(RegisterWaitForSingleObject(
+        &wait, event,
+        [](PVOID context, BOOLEAN) {
+            auto* calls = static_cast<Calls*>(context);
+            calls->enter();
+            tAllocationsLeft = calls->count.load() + 1 == kSignals ? -1 : 0;
+            calls->leave();
+        },
+        &starving, INFINITE, WT_EXECUTEINWAITTHREAD));
+    SetEvent(event);
+    ASSERT_TRUE(reaches(starving, 1));
+    std::vector<HANDLE> others;
+    Calls never;
+    for (int i = 0; i < 40; ++i) {
+        HANDLE other = nullptr;
+        ASSERT_TRUE(RegisterWaitForSingleObject(&other, hs.event(TRUE), countWaitOrTimer, &never,
+                                                INFINITE, WT_EXECUTEINWAITTHREAD));
+        others.push_back(other);
+    }
+    for (int i = 2; i <= kSignals; ++i) {
+        SetEvent(event);
+        ASSERT_TRUE(reaches(starving, i));
+    }
+    for (HANDLE other : others) {
+        EXPECT_TRUE(UnregisterWaitEx(other, INVALID_HANDLE_VALUE));
+    }
+    EXPECT_TRUE(UnregisterWaitEx(wait, INVALID_HANDLE_VALUE));
+    EXPECT_EQ(0, never.count.load());
+}
+#endif
 
 // ---- Stress ----
 

@@ -581,6 +581,28 @@ TEST(ProcessorTest, TheProcessMaskBindsTheThreadsMadeAfterIt) {
 }
 
 #ifndef _WIN32
+// fork right after CreateThread: the new thread may not have started yet, and it is not in the
+// child either, so there its handle is signalled (exit code 0) and nothing can be queued to it.
+TEST(CreateThreadTest, AThreadStillStartingAtAForkHasEndedInTheChild) {
+    for (int i = 0; i < 20; ++i) {
+        HANDLE t = CreateThread(
+            nullptr, 0, [](LPVOID) -> DWORD { return 1; }, nullptr, 0, nullptr);
+        ASSERT_NE(nullptr, t);
+        const int child = runForked(
+            [t] {
+                DWORD code = STILL_ACTIVE;
+                const bool ended = WaitForSingleObject(t, kBoundMs) == WAIT_OBJECT_0 &&
+                                   GetExitCodeThread(t, &code) != FALSE && (code == 0 || code == 1);
+                const bool closed = QueueUserAPC([](ULONG_PTR) {}, t, 0) == 0;
+                return (ended ? 0 : 1) | (closed ? 0 : 2);
+            },
+            4 * kBoundMs);
+        EXPECT_EQ(0, child) << "at fork " << i;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, kBoundMs));
+        CloseHandle(t);
+    }
+}
+
 // 100 * (nice - normal) + level of a thread made by one at normal + 5 (Linux: a nice value per
 // thread). It starts at normal, as on Windows, unless raising is refused: then it says so.
 int createdAtNicePlus5(int normal) {

@@ -12,6 +12,11 @@
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace davro::test {
 namespace {
 
@@ -323,6 +328,54 @@ TEST(AlertableWaitTest, AnApcEndsABlockedAlertableWaitOfEveryKindButNoOtherWait)
     DAVRO_EXPECT_ERROR(0U, ERROR_INVALID_HANDLE, QueueUserAPC(apc, event, 0));
     CloseHandle(thread);
 }
+
+#ifndef _WIN32
+std::atomic<int> gForkApcs{0};
+std::atomic<int> gForkRoutines{0};
+
+// Fork: the child keeps the forking thread's queued APCs and the routine of the timer it set;
+// the APCs queued to a thread that is not in the child go with it, and its handle is signalled.
+TEST(AlertableWaitTest, AForkedChildRunsTheForkingThreadsApcsAndTimerRoutinesOnly) {
+    gForkApcs = 0;
+    gForkRoutines = 0;
+    Handles hs;
+    HANDLE never = hs.event(TRUE);
+    HANDLE other = CreateThread(
+        nullptr, 0, [](LPVOID event) -> DWORD { return WaitForSingleObject(event, kBoundMs); },
+        never, 0, nullptr);
+    ASSERT_NE(nullptr, other);
+    const PAPCFUNC count = [](ULONG_PTR) { ++gForkApcs; };
+    ASSERT_NE(0U, QueueUserAPC(count, other, 0));
+    ASSERT_NE(0U, QueueUserAPC(count, GetCurrentThread(), 0));
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * 10000;  // 10 ms
+    ASSERT_TRUE(SetWaitableTimer(
+        timer, &due, 0, [](LPVOID, DWORD, DWORD) { ++gForkRoutines; }, nullptr, FALSE));
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    // Both processes: each alertable wait runs what is queued, until the routine has run too.
+    for (int i = 0; i < 10 && gForkRoutines.load() == 0; ++i) {
+        SleepEx(kBoundMs / 10, TRUE);
+    }
+    if (child == 0) {
+        const bool otherEnded = WaitForSingleObject(other, 0) == WAIT_OBJECT_0;
+        const bool queueClosed = QueueUserAPC(count, other, 0) == 0;
+        _exit((gForkApcs.load() == 1 ? 0 : 1) | (gForkRoutines.load() == 1 ? 0 : 2) |
+              (otherEnded ? 0 : 4) | (queueClosed ? 0 : 8));
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    // 1: APCs, 2: routines, 4: the other thread's handle, 8: its queue
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(1, gForkApcs.load());  // the other thread has not waited alertably
+    EXPECT_EQ(1, gForkRoutines.load());
+    SetEvent(never);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(other, kBoundMs));
+    CloseHandle(other);
+}
+#endif
 
 // Several threads queue numbered APCs to one thread that waits alertably while another
 // thread keeps signalling the object it waits on: each APC runs once, on that thread, in the

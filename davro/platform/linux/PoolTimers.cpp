@@ -8,8 +8,10 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "Check.h"
 #include "Futex.h"
 #include "ThreadPool.h"
 
@@ -56,18 +58,30 @@ bool TimerThread::set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, b
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
             return false;
+        } catch (const std::bad_alloc&) {
+            return false;
         }
         started_ = true;
     }
+    const std::int64_t due = nowUs() + delayUs;
     if (entry->armed) {
-        due_.erase(entry->place);
-    } else if (entry->counted) {
-        entry->held();  // the thread's reference while the entry is set
+        // The entry's node moves to its new place: setting again never needs memory.
+        auto node = due_.extract(entry->place);
+        node.key() = due;
+        entry->place = due_.insert(std::move(node));
+    } else {
+        try {
+            entry->place = due_.emplace(due, entry);
+        } catch (const std::bad_alloc&) {
+            return false;  // the entry stays as it was: not set
+        }
+        if (entry->counted) {
+            entry->held();  // the thread's reference while the entry is set
+        }
     }
     entry->armed = true;
     entry->firedOnce = false;
     entry->periodUs = static_cast<std::int64_t>(periodMs) * 1000;
-    entry->place = due_.emplace(nowUs() + delayUs, entry);
     WakeConditionVariable(&changed_);
     return true;
 }
@@ -141,13 +155,15 @@ void TimerThread::run() {
         }
         TimerEntry* const entry = first->second;
         std::int64_t next = first->first;
-        due_.erase(first);
+        auto node = due_.extract(first);
         if (entry->periodUs > 0) {
-            // The next period after this one; periods missed meanwhile are skipped.
+            // The next period after this one; periods missed meanwhile are skipped. The
+            // entry's node is reused, so a periodic timer never needs memory to go on.
             do {
                 next += entry->periodUs;
             } while (next <= now);
-            entry->place = due_.emplace(next, entry);
+            node.key() = next;
+            entry->place = due_.insert(std::move(node));
             if (entry->counted) {
                 entry->held();  // for the firing; the setting keeps its own
             }
@@ -239,19 +255,32 @@ struct QueueTimer : Item, TimerEntry {
 // A queue: its timers (a list under `lock`) and the thread that fires them.
 struct TimerQueue {
     TimerQueue() = default;
-    ~TimerQueue() { thread->retire(); }
+    ~TimerQueue() {
+        if (thread != nullptr) {
+            thread->retire();
+        }
+    }
     TimerQueue(const TimerQueue&) = delete;
     TimerQueue& operator=(const TimerQueue&) = delete;
 
-    TimerThread* const thread = new TimerThread;
+    TimerThread* const thread = new (std::nothrow) TimerThread;  // checked by its creator
     SRWLOCK lock = SRWLOCK_INIT;
     QueueTimer* first = nullptr;
 };
 
 TimerQueue* defaultQueue() {
-    static auto* const queue = new TimerQueue;  // never deleted
+    static auto* const queue = [] {
+        auto* const made = new TimerQueue;  // never deleted
+        DAVRO_CHECK(made->thread != nullptr, "no memory for the default timer queue");
+        return made;
+    }();
     return queue;
 }
+
+// The default queue and the pool timer thread are made when the library loads, so that no
+// call finds them missing later for want of memory (a call cannot fail for its queue).
+[[maybe_unused]] TimerQueue* const gDefaultQueueAtLoad = defaultQueue();
+[[maybe_unused]] TimerThread* const gPoolTimerThreadAtLoad = &poolTimerThread();
 
 TimerQueue* queueOf(HANDLE queue) {
     return queue == nullptr ? defaultQueue() : static_cast<TimerQueue*>(queue);
@@ -267,19 +296,34 @@ void addTimer(TimerQueue* q, QueueTimer* t) {
     t->listed = true;
 }
 
-// Takes the timer out of its queue's list; false when it was not in it (deleted already).
-bool removeTimer(TimerQueue* q, QueueTimer* t) {
-    Hold hold(q->lock);
-    if (!t->listed) {
-        return false;
-    }
+// Takes the timer out of its queue's list, which is locked.
+void unlistTimer(TimerQueue* q, QueueTimer* t) {
     (t->before != nullptr ? t->before->after : q->first) = t->after;
     if (t->after != nullptr) {
         t->after->before = t->before;
     }
     t->before = t->after = nullptr;
     t->listed = false;
+}
+
+// Takes the timer out of its queue's list; false when it was not in it (deleted already).
+bool removeTimer(TimerQueue* q, QueueTimer* t) {
+    Hold hold(q->lock);
+    if (!t->listed) {
+        return false;
+    }
+    unlistTimer(q, t);
     return true;
+}
+
+// Takes the first timer out of the queue's list, or returns nullptr when it has none.
+QueueTimer* removeFirstTimer(TimerQueue* q) {
+    Hold hold(q->lock);
+    QueueTimer* const t = q->first;
+    if (t != nullptr) {
+        unlistTimer(q, t);
+    }
+    return t;
 }
 
 // Stops a timer taken out of its list: no callback starts once this returns but those already
@@ -340,8 +384,9 @@ void SetThreadpoolTimer(PTP_TIMER timer, PFILETIME dueTime, DWORD period, DWORD 
         detail::pool::poolTimerThread().cancel(t);
         return;
     }
-    t->dueTimeSet = true;
-    detail::pool::poolTimerThread().set(t, detail::pool::delayUs(*dueTime), period);
+    // Without memory for a first setting the timer stays unset, which IsThreadpoolTimerSet
+    // then reports.
+    t->dueTimeSet = detail::pool::poolTimerThread().set(t, detail::pool::delayUs(*dueTime), period);
 }
 
 BOOL IsThreadpoolTimerSet(PTP_TIMER timer) {
@@ -364,7 +409,11 @@ void CloseThreadpoolTimer(PTP_TIMER timer) {
 }
 
 HANDLE CreateTimerQueue() {
-    auto* const queue = new (std::nothrow) TimerQueue;
+    auto* queue = new (std::nothrow) TimerQueue;
+    if (queue != nullptr && queue->thread == nullptr) {
+        delete queue;
+        queue = nullptr;
+    }
     if (queue == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -416,12 +465,17 @@ BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
         return FALSE;
     }
     auto* const t = static_cast<QueueTimer*>(static_cast<Item*>(timer));
+    const bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    // Made before the timer is touched, so that a delete without memory leaves it as it was.
+    detail::pool::Completion* completion = nullptr;
+    if (!wait && !detail::pool::makeCompletion(completionEvent, 1, completion)) {
+        return FALSE;
+    }
     if (!detail::pool::removeTimer(detail::pool::queueOf(queue), t)) {
+        delete completion;
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const bool wait = completionEvent == INVALID_HANDLE_VALUE;
-    auto* const completion = wait ? nullptr : new detail::pool::Completion{{1}, completionEvent};
     const bool busy = detail::pool::stopQueueTimer(t, wait, completion);
     return wait ? TRUE : detail::pool::pendingResult(busy, completionEvent);
 }
@@ -432,24 +486,20 @@ BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
         return FALSE;
     }
     auto* const q = static_cast<TimerQueue*>(queue);
-    std::vector<QueueTimer*> timers;
-    {
-        detail::pool::Hold hold(q->lock);
-        for (QueueTimer* t = q->first; t != nullptr; t = t->after) {
-            timers.push_back(t);
-        }
-    }
     const bool wait = completionEvent == INVALID_HANDLE_VALUE;
-    // One count per timer, and one for this call, so that the event is set only after all.
-    auto* const completion =
-        wait ? nullptr
-             : new detail::pool::Completion{{static_cast<int>(timers.size()) + 1}, completionEvent};
-    for (QueueTimer* t : timers) {
-        if (detail::pool::removeTimer(q, t)) {
-            detail::pool::stopQueueTimer(t, wait, completion);
-        } else if (completion != nullptr) {
-            detail::pool::completeOne(completion);
+    // One count for this call, so that the event is set only after every timer's; made before
+    // anything is touched, so that a delete without memory leaves the queue as it was.
+    detail::pool::Completion* completion = nullptr;
+    if (!wait && !detail::pool::makeCompletion(completionEvent, 1, completion)) {
+        return FALSE;
+    }
+    // Taken off one at a time under the queue's lock, so that a timer another thread deletes
+    // meanwhile is stopped by one of the two calls only.
+    while (QueueTimer* t = detail::pool::removeFirstTimer(q)) {
+        if (completion != nullptr) {
+            completion->remaining.fetch_add(1, std::memory_order_relaxed);
         }
+        detail::pool::stopQueueTimer(t, wait, completion);
     }
     if (completion != nullptr) {
         detail::pool::completeOne(completion);

@@ -23,6 +23,17 @@ constexpr std::size_t kPerThread = MAXIMUM_WAIT_OBJECTS - 1;
 
 struct WaitThread;
 
+struct WaitItem;
+
+// A registration taken off its thread: the duplicate it watched and its reference to the
+// item, until the thread closes the one and drops the other. Made when the registration is
+// made, so that taking it off needs no memory.
+struct Retired {
+    HANDLE handle = nullptr;
+    WaitItem* item = nullptr;
+    Retired* next = nullptr;
+};
+
 struct WaitItem : Item {
     WaitItem(Kind itemKind, Pool* owner, void* function, void* argument, bool runsLong,
              ULONG options)
@@ -35,17 +46,26 @@ struct WaitItem : Item {
     std::int64_t deadlineUs = -1;  // -1: no time-out
     DWORD repeatMs = INFINITE;     // registered waits: the time-out after each call
     bool oneShot = true;
-    unsigned generation = 0;  // bumped at each setting
-    DWORD firingOn = 0;       // the wait thread calling or queueing its callback now, or 0
+    Retired* retiring = nullptr;  // while set: the record its taking off will fill
+    unsigned generation = 0;      // bumped at each setting
+    DWORD firingOn = 0;           // the wait thread calling or queueing its callback now, or 0
 };
+
+using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
+using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
 
 // A thread and the registrations it watches. Registrations taken off wait in `retired` until
 // the thread closes their duplicates and drops its references.
 struct WaitThread {
     HANDLE control = nullptr;
     std::vector<WaitItem*> watched;
-    std::vector<std::pair<HANDLE, WaitItem*>> retired;
+    Retired* retired = nullptr;
     DWORD threadId = 0;
+    // The thread's own arrays, with room for every registration made before it starts, so
+    // that its loop never needs memory.
+    std::vector<HANDLE> handles;
+    Seen seen;
+    Due due;
 };
 
 SRWLOCK gLock = SRWLOCK_INIT;
@@ -59,14 +79,16 @@ void detach(WaitItem* item) {
         return;
     }
     t->watched.erase(std::find(t->watched.begin(), t->watched.end(), item));
-    t->retired.emplace_back(item->handle, item);
+    Retired* const r = item->retiring;
+    r->handle = item->handle;
+    r->item = item;
+    r->next = t->retired;
+    t->retired = r;
+    item->retiring = nullptr;
     item->thread = nullptr;
     item->handle = nullptr;
     SetEvent(t->control);
 }
-
-using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
-using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
 
 // Fills the wait array of `t` (its control event first) and what it watches; returns the
 // earliest deadline, or -1. Under the wait lock.
@@ -147,22 +169,23 @@ void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
 }
 
 void waitThreadMain(WaitThread* t) {
-    std::vector<HANDLE> handles;
-    Seen seen;
-    Due due;
-    std::vector<std::pair<HANDLE, WaitItem*>> retired;
+    std::vector<HANDLE>& handles = t->handles;
+    Seen& seen = t->seen;
+    Due& due = t->due;
     AcquireSRWLockExclusive(&gLock);
     t->threadId = GetCurrentThreadId();
     for (;;) {
         const std::int64_t deadline = snapshot(t, handles, seen);
-        retired.swap(t->retired);
+        Retired* retired = t->retired;
+        t->retired = nullptr;
         ReleaseSRWLockExclusive(&gLock);
 
-        for (const auto& [handle, item] : retired) {
-            CloseHandle(handle);
-            item->release();
+        while (Retired* const r = retired) {
+            retired = r->next;
+            CloseHandle(r->handle);
+            r->item->release();
+            delete r;
         }
-        retired.clear();
         const DWORD timeout = deadline < 0 ? INFINITE : timeoutMs(deadline - nowUs());
         const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                     handles.data(), FALSE, timeout);
@@ -199,7 +222,10 @@ void waitThreadMain(WaitThread* t) {
 // none has. Under the wait lock. False when no thread could be started.
 bool attach(WaitItem* item) {
     if (gThreads == nullptr) {
-        gThreads = new std::vector<WaitThread*>;
+        gThreads = new (std::nothrow) std::vector<WaitThread*>;
+        if (gThreads == nullptr) {
+            return false;
+        }
     }
     WaitThread* chosen = nullptr;
     for (WaitThread* t : *gThreads) {
@@ -208,18 +234,50 @@ bool attach(WaitItem* item) {
             break;
         }
     }
+    // Room is made before anything changes, so that a registration without memory fails
+    // leaving every list as it was.
+    auto* const retiring = new (std::nothrow) Retired;
+    if (retiring == nullptr) {
+        return false;
+    }
+    try {
+        if (chosen == nullptr) {
+            gThreads->reserve(gThreads->size() + 1);
+        } else {
+            chosen->watched.reserve(chosen->watched.size() + 1);
+        }
+    } catch (const std::bad_alloc&) {
+        delete retiring;
+        return false;
+    }
     if (chosen == nullptr) {
         HANDLE control = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (control == nullptr) {
+            delete retiring;
             return false;
         }
-        auto* const t = new WaitThread;
+        auto* const t = new (std::nothrow) WaitThread;
+        if (t == nullptr) {
+            CloseHandle(control);
+            delete retiring;
+            return false;
+        }
         t->control = control;
         try {
+            t->watched.reserve(kPerThread);
+            t->handles.reserve(kPerThread + 1);
+            t->seen.reserve(kPerThread);
+            t->due.reserve(2 * kPerThread);  // a registration may be signalled and time out
             std::thread(waitThreadMain, t).detach();
         } catch (const std::system_error&) {
             CloseHandle(control);
             delete t;
+            delete retiring;
+            return false;
+        } catch (const std::bad_alloc&) {
+            CloseHandle(control);
+            delete t;
+            delete retiring;
             return false;
         }
         gThreads->push_back(t);
@@ -228,6 +286,7 @@ bool attach(WaitItem* item) {
     item->addRef();  // the wait thread's
     ++item->generation;
     item->thread = chosen;
+    item->retiring = retiring;
     chosen->watched.push_back(item);
     SetEvent(chosen->control);
     return true;
@@ -354,14 +413,19 @@ BOOL UnregisterWaitEx(HANDLE waitHandle, HANDLE completionEvent) {
         return FALSE;
     }
     auto* const w = static_cast<WaitItem*>(static_cast<Item*>(waitHandle));
+    const bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    // Made before the wait is touched, so that a call without memory leaves it registered.
+    detail::pool::Completion* completion = nullptr;
+    if (!wait && !detail::pool::makeCompletion(completionEvent, 1, completion)) {
+        return FALSE;
+    }
     detail::pool::stopWait(w);
     detail::pool::cancelPending(w);
     bool busy = false;
-    if (completionEvent == INVALID_HANDLE_VALUE) {
+    if (wait) {
         detail::pool::waitIdle(w);
     } else {
-        busy =
-            detail::pool::completeWhenIdle(w, new detail::pool::Completion{{1}, completionEvent});
+        busy = detail::pool::completeWhenIdle(w, completion);
     }
     w->release();
     if (busy) {

@@ -73,6 +73,7 @@ void releaseContext(ThreadContext* c) {
     }
     // No longer live before its note names no thread: a lookup of id 0 never finds it.
     c->live.store(false, std::memory_order_release);
+    c->starting.store(false, std::memory_order_relaxed);
     resetNote(c, 0);
     c->tid = 0;
     c->record = nullptr;
@@ -183,7 +184,10 @@ void afterForkInChild() {
     for (ThreadContext* c = gRegistry.all.load(std::memory_order_acquire); c != nullptr;
          c = c->nextAll) {
         forgetPeekers(c);  // whoever read a wait note at the fork is not here
-        if (c == self || !c->live.load(std::memory_order_relaxed)) {
+        // A thread being started at the fork is not in the child either: its handle is
+        // signalled and its queue closed like those of the threads that ran.
+        if (c == self || !(c->live.load(std::memory_order_relaxed) ||
+                           c->starting.load(std::memory_order_relaxed))) {
             continue;
         }
         c->gateDepth = 0;
@@ -235,6 +239,7 @@ void installContext(ThreadContext* c) {
     startSpinning(c);
     c->status.store(0, std::memory_order_relaxed);
     c->live.store(true, std::memory_order_release);
+    c->starting.store(false, std::memory_order_relaxed);
     tlsContext = c;
     // The thread-end hook runs for every thread that ends through pthread_exit or by
     // returning, whoever created it; it needs the value set. Without it the thread's end

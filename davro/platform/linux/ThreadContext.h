@@ -220,6 +220,10 @@ struct ThreadContext {
 
     // Registry: every context ever made (for fork and diagnostics) and the free ones.
     std::atomic<bool> live{false};
+    // Set by the creator of a thread (with `record`) from just before pthread_create until the
+    // new thread has installed the context: a fork child ends such a thread too, since it is
+    // not there either, and its handle must not wait for it for ever.
+    std::atomic<bool> starting{false};
     ThreadContext* nextAll = nullptr;
     ThreadContext* nextFree = nullptr;
 

@@ -144,9 +144,9 @@ Service serveQueue(Pool* p) {
         return service;
     }
     if (!p->checking) {
-        p->checking = true;
         p->startedAtCheck = p->started;
-        poolTimerThread().set(p, kStarvationUs, 0);
+        // Not set without memory: the next submission tries again.
+        p->checking = poolTimerThread().set(p, kStarvationUs, 0);
     }
     return service;
 }
@@ -221,7 +221,7 @@ Item* takeFirst(Pool* p, DWORD& result) {
     result = 0;
     if (!item->results.empty()) {
         result = item->results.front();
-        item->results.pop_front();
+        item->results.erase(item->results.begin());
     }
     unlink(p, item);
     if (item->pending > 0) {
@@ -351,10 +351,7 @@ void Pool::fire() {
             start = 1;
         }
         startedAtCheck = started;
-        checking = head != nullptr;
-        if (checking) {
-            poolTimerThread().set(this, kStarvationUs, 0);
-        }
+        checking = head != nullptr && poolTimerThread().set(this, kStarvationUs, 0);
     }
     startThreads(this, start);
 }
@@ -393,6 +390,19 @@ void completeOne(Completion* completion) {
         }
         delete completion;
     }
+}
+
+bool makeCompletion(HANDLE event, int count, Completion*& made) {
+    made = nullptr;
+    if (event == nullptr) {
+        return true;
+    }
+    made = new (std::nothrow) Completion{{count}, event};
+    if (made == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return true;
 }
 
 void submit(Item* item, DWORD result) {
@@ -495,7 +505,9 @@ bool completeWhenIdle(Item* item, Completion* completion) {
             return true;
         }
     }
-    completeOne(completion);
+    if (completion != nullptr) {
+        completeOne(completion);
+    }
     return false;
 }
 
@@ -503,6 +515,11 @@ Pool* defaultPool() {
     static Pool* const instance = new Pool(true);  // never freed: threads may outlive main
     return instance;
 }
+
+namespace {
+// Made when the library loads, so that no call finds it missing later for want of memory.
+[[maybe_unused]] Pool* const gDefaultPoolAtLoad = defaultPool();
+}  // namespace
 
 Pool* poolOf(PTP_CALLBACK_ENVIRON environment) {
     if (environment != nullptr && environment->Pool != nullptr) {
@@ -597,20 +614,21 @@ PTP_CLEANUP_GROUP CreateThreadpoolCleanupGroup() {
 void CloseThreadpoolCleanupGroupMembers(PTP_CLEANUP_GROUP group, BOOL cancelPending,
                                         PVOID cleanupContext) {
     auto* const g = static_cast<detail::pool::Group*>(group);
-    std::vector<Item*> members;
+    // The members leave the group together and keep their links as this call's own list, so
+    // that closing them needs no memory. Out of the group, nobody else follows those links.
+    Item* members = nullptr;
     {
         Hold hold(g->lock);
-        for (Item* item = g->head; item != nullptr; item = item->groupNext) {
+        members = g->head;
+        for (Item* item = members; item != nullptr; item = item->groupNext) {
             item->addRef();  // kept while this call works on it
             item->inGroup = false;
-            members.push_back(item);
-        }
-        for (Item* item : members) {
-            item->groupPrev = item->groupNext = nullptr;
         }
         g->head = nullptr;
     }
-    for (Item* item : members) {
+    while (Item* const item = members) {
+        members = item->groupNext;
+        item->groupPrev = item->groupNext = nullptr;
         if (item->kind == Kind::kTimer) {
             detail::pool::stopTimer(item);
         } else if (item->kind == Kind::kWait) {

@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace davro::win32::detail::pool {
 
@@ -58,6 +58,9 @@ struct Completion {
     HANDLE event;
 };
 void completeOne(Completion* completion);
+// Makes the completion record of a delete that sets `event` when `count` parts are done; none
+// for a NULL event. False, with ERROR_NOT_ENOUGH_MEMORY, when there is no memory for it.
+bool makeCompletion(HANDLE event, int count, Completion*& made);
 
 // One object whose callbacks the pool runs. Counts and queue links are guarded by the pool's
 // lock. A callback is `pending` from its submission until a thread takes it, then `running`
@@ -94,8 +97,10 @@ struct Item {
     bool queued = false;
     unsigned pending = 0;
     unsigned running = 0;
-    unsigned waiters = 0;              // threads in a wait for this object's callbacks
-    std::deque<DWORD> results;         // kWait, kRegisteredWait: one per pending callback
+    unsigned waiters = 0;  // threads in a wait for this object's callbacks
+    // kWait, kRegisteredWait: one per pending callback, oldest first (a vector: unlike a
+    // deque it takes no memory while empty, so making an item needs one allocation only).
+    std::vector<DWORD> results;
     Completion* completion = nullptr;  // deleted: counted down when idle
 
     std::atomic<int> refs{1};
@@ -158,7 +163,8 @@ public:
 
     // Sets `entry` to fire `delayUs` from now and then every `periodMs` (0: once), replacing
     // a previous setting; with `unlessSpent`, an entry that fired and is no longer set stays
-    // as it is. Returns false when the thread cannot be started.
+    // as it is. Returns false, the entry unchanged, when the thread cannot be started or there
+    // is no memory for an entry not set yet (setting a set entry again needs none).
     bool set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, bool unlessSpent = false);
     // Takes `entry` off and, unless called from this thread, waits until a firing of it that
     // is under way has returned. Returns whether it was set.

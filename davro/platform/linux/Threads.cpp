@@ -394,6 +394,8 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize,
     r->routine = startAddress;
     r->argument = argument;
     r->context.store(context, std::memory_order_relaxed);
+    context->record = r;  // the new thread sets it again; a fork child needs it before
+    context->starting.store(true, std::memory_order_relaxed);
     r->suspendCount.store((initFlag & CREATE_SUSPENDED) != 0 ? 1 : 0, std::memory_order_relaxed);
     addRef(o);  // the thread's own, dropped at its end
 
@@ -418,8 +420,8 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize,
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         r->context.store(nullptr, std::memory_order_relaxed);
-        discardContext(context);
-        release(o);  // the thread's reference
+        discardContext(context);  // no longer starting
+        release(o);               // the thread's reference
         CloseHandle(h);
         errno = error;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
