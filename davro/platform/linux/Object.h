@@ -31,15 +31,23 @@ enum class Kind : std::uint8_t {
     NamedAutoEvent = 9,
     NamedManualEvent = 10,
     NamedSemaphore = 11,
+    // Named waitable timers: named objects whose record also holds the due time and period
+    // (NamedTimer.cpp), next to the other named kinds so that one range test tells them all.
+    NamedManualTimer = 12,
+    NamedAutoTimer = 13,
     // Waitable timers (WaitableTimer.cpp): signalled like a manual or an auto event once
     // their due time has passed and somebody has looked (fireTimer). Apart from the pairs
     // above, so that no fast path of events takes them for one.
-    ManualTimer = 12,
-    AutoTimer = 13,
+    ManualTimer = 14,
+    AutoTimer = 15,
 };
 inline constexpr bool isNamedKind(Kind k) {
-    return k >= Kind::NamedMutex && k <= Kind::NamedSemaphore;
+    return k >= Kind::NamedMutex && k <= Kind::NamedAutoTimer;
 }
+inline constexpr bool isNamedTimerKind(Kind k) {
+    return k == Kind::NamedManualTimer || k == Kind::NamedAutoTimer;
+}
+// In-process timers only: a named timer's state is in its record.
 inline constexpr bool isTimerKind(Kind k) { return k == Kind::ManualTimer || k == Kind::AutoTimer; }
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;
