@@ -254,8 +254,7 @@ namespace {
 __attribute__((always_inline)) inline DWORD tryWaitCounted(Resolved r) {
     DWORD result = WAIT_TIMEOUT;
     const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
-        if (takeCounted(rec, false) ||
-            (isNamedTimerKind(r.kind) && fireNamedTimer(rec) && takeCounted(rec, false))) {
+        if (takeCounted(rec, false)) {
             result = WAIT_OBJECT_0;
         }
         return TRUE;
@@ -271,10 +270,26 @@ DWORD tryWaitNamed(Resolved r) {
 
 __attribute__((noinline)) DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds) {
     const DWORD first = r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
-    if (__builtin_expect(first != WAIT_TIMEOUT || milliseconds == 0, 1)) {
+    if (__builtin_expect(first != WAIT_TIMEOUT, 1)) {
+        return first;
+    }
+    // A timer may be due: the slow path's look fires it, even for a poll. (The kind is read
+    // from the object, whose pointer is at hand, rather than kept from the handle.)
+    if (milliseconds == 0 && !isNamedTimerKind(r.object->kind.load(std::memory_order_relaxed))) {
         return first;
     }
     return waitAfterFirstTry(object, milliseconds);
+}
+
+DWORD pollNamedTimer(const Resolved& r) {
+    DWORD result = WAIT_TIMEOUT;
+    const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
+        if (takeCounted(rec, false) || (fireNamedTimer(rec) && takeCounted(rec, false))) {
+            result = WAIT_OBJECT_0;
+        }
+        return TRUE;
+    });
+    return alive ? result : WAIT_FAILED;
 }
 
 __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {

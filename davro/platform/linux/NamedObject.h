@@ -50,11 +50,14 @@ inline constexpr unsigned kTimerFamily = (1U << static_cast<unsigned>(NamedKind:
 bool wideName(const char* narrow, std::wstring& wide);
 
 // WaitForSingleObject's first look at a named object, without a reference: the result, or
-// WAIT_TIMEOUT when it is not signalled for the caller (the caller then blocks if it may).
+// WAIT_TIMEOUT when it is not signalled for the caller (the caller then blocks if it may). A
+// named timer is only looked at, not fired: a wait's later look does that.
 DWORD tryWaitNamed(Resolved r);
 // WaitForSingleObject on a plain handle to a named object: tryWaitNamed, then the blocking
 // wait if the time-out allows it.
 DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds);
+// WaitForSingleObject(0) on a named timer: fires it if it is due, then tries it.
+DWORD pollNamedTimer(const Resolved& r);
 // ReleaseMutex, SetEvent, ResetEvent and ReleaseSemaphore on a named object; the caller
 // has checked the kind and the access.
 BOOL releaseNamedMutex(Resolved r);

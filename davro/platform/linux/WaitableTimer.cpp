@@ -405,6 +405,12 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     if (!resolveTimer(timer, r)) {
         return FALSE;
     }
+    if (completionRoutine != nullptr && isNamedTimerKind(r.kind)) {
+        // The routine of a named timer would have to follow fires made in other processes:
+        // not made yet, and refused rather than dropped.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     const NoStopScope noStop;
     Object* thread = nullptr;
     if (completionRoutine != nullptr) {
@@ -425,9 +431,6 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     const std::int64_t periodNs =
         period == 0 ? 0 : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
     if (isNamedTimerKind(r.kind)) {
-        if (thread != nullptr) {
-            release(thread);
-        }
         // An absolute due time is kept as such, complemented, so that every look converts it.
         const std::int64_t shared =
             due >= 0 ? static_cast<std::int64_t>(~absolute) : std::max<std::int64_t>(dueNs, 0);
