@@ -177,7 +177,7 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds,
     // Never stopped while it holds a reference or queue entries; only in its sleep.
     const NoStopScope noStop;
     ThreadContext* c = currentContext();
-    if (c == nullptr || (named && !c->ownedNamed.reserve(1))) {
+    if (c == nullptr || (named && !c->named.owned.reserve(1))) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (isTimerKind(r.kind)) {

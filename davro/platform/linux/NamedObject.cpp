@@ -168,7 +168,7 @@ namespace {
 // named-mutex call, the C library's calls, recursion, and a mutex that is busy.
 __attribute__((noinline)) DWORD tryMutexSlowly(Resolved r) {
     ThreadContext* c = currentContext();
-    if (c == nullptr || !c->ownedNamed.reserve(1)) {
+    if (c == nullptr || !c->named.owned.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return WAIT_FAILED;
     }
@@ -202,8 +202,8 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(Resolved r) {
     // The thread's list says what it owns, so a non-owner never reaches the mutex at all.
     OwnedNamedMutex* m = findOwned(c, r.object->named);
     if (m != nullptr && --m->depth == 0) {
-        *m = c->ownedNamed.back();
-        c->ownedNamed.pop();
+        *m = c->named.owned.back();
+        c->named.owned.pop();
         unlock(c, rec);
     }
     leaveRecord(c);
@@ -220,7 +220,7 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(Resolved r) {
 // at the end of its list. Everything else goes the general way.
 __attribute__((always_inline)) inline DWORD tryWaitMutex(Resolved r) {
     ThreadContext* c = tlsContext;
-    if (c == nullptr || c->robustHead == nullptr || !c->ownedNamed.hasRoom()) {
+    if (c == nullptr || c->named.robustHead == nullptr || !c->named.owned.hasRoom()) {
         return tryMutexSlowly(r);
     }
     DWORD result = WAIT_OBJECT_0;
@@ -231,9 +231,9 @@ __attribute__((always_inline)) inline DWORD tryWaitMutex(Resolved r) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        const int rc = robustTryLock(c->robustHead, futexWord(rec), robustLinks(rec), c->tid);
+        const int rc = robustTryLock(c->named.robustHead, futexWord(rec), robustLinks(rec), c->tid);
         if (rc != EBUSY) {
-            c->ownedNamed.push(OwnedNamedMutex{r.object->named, 1});
+            c->named.owned.push(OwnedNamedMutex{r.object->named, 1});
             if (__builtin_expect(rc != 0 || rec->abandoned != 0, 0)) {
                 rec->abandoned = 0;  // reported now
                 result = WAIT_ABANDONED;
@@ -294,8 +294,8 @@ DWORD pollNamedTimer(const Resolved& r) {
 
 __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
     ThreadContext* c = tlsContext;
-    if (c == nullptr || c->robustHead == nullptr || c->ownedNamed.empty() ||
-        c->ownedNamed.back().shared != r.object->named || c->ownedNamed.back().depth != 1) {
+    if (c == nullptr || c->named.robustHead == nullptr || c->named.owned.empty() ||
+        c->named.owned.back().shared != r.object->named || c->named.owned.back().depth != 1) {
         return releaseMutexSlowly(r);
     }
     const NoStopScope noStop;
@@ -304,8 +304,8 @@ __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    c->ownedNamed.pop();
-    robustUnlock(c->robustHead, futexWord(rec), robustLinks(rec));
+    c->named.owned.pop();
+    robustUnlock(c->named.robustHead, futexWord(rec), robustLinks(rec));
     leaveRecord(c);
     return TRUE;
 }

@@ -216,7 +216,7 @@ HANDLE openOrCreate(const wchar_t* name, bool openOnly, unsigned family, DWORD d
     } catch (const std::bad_alloc&) {
         c = nullptr;
     }
-    if (c == nullptr || !c->ownedNamed.reserve(1)) {
+    if (c == nullptr || !c->named.owned.reserve(1)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -284,15 +284,15 @@ void waitForHazards(const NamedShared* shared) {
     heavyFence();
     forEachContext([&](const ThreadContext* c) {
         unsigned n = 0;
-        while (c->namedHazard.load(std::memory_order_acquire) == shared) {
+        while (c->named.hazard.load(std::memory_order_acquire) == shared) {
             backoff(n);
         }
     });
 }
 
 void abandonNamedMutexes(ThreadContext* c, bool ghost) {
-    while (!c->ownedNamed.empty()) {
-        const OwnedNamedMutex m = c->ownedNamed.pop();
+    while (!c->named.owned.empty()) {
+        const OwnedNamedMutex m = c->named.owned.pop();
         NamedShared* shared = m.shared;
         if (!ghost) {
             // Owned, so still mapped (see destroyNamed). The flag is written while we own the
@@ -329,7 +329,7 @@ void destroyNamed(Object* object) {
     if (owner != 0 && self != nullptr && owner == self->tid && last) {
         // The object dies with its last handle, and an owned mutex is released as abandoned:
         // nobody can see it any more, so the caller simply stops owning it.
-        self->ownedNamed.removeLast(
+        self->named.owned.removeLast(
             [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
         unlock(self, rec);
     } else if (owner != 0 && threadOfThisProcess(owner)) {

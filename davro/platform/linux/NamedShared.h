@@ -43,11 +43,11 @@ inline std::uint32_t ownerTid(SharedRecord* rec) {
 
 // The calling thread's robust list (null: the C library's calls lock), looked up once.
 inline RobustHead* robustHeadOf(ThreadContext* c) {
-    if (__builtin_expect(!c->robustKnown, 0)) {
-        c->robustHead = robustHeadOfThisThread();
-        c->robustKnown = true;
+    if (__builtin_expect(!c->named.robustKnown, 0)) {
+        c->named.robustHead = robustHeadOfThisThread();
+        c->named.robustKnown = true;
     }
-    return c->robustHead;
+    return c->named.robustHead;
 }
 
 // One lock attempt by the calling thread: 0 (an owner that died is recorded as abandoned),
@@ -62,11 +62,11 @@ __attribute__((always_inline)) inline int tryLock(ThreadContext* c, SharedRecord
 }
 
 __attribute__((always_inline)) inline void unlock(ThreadContext* c, SharedRecord* rec) {
-    unlockRecord(c->robustHead, rec);
+    unlockRecord(c->named.robustHead, rec);
 }
 
 inline OwnedNamedMutex* findOwned(ThreadContext* c, const NamedShared* shared) {
-    return c->ownedNamed.findLast(
+    return c->named.owned.findLast(
         [shared](const OwnedNamedMutex& m) { return m.shared == shared; });
 }
 
@@ -78,7 +78,7 @@ inline void keep(ThreadContext* c, NamedShared* shared) {
         return;
     }
     shared->record->abandoned = 0;  // reported by the wait that took it
-    c->ownedNamed.push(OwnedNamedMutex{shared, 1});
+    c->named.owned.push(OwnedNamedMutex{shared, 1});
 }
 
 // ---- Hazards: calls without a reference ----
@@ -88,13 +88,13 @@ inline void keep(ThreadContext* c, NamedShared* shared) {
 __attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const Resolved& r,
                                                        SharedRecord*& rec) {
     NamedShared* shared = r.object->named;  // checked below: the object may be recycled
-    c->namedHazard.store(shared, std::memory_order_relaxed);
+    c->named.hazard.store(shared, std::memory_order_relaxed);
     lightFence();
     // The incarnation moves before a dying object gives up its record (ObjectPool.cpp), and
     // the record is unmapped only once no thread has it as its hazard, so while the
     // incarnation is unchanged here the record stays mapped until the hazard is cleared.
     if (incarnationOf(r.object) != r.incarnation) {
-        c->namedHazard.store(nullptr, std::memory_order_release);
+        c->named.hazard.store(nullptr, std::memory_order_release);
         return false;
     }
     rec = shared->record;
@@ -102,7 +102,7 @@ __attribute__((always_inline)) inline bool enterRecord(ThreadContext* c, const R
 }
 
 __attribute__((always_inline)) inline void leaveRecord(ThreadContext* c) {
-    c->namedHazard.store(nullptr, std::memory_order_release);
+    c->named.hazard.store(nullptr, std::memory_order_release);
 }
 
 // Waits until no thread has `shared` as its hazard (NamedRegistry.cpp).

@@ -26,28 +26,27 @@ enum class Kind : std::uint8_t {
     AutoEvent = 4,    // these two: kCountedDown
     Semaphore = 5,
     Process = 7,  // GetCurrentProcess(): never signalled while we run
-    // Named objects: their state lives in a record shared between processes (NamedObject.cpp).
-    NamedMutex = 8,
-    NamedAutoEvent = 9,
-    NamedManualEvent = 10,
-    NamedSemaphore = 11,
-    // Named waitable timers: named objects whose record also holds the due time and period
-    // (NamedTimer.cpp), next to the other named kinds so that one range test tells them all.
-    NamedManualTimer = 12,
-    NamedAutoTimer = 13,
     // Waitable timers (WaitableTimer.cpp): signalled like a manual or an auto event once
     // their due time has passed and somebody has looked (fireTimer). Apart from the pairs
     // above, so that no fast path of events takes them for one.
-    ManualTimer = 14,
-    AutoTimer = 15,
+    ManualTimer = 8,
+    AutoTimer = 9,
+    // Named objects: their state lives in a record shared between processes (NamedObject.cpp).
+    // Last of all, so that one comparison tells them on the fast paths.
+    NamedMutex = 16,
+    NamedAutoEvent = 17,
+    NamedManualEvent = 18,
+    NamedSemaphore = 19,
+    // Named waitable timers: named objects whose record also holds the due time and period
+    // (WaitableTimer.cpp, "Named timers").
+    NamedManualTimer = 20,
+    NamedAutoTimer = 21,
 };
-inline constexpr bool isNamedKind(Kind k) {
-    return k >= Kind::NamedMutex && k <= Kind::NamedAutoTimer;
-}
+inline constexpr bool isNamedKind(Kind k) { return k >= Kind::NamedMutex; }
 inline constexpr bool isNamedTimerKind(Kind k) {
     return k == Kind::NamedManualTimer || k == Kind::NamedAutoTimer;
 }
-// In-process timers only: a named timer's state is in its record.
+// Timers of the process only: a named timer's state is in its record.
 inline constexpr bool isTimerKind(Kind k) { return k == Kind::ManualTimer || k == Kind::AutoTimer; }
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;

@@ -91,7 +91,7 @@ bool isCurrentProcess(HANDLE process) {
 // whether its waits spin (ThreadContext::singleProcessor).
 void noteOwnAffinity(DWORD_PTR mask) {
     if (ThreadContext* c = tlsContext) {
-        c->singleProcessor = __builtin_popcountll(mask) == 1;
+        c->spin.singleProcessor = __builtin_popcountll(mask) == 1;
     }
 }
 

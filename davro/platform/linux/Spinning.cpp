@@ -17,39 +17,39 @@ constexpr std::uint32_t kProbeGapFirst = 16;
 constexpr std::uint32_t kProbeGapMax = 1024;
 
 void startSpinning(ThreadContext* c) {
-    c->spinNs = c->singleProcessor ? 0 : kSpinMinNs * 4;
-    c->sleptNs = 0;
-    c->probeIn = kProbeGapFirst;
-    c->probeGap = kProbeGapFirst;
+    c->spin.budgetNs = c->spin.singleProcessor ? 0 : kSpinMinNs * 4;
+    c->spin.sleptNs = 0;
+    c->spin.probeIn = kProbeGapFirst;
+    c->spin.probeGap = kProbeGapFirst;
 }
 
 std::uint32_t spinBudget(ThreadContext* c) {
-    if (c->spinNs != 0 || c->singleProcessor || c->sleptNs == 0) {
-        return c->spinNs;
+    if (c->spin.budgetNs != 0 || c->spin.singleProcessor || c->spin.sleptNs == 0) {
+        return c->spin.budgetNs;
     }
-    if (--c->probeIn != 0) {
+    if (--c->spin.probeIn != 0) {
         return 0;
     }
     // A probe: a spin as long as the last wait that slept (twice, since waking up from the
     // sleep took part of that time on this side as well).
-    c->probeIn = c->probeGap;
-    return std::min(kSpinMaxNs, c->sleptNs * 2);
+    c->spin.probeIn = c->spin.probeGap;
+    return std::min(kSpinMaxNs, c->spin.sleptNs * 2);
 }
 
 void spinOutcome(ThreadContext* c, std::uint32_t spin, std::int64_t sleptFor) {
     if (spin != 0 && sleptFor == 0) {
-        c->spinNs = std::min(kSpinMaxNs, std::max(c->spinNs * 2, spin));
-        c->probeGap = kProbeGapFirst;
+        c->spin.budgetNs = std::min(kSpinMaxNs, std::max(c->spin.budgetNs * 2, spin));
+        c->spin.probeGap = kProbeGapFirst;
     } else if (spin != 0) {
-        const bool probe = c->spinNs == 0;
-        c->spinNs = c->spinNs / 2 < kSpinMinNs ? 0 : c->spinNs / 2;
+        const bool probe = c->spin.budgetNs == 0;
+        c->spin.budgetNs = c->spin.budgetNs / 2 < kSpinMinNs ? 0 : c->spin.budgetNs / 2;
         if (probe) {
-            c->probeGap = std::min(c->probeGap * 2, kProbeGapMax);
-            c->probeIn = c->probeGap;
+            c->spin.probeGap = std::min(c->spin.probeGap * 2, kProbeGapMax);
+            c->spin.probeIn = c->spin.probeGap;
         }
     }
     if (sleptFor != 0) {
-        c->sleptNs = sleptFor < kSpinMaxNs ? static_cast<std::uint32_t>(sleptFor) : 0;
+        c->spin.sleptNs = sleptFor < kSpinMaxNs ? static_cast<std::uint32_t>(sleptFor) : 0;
     }
 }
 

@@ -82,9 +82,9 @@ void releaseContext(ThreadContext* c) {
     c->alertable = false;
     c->lowSlack = false;
     c->ownedMutexes = 0;
-    c->ownedNamed.clear();
-    c->robustHead = nullptr;
-    c->robustKnown = false;
+    c->named.owned.clear();
+    c->named.robustHead = nullptr;
+    c->named.robustKnown = false;
     gRegistry.lock.lock();
     c->nextFree = gRegistry.free;
     gRegistry.free = c;
@@ -230,7 +230,8 @@ void installContext(ThreadContext* c) {
     resetNote(c, c->tid);
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
-    c->singleProcessor = sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;
+    c->spin.singleProcessor =
+        sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;
     startSpinning(c);
     c->status.store(0, std::memory_order_relaxed);
     c->live.store(true, std::memory_order_release);

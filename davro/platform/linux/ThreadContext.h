@@ -154,6 +154,39 @@ struct WaitNote {
     std::atomic<Object*> objects[MAXIMUM_WAIT_OBJECTS] = {};
 };
 
+// ---- The parts of the context that belong to other modules ----
+//
+// Each module that keeps something per thread has its part here, by value, so that its hot
+// paths reach it through the one context pointer; its thread-end and fork steps are in the
+// list in ThreadContext.cpp (kThreadSteps).
+
+// Adaptive spinning (Spinning.cpp): how long this thread watches its status before it
+// sleeps, in ns, grown while spinning pays and shrunk while it does not; how long its last
+// wait that slept took, when a spin could have covered it (0 otherwise); the waits to go
+// until it probes, and the gap between probes.
+struct SpinState {
+    std::uint32_t budgetNs = 0;
+    std::uint32_t sleptNs = 0;
+    std::uint32_t probeIn = 0;
+    std::uint32_t probeGap = 0;
+    bool singleProcessor = false;  // bound to one processor: never spins
+    bool spun = false;             // the current wait spun (or polled a mutex)
+    bool slept = false;            // the current wait went to sleep
+};
+
+// Named mutexes (NamedObject.cpp, NamedRegistry.cpp): the ones the thread owns; its robust
+// list, which they join (RobustList.h; null when the C library's calls lock them), looked up
+// by its first named-mutex call; and the record it is using right now, which is never
+// unmapped while some thread has it as its hazard.
+struct NamedState {
+    SmallList<OwnedNamedMutex, 4> owned;
+    RobustHead* robustHead = nullptr;
+    bool robustKnown = false;
+    std::atomic<NamedShared*> hazard{nullptr};
+};
+
+// The context: the wait engine's own fields first (WaitEngine.cpp), then the other modules'
+// parts, then the context's own bookkeeping.
 struct ThreadContext {
     // The futex word of the current wait: kStatusWaiting/kStatusSleeping while waiting,
     // otherwise the wait's result, written by whoever satisfied it.
@@ -163,17 +196,6 @@ struct ThreadContext {
     bool waitAll = false;
     bool hintsRaised = false;     // the wait-all registration raised the objects' allHint
     std::int64_t firstRetry = 0;  // monotonic ns of the current wait's first retry, 0: none
-    // Adaptive spinning (Spinning.cpp): how long this thread watches its status
-    // before it sleeps, in ns, grown while spinning pays and shrunk while it does not; how
-    // long its last wait that slept took, when a spin could have covered it (0 otherwise);
-    // the waits to go until it probes, and the gap between probes.
-    std::uint32_t spinNs = 0;
-    std::uint32_t sleptNs = 0;
-    std::uint32_t probeIn = 0;
-    std::uint32_t probeGap = 0;
-    bool singleProcessor = false;  // bound to one processor: never spins
-    bool spun = false;             // the current wait spun (or polled a mutex)
-    bool slept = false;            // the current wait went to sleep
     // The wait in progress is alertable: queued APCs end it with WAIT_IO_COMPLETION, and the
     // thread's own timers with completion routines bound its sleep (Apc.h).
     bool alertable = false;
@@ -182,22 +204,15 @@ struct ThreadContext {
     std::atomic<DWORD> inputMask{0};
     WaitEntry entries[MAXIMUM_WAIT_OBJECTS];
 
-    // How many in-process mutexes the thread owns: raised before a mutex is taken, lowered
-    // after it is given back, so that it is never below the truth, even for a thread stopped
-    // in between. Only a thread that ends with a count above 0 searches the pool for its
-    // mutexes to abandon them: no list to keep on the fast paths, nothing to allocate.
+    SpinState spin;
+    // In-process mutexes (KernelObjects.cpp): how many the thread owns, raised before a mutex
+    // is taken and lowered after it is given back, so that it is never below the truth, even
+    // for a thread stopped in between. Only a thread that ends with a count above 0 searches
+    // the pool for its mutexes to abandon them: no list to keep on the fast paths.
     std::uint32_t ownedMutexes = 0;
-    SmallList<OwnedNamedMutex, 4> ownedNamed;  // named mutexes (NamedObject.cpp)
-    // The thread's robust list, which its named mutexes join (RobustList.h); null when the C
-    // library's calls lock them. Looked up by the thread's first named-mutex call.
-    RobustHead* robustHead = nullptr;
-    bool robustKnown = false;
-    // The named mutex record that the thread is using right now: a record is never unmapped
-    // while some thread has it here (NamedObject.cpp).
-    std::atomic<NamedShared*> namedHazard{nullptr};
-
-    ThreadRecord* record = nullptr;  // the thread's handle record, once it has one
-    Queue* queue = nullptr;          // the thread's message queue, once it has one
+    NamedState named;
+    ThreadRecord* record = nullptr;  // its handle record, once it has one (Threads.cpp)
+    Queue* queue = nullptr;          // its message queue, once it has one (MessageQueue.cpp)
 
     // Fork gate (see enterGate): set while the thread holds any of the layer's spin locks.
     std::atomic<std::uint32_t> inGate{0};

@@ -211,7 +211,7 @@ bool takeLoneMutex(ThreadContext* c, Object* o) {
 // releases on their fast path; looking no more often, it leaves the owner's line mostly to
 // the owner. True when taken.
 bool pollMutex(ThreadContext* c, Object* o, std::uint32_t ns, std::int64_t deadline) {
-    c->spun = true;
+    c->spin.spun = true;
     std::int64_t now = monotonicNs();
     const std::int64_t end = deadline == kNoDeadline ? now + ns : std::min(now + ns, deadline);
     while (now < end) {
@@ -400,7 +400,7 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
         // Not after a retry that lost the mutex: its owner is running and re-locking, and
         // waking us at each of its releases would put the slow path into every one of them.
         if (cur == kStatusWaiting && spin != 0) {
-            c->spun = true;
+            c->spin.spun = true;
             // An APC queued meanwhile ends the spin of an alertable wait: its queuer nudges
             // only sleepers.
             spinUntil(spin, [&] {
@@ -453,7 +453,7 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
                 const StoppableSleep stoppable;
-                c->slept = true;
+                c->spin.slept = true;
                 if (!hasNamed) {
                     futexWait(&c->status, kStatusSleeping, wake);
                 } else if (!futexWaitMany(watches, watched, wake)) {
@@ -504,7 +504,7 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (isNamed(o)) {
-            leaveNamedWaiters(o, c->slept);
+            leaveNamedWaiters(o, c->spin.slept);
             continue;
         }
         WaitEntry* e = &c->entries[i];
@@ -620,8 +620,8 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     const std::uint32_t spin = spinBudget(c);
     const bool loneMutex = isLoneMutex(objs, n) && signal == nullptr && !c->alertable;
     const std::uint32_t watch = loneMutex || kinds.namedOnly || n == 0 ? 0 : spin;
-    c->spun = false;
-    c->slept = false;
+    c->spin.spun = false;
+    c->spin.slept = false;
     std::uint32_t result = 0;
     if (loneMutex && spin != 0 && pollMutex(c, objs[0], spin, deadline)) {
         result = c->status.load(std::memory_order_acquire);
@@ -637,11 +637,11 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
                                           watch);
         cleanup(c, objs, n);
     }
-    if (c->spun || c->slept) {
+    if (c->spin.spun || c->spin.slept) {
         // How long the wait took, if it slept: its note holds its start.
         const std::int64_t since = c->note.since.load(std::memory_order_relaxed);
-        spinOutcome(c, c->spun ? spin : 0,
-                    c->slept ? std::max<std::int64_t>(1, monotonicNs() - since) : 0);
+        spinOutcome(c, c->spin.spun ? spin : 0,
+                    c->spin.slept ? std::max<std::int64_t>(1, monotonicNs() - since) : 0);
     }
     recordResult(c, objs, n, all, result);
     endNote(c, outer);

@@ -127,7 +127,7 @@ DWORD waitMultiple(DWORD count, const HANDLE* handles, bool waitAll, DWORD milli
         return failWith(error);
     }
     ThreadContext* c = currentContext();
-    if (c == nullptr || !c->ownedNamed.reserve(count)) {
+    if (c == nullptr || !c->named.owned.reserve(count)) {
         return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (!waitAll) {
