@@ -391,6 +391,42 @@ HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) 
                     [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });
 }
 
+namespace {
+
+// A relative due time (negative, in 100 ns units) in ns of the monotonic clock.
+std::int64_t relativeNs(LONGLONG due) {
+    return (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
+}
+
+std::int64_t periodNsOf(LONG period) {
+    return period == 0 ? 0
+                       : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
+}
+
+// SetWaitableTimer on a named timer: the due time and period go to its record.
+BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE routine, BOOL resume) {
+    if (routine != nullptr) {
+        // The routine of a named timer would have to follow fires made in other processes:
+        // not made yet, and refused rather than dropped.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const NoStopScope noStop;
+    // An absolute due time is kept as such, complemented, so that every look converts it.
+    const std::int64_t shared = due >= 0
+                                    ? static_cast<std::int64_t>(~static_cast<std::uint64_t>(due))
+                                    : monotonicNs() + relativeNs(due);
+    if (setNamedTimer(r, shared, periodNsOf(period)) == FALSE) {
+        return FALSE;
+    }
+    if (resume != FALSE) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
                       PTIMERAPCROUTINE completionRoutine, LPVOID argument, BOOL resume) {
     if (dueTime == nullptr) {
@@ -405,11 +441,8 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     if (!resolveTimer(timer, r)) {
         return FALSE;
     }
-    if (completionRoutine != nullptr && isNamedTimerKind(r.kind)) {
-        // The routine of a named timer would have to follow fires made in other processes:
-        // not made yet, and refused rather than dropped.
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
+    if (isNamedTimerKind(r.kind)) {
+        return setNamed(r, dueTime->QuadPart, period, completionRoutine, resume);
     }
     const NoStopScope noStop;
     Object* thread = nullptr;
@@ -425,23 +458,8 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     const std::int64_t now = monotonicNs();
     const LONGLONG due = dueTime->QuadPart;
     const std::uint64_t absolute = due >= 0 ? static_cast<std::uint64_t>(due) : 0;
-    const std::int64_t dueNs =
-        due >= 0 ? monotonicAt(absolute, now)
-                 : now + (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
-    const std::int64_t periodNs =
-        period == 0 ? 0 : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
-    if (isNamedTimerKind(r.kind)) {
-        // An absolute due time is kept as such, complemented, so that every look converts it.
-        const std::int64_t shared =
-            due >= 0 ? static_cast<std::int64_t>(~absolute) : std::max<std::int64_t>(dueNs, 0);
-        if (setNamedTimer(r, shared, periodNs) == FALSE) {
-            return FALSE;
-        }
-        if (resume != FALSE) {
-            SetLastError(ERROR_NOT_SUPPORTED);
-        }
-        return TRUE;
-    }
+    const std::int64_t dueNs = due >= 0 ? monotonicAt(absolute, now) : now + relativeNs(due);
+    const std::int64_t periodNs = periodNsOf(period);
 
     Object* o = r.object;
     WakeList wakes;
