@@ -331,6 +331,177 @@ TEST(NamedObjectTest, ReadersWaitForTheWritersNamedManualEvent) {
     delete eventName;
 }
 
+// Timers: a due time `ms` from now.
+LARGE_INTEGER dueIn(LONGLONG ms) {
+    LARGE_INTEGER due{};
+    due.QuadPart = -ms * 10000;
+    return due;
+}
+
+// Named timers share the one namespace, join either kind under their name, and take the
+// rights that Windows grants a timer: setting and cancelling need TIMER_MODIFY_STATE, waits
+// SYNCHRONIZE, and the generic rights map as for events.
+TEST(NamedObjectTest, TimersShareTheNamespaceWithTheRightsWindowsGrants) {
+    Handles hs;
+    const std::wstring name = uniqueName(L"timer-kinds");
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
+                       OpenWaitableTimerW(SYNCHRONIZE, FALSE, name.c_str()));
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, TRUE, name.c_str()));
+    ASSERT_NE(nullptr, timer);
+    EXPECT_EQ(0u, GetLastError());
+    // Either kind joins it, the creation arguments ignored: it stays a manual timer.
+    HANDLE again = hs.add(CreateWaitableTimerA(nullptr, FALSE, narrow(name).c_str()));
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE, OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    const std::wstring eventName = uniqueName(L"timer-kinds-event");
+    ASSERT_NE(nullptr, hs.add(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str())));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       CreateWaitableTimerW(nullptr, TRUE, eventName.c_str()));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_INVALID_HANDLE,
+                       OpenWaitableTimerW(SYNCHRONIZE, FALSE, eventName.c_str()));
+
+    HANDLE waitOnly = hs.add(OpenWaitableTimerW(SYNCHRONIZE, FALSE, name.c_str()));
+    HANDLE modifyOnly = hs.add(OpenWaitableTimerA(TIMER_MODIFY_STATE, FALSE, narrow(name).c_str()));
+    HANDLE execute = hs.add(OpenWaitableTimerW(GENERIC_EXECUTE, FALSE, name.c_str()));
+    HANDLE write = hs.add(OpenWaitableTimerW(GENERIC_WRITE, FALSE, name.c_str()));
+    ASSERT_TRUE(waitOnly != nullptr && modifyOnly != nullptr && execute != nullptr &&
+                write != nullptr);
+    for (const DWORD granted :
+         {DWORD{TIMER_QUERY_STATE}, DWORD{READ_CONTROL}, DWORD{DELETE | WRITE_DAC | WRITE_OWNER},
+          DWORD{MAXIMUM_ALLOWED}, DWORD{TIMER_ALL_ACCESS}, DWORD{GENERIC_READ}}) {
+        EXPECT_NE(nullptr, hs.add(OpenWaitableTimerW(granted, FALSE, name.c_str()))) << granted;
+    }
+    const LARGE_INTEGER due = dueIn(1);
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                       SetWaitableTimer(waitOnly, &due, 0, nullptr, nullptr, FALSE));
+    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, CancelWaitableTimer(execute));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(write, 0));
+    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(modifyOnly, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(waitOnly, 0));
+    ASSERT_TRUE(SetWaitableTimer(modifyOnly, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(execute, kBoundMs));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(again, 0));  // manual: it stays signalled
+    EXPECT_TRUE(CancelWaitableTimer(write));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitOnly, 0));  // cancelling keeps the state
+    const LARGE_INTEGER distant = dueIn(60000);
+    ASSERT_TRUE(SetWaitableTimer(write, &distant, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));  // setting clears it
+    if (!runningUnderWine()) {                               // Wine grants any mask
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED,
+                           OpenWaitableTimerW(0, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_ACCESS_DENIED,
+                           OpenWaitableTimerW(0x0004, FALSE, name.c_str()));
+        DAVRO_EXPECT_ERROR(nullptr, ERROR_PRIVILEGE_NOT_HELD,
+                           OpenWaitableTimerW(ACCESS_SYSTEM_SECURITY, FALSE, name.c_str()));
+    }
+}
+
+// Two processes wait on one named periodic synchronization timer until they have taken
+// kSharedFires fires between them. Each fire releases one waiter in one process: fires taken
+// twice would reach the total in half the time.
+constexpr LONG kSharedFires = 24;
+constexpr LONG kSharedPeriodMs = 20;
+
+// Takes fires of `timer` until `done` is set, counting each in `tally` and setting `done` at
+// the last one: the number taken, or -1 when a wait fails.
+int takeSharedFires(HANDLE timer, HANDLE tally, HANDLE done) {
+    const HANDLE list[] = {done, timer};  // `done` first: the lowest index wins
+    for (int taken = 0;;) {
+        const DWORD r = WaitForMultipleObjects(2, list, FALSE, kBoundMs);
+        if (r == WAIT_OBJECT_0) {
+            return taken;
+        }
+        LONG previous = 0;
+        if (r != WAIT_OBJECT_0 + 1 || !ReleaseSemaphore(tally, 1, &previous)) {
+            return -1;
+        }
+        ++taken;
+        if (previous + 1 >= kSharedFires && !SetEvent(done)) {
+            return -1;
+        }
+    }
+}
+
+DAVRO_CHILD_BODY(takesFiresOfTheSharedTimer) {
+    HANDLE timer = OpenWaitableTimerW(SYNCHRONIZE, FALSE, uniqueName(L"shared-timer").c_str());
+    HANDLE tally =
+        OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, uniqueName(L"shared-tally").c_str());
+    HANDLE done =
+        OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, uniqueName(L"shared-done").c_str());
+    if (timer == nullptr || tally == nullptr || done == nullptr || !reportStep('a')) {
+        return 1;
+    }
+    const int taken = takeSharedFires(timer, tally, done);
+    return taken < 0 ? 2 : 100 + taken;
+}
+
+TEST(NamedObjectTest, TwoProcessesTakeEachFireOfAPeriodicSyncTimerOnce) {
+    Handles hs;
+    HANDLE timer =
+        hs.add(CreateWaitableTimerW(nullptr, FALSE, uniqueName(L"shared-timer").c_str()));
+    HANDLE tally = hs.add(CreateSemaphoreW(nullptr, 0, 1000, uniqueName(L"shared-tally").c_str()));
+    HANDLE done = hs.add(CreateEventW(nullptr, TRUE, FALSE, uniqueName(L"shared-done").c_str()));
+    ASSERT_TRUE(timer != nullptr && tally != nullptr && done != nullptr);
+    ChildProcess child(takesFiresOfTheSharedTimer);
+    ASSERT_EQ('a', child.nextStep());
+    const auto start = std::chrono::steady_clock::now();
+    const LARGE_INTEGER due = dueIn(kSharedPeriodMs);
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, kSharedPeriodMs, nullptr, nullptr, FALSE));
+    const int ours = takeSharedFires(timer, tally, done);
+    const int code = child.wait();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    ASSERT_TRUE(CancelWaitableTimer(timer));
+    ASSERT_GE(ours, 0);
+    ASSERT_GE(code, 100);
+    LONG total = -1;
+    ASSERT_TRUE(ReleaseSemaphore(tally, 1, &total));
+    EXPECT_EQ(total, ours + code - 100);  // every take counted once
+    EXPECT_GE(total, kSharedFires);
+    // Fire k comes k periods after the set; a timer's wait may end a tick early on Windows.
+    EXPECT_GE(elapsed, (total - 1) * kSharedPeriodMs - 16);
+}
+
+// A named manual timer releases every waiter in every process when it fires, in a wait-any
+// there and a wait-all here, and stays signalled until it is set again.
+DAVRO_CHILD_BODY(waitsForTheManualTimer) {
+    HANDLE timer = OpenWaitableTimerW(SYNCHRONIZE, FALSE, uniqueName(L"manual-timer").c_str());
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (timer == nullptr || never == nullptr || !reportStep('a')) {
+        return 1;
+    }
+    const HANDLE list[] = {never, timer};
+    if (WaitForMultipleObjects(2, list, FALSE, kBoundMs) != WAIT_OBJECT_0 + 1) {
+        return 2;
+    }
+    return WaitForSingleObject(timer, 0) == WAIT_OBJECT_0 ? 0 : 3;
+}
+
+TEST(NamedObjectTest, AManualTimerReleasesWaitersInEveryProcess) {
+    Handles hs;
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, TRUE, uniqueName(L"manual-timer").c_str()));
+    ASSERT_NE(nullptr, timer);
+    HANDLE set = hs.event(TRUE);
+    SetEvent(set);
+    ChildProcess child(waitsForTheManualTimer);
+    ASSERT_EQ('a', child.nextStep());
+    WaitProbe here([&] {
+        const HANDLE both[] = {timer, set};
+        return static_cast<int>(WaitForMultipleObjects(2, both, TRUE, kBoundMs));
+    });
+    WaitProbe single([&] { return static_cast<int>(WaitForSingleObject(timer, kBoundMs)); });
+    const LARGE_INTEGER due = dueIn(100);
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+    EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0), here.result());
+    EXPECT_EQ(static_cast<int>(WAIT_OBJECT_0), single.result());
+    EXPECT_EQ(0, child.wait());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, 0));
+}
+
 // A wait-all on two handles of one name names one object twice, which Windows refuses.
 TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
     Handles hs;

@@ -481,65 +481,83 @@ long long msSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
+// A timer of the process, or a named one whose state lives in its shared record: the timer
+// tests run on both.
+HANDLE makeTimer(Handles& hs, bool named, BOOL manual, const wchar_t* base) {
+    const std::wstring name = uniqueName(base);
+    return hs.add(CreateWaitableTimerW(nullptr, manual, named ? name.c_str() : nullptr));
+}
+
 TEST(WaitableTimerTest, ManualAndAutoTimersSignalAtTheirDueTimeRelativeOrAbsolute) {
-    Handles hs;
-    HANDLE manual = hs.add(CreateWaitableTimerW(nullptr, TRUE, nullptr));
-    HANDLE automatic = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    ASSERT_NE(nullptr, manual);
-    ASSERT_NE(nullptr, automatic);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));  // made not signalled and not set
-    const LARGE_INTEGER due = after(60);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(SetWaitableTimer(manual, &due, 0, nullptr, nullptr, FALSE));
-    ASSERT_TRUE(SetWaitableTimer(automatic, &due, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, kBoundMs));
-    EXPECT_GE(msSince(start), 40);  // Windows may end a wait a timer tick (15.6 ms) early
-    // A manual timer stays signalled; an auto timer serves one wait.
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
-    // Setting a timer makes it not signalled; cancelling leaves the state as it is.
-    const LARGE_INTEGER distant = after(60000);
-    ASSERT_TRUE(SetWaitableTimer(manual, &distant, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
-    ASSERT_TRUE(CancelWaitableTimer(manual));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 30));
-    // An absolute UTC time; one in the past (even 0) is due at once.
-    LARGE_INTEGER absolute{};
-    absolute.QuadPart = static_cast<LONGLONG>(nowTicks() + 60 * 10000);
-    start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(SetWaitableTimer(automatic, &absolute, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));
-    EXPECT_GE(msSince(start), 40);  // the system clock is coarser than the monotonic one
-    absolute.QuadPart = 0;
-    ASSERT_TRUE(SetWaitableTimer(manual, &absolute, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
-    ASSERT_TRUE(CancelWaitableTimer(manual));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE manual = makeTimer(hs, named, TRUE, L"timer-manual");
+        HANDLE automatic = makeTimer(hs, named, FALSE, L"timer-auto");
+        ASSERT_NE(nullptr, manual);
+        ASSERT_NE(nullptr, automatic);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));  // made not signalled and not set
+        const LARGE_INTEGER due = after(60);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(SetWaitableTimer(manual, &due, 0, nullptr, nullptr, FALSE));
+        ASSERT_TRUE(SetWaitableTimer(automatic, &due, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, kBoundMs));
+        EXPECT_GE(msSince(start), 40);  // Windows may end a wait a timer tick (15.6 ms) early
+        // A manual timer stays signalled; an auto timer serves one wait.
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
+        // Setting a timer makes it not signalled; cancelling leaves the state as it is.
+        const LARGE_INTEGER distant = after(60000);
+        ASSERT_TRUE(SetWaitableTimer(manual, &distant, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+        ASSERT_TRUE(CancelWaitableTimer(manual));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 30));
+        // An absolute UTC time; one in the past (even 0) is due at once.
+        LARGE_INTEGER absolute{};
+        absolute.QuadPart = static_cast<LONGLONG>(nowTicks() + 60 * 10000);
+        start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(SetWaitableTimer(automatic, &absolute, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, kBoundMs));
+        EXPECT_GE(msSince(start), 40);  // the system clock is coarser than the monotonic one
+        absolute.QuadPart = 0;
+        ASSERT_TRUE(SetWaitableTimer(manual, &absolute, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+        ASSERT_TRUE(CancelWaitableTimer(manual));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+    }
 }
 
 TEST(WaitableTimerTest, BadHandlesAndMissingRightsFail) {
-    Handles hs;
-    HANDLE event = hs.event();
-    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    HANDLE waitOnly = hs.add(CreateWaitableTimerExW(nullptr, nullptr, 0, SYNCHRONIZE));
-    HANDLE modifyOnly = nullptr;
-    DuplicateHandle(GetCurrentProcess(), timer, GetCurrentProcess(), &modifyOnly,
-                    TIMER_MODIFY_STATE, FALSE, 0);
-    hs.add(modifyOnly);
-    const LARGE_INTEGER due = after(1);
-    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE,
-                       SetWaitableTimer(event, &due, 0, nullptr, nullptr, FALSE));
-    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, CancelWaitableTimer(event));
-    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED,
-                       SetWaitableTimer(waitOnly, &due, 0, nullptr, nullptr, FALSE));
-    DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, CancelWaitableTimer(waitOnly));
-    DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(modifyOnly, 0));
-    ASSERT_TRUE(SetWaitableTimer(modifyOnly, &due, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, kBoundMs));
-    DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, PulseEvent(timer));
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE event = hs.event();
+        const std::wstring name = uniqueName(L"timer-rights");
+        HANDLE timer = makeTimer(hs, named, FALSE, L"timer-rights");
+        HANDLE waitOnly =
+            hs.add(CreateWaitableTimerExW(nullptr, named ? name.c_str() : nullptr, 0, SYNCHRONIZE));
+        HANDLE modifyOnly = nullptr;
+        DuplicateHandle(GetCurrentProcess(), timer, GetCurrentProcess(), &modifyOnly,
+                        TIMER_MODIFY_STATE, FALSE, 0);
+        hs.add(modifyOnly);
+        const LARGE_INTEGER due = after(1);
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE,
+                           SetWaitableTimer(event, &due, 0, nullptr, nullptr, FALSE));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, CancelWaitableTimer(event));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED,
+                           SetWaitableTimer(waitOnly, &due, 0, nullptr, nullptr, FALSE));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_ACCESS_DENIED, CancelWaitableTimer(waitOnly));
+        DAVRO_EXPECT_ERROR(WAIT_FAILED, ERROR_ACCESS_DENIED, WaitForSingleObject(modifyOnly, 0));
+        ASSERT_TRUE(SetWaitableTimer(modifyOnly, &due, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, kBoundMs));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, PulseEvent(timer));
+        DAVRO_EXPECT_ERROR(FALSE, ERROR_INVALID_HANDLE, SetEvent(timer));
+    }
     // The narrow Ex call takes the same flags and rights.
+    Handles hs;
+    const LARGE_INTEGER due = after(1);
     HANDLE narrowWaitOnly = hs.add(CreateWaitableTimerExA(nullptr, nullptr, 0, SYNCHRONIZE));
     HANDLE narrowManual = hs.add(CreateWaitableTimerExA(
         nullptr, nullptr, CREATE_WAITABLE_TIMER_MANUAL_RESET, TIMER_ALL_ACCESS));
@@ -553,58 +571,64 @@ TEST(WaitableTimerTest, BadHandlesAndMissingRightsFail) {
 }
 
 TEST(WaitableTimerTest, TimersTakePartInWaitAnyWaitAllAndMessageWaits) {
-    Handles hs;
-    HANDLE event = hs.event(TRUE);
-    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    HANDLE any[2] = {event, timer};
-    LARGE_INTEGER due = after(30);
-    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, any, FALSE, kBoundMs));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));  // the wait took it
-    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
-    SetEvent(event);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, any, TRUE, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, any, TRUE, kBoundMs));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));
-    ResetEvent(event);
-    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1,
-              MsgWaitForMultipleObjects(2, any, FALSE, kBoundMs, QS_POSTMESSAGE));
-    // A timer set again while a thread waits for it: the waiter follows the new due time.
-    const LARGE_INTEGER distant = after(60000);
-    ASSERT_TRUE(SetWaitableTimer(timer, &distant, 0, nullptr, nullptr, FALSE));
-    WaitProbe waiter([&] { return static_cast<int>(WaitForSingleObject(timer, kBoundMs)); });
-    EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
-    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
-    EXPECT_TRUE(waiter.finishesWithin(std::chrono::milliseconds(kBoundMs)));
-    EXPECT_EQ(0, waiter.result());
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE event = hs.event(TRUE);
+        HANDLE timer = makeTimer(hs, named, FALSE, L"timer-waits");
+        HANDLE any[2] = {event, timer};
+        LARGE_INTEGER due = after(30);
+        ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, any, FALSE, kBoundMs));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));  // the wait took it
+        ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+        SetEvent(event);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, any, TRUE, 0));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, any, TRUE, kBoundMs));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));
+        ResetEvent(event);
+        ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+        EXPECT_EQ(WAIT_OBJECT_0 + 1,
+                  MsgWaitForMultipleObjects(2, any, FALSE, kBoundMs, QS_POSTMESSAGE));
+        // A timer set again while a thread waits for it: the waiter follows the new due time.
+        const LARGE_INTEGER distant = after(60000);
+        ASSERT_TRUE(SetWaitableTimer(timer, &distant, 0, nullptr, nullptr, FALSE));
+        WaitProbe waiter([&] { return static_cast<int>(WaitForSingleObject(timer, kBoundMs)); });
+        EXPECT_TRUE(waiter.stillBlockedAfter(30ms));
+        ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+        EXPECT_TRUE(waiter.finishesWithin(std::chrono::milliseconds(kBoundMs)));
+        EXPECT_EQ(0, waiter.result());
+    }
 }
 
 // Two threads wait on one periodic auto timer: each period serves one wait, none is lost,
 // and the timer never fires more often than its period.
 TEST(WaitableTimerTest, APeriodicTimerServesOneWaitPerPeriodAndLosesNone) {
-    Handles hs;
-    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    constexpr int kPerWaiter = 15;
-    constexpr LONG kPeriodMs = 8;
-    std::atomic<int> failures{0};
-    const auto start = std::chrono::steady_clock::now();
-    const LARGE_INTEGER due = after(kPeriodMs);
-    ASSERT_TRUE(SetWaitableTimer(timer, &due, kPeriodMs, nullptr, nullptr, FALSE));
-    auto waitMany = [&] {
-        for (int i = 0; i < kPerWaiter; ++i) {
-            if (WaitForSingleObject(timer, kBoundMs) != WAIT_OBJECT_0) {
-                ++failures;
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE timer = makeTimer(hs, named, FALSE, L"timer-periodic");
+        constexpr int kPerWaiter = 15;
+        constexpr LONG kPeriodMs = 8;
+        std::atomic<int> failures{0};
+        const auto start = std::chrono::steady_clock::now();
+        const LARGE_INTEGER due = after(kPeriodMs);
+        ASSERT_TRUE(SetWaitableTimer(timer, &due, kPeriodMs, nullptr, nullptr, FALSE));
+        auto waitMany = [&] {
+            for (int i = 0; i < kPerWaiter; ++i) {
+                if (WaitForSingleObject(timer, kBoundMs) != WAIT_OBJECT_0) {
+                    ++failures;
+                }
             }
-        }
-    };
-    std::thread first(waitMany);
-    std::thread second(waitMany);
-    first.join();
-    second.join();
-    EXPECT_EQ(0, failures.load());
-    EXPECT_GE(msSince(start), (2 * kPerWaiter - 2) * kPeriodMs);
-    ASSERT_TRUE(CancelWaitableTimer(timer));
+        };
+        std::thread first(waitMany);
+        std::thread second(waitMany);
+        first.join();
+        second.join();
+        EXPECT_EQ(0, failures.load());
+        EXPECT_GE(msSince(start), (2 * kPerWaiter - 2) * kPeriodMs);
+        ASSERT_TRUE(CancelWaitableTimer(timer));
+    }
 }
 
 struct RoutineLog {

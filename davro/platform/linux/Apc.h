@@ -15,6 +15,7 @@
 
 namespace davro::win32::detail {
 
+struct SharedRecord;
 struct ThreadContext;
 struct ThreadRecord;
 struct WakeList;
@@ -102,6 +103,12 @@ std::int64_t timerWakeNs(const Object* o, std::int64_t now);
 // and firing those that are due (its alertable waits).
 std::int64_t ownTimersWakeNs(ThreadContext* c, std::int64_t now);
 void fireOwnTimers(ThreadContext* c);
+// Named timers, whose record holds the due time and period: fires the timer if it is due,
+// exactly once whichever processes look (the look that moves the due time on fires it);
+// true when this look fired it. The caller keeps the record mapped.
+bool fireNamedTimer(SharedRecord* rec, std::int64_t now = 0);
+// When the named timer of `o` must next be looked at, as timerWakeNs.
+std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now);
 // Kind-specific clean-up when the last reference to a timer goes (ObjectPool.cpp).
 void destroyTimer(Object* o);
 // Moves the threads sleeping in a wait queued on `o` (locked) back to waiting and adds them

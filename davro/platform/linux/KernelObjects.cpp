@@ -170,7 +170,7 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds,
     const bool named = isNamedKind(r.kind);
     if (named && !triedNamed) {
         const DWORD first = tryWaitNamed(r);
-        if (first != WAIT_TIMEOUT || milliseconds == 0) {
+        if (first != WAIT_TIMEOUT || (milliseconds == 0 && !isNamedTimerKind(r.kind))) {
             return first;
         }
     }
@@ -197,7 +197,7 @@ __attribute__((noinline)) DWORD waitSlowly(HANDLE object, DWORD milliseconds,
             break;
     }
     if (milliseconds == 0) {
-        return WAIT_TIMEOUT;
+        return isNamedTimerKind(r.kind) ? pollNamedTimer(r) : WAIT_TIMEOUT;
     }
     if (!tryAddRef(r.object, r.incarnation)) {
         return failWith(ERROR_INVALID_HANDLE);

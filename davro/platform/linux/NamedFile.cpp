@@ -32,7 +32,7 @@ namespace davro::win32::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x44564E4F;  // "DVNO"
-constexpr std::uint32_t kVersion = 4;
+constexpr std::uint32_t kVersion = 5;
 
 std::uint64_t fnv1a(const std::u32string& text, std::uint64_t seed) {
     std::uint64_t h = seed;
@@ -151,6 +151,10 @@ void initRecord(SharedRecord* rec, const NameKey& key, const NewRecord& fresh) {
     pthread_mutex_init(&rec->mutex, &attr);  // cannot fail for these attributes
     pthread_mutexattr_destroy(&attr);
     rec->kind = fresh.kind;
+    rec->counting = fresh.kind == NamedKind::AutoTimer     ? NamedKind::AutoEvent
+                    : fresh.kind == NamedKind::ManualTimer ? NamedKind::ManualEvent
+                                                           : fresh.kind;
+    rec->due.store(kTimerDisarmed, std::memory_order_relaxed);
     rec->maximum = fresh.maximum;
     rec->counted.store(fresh.count, std::memory_order_relaxed);
     rec->size = sizeof(SharedRecord);

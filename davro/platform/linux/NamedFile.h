@@ -20,11 +20,25 @@ inline constexpr std::size_t kRecordSize = 4096;
 
 // What a name holds. One namespace for all kinds: a name taken by one kind is refused to
 // the others.
-enum class NamedKind : std::uint32_t { Mutex = 1, AutoEvent = 2, ManualEvent = 3, Semaphore = 4 };
+enum class NamedKind : std::uint32_t {
+    Mutex = 1,
+    AutoEvent = 2,
+    ManualEvent = 3,
+    Semaphore = 4,
+    ManualTimer = 5,
+    AutoTimer = 6,
+};
+
+// A timer's due time as its record keeps it: kTimerDisarmed, a monotonic time in ns (>= 0),
+// or an absolute UTC FILETIME count stored complemented (< 0), converted at each look so that
+// it follows the system clock.
+inline constexpr std::int64_t kTimerDisarmed = INT64_MAX;
 
 // The shared record, one per name. The mutex is a robust futex laid out as the C library's
-// robust mutex; events and semaphores keep [waiters:32][count:32] in one word whose low half
-// is the futex word their waiters sleep on. `name` is the name as given, compared on open,
+// robust mutex; events, semaphores and timers keep [waiters:32][count:32] in one word whose
+// low half is the futex word their waiters sleep on (a timer's waiters sleep on `timerSeq`
+// instead). `counting` is how that word is counted: a synchronization timer counts as an auto
+// event, a manual timer as a manual event. `name` is the name as given, compared on open,
 // since long names are shortened with a hash in the file name; `utf8` is its text for
 // reports.
 struct SharedRecord {
@@ -32,12 +46,19 @@ struct SharedRecord {
     std::uint32_t version;
     std::uint32_t size;
     NamedKind kind;
+    NamedKind counting;
     pthread_mutex_t mutex;
     // Written only by the owner: the mutex was abandoned and the next wait that takes it
     // reports WAIT_ABANDONED (set on EOWNERDEAD and by a thread that ends owning it).
     std::uint32_t abandoned;
     std::int32_t maximum;  // semaphore
     std::atomic<std::uint64_t> counted;
+    // Timers: the due time (kTimerDisarmed or as above) and the period in ns, moved on by the
+    // one look that wins a compare-and-swap on `due`; `timerSeq` moves at every set, cancel
+    // and fire, and wakes the waiters that sleep on it.
+    std::atomic<std::int64_t> due;
+    std::atomic<std::int64_t> periodNs;
+    std::atomic<std::uint32_t> timerSeq;
     std::uint32_t nameLength;
     std::uint32_t utf8Length;
     std::uint32_t name[kMaxPath];

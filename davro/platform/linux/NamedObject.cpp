@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "Apc.h"
 #include "Fence.h"
 #include "Futex.h"
 #include "NamedShared.h"
@@ -55,7 +56,7 @@ bool takeable(NamedKind kind, std::uint32_t low, bool registered) {
 
 // One attempt to take a counted object: true when taken (a manual event is only looked at).
 __attribute__((always_inline)) inline bool takeCounted(SharedRecord* rec, bool registered) {
-    const NamedKind kind = rec->kind;
+    const NamedKind kind = rec->counting;
     std::uint64_t w = rec->counted.load(std::memory_order_acquire);
     for (;;) {
         const std::uint32_t low = countOf(w);
@@ -78,8 +79,10 @@ __attribute__((always_inline)) inline bool takeCounted(SharedRecord* rec, bool r
 
 void wakeCounted(SharedRecord* rec, int count) { futexWake(countWord(rec), count, true); }
 
-// SetEvent on an auto event, and a registered waiter giving back what it took.
-__attribute__((always_inline)) inline void setAutoEvent(SharedRecord* rec) {
+// Sets an auto event's word: a hand-off for a registered waiter that has none, else the
+// signalled bit. Returns the word as set, 0 when it was set already and every waiter had its
+// hand-off.
+__attribute__((always_inline)) inline std::uint64_t setAutoEventWord(SharedRecord* rec) {
     std::uint64_t w = rec->counted.load(std::memory_order_relaxed);
     std::uint64_t next = 0;
     do {
@@ -89,13 +92,24 @@ __attribute__((always_inline)) inline void setAutoEvent(SharedRecord* rec) {
         } else if ((low & kSetBit) == 0) {
             next = w | kSetBit;
         } else {
-            return;  // set already, and every waiter has its hand-off
+            return 0;
         }
     } while (!rec->counted.compare_exchange_weak(w, next, std::memory_order_seq_cst,
                                                  std::memory_order_relaxed));
-    if (waitersOf(next) != 0) {
+    return next;
+}
+
+// SetEvent on an auto event, and a registered waiter giving back what it took.
+__attribute__((always_inline)) inline void setAutoEvent(SharedRecord* rec) {
+    if (waitersOf(setAutoEventWord(rec)) != 0) {
         wakeCounted(rec, 1);
     }
+}
+
+// A timer's waiters sleep on its sequence word, which every change moves.
+void wakeTimerWaiters(SharedRecord* rec, int count) {
+    rec->timerSeq.fetch_add(1, std::memory_order_seq_cst);
+    futexWake(&rec->timerSeq, count, true);
 }
 
 // One attempt at the mutex, listed or not: WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT. A
@@ -256,10 +270,26 @@ DWORD tryWaitNamed(Resolved r) {
 
 __attribute__((noinline)) DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds) {
     const DWORD first = r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
-    if (__builtin_expect(first != WAIT_TIMEOUT || milliseconds == 0, 1)) {
+    if (__builtin_expect(first != WAIT_TIMEOUT, 1)) {
+        return first;
+    }
+    // A timer may be due: the slow path's look fires it, even for a poll. (The kind is read
+    // from the object, whose pointer is at hand, rather than kept from the handle.)
+    if (milliseconds == 0 && !isNamedTimerKind(r.object->kind.load(std::memory_order_relaxed))) {
         return first;
     }
     return waitAfterFirstTry(object, milliseconds);
+}
+
+DWORD pollNamedTimer(const Resolved& r) {
+    DWORD result = WAIT_TIMEOUT;
+    const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
+        if (takeCounted(rec, false) || (fireNamedTimer(rec) && takeCounted(rec, false))) {
+            result = WAIT_OBJECT_0;
+        }
+        return TRUE;
+    });
+    return alive ? result : WAIT_FAILED;
 }
 
 __attribute__((noinline)) BOOL releaseNamedMutex(Resolved r) {
@@ -335,6 +365,35 @@ __attribute__((noinline)) BOOL releaseNamedSemaphore(Resolved r, LONG releaseCou
     return TRUE;
 }
 
+void signalNamedTimer(SharedRecord* rec) {
+    if (rec->counting == NamedKind::ManualEvent) {
+        const std::uint64_t before = rec->counted.fetch_or(kSetBit, std::memory_order_seq_cst);
+        if (waitersOf(before) != 0) {
+            wakeTimerWaiters(rec, INT_MAX);
+        }
+        return;
+    }
+    // One waiter released per fire: a registered waiter gets a hand-off and one sleeper is
+    // woken for it.
+    if (waitersOf(setAutoEventWord(rec)) != 0) {
+        wakeTimerWaiters(rec, 1);
+    }
+}
+
+BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs) {
+    return withRecord(r, [&](SharedRecord* rec) {
+        // The period first: a look that reads the new due time reads the new period too.
+        rec->periodNs.store(periodNs, std::memory_order_release);
+        rec->due.store(due, std::memory_order_seq_cst);
+        if (due != kTimerDisarmed) {
+            // Setting makes the timer not signalled; its waiters read the new due time.
+            rec->counted.fetch_and(~std::uint64_t{kSetBit}, std::memory_order_seq_cst);
+            wakeTimerWaiters(rec, INT_MAX);
+        }
+        return TRUE;
+    });
+}
+
 // ---- The wait engine's calls ----
 
 DWORD tryTakeNamed(ThreadContext* c, Object* o, bool registered) {
@@ -351,6 +410,9 @@ DWORD tryTakeNamed(ThreadContext* c, Object* o, bool registered) {
                                           std::memory_order_relaxed);
         }
         return result;
+    }
+    if (isNamedTimerKind(o->kind.load(std::memory_order_relaxed))) {
+        fireNamedTimer(shared->record);  // if it is due, this look fires it
     }
     return takeCounted(shared->record, registered) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
@@ -372,6 +434,9 @@ void giveBackNamed(ThreadContext* c, Object* o) {
             break;
         case Kind::NamedAutoEvent:
             setAutoEvent(rec);
+            break;
+        case Kind::NamedAutoTimer:
+            signalNamedTimer(rec);
             break;
         case Kind::NamedSemaphore: {
             const std::uint64_t before = rec->counted.fetch_add(1, std::memory_order_seq_cst);
@@ -410,20 +475,33 @@ void leaveNamedWaiters(Object* o, bool slept) {
     do {
         next = w - kOneWaiter;
         // Hand-offs beyond the waiters left are sets that no waiter took: the event stays set.
-        if (rec->kind == NamedKind::AutoEvent && handOffs(countOf(next)) > waitersOf(next)) {
+        if (rec->counting == NamedKind::AutoEvent && handOffs(countOf(next)) > waitersOf(next)) {
             next = (next - kHandOff) | kSetBit;
         }
     } while (!rec->counted.compare_exchange_weak(w, next, std::memory_order_seq_cst,
                                                  std::memory_order_relaxed));
     if (waitersOf(next) != 0 && countOf(next) != 0) {
-        wakeCounted(rec, 1);  // a wake-up that came to us may have been meant for another
+        // A wake-up that came to us may have been meant for another.
+        if (isNamedTimerKind(o->kind.load(std::memory_order_relaxed))) {
+            wakeTimerWaiters(rec, 1);
+        } else {
+            wakeCounted(rec, 1);
+        }
     }
 }
 
 void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& word,
                     std::uint32_t& expected) {
     SharedRecord* rec = o->named->record;
-    if (o->kind.load(std::memory_order_relaxed) != Kind::NamedMutex) {
+    const Kind kind = o->kind.load(std::memory_order_relaxed);
+    if (isNamedTimerKind(kind)) {
+        // Read before the due time that the sleep's deadline takes in: a set after that look
+        // moves the word.
+        word = &rec->timerSeq;
+        expected = word->load(std::memory_order_seq_cst);
+        return;
+    }
+    if (kind != Kind::NamedMutex) {
         word = countWord(rec);
         expected = word->load(std::memory_order_seq_cst);
         return;
@@ -433,10 +511,15 @@ void namedSleepWord(ThreadContext* c, Object* o, std::atomic<std::uint32_t>*& wo
 }
 
 bool namedWordFree(Object* o, std::uint32_t value) {
-    if (o->kind.load(std::memory_order_relaxed) == Kind::NamedMutex) {
+    const Kind kind = o->kind.load(std::memory_order_relaxed);
+    if (kind == Kind::NamedMutex) {
         return (value & FUTEX_TID_MASK) == 0;
     }
-    return takeable(o->named->record->kind, value, true);
+    SharedRecord* rec = o->named->record;
+    if (isNamedTimerKind(kind)) {
+        value = countOf(rec->counted.load(std::memory_order_seq_cst));  // not the watched word
+    }
+    return takeable(rec->counting, value, true);
 }
 
 std::uint32_t namedMutexOwner(Object* o, bool& ownerDied) {

@@ -29,8 +29,9 @@ struct NamedCreation {
 
 // Create*W with a name: joins the object of that name (ERROR_ALREADY_EXISTS, the creation
 // arguments ignored) or makes it (last error 0). Fails with ERROR_INVALID_HANDLE when the
-// name holds another kind of object.
-HANDLE createNamed(const wchar_t* name, const NamedCreation& creation);
+// name holds another kind of object. `desiredAccess`: the rights of the handle (mapped as
+// Open*W maps them), 0 for all.
+HANDLE createNamed(const wchar_t* name, const NamedCreation& creation, DWORD desiredAccess = 0);
 // Open*W: the object of that name if it is of a kind in `family` (bits 1 << NamedKind), with
 // `desiredAccess` as Windows grants it for the object's type: ERROR_FILE_NOT_FOUND for a
 // missing name, then ERROR_ACCESS_DENIED for an empty mask or a right that the type does not
@@ -40,6 +41,8 @@ inline constexpr unsigned kMutexFamily = 1U << static_cast<unsigned>(NamedKind::
 inline constexpr unsigned kEventFamily = (1U << static_cast<unsigned>(NamedKind::AutoEvent)) |
                                          (1U << static_cast<unsigned>(NamedKind::ManualEvent));
 inline constexpr unsigned kSemaphoreFamily = 1U << static_cast<unsigned>(NamedKind::Semaphore);
+inline constexpr unsigned kTimerFamily = (1U << static_cast<unsigned>(NamedKind::ManualTimer)) |
+                                         (1U << static_cast<unsigned>(NamedKind::AutoTimer));
 
 // The narrow names: the process's narrow encoding (UTF-8) as wide code units; bytes that
 // are not UTF-8 become units of their own (0xDC80 + byte), so that names stay apart. False
@@ -47,17 +50,28 @@ inline constexpr unsigned kSemaphoreFamily = 1U << static_cast<unsigned>(NamedKi
 bool wideName(const char* narrow, std::wstring& wide);
 
 // WaitForSingleObject's first look at a named object, without a reference: the result, or
-// WAIT_TIMEOUT when it is not signalled for the caller (the caller then blocks if it may).
+// WAIT_TIMEOUT when it is not signalled for the caller (the caller then blocks if it may). A
+// named timer is only looked at, not fired: a wait's later look does that.
 DWORD tryWaitNamed(Resolved r);
 // WaitForSingleObject on a plain handle to a named object: tryWaitNamed, then the blocking
 // wait if the time-out allows it.
 DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds);
+// WaitForSingleObject(0) on a named timer: fires it if it is due, then tries it.
+DWORD pollNamedTimer(const Resolved& r);
 // ReleaseMutex, SetEvent, ResetEvent and ReleaseSemaphore on a named object; the caller
 // has checked the kind and the access.
 BOOL releaseNamedMutex(Resolved r);
 BOOL setNamedEvent(Resolved r);
 BOOL resetNamedEvent(const Resolved& r);
 BOOL releaseNamedSemaphore(Resolved r, LONG releaseCount, LPLONG previousCount);
+
+// A named timer's fire (fireNamedTimer, WaitableTimer.cpp): a manual timer is set and every
+// waiter woken; a synchronization timer is set as an auto event, which releases one waiter.
+void signalNamedTimer(SharedRecord* rec);
+// SetWaitableTimer on a named timer (`due` as the record keeps it): not signalled, and every
+// waiter wakes to read the due time again. With kTimerDisarmed, CancelWaitableTimer: the
+// signalled state stays. ERROR_INVALID_HANDLE when the handle has died.
+BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs);
 
 // ---- For the wait engine, which holds a reference on `o` ----
 

@@ -38,6 +38,10 @@ Kind localKind(NamedKind k) {
             return Kind::NamedManualEvent;
         case NamedKind::Semaphore:
             return Kind::NamedSemaphore;
+        case NamedKind::ManualTimer:
+            return Kind::NamedManualTimer;
+        case NamedKind::AutoTimer:
+            return Kind::NamedAutoTimer;
     }
     return Kind::Free;
 }
@@ -149,7 +153,9 @@ HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool open
         return nullptr;
     }
     std::uint32_t access = kFullAccess;
-    if (openOnly) {
+    if (!openOnly && desiredAccess != 0) {
+        access = accessFor(o->kind.load(std::memory_order_relaxed), desiredAccess);
+    } else if (openOnly) {
         const DWORD error =
             openAccess(o->kind.load(std::memory_order_relaxed), desiredAccess, access);
         if (error != ERROR_SUCCESS) {
@@ -236,12 +242,14 @@ HANDLE openOrCreate(const wchar_t* name, bool openOnly, unsigned family, DWORD d
 
 }  // namespace
 
-HANDLE createNamed(const wchar_t* name, const NamedCreation& creation) {
-    // Either kind of event joins an event of that name, as on Windows.
-    const bool event =
-        creation.kind == NamedKind::AutoEvent || creation.kind == NamedKind::ManualEvent;
-    const unsigned family = event ? kEventFamily : 1U << static_cast<unsigned>(creation.kind);
-    return openOrCreate(name, false, family, 0, creation);
+HANDLE createNamed(const wchar_t* name, const NamedCreation& creation, DWORD desiredAccess) {
+    // Either kind of event joins an event of that name, and either kind of timer a timer, as
+    // on Windows.
+    const unsigned self = 1U << static_cast<unsigned>(creation.kind);
+    const unsigned family = (kEventFamily & self) != 0   ? kEventFamily
+                            : (kTimerFamily & self) != 0 ? kTimerFamily
+                                                         : self;
+    return openOrCreate(name, false, family, desiredAccess, creation);
 }
 
 HANDLE openNamed(const wchar_t* name, unsigned family, DWORD desiredAccess) {

@@ -37,8 +37,16 @@ enum class Kind : std::uint8_t {
     NamedAutoEvent = 17,
     NamedManualEvent = 18,
     NamedSemaphore = 19,
+    // Named waitable timers: named objects whose record also holds the due time and period
+    // (WaitableTimer.cpp, "Named timers").
+    NamedManualTimer = 20,
+    NamedAutoTimer = 21,
 };
 inline constexpr bool isNamedKind(Kind k) { return k >= Kind::NamedMutex; }
+inline constexpr bool isNamedTimerKind(Kind k) {
+    return k == Kind::NamedManualTimer || k == Kind::NamedAutoTimer;
+}
+// Timers of the process only: a named timer's state is in its record.
 inline constexpr bool isTimerKind(Kind k) { return k == Kind::ManualTimer || k == Kind::AutoTimer; }
 inline constexpr unsigned kSignalledOnly = 2;
 inline constexpr unsigned kCountedDown = 4;

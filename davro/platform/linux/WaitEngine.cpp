@@ -39,6 +39,10 @@ bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_orde
 
 bool isTimer(const Object* o) { return isTimerKind(o->kind.load(std::memory_order_relaxed)); }
 
+bool isNamedTimer(const Object* o) {
+    return isNamedTimerKind(o->kind.load(std::memory_order_relaxed));
+}
+
 // The earlier of two deadlines, kNoDeadline being the latest.
 std::int64_t earlier(std::int64_t a, std::int64_t b) {
     if (a == kNoDeadline) {
@@ -60,6 +64,8 @@ std::int64_t sleepDeadline(ThreadContext* c, Object* const* objs, std::uint32_t 
     for (std::uint32_t i = 0; hasTimer && i < n; ++i) {
         if (isTimer(objs[i])) {
             wake = earlier(wake, timerWakeNs(objs[i], now));
+        } else if (isNamedTimer(objs[i])) {
+            wake = earlier(wake, namedTimerWakeNs(objs[i], now));
         }
     }
     if (c->alertable) {
@@ -425,7 +431,6 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
             if (c->alertable && apcPending(c) && claim(c, WAIT_IO_COMPLETION, sleeping)) {
                 return WAIT_IO_COMPLETION;
             }
-            const std::int64_t wake = sleepDeadline(c, objs, n, deadline, hasTimer);
             bool sleep = true;
             if (hasNamed) {
                 std::uint64_t changed = 0;
@@ -441,6 +446,9 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
                 // declines free objects while its set is incomplete, and sleeps.
                 sleep = c->waitAll || !free;
             }
+            // After the named timers' words are read (watchNamed): a set after this look of
+            // their due times moves a word that the sleep expects unchanged.
+            const std::int64_t wake = sleepDeadline(c, objs, n, deadline, hasTimer);
             if (sleep) {
                 // The one point of a blocking wait where the thread may be suspended (it
                 // leaves the wait meanwhile) or terminated (abandonWait finishes the wait).
@@ -583,7 +591,7 @@ WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n)
         }
         kinds.named = kinds.named || named;
         kinds.namedOnly = kinds.namedOnly && named;
-        kinds.timer = kinds.timer || isTimer(objs[i]);
+        kinds.timer = kinds.timer || isTimer(objs[i]) || isNamedTimer(objs[i]);
     }
     return kinds;
 }

@@ -18,6 +18,7 @@
 #include "Apc.h"
 #include "HandleTable.h"
 #include "NamedObject.h"
+#include "NamedShared.h"
 #include "StopScope.h"
 #include "ThreadRecord.h"
 #include "WaitQueue.h"
@@ -115,7 +116,7 @@ Object* detachFromThread(TimerRecord* t) {
 
 // Resolves a timer handle for a change: false with the last error set.
 bool resolveTimer(HANDLE timer, Resolved& r) {
-    if (!resolve(timer, r) || !isTimerKind(r.kind)) {
+    if (!resolve(timer, r) || (!isTimerKind(r.kind) && !isNamedTimerKind(r.kind))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -129,6 +130,67 @@ bool resolveTimer(HANDLE timer, Resolved& r) {
 }  // namespace
 
 std::int64_t timerWakeNs(const Object* o, std::int64_t now) { return wakeFor(o->timer, now); }
+
+// ---- Named timers ----
+//
+// The due time and period live in the record, where every process reads them: a waiter in
+// any process takes the due time into its deadline and fires the timer when it looks at it
+// after that time. Exactly one look fires each due time: the one whose compare-and-swap
+// moves `due` on (to the next period, or disarmed); it then sets the counted word, as a
+// manual event for a manual timer and as an auto event for a synchronization timer, so that
+// one waiter is released per fire.
+
+namespace {
+
+// When the named timer's due time `d` (as the record keeps it) falls, in monotonic ns;
+// kNoDeadline when disarmed.
+std::int64_t namedDueNow(std::int64_t d, std::int64_t now) {
+    if (d == kTimerDisarmed) {
+        return kNoDeadline;
+    }
+    return d < 0 ? monotonicAt(~static_cast<std::uint64_t>(d), now) : d;
+}
+
+}  // namespace
+
+bool fireNamedTimer(SharedRecord* rec, std::int64_t now) {
+    std::int64_t d = rec->due.load(std::memory_order_acquire);
+    if (d == kTimerDisarmed) {
+        return false;
+    }
+    if (now == 0) {
+        now = monotonicNs();
+    }
+    for (;;) {
+        const std::int64_t due = namedDueNow(d, now);
+        if (due == kNoDeadline || due > now) {
+            return false;
+        }
+        const std::int64_t period = rec->periodNs.load(std::memory_order_acquire);
+        std::int64_t next = kTimerDisarmed;
+        if (period > 0) {
+            // As for a timer of the process: whole periods from the first due time, the ones
+            // nobody looked at skipped.
+            next = due + period;
+            if (next <= now) {
+                next += ((now - next) / period + 1) * period;
+            }
+        }
+        // A failure reloads `d`: another look fired this due time, or the timer was set
+        // again meanwhile; look at what it holds now.
+        if (rec->due.compare_exchange_weak(d, next, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+            signalNamedTimer(rec);
+            return true;
+        }
+    }
+}
+
+std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now) {
+    const std::int64_t d = o->named->record->due.load(std::memory_order_acquire);
+    const std::int64_t due = namedDueNow(d, now);
+    return due != kNoDeadline && d < 0 ? std::min(due, now + kClockRecheckNs) : due;
+}
 
 void nudgeQueuedWaiters(Object* o, WakeList& wakes) {
     for (WaitEntry* e = o->head; e != nullptr; e = e->next) {
@@ -257,9 +319,13 @@ using namespace detail;
 HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES /*attributes*/, LPCWSTR name, DWORD flags,
                               DWORD desiredAccess) {
     const NoStopScope noStop;
+    const bool manual = (flags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0;
     if (name != nullptr && *name != L'\0') {
-        SetLastError(ERROR_NOT_SUPPORTED);  // named timers are not made yet
-        return nullptr;
+        // Either kind joins a timer of that name, as on Windows, with the rights asked for.
+        return createNamed(
+            name,
+            NamedCreation{manual ? NamedKind::ManualTimer : NamedKind::AutoTimer, FALSE, 0, 0},
+            desiredAccess);
     }
     const Kind kind =
         (flags & CREATE_WAITABLE_TIMER_MANUAL_RESET) != 0 ? Kind::ManualTimer : Kind::AutoTimer;
@@ -289,10 +355,13 @@ HANDLE CreateWaitableTimerW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, 
         attributes, name, manualReset ? CREATE_WAITABLE_TIMER_MANUAL_RESET : 0, TIMER_ALL_ACCESS);
 }
 
-HANDLE OpenWaitableTimerW(DWORD /*desiredAccess*/, BOOL /*inheritHandle*/, LPCWSTR name) {
-    SetLastError(name == nullptr || *name == L'\0' ? ERROR_INVALID_PARAMETER
-                                                   : ERROR_FILE_NOT_FOUND);  // none is named
-    return nullptr;
+HANDLE OpenWaitableTimerW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR name) {
+    if (name == nullptr || *name == L'\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const NoStopScope noStop;
+    return openNamed(name, kTimerFamily, desiredAccess);
 }
 
 namespace {
@@ -329,6 +398,42 @@ HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) 
                     [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });
 }
 
+namespace {
+
+// A relative due time (negative, in 100 ns units) in ns of the monotonic clock.
+std::int64_t relativeNs(LONGLONG due) {
+    return (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
+}
+
+std::int64_t periodNsOf(LONG period) {
+    return period == 0 ? 0
+                       : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
+}
+
+// SetWaitableTimer on a named timer: the due time and period go to its record.
+BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE routine, BOOL resume) {
+    if (routine != nullptr) {
+        // The routine of a named timer would have to follow fires made in other processes:
+        // not made yet, and refused rather than dropped.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const NoStopScope noStop;
+    // An absolute due time is kept as such, complemented, so that every look converts it.
+    const std::int64_t shared = due >= 0
+                                    ? static_cast<std::int64_t>(~static_cast<std::uint64_t>(due))
+                                    : monotonicNs() + relativeNs(due);
+    if (setNamedTimer(r, shared, periodNsOf(period)) == FALSE) {
+        return FALSE;
+    }
+    if (resume != FALSE) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
                       PTIMERAPCROUTINE completionRoutine, LPVOID argument, BOOL resume) {
     if (dueTime == nullptr) {
@@ -342,6 +447,9 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     Resolved r{};
     if (!resolveTimer(timer, r)) {
         return FALSE;
+    }
+    if (isNamedTimerKind(r.kind)) {
+        return setNamed(r, dueTime->QuadPart, period, completionRoutine, resume);
     }
     const NoStopScope noStop;
     Object* thread = nullptr;
@@ -357,11 +465,8 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     const std::int64_t now = monotonicNs();
     const LONGLONG due = dueTime->QuadPart;
     const std::uint64_t absolute = due >= 0 ? static_cast<std::uint64_t>(due) : 0;
-    const std::int64_t dueNs =
-        due >= 0 ? monotonicAt(absolute, now)
-                 : now + (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
-    const std::int64_t periodNs =
-        period == 0 ? 0 : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
+    const std::int64_t dueNs = due >= 0 ? monotonicAt(absolute, now) : now + relativeNs(due);
+    const std::int64_t periodNs = periodNsOf(period);
 
     Object* o = r.object;
     WakeList wakes;
@@ -414,6 +519,9 @@ BOOL CancelWaitableTimer(HANDLE timer) {
         return FALSE;
     }
     const NoStopScope noStop;
+    if (isNamedTimerKind(r.kind)) {
+        return setNamedTimer(r, kTimerDisarmed, 0);  // its signalled state stays as it is
+    }
     Object* o = r.object;
     WakeList wakes;
     std::uint64_t s = 0;
