@@ -4,6 +4,8 @@
 //
 // Uncontended calls are one compare-and-swap on the object's state word, without a stack
 // frame; the slow paths are kept out of line so that the fast ones stay small.
+#include "KernelObjects.h"
+
 #include <davro/platform/detail/TryWait.h>
 
 #include <cstdint>
@@ -102,29 +104,6 @@ HANDLE publish(Object* o) {
     }
     SetLastError(ERROR_SUCCESS);
     return h;
-}
-
-constexpr unsigned kindBit(Kind k) { return 1U << static_cast<unsigned>(k); }
-constexpr unsigned kMutexKinds = kindBit(Kind::Mutex) | kindBit(Kind::NamedMutex);
-constexpr unsigned kEventKinds = kindBit(Kind::ManualEvent) | kindBit(Kind::AutoEvent) |
-                                 kindBit(Kind::NamedManualEvent) | kindBit(Kind::NamedAutoEvent);
-constexpr unsigned kSemaphoreKinds = kindBit(Kind::Semaphore) | kindBit(Kind::NamedSemaphore);
-
-// Resolves a handle for a call that changes an object of one of `kinds`: false with
-// ERROR_INVALID_HANDLE for a bad handle or another kind, ERROR_ACCESS_DENIED for a handle
-// without the right to change the object. A mutex needs no right: only its owner may
-// release it, whatever handle it uses.
-bool resolveToModify(HANDLE handle, Resolved& r, unsigned kinds) {
-    if (!resolve(handle, r) || (kinds & kindBit(r.kind)) == 0 ||
-        word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if ((r.access & kMayModify) == 0 && kinds != kMutexKinds) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    return true;
 }
 
 // The slow half of a signal: under the object's lock bit, lets `change` alter the state and
@@ -559,56 +538,6 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return waitSlowly(object, milliseconds);
 }
 
-namespace {
-
-// The narrow variants: the name as wide code units (NamedObject.h), null for no name.
-template <typename Call>
-HANDLE withWideName(LPCSTR name, Call call) {
-    if (name == nullptr) {
-        return call(nullptr);
-    }
-    std::wstring wide;
-    if (!wideName(name, wide)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return call(wide.c_str());
-}
-
-}  // namespace
-
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name) {
-    return withWideName(name, [&](LPCWSTR w) { return CreateMutexW(attributes, initialOwner, w); });
-}
-
-HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
-    return withWideName(name,
-                        [&](LPCWSTR w) { return OpenMutexW(desiredAccess, inheritHandle, w); });
-}
-
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                    LPCSTR name) {
-    return withWideName(
-        name, [&](LPCWSTR w) { return CreateEventW(attributes, manualReset, initialState, w); });
-}
-
-HANDLE OpenEventA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
-    return withWideName(name,
-                        [&](LPCWSTR w) { return OpenEventW(desiredAccess, inheritHandle, w); });
-}
-
-HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount,
-                        LPCSTR name) {
-    return withWideName(name, [&](LPCWSTR w) {
-        return CreateSemaphoreW(attributes, initialCount, maximumCount, w);
-    });
-}
-
-HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
-    return withWideName(name,
-                        [&](LPCWSTR w) { return OpenSemaphoreW(desiredAccess, inheritHandle, w); });
-}
-
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     return waitMultiple(count, handles, waitAll != FALSE, milliseconds, false, 0);
 }
@@ -668,93 +597,22 @@ BOOL PulseEvent(HANDLE event) {
     return TRUE;
 }
 
-namespace {
+}  // namespace davro::win32
 
-// SignalObjectAndWait's signal, given by the wait once it is queued.
-struct SignalOf {
-    HANDLE handle;
-    Kind kind;
-};
+namespace davro::win32::detail {
 
-bool giveSignal(const void* context) {
-    const auto* signal = static_cast<const SignalOf*>(context);
-    if ((kMutexKinds & kindBit(signal->kind)) != 0) {
-        return ReleaseMutex(signal->handle) != FALSE;
-    }
-    if ((kSemaphoreKinds & kindBit(signal->kind)) != 0) {
-        return ReleaseSemaphore(signal->handle, 1, nullptr) != FALSE;
-    }
-    return SetEvent(signal->handle) != FALSE;
-}
-
-// Checks what can be checked of the signal before the wait starts, so that a signal that
-// must fail fails before anything is waited for: false with the last error set.
-bool signalPossible(HANDLE handle, SignalOf& signal) {
-    Resolved r{};
-    if (!resolveToModify(handle, r, kMutexKinds | kEventKinds | kSemaphoreKinds)) {
+bool resolveToModify(HANDLE handle, Resolved& r, unsigned kinds) {
+    if (!resolve(handle, r) || (kinds & kindBit(r.kind)) == 0 ||
+        word::incarnation(r.object->state.load(std::memory_order_acquire)) != r.incarnation) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    signal = SignalOf{handle, r.kind};
-    const std::uint64_t s = r.object->state.load(std::memory_order_acquire);
-    if (r.kind == Kind::Mutex && word::ownerOf(s) != currentThreadId()) {
-        SetLastError(ERROR_NOT_OWNER);
-        return false;
-    }
-    if (r.kind == Kind::Semaphore &&
-        (s & word::kCount) >= static_cast<std::uint64_t>(r.object->maximum)) {
-        SetLastError(ERROR_TOO_MANY_POSTS);
+    if ((r.access & kMayModify) == 0 && kinds != kMutexKinds) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
     return true;
 }
-
-DWORD signalAndWait(ThreadContext* c, const SignalOf& signal, HANDLE waitOn, DWORD milliseconds) {
-    Resolved r{};
-    if (!resolve(waitOn, r)) {
-        return failWith(ERROR_INVALID_HANDLE);
-    }
-    if ((r.access & kMayWait) == 0) {
-        return failWith(ERROR_ACCESS_DENIED);
-    }
-    if (isNamedKind(r.kind)) {
-        // Its waiters are not queued on it (they sleep on its shared word): the signal comes
-        // first, then the wait.
-        if (!giveSignal(&signal)) {
-            return WAIT_FAILED;
-        }
-        return WaitForSingleObject(waitOn, milliseconds);
-    }
-    const NoStopScope noStop;
-    if (!tryAddRef(r.object, r.incarnation)) {
-        return failWith(ERROR_INVALID_HANDLE);
-    }
-    Object* objs[1] = {r.object};
-    const WaitSignal step{&giveSignal, &signal};
-    const DWORD result = waitBlocking(c, objs, 1, false, deadlineAfter(milliseconds), 0, &step);
-    c->count = 0;
-    release(r.object);
-    return result;
-}
-
-}  // namespace
-
-DWORD SignalObjectAndWait(HANDLE signal, HANDLE waitOn, DWORD milliseconds, BOOL alertable) {
-    SignalOf what{};
-    if (!signalPossible(signal, what)) {
-        return WAIT_FAILED;
-    }
-    if (alertable == FALSE) {
-        ThreadContext* c = currentContext();
-        return c != nullptr ? signalAndWait(c, what, waitOn, milliseconds)
-                            : failWith(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return alertableWait(
-        [&](ThreadContext* c) { return signalAndWait(c, what, waitOn, milliseconds); });
-}
-
-}  // namespace davro::win32
-
-namespace davro::win32::detail {
 
 DWORD waitAfterFirstTry(HANDLE object, DWORD milliseconds) {
     return waitSlowly(object, milliseconds, true);

@@ -1,10 +1,24 @@
 // The signals that the rest of the layer gives to kernel objects (KernelObjects.cpp).
 #pragma once
 
+#include "HandleTable.h"
 #include "Object.h"
 #include "ThreadContext.h"
 
 namespace davro::win32::detail {
+
+// The kinds a signal applies to, as bit masks of Kind.
+constexpr unsigned kindBit(Kind k) { return 1U << static_cast<unsigned>(k); }
+constexpr unsigned kMutexKinds = kindBit(Kind::Mutex) | kindBit(Kind::NamedMutex);
+constexpr unsigned kEventKinds = kindBit(Kind::ManualEvent) | kindBit(Kind::AutoEvent) |
+                                 kindBit(Kind::NamedManualEvent) | kindBit(Kind::NamedAutoEvent);
+constexpr unsigned kSemaphoreKinds = kindBit(Kind::Semaphore) | kindBit(Kind::NamedSemaphore);
+
+// Resolves a handle for a call that changes an object of one of `kinds`: false with
+// ERROR_INVALID_HANDLE for a bad handle or another kind, ERROR_ACCESS_DENIED for a handle
+// without the right to change the object. A mutex needs no right: only its owner may
+// release it, whatever handle it uses.
+bool resolveToModify(HANDLE handle, Resolved& r, unsigned kinds);
 
 // Marks a Thread-kind object as ended (signalled for ever) and wakes its waiters.
 void signalForever(Object* object);

@@ -1,13 +1,16 @@
 // The narrow (A) variants of the calls that take or give text. Texts are UTF-8 here, where
 // Windows uses the process's ANSI code page: the locale formats are made wide, converted and
 // sized in bytes. The message calls forward to their W twins unchanged: the layer's messages
-// carry no text that A and W windows would see differently.
+// carry no text that A and W windows would see differently. The named objects' calls take
+// their names as wide code units (NamedObject.h), so that bytes that are not UTF-8 stay apart.
 #include <davro/platform/Win32.h>
 #include <davro/platform/detail/Utf8.h>
 
 #include <cstring>
 #include <new>
 #include <string>
+
+#include "NamedObject.h"
 
 namespace davro::win32 {
 namespace {
@@ -93,6 +96,58 @@ int GetDateFormatA(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCSTR form
 int GetTimeFormatA(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR format, LPSTR timeText,
                    int size) {
     return formatNarrow(&GetTimeFormatW, locale, flags, time, format, timeText, size);
+}
+
+// ---- Named kernel objects ----
+
+namespace {
+
+// The narrow variants: the name as wide code units (NamedObject.h), null for no name.
+template <typename Call>
+HANDLE withWideName(LPCSTR name, Call call) {
+    if (name == nullptr) {
+        return call(nullptr);
+    }
+    std::wstring wide;
+    if (!detail::wideName(name, wide)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return call(wide.c_str());
+}
+
+}  // namespace
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name) {
+    return withWideName(name, [&](LPCWSTR w) { return CreateMutexW(attributes, initialOwner, w); });
+}
+
+HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenMutexW(desiredAccess, inheritHandle, w); });
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name) {
+    return withWideName(
+        name, [&](LPCWSTR w) { return CreateEventW(attributes, manualReset, initialState, w); });
+}
+
+HANDLE OpenEventA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenEventW(desiredAccess, inheritHandle, w); });
+}
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount,
+                        LPCSTR name) {
+    return withWideName(name, [&](LPCWSTR w) {
+        return CreateSemaphoreW(attributes, initialCount, maximumCount, w);
+    });
+}
+
+HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(name,
+                        [&](LPCWSTR w) { return OpenSemaphoreW(desiredAccess, inheritHandle, w); });
 }
 
 }  // namespace davro::win32
