@@ -1,7 +1,7 @@
-// The thread pool's parts that its three files share (ThreadPool.cpp: pools, callbacks,
-// cleanup groups; PoolTimers.cpp: the timer threads, pool timers and timer queues;
-// PoolWaits.cpp: the wait threads, pool waits and registered waits). DESIGN.md, "Thread pool
-// and timer queues", says how they fit together.
+// The thread pool's parts that its four files share (ThreadPool.cpp: pools and callbacks;
+// PoolCallbacks.cpp: cleanup groups and a callback's requests for its return; PoolTimers.cpp: the
+// timer threads, pool timers and timer queues; PoolWaits.cpp: the wait threads, pool waits and
+// registered waits). DESIGN.md, "Thread pool and timer queues", says how they fit together.
 #pragma once
 
 #include <davro/platform/Win32.h>
@@ -11,6 +11,10 @@
 #include <map>
 #include <thread>
 #include <vector>
+
+namespace davro::win32 {
+struct TP_CALLBACK_INSTANCE {};  // the type of the instance pointers; never made
+}  // namespace davro::win32
 
 namespace davro::win32::detail::pool {
 
@@ -189,5 +193,17 @@ private:
 
 // The thread of the pool timers and of the pools' starvation checks.
 TimerThread& poolTimerThread();
+
+// What a running callback asked for with the *WhenCallbackReturns calls.
+struct Instance : TP_CALLBACK_INSTANCE {
+    Item* item = nullptr;
+    HANDLE event = nullptr;
+    HANDLE mutex = nullptr;
+    HANDLE semaphore = nullptr;
+    DWORD semaphoreCount = 0;
+    PCRITICAL_SECTION section = nullptr;
+    bool runsLong = false;
+    Instance* outer = nullptr;  // the callback that this one runs inside (inline runs)
+};
 
 }  // namespace davro::win32::detail::pool
