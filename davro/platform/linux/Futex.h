@@ -17,6 +17,14 @@ std::int64_t monotonicNs();
 // An absolute CLOCK_MONOTONIC deadline in ns, or kNoDeadline.
 inline constexpr std::int64_t kNoDeadline = -1;
 
+// The earlier of two deadlines, kNoDeadline being the latest.
+inline std::int64_t earlier(std::int64_t a, std::int64_t b) {
+    if (a == kNoDeadline) {
+        return b;
+    }
+    return b == kNoDeadline ? a : (a < b ? a : b);
+}
+
 // The deadline `milliseconds` from now, the time-out divided by DAVRO_TIME_SCALE;
 // kNoDeadline for INFINITE. Every relative wait of the layer runs on such a deadline, so that
 // a suspension or a spurious wake-up never stretches it.

@@ -7,8 +7,6 @@
 // be, and a waiter that leaves without answering a mutex retry request passes it on.
 #include "WaitEngine.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -36,49 +34,6 @@ constexpr std::int64_t kNamedPollFirstNs = 1000000;
 constexpr std::int64_t kNamedPollMaxNs = 16000000;
 
 bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_order_relaxed)); }
-
-bool isTimer(const Object* o) { return isTimerKind(o->kind.load(std::memory_order_relaxed)); }
-
-bool isNamedTimer(const Object* o) {
-    return isNamedTimerKind(o->kind.load(std::memory_order_relaxed));
-}
-
-// The earlier of two deadlines, kNoDeadline being the latest.
-std::int64_t earlier(std::int64_t a, std::int64_t b) {
-    if (a == kNoDeadline) {
-        return b;
-    }
-    return b == kNoDeadline ? a : std::min(a, b);
-}
-
-// When the sleep of `c` must end: its own deadline, or earlier when a timer among its
-// objects, or (alertable) one whose completion routine it runs, must be fired then. Read
-// after the sleep is announced, so that a timer set after this look nudges the sleeper.
-std::int64_t sleepDeadline(ThreadContext* c, Object* const* objs, std::uint32_t n,
-                           std::int64_t deadline, bool hasTimer) {
-    if (!hasTimer && !c->alertable) {
-        return deadline;
-    }
-    const std::int64_t now = monotonicNs();
-    std::int64_t wake = deadline;
-    for (std::uint32_t i = 0; hasTimer && i < n; ++i) {
-        if (isTimer(objs[i])) {
-            wake = earlier(wake, timerWakeNs(objs[i], now));
-        } else if (isNamedTimer(objs[i])) {
-            wake = earlier(wake, namedTimerWakeNs(objs[i], now));
-        }
-    }
-    if (c->alertable) {
-        wake = earlier(wake, ownTimersWakeNs(c, now));
-    }
-    if (wake != deadline && !c->lowSlack) {
-        // A timer is late by the sleep's slack (50 us by default): the least the system
-        // allows, for a thread that waits for timers, from its first such wait on.
-        c->lowSlack = true;
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    }
-    return wake;
-}
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
@@ -523,40 +478,6 @@ void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 
 }  // namespace
 
-void fireDueTimers(Object* const* objs, std::uint32_t n) {
-    std::int64_t now = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        Object* o = objs[i];
-        if (!isTimer(o)) {
-            continue;
-        }
-        if (now == 0) {
-            now = monotonicNs();
-        }
-        const std::int64_t wake = timerWakeNs(o, now);
-        if (wake != kNoDeadline && wake <= now) {
-            fireTimer(o, incarnationOf(o), now);
-        }
-    }
-}
-
-DWORD alertableWait(DWORD (*wait)(ThreadContext* c, const void* arg), const void* arg) {
-    ThreadContext* c = currentContext();
-    if (c == nullptr) {
-        return failWith(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    fireOwnTimers(c);
-    const bool outer = c->alertable;
-    c->alertable = true;
-    const DWORD result = wait(c, arg);
-    c->alertable = outer;
-    if (result == WAIT_IO_COMPLETION || (result == WAIT_TIMEOUT && apcPending(c))) {
-        runApcs(c);
-        return WAIT_IO_COMPLETION;
-    }
-    return result;
-}
-
 DWORD failWith(DWORD error) {
     SetLastError(error);
     return WAIT_FAILED;
@@ -585,13 +506,14 @@ WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n)
         e.linked = false;
         e.woken = false;
         e.handoff = false;
-        const bool named = isNamed(objs[i]);
+        const Kind kind = objs[i]->kind.load(std::memory_order_relaxed);
+        const bool named = isNamedKind(kind);
         if (named) {
             joinNamedWaiters(objs[i]);
         }
         kinds.named = kinds.named || named;
         kinds.namedOnly = kinds.namedOnly && named;
-        kinds.timer = kinds.timer || isTimer(objs[i]) || isNamedTimer(objs[i]);
+        kinds.timer = kinds.timer || isTimerKind(kind) || isNamedTimerKind(kind);
     }
     return kinds;
 }

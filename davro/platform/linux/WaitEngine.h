@@ -94,6 +94,13 @@ DWORD alertableWait(Wait wait) {
 // Fires the timers among `objs` that are due (a wait is about to look at them).
 void fireDueTimers(Object* const* objs, std::uint32_t n);
 
+// When the sleep of a wait of `c` over `objs` must end: `deadline`, or earlier when a timer
+// among them (`hasTimer`), or for an alertable wait one whose completion routine the thread
+// runs, must be fired then. Read after the sleep is announced, so that a timer set after this
+// look nudges the sleeper. Lowers the thread's timer slack at its first wait for a timer.
+std::int64_t sleepDeadline(ThreadContext* c, Object* const* objs, std::uint32_t n,
+                           std::int64_t deadline, bool hasTimer);
+
 // A wait-all with a time-out of 0: one attempt to take all of `objs` at once, recorded as
 // waitBlocking records its result; WAIT_TIMEOUT when they are not all signalled. Runs
 // inside the caller's NoStopScope.
