@@ -264,10 +264,9 @@ void fireNamedOwn(Object* o, std::uint32_t incarnation, std::int64_t now) {
             GetSystemTimeAsFileTime(&firedAt);
             queueTimerApc(recordOf(t->apcThread), &t->apc, t->routine, t->argument, firedAt, wakes);
             t->absoluteTicks.store(0, std::memory_order_relaxed);
+            // Left linked when disarmed: while its call is queued, a set from another process
+            // must still find it here to drop that call.
             t->dueNs.store(namedDueNow(d, now), std::memory_order_relaxed);
-            if (d == kTimerDisarmed) {
-                unlinkFromThread(t);  // nothing more for the thread's waits to wake for
-            }
         }
     }
     wakes.flush();
@@ -365,7 +364,9 @@ void fireOwnTimers(ThreadContext* c) {
             const SpinGuard guard(q.lock);
             for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
                 const std::int64_t d = dueNow(t, now);
-                if (d == kNoDeadline || d > now) {
+                // A named timer's queued call is looked at too: a set made in another process
+                // since it was queued drops it before it runs.
+                if ((d == kNoDeadline || d > now) && !t->apc.queued) {
                     continue;
                 }
                 if (count == kBatch) {
