@@ -466,6 +466,56 @@ TEST(NamedObjectTest, TwoProcessesTakeEachFireOfAPeriodicSyncTimerOnce) {
     EXPECT_GE(elapsed, (total - 1) * kSharedPeriodMs - 16);
 }
 
+// A named timer's completion routine belongs to the process and thread that set it: a fire
+// is seen by both processes, and a set from the other process drops the routine's call.
+DAVRO_CHILD_BODY(watchesAndResetsTheRoutinesTimer) {
+    HANDLE timer = OpenWaitableTimerW(SYNCHRONIZE | TIMER_MODIFY_STATE, FALSE,
+                                      uniqueName(L"routine-timer").c_str());
+    HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, uniqueName(L"routine-go").c_str());
+    if (timer == nullptr || go == nullptr || !reportStep('a')) {
+        return 1;
+    }
+    if (WaitForSingleObject(timer, kBoundMs) != WAIT_OBJECT_0 || !reportStep('b')) {
+        return 2;
+    }
+    LARGE_INTEGER distant{};
+    distant.QuadPart = -600000000LL;  // a minute
+    if (WaitForSingleObject(go, kBoundMs) != WAIT_OBJECT_0 ||
+        !SetWaitableTimer(timer, &distant, 0, nullptr, nullptr, FALSE) || !reportStep('c')) {
+        return 3;
+    }
+    return 0;
+}
+
+std::atomic<int> gSharedRoutineCalls{0};
+
+TEST(NamedObjectTest, ANamedTimersRoutineRunsInTheSettingProcessUntilAnotherSetsIt) {
+    Handles hs;
+    HANDLE timer =
+        hs.add(CreateWaitableTimerW(nullptr, TRUE, uniqueName(L"routine-timer").c_str()));
+    HANDLE go = hs.add(CreateEventW(nullptr, TRUE, FALSE, uniqueName(L"routine-go").c_str()));
+    ASSERT_TRUE(timer != nullptr && go != nullptr);
+    gSharedRoutineCalls = 0;
+    ChildProcess child(watchesAndResetsTheRoutinesTimer);
+    ASSERT_EQ('a', child.nextStep());
+    auto routine = [](LPVOID, DWORD, DWORD) { ++gSharedRoutineCalls; };
+    LARGE_INTEGER due = dueIn(30);
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, routine, nullptr, FALSE));
+    EXPECT_EQ(WAIT_IO_COMPLETION, SleepEx(kBoundMs, TRUE));
+    EXPECT_EQ(1, gSharedRoutineCalls.load());
+    EXPECT_EQ('b', child.nextStep());  // the child saw the same fire
+
+    // Fired again, its call not run yet: the child's set drops it.
+    due = dueIn(10);
+    ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, routine, nullptr, FALSE));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(timer, kBoundMs));
+    ASSERT_TRUE(SetEvent(go));
+    EXPECT_EQ('c', child.nextStep());
+    EXPECT_EQ(0U, SleepEx(0, TRUE));
+    EXPECT_EQ(1, gSharedRoutineCalls.load());
+    EXPECT_EQ(0, child.wait());
+}
+
 // A named manual timer releases every waiter in every process when it fires, in a wait-any
 // there and a wait-all here, and stays signalled until it is set again.
 DAVRO_CHILD_BODY(waitsForTheManualTimer) {

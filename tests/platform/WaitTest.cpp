@@ -646,9 +646,10 @@ void CALLBACK logRoutine(LPVOID argument, DWORD low, DWORD high) {
     log->firedAt = (std::uint64_t{high} << 32) | low;
 }
 
-TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableWait) {
+// A named timer's routine follows the same rules as an unnamed one's.
+void checkCompletionRoutine(const wchar_t* name) {
     Handles hs;
-    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    HANDLE timer = hs.add(CreateWaitableTimerW(nullptr, FALSE, name));
     RoutineLog log;
     const std::uint64_t before = nowTicks();
     const LARGE_INTEGER due = after(20);
@@ -677,7 +678,9 @@ TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableW
 #ifndef _WIN32
     // Closed with its routine fired and not run: the routine goes with the timer (Windows does
     // not document this case; what matters here is that nothing runs from freed memory).
-    HANDLE closing = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    const std::wstring closingName = name != nullptr ? uniqueName(L"closing") : L"";
+    HANDLE closing =
+        CreateWaitableTimerW(nullptr, FALSE, name != nullptr ? closingName.c_str() : nullptr);
     ASSERT_TRUE(SetWaitableTimer(closing, &due, 0, &logRoutine, &log, FALSE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closing, kBoundMs));
     EXPECT_TRUE(CloseHandle(closing));
@@ -696,6 +699,15 @@ TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableW
     EXPECT_LE(log.calls, 4);
     ASSERT_TRUE(CancelWaitableTimer(timer));
     EXPECT_EQ(0U, SleepEx(0, TRUE));
+}
+
+TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableWait) {
+    checkCompletionRoutine(nullptr);
+}
+
+TEST(WaitableTimerTest, ANamedTimersCompletionRoutineRunsOnTheSettingThread) {
+    const std::wstring name = uniqueName(L"routine-timer");
+    checkCompletionRoutine(name.c_str());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 namespace davro::win32::detail {
 
+struct NamedShared;
 struct SharedRecord;
 struct ThreadContext;
 struct ThreadRecord;
@@ -68,6 +69,11 @@ struct TimerRecord {
     TimerRecord* prevOfThread = nullptr;
     TimerRecord* nextOfThread = nullptr;
     bool onThread = false;
+    // A named timer's routine in this process: the due time as the record held it after the
+    // set (or the last fire seen) and the set generation it belongs to. A due time moved on
+    // under the same generation is a fire, made by whichever process looked first.
+    std::int64_t namedDue = 0;
+    std::uint32_t namedGen = 0;
 };
 
 // ---- Apc.cpp ----
@@ -111,6 +117,11 @@ bool fireNamedTimer(SharedRecord* rec, std::int64_t now = 0);
 std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now);
 // Kind-specific clean-up when the last reference to a timer goes (ObjectPool.cpp).
 void destroyTimer(Object* o);
+// The same for a named timer: drops this process's completion routine on it.
+void dropNamedTimerRoutine(Object* o);
+// Replaces this process's completion routine on a named timer by `fresh` (null: none),
+// dropping the old one and its call not yet run.
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh);
 // Moves the threads sleeping in a wait queued on `o` (locked) back to waiting and adds them
 // to `wakes`, so that they look at their objects again and recompute their deadlines.
 void nudgeQueuedWaiters(Object* o, WakeList& wakes);

@@ -32,7 +32,7 @@ namespace davro::win32::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x44564E4F;  // "DVNO"
-constexpr std::uint32_t kVersion = 5;
+constexpr std::uint32_t kVersion = 6;
 
 std::uint64_t fnv1a(const std::u32string& text, std::uint64_t seed) {
     std::uint64_t h = seed;
@@ -155,6 +155,7 @@ void initRecord(SharedRecord* rec, const NameKey& key, const NewRecord& fresh) {
                     : fresh.kind == NamedKind::ManualTimer ? NamedKind::ManualEvent
                                                            : fresh.kind;
     rec->due.store(kTimerDisarmed, std::memory_order_relaxed);
+    rec->setGen.store(0, std::memory_order_relaxed);
     rec->maximum = fresh.maximum;
     rec->counted.store(fresh.count, std::memory_order_relaxed);
     rec->size = sizeof(SharedRecord);

@@ -55,10 +55,13 @@ struct SharedRecord {
     std::atomic<std::uint64_t> counted;
     // Timers: the due time (kTimerDisarmed or as above) and the period in ns, moved on by the
     // one look that wins a compare-and-swap on `due`; `timerSeq` moves at every set, cancel
-    // and fire, and wakes the waiters that sleep on it.
+    // and fire, and wakes the waiters that sleep on it. `setGen` moves at every set and
+    // cancel, before `due` is written: a process whose thread set the timer with a completion
+    // routine tells by it that the routine was dropped by a later set, from any process.
     std::atomic<std::int64_t> due;
     std::atomic<std::int64_t> periodNs;
     std::atomic<std::uint32_t> timerSeq;
+    std::atomic<std::uint32_t> setGen;
     std::uint32_t nameLength;
     std::uint32_t utf8Length;
     std::uint32_t name[kMaxPath];

@@ -380,8 +380,14 @@ void signalNamedTimer(SharedRecord* rec) {
     }
 }
 
-BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs) {
+BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs,
+                   std::uint32_t* generation) {
     return withRecord(r, [&](SharedRecord* rec) {
+        // The generation first: a process that reads the new due time reads the new generation.
+        const std::uint32_t gen = rec->setGen.fetch_add(1, std::memory_order_seq_cst) + 1;
+        if (generation != nullptr) {
+            *generation = gen;
+        }
         // The period first: a look that reads the new due time reads the new period too.
         rec->periodNs.store(periodNs, std::memory_order_release);
         rec->due.store(due, std::memory_order_seq_cst);

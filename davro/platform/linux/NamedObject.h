@@ -70,8 +70,10 @@ BOOL releaseNamedSemaphore(Resolved r, LONG releaseCount, LPLONG previousCount);
 void signalNamedTimer(SharedRecord* rec);
 // SetWaitableTimer on a named timer (`due` as the record keeps it): not signalled, and every
 // waiter wakes to read the due time again. With kTimerDisarmed, CancelWaitableTimer: the
-// signalled state stays. ERROR_INVALID_HANDLE when the handle has died.
-BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs);
+// signalled state stays. ERROR_INVALID_HANDLE when the handle has died. `generation`, when
+// given, receives the record's set generation that this set made.
+BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs,
+                   std::uint32_t* generation = nullptr);
 
 // ---- For the wait engine, which holds a reference on `o` ----
 

@@ -32,6 +32,8 @@ struct NamedShared {
     bool retired = false;
     std::uint32_t retiredOwner = 0;
     NamedShared* next = nullptr;  // the free list
+    // A named timer: the completion routine a thread of this process set on it (WaitableTimer.cpp).
+    TimerRecord* timer = nullptr;
 };
 
 // ---- Mutexes ----

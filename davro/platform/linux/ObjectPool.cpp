@@ -114,6 +114,9 @@ void release(Object* object) {
         object, std::uint64_t{(word::incarnation(locked) + 1) & word::kIncMask} << word::kIncShift);
     const Kind kind = object->kind.load(std::memory_order_relaxed);
     if (isNamedKind(kind)) {
+        if (isNamedTimerKind(kind)) {
+            dropNamedTimerRoutine(object);
+        }
         destroyNamed(object);
     } else if (kind == Kind::Thread) {
         destroyThread(object);

@@ -192,6 +192,91 @@ std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now) {
     return due != kNoDeadline && d < 0 ? std::min(due, now + kClockRecheckNs) : due;
 }
 
+// ---- Completion routines on named timers ----
+//
+// The routine belongs to the thread that set the timer, in its own process: one registration
+// per named timer per process (NamedShared::timer, the latest set wins), a TimerRecord linked
+// to the thread's APC queue as an unnamed timer's is. Its dueNs/absoluteTicks hold the due
+// time that the set (or the last fire seen) left, so that the thread's alertable waits wake
+// then even when another process fired the timer first; at that look the thread fires the
+// timer if nobody did, and a due time moved on under the same set generation queues the
+// routine. A set generation that moved drops the registration and its queued call.
+
+namespace {
+
+SpinLock gNamedRoutines;  // guards NamedShared::timer and the registrations' fields
+
+// Unlinks and frees a registration (under gNamedRoutines); returns its thread's object,
+// whose reference the caller drops once the lock is left.
+Object* dropRegistration(TimerRecord* t) {
+    Object* thread = detachFromThread(t);
+    delete t;
+    return thread;
+}
+
+}  // namespace
+
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh) {
+    Object* previous = nullptr;
+    {
+        const SpinGuard guard(gNamedRoutines);
+        if (shared->timer != nullptr) {
+            previous = dropRegistration(shared->timer);
+        }
+        shared->timer = fresh;
+        if (fresh != nullptr) {
+            linkToThread(fresh);
+        }
+    }
+    if (previous != nullptr) {
+        release(previous);
+    }
+}
+
+void dropNamedTimerRoutine(Object* o) { replaceNamedRoutine(o->named, nullptr); }
+
+namespace {
+
+// The look of the setting thread at its named timer `o` (of incarnation `incarnation`).
+void fireNamedOwn(Object* o, std::uint32_t incarnation, std::int64_t now) {
+    Object* dropped = nullptr;
+    WakeList wakes;
+    {
+        const SpinGuard guard(gNamedRoutines);
+        if (incarnationOf(o) != incarnation ||
+            !isNamedTimerKind(o->kind.load(std::memory_order_relaxed))) {
+            return;
+        }
+        NamedShared* shared = o->named;
+        TimerRecord* t = shared->timer;
+        if (t == nullptr) {
+            return;
+        }
+        SharedRecord* rec = shared->record;
+        fireNamedTimer(rec, now);  // if nobody fired it yet, this look does
+        const std::int64_t d = rec->due.load(std::memory_order_seq_cst);
+        if (rec->setGen.load(std::memory_order_seq_cst) != t->namedGen) {
+            shared->timer = nullptr;  // set again or cancelled, here or elsewhere
+            dropped = dropRegistration(t);
+        } else if (d != t->namedDue) {
+            t->namedDue = d;
+            FILETIME firedAt{};
+            GetSystemTimeAsFileTime(&firedAt);
+            queueTimerApc(recordOf(t->apcThread), &t->apc, t->routine, t->argument, firedAt, wakes);
+            t->absoluteTicks.store(0, std::memory_order_relaxed);
+            // Left linked when disarmed: while its call is queued, a set from another process
+            // must still find it here to drop that call.
+            t->dueNs.store(namedDueNow(d, now), std::memory_order_relaxed);
+        }
+    }
+    wakes.flush();
+    if (dropped != nullptr) {
+        release(dropped);
+    }
+}
+
+}  // namespace
+
 void nudgeQueuedWaiters(Object* o, WakeList& wakes) {
     for (WaitEntry* e = o->head; e != nullptr; e = e->next) {
         std::uint32_t cur = kStatusSleeping;
@@ -279,7 +364,9 @@ void fireOwnTimers(ThreadContext* c) {
             const SpinGuard guard(q.lock);
             for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
                 const std::int64_t d = dueNow(t, now);
-                if (d == kNoDeadline || d > now) {
+                // A named timer's queued call is looked at too: a set made in another process
+                // since it was queued drops it before it runs.
+                if ((d == kNoDeadline || d > now) && !t->apc.queued) {
                     continue;
                 }
                 if (count == kBatch) {
@@ -292,7 +379,11 @@ void fireOwnTimers(ThreadContext* c) {
             }
         }
         for (int i = 0; i < count; ++i) {
-            fireTimer(due[i], incarnations[i], now);
+            if (isNamedTimerKind(due[i]->kind.load(std::memory_order_relaxed))) {
+                fireNamedOwn(due[i], incarnations[i], now);
+            } else {
+                fireTimer(due[i], incarnations[i], now);
+            }
         }
         if (!more) {
             return;
@@ -410,22 +501,46 @@ std::int64_t periodNsOf(LONG period) {
                        : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
 }
 
-// SetWaitableTimer on a named timer: the due time and period go to its record.
-BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE routine, BOOL resume) {
-    if (routine != nullptr) {
-        // The routine of a named timer would have to follow fires made in other processes:
-        // not made yet, and refused rather than dropped.
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
+// SetWaitableTimer on a named timer: the due time and period go to its record, the completion
+// routine to this process's registration for it.
+BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE routine,
+              LPVOID argument, BOOL resume) {
     const NoStopScope noStop;
+    Object* thread = nullptr;
+    TimerRecord* fresh = nullptr;
+    if (routine != nullptr) {
+        thread = currentThreadObject();  // the routine runs on the thread that sets the timer
+        fresh = thread != nullptr ? new (std::nothrow) TimerRecord : nullptr;
+        if (fresh == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        addRef(thread);
+    }
     // An absolute due time is kept as such, complemented, so that every look converts it.
     const std::int64_t shared = due >= 0
                                     ? static_cast<std::int64_t>(~static_cast<std::uint64_t>(due))
                                     : monotonicNs() + relativeNs(due);
-    if (setNamedTimer(r, shared, periodNsOf(period)) == FALSE) {
+    std::uint32_t gen = 0;
+    if (setNamedTimer(r, shared, periodNsOf(period), &gen) == FALSE) {
+        delete fresh;
+        if (thread != nullptr) {
+            release(thread);
+        }
         return FALSE;
     }
+    if (fresh != nullptr) {
+        fresh->object = r.object;
+        fresh->routine = routine;
+        fresh->argument = argument;
+        fresh->apcThread = thread;
+        fresh->namedDue = shared;
+        fresh->namedGen = gen;
+        fresh->absoluteTicks.store(due >= 0 ? static_cast<std::uint64_t>(due) : 0,
+                                   std::memory_order_relaxed);
+        fresh->dueNs.store(due >= 0 ? 0 : shared, std::memory_order_relaxed);
+    }
+    replaceNamedRoutine(r.object->named, fresh);
     if (resume != FALSE) {
         SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
     }
@@ -449,7 +564,7 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
         return FALSE;
     }
     if (isNamedTimerKind(r.kind)) {
-        return setNamed(r, dueTime->QuadPart, period, completionRoutine, resume);
+        return setNamed(r, dueTime->QuadPart, period, completionRoutine, argument, resume);
     }
     const NoStopScope noStop;
     Object* thread = nullptr;
@@ -520,7 +635,11 @@ BOOL CancelWaitableTimer(HANDLE timer) {
     }
     const NoStopScope noStop;
     if (isNamedTimerKind(r.kind)) {
-        return setNamedTimer(r, kTimerDisarmed, 0);  // its signalled state stays as it is
+        if (setNamedTimer(r, kTimerDisarmed, 0) == FALSE) {  // its signalled state stays
+            return FALSE;
+        }
+        replaceNamedRoutine(r.object->named, nullptr);
+        return TRUE;
     }
     Object* o = r.object;
     WakeList wakes;
