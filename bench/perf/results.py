@@ -71,7 +71,10 @@ def read_results(directory, wall=False):
         if not file_name.endswith(".json"):
             continue
         program = file_name[:-len(".json")]
-        with open(os.path.join(directory, file_name), encoding="utf-8") as stream:
+        path = os.path.join(directory, file_name)
+        if os.path.getsize(path) == 0:
+            continue  # a program with no benchmark on this system (NamedBench on Windows)
+        with open(path, encoding="utf-8") as stream:
             data = json.load(stream)
         contexts[program] = data.get("context", {})
         medians, spreads, singles = {}, {}, {}
