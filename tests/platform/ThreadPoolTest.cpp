@@ -18,8 +18,8 @@
 
 namespace {
 // Allocations the calling thread may still make before the next ones fail; negative: no
-// limit. The library's allocations go through this replacement too, its nothrow forms
-// included, since the C++ library builds those on this one.
+// limit. The library's allocations go through these replacements, its nothrow forms
+// included; every form is replaced, since a sanitizer's runtime supplies each of its own.
 thread_local long tAllocationsLeft = -1;
 }  // namespace
 
@@ -35,8 +35,23 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, tag);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t /*size*/) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t /*size*/) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t& /*tag*/) noexcept { std::free(p); }
 #endif
 
 namespace davro::test {
