@@ -150,4 +150,21 @@ HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
                         [&](LPCWSTR w) { return OpenSemaphoreW(desiredAccess, inheritHandle, w); });
 }
 
+HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name) {
+    return withWideName(
+        name, [&](LPCWSTR w) { return CreateWaitableTimerW(attributes, manualReset, w); });
+}
+
+HANDLE CreateWaitableTimerExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
+                              DWORD desiredAccess) {
+    return withWideName(name, [&](LPCWSTR w) {
+        return CreateWaitableTimerExW(attributes, w, flags, desiredAccess);
+    });
+}
+
+HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
+    return withWideName(
+        name, [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });
+}
+
 }  // namespace davro::win32

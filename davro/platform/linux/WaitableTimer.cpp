@@ -457,40 +457,6 @@ HANDLE OpenWaitableTimerW(DWORD desiredAccess, BOOL /*inheritHandle*/, LPCWSTR n
 
 namespace {
 
-template <typename Call>
-HANDLE withWide(LPCSTR name, Call call) {
-    if (name == nullptr) {
-        return call(nullptr);
-    }
-    std::wstring wide;
-    if (!wideName(name, wide)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return call(wide.c_str());
-}
-
-}  // namespace
-
-HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name) {
-    return withWide(name,
-                    [&](LPCWSTR w) { return CreateWaitableTimerW(attributes, manualReset, w); });
-}
-
-HANDLE CreateWaitableTimerExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
-                              DWORD desiredAccess) {
-    return withWide(name, [&](LPCWSTR w) {
-        return CreateWaitableTimerExW(attributes, w, flags, desiredAccess);
-    });
-}
-
-HANDLE OpenWaitableTimerA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name) {
-    return withWide(name,
-                    [&](LPCWSTR w) { return OpenWaitableTimerW(desiredAccess, inheritHandle, w); });
-}
-
-namespace {
-
 // A relative due time (negative, in 100 ns units) in ns of the monotonic clock.
 std::int64_t relativeNs(LONGLONG due) {
     return (due < -kFarTicks ? kFarTicks : -due) * kNsPerTick / scale();
