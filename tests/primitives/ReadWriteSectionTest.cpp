@@ -61,13 +61,15 @@ TEST(ReadWriteSectionTest, ManyReadersAtOnceAndAWaitingWriterHoldsOffNewReaders)
         return 0;
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    // The writer waits for us once it holds the writer section and has reset the event;
+    // it takes the section first, so both are looked for.
     bool writerWaits = false;
-    while (!(writerWaits = pollFromOtherThread(section) == kTimedOut) &&
+    while (!(writerWaits = pollFromOtherThread(section) == kTimedOut &&
+                           !section.noReaderSignalled()) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     EXPECT_TRUE(writerWaits);
-    EXPECT_FALSE(section.noReaderSignalled());  // reset while the writer waits for us
     WaitProbe lateReader([&] {
         section.enterSectionRead();
         section.leaveSectionRead();
