@@ -183,6 +183,16 @@ void kernelObjects() {
         });
         CloseHandle(event);
     }
+    {
+        const DWORD index = TlsAlloc();
+        int value = 0;
+        TlsSetValue(index, &value);
+        measure("win32/TlsGetValue", [=] {
+            void* got = TlsGetValue(index);
+            asm volatile("" : : "r"(got));
+        });
+        TlsFree(index);
+    }
 }
 
 // The raw calls that each class makes, beside the class itself.
@@ -315,6 +325,17 @@ void baselines() {
             pthread_mutex_lock(object);
             pthread_mutex_unlock(object);
         });
+    }
+    {
+        pthread_key_t key{};
+        pthread_key_create(&key, nullptr);
+        int value = 0;
+        pthread_setspecific(key, &value);
+        measure("pthread/GetSpecific", [=] {
+            void* got = pthread_getspecific(key);
+            asm volatile("" : : "r"(got));
+        });
+        pthread_key_delete(key);
     }
 }
 

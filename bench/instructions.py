@@ -43,6 +43,7 @@ PATHS = [
     ("win32/NamedMutexWaitRelease", "named mutex: WaitForSingleObject(INFINITE) + ReleaseMutex"),
     ("win32/NamedSemaphoreWaitRelease", "named semaphore: WaitForSingleObject(INFINITE) + ReleaseSemaphore"),
     ("win32/NamedAutoEventSetWait", "named auto event: SetEvent + WaitForSingleObject(INFINITE)"),
+    ("win32/TlsGetValue", "TlsGetValue"),
     ("davro/YMutexLockUnlock", "YMutex lock(INFINITE) + unlock"),
     ("win32/MutexSliceWaitRelease", "its raw calls: WaitForSingleObject(slice) + ReleaseMutex"),
     ("davro/YEventSignalLock", "YEventObject signal + lock(INFINITE)"),
@@ -60,6 +61,7 @@ PATHS = [
     ("posix/SemWaitPost", "sem_wait + sem_post"),
     ("std/SharedMutexReadLockUnlock", "std::shared_mutex lock_shared + unlock_shared"),
     ("pthread/RobustSharedMutexLockUnlock", "robust process-shared pthread mutex lock + unlock"),
+    ("pthread/GetSpecific", "pthread_getspecific"),
 ]
 EMPTY = "loop/Empty"
 

@@ -5,12 +5,12 @@ namespace davro::win32 {
 
 namespace detail {
 
-__thread DWORD tlsLastError = ERROR_SUCCESS;
+__thread ThreadWords threadWords = {ERROR_SUCCESS, &noLocalBlock};
 
 }  // namespace detail
 
-DWORD GetLastError() { return detail::tlsLastError; }
+DWORD GetLastError() { return detail::threadWords.lastError; }
 
-void SetLastError(DWORD error) { detail::tlsLastError = error; }
+void SetLastError(DWORD error) { detail::threadWords.lastError = error; }
 
 }  // namespace davro::win32

@@ -3,7 +3,8 @@
 //
 // A thread's block (1088 thread-local slots, and 4080 fiber-local ones allocated with its
 // first FlsSetValue) is made by its first set and found through an initial-exec thread
-// pointer, so TlsGetValue is a range check, two loads and the store of the last error. Slots
+// pointer beside the last error; before that the pointer names a shared empty block. So
+// TlsGetValue is a range check, the store of the last error and two loads. Slots
 // are relaxed atomics because TlsFree and FlsFree clear an index in every thread's block.
 // Blocks are linked in a registry under one raw spin lock, held for list and table work
 // only (never while a callback runs) and taken by an at-fork handler so that a fork never
@@ -31,14 +32,24 @@ using detail::RawSpinLock;
 constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE + 1024 expansion slots
 constexpr DWORD kFlsSlots = FLS_MAXIMUM_AVAILABLE;
 
-struct Block {
+}  // namespace
+
+struct detail::LocalBlock {
     std::atomic<void*> tls[kTlsSlots];
     std::atomic<std::atomic<void*>*> fls;
-    Block* next;
-    Block* prev;
+    LocalBlock* next;
+    LocalBlock* prev;
 };
 
-__thread Block* tlsBlock __attribute__((tls_model("initial-exec"))) = nullptr;
+// All null and never written: no set ever reaches it, and TlsFree and FlsFree clear only
+// the blocks in the registry.
+detail::LocalBlock detail::noLocalBlock{};
+
+namespace {
+
+using Block = detail::LocalBlock;
+
+Block*& tlsBlock() { return detail::threadWords.localBlock; }
 
 struct Registry {
     RawSpinLock lock;
@@ -78,7 +89,7 @@ private:
 
 // The calling thread's block, made on first use; null when memory is short.
 Block* ownBlock() {
-    if (Block* b = tlsBlock) {
+    if (Block* b = tlsBlock(); b != &detail::noLocalBlock) {
         return b;
     }
     Registry& r = registry();
@@ -98,7 +109,7 @@ Block* ownBlock() {
         }
         r.blocks = b;
     }
-    tlsBlock = b;
+    tlsBlock() = b;
     return b;
 }
 
@@ -138,7 +149,7 @@ void onThreadEnd(void* block) {
             b->next->prev = b->prev;
         }
     }
-    tlsBlock = nullptr;
+    tlsBlock() = &detail::noLocalBlock;
     runCallbacks(calls);
     std::free(b->fls.load(std::memory_order_relaxed));
     std::free(b);
@@ -187,9 +198,8 @@ LPVOID TlsGetValue(DWORD index) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    detail::tlsLastError = ERROR_SUCCESS;
-    const Block* b = tlsBlock;
-    return b != nullptr ? b->tls[index].load(std::memory_order_relaxed) : nullptr;
+    detail::threadWords.lastError = ERROR_SUCCESS;
+    return tlsBlock()->tls[index].load(std::memory_order_relaxed);
 }
 
 BOOL TlsSetValue(DWORD index, LPVOID value) {
@@ -254,9 +264,8 @@ PVOID FlsGetValue(DWORD index) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    detail::tlsLastError = ERROR_SUCCESS;
-    Block* b = tlsBlock;
-    std::atomic<void*>* fls = b != nullptr ? b->fls.load(std::memory_order_acquire) : nullptr;
+    detail::threadWords.lastError = ERROR_SUCCESS;
+    std::atomic<void*>* fls = tlsBlock()->fls.load(std::memory_order_acquire);
     return fls != nullptr ? fls[index].load(std::memory_order_relaxed) : nullptr;
 }
 
