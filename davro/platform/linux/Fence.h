@@ -19,7 +19,7 @@ bool asymmetricFencesWork();
 extern std::atomic<bool> gAsymmetricFences;
 
 // The hot side: after its store, before its load.
-inline void lightFence() {
+__attribute__((always_inline)) inline void lightFence() {
     if (gAsymmetricFences.load(std::memory_order_relaxed)) {
         std::atomic_signal_fence(std::memory_order_seq_cst);
     } else {
