@@ -108,7 +108,8 @@ void abandonNamedMutexes(ThreadContext* context, bool ghost);
 // For wait chain traversal, whose caller keeps `o` alive (WaitChain.h): the thread id that
 // holds named mutex `o`, 0 when none does (it may be a thread of another process), with
 // `ownerDied` set when a process died holding it; the name of any named object in UTF-8, as
-// given less a Global\ or Local\ prefix; whether it would let thread `tid` through now.
+// given less a Global\ or Local\ prefix; whether it would let thread `tid` through now (also
+// what a spinning waiter watches for, whose references keep `o` alive).
 std::uint32_t namedMutexOwner(Object* o, bool& ownerDied);
 std::string_view namedName(Object* o);
 bool namedPasses(Object* o, std::uint32_t tid);

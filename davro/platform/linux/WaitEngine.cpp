@@ -322,6 +322,22 @@ unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, Fute
     return count;
 }
 
+// Whether the named objects of the wait of `c` look takeable now: any of them for a wait-any,
+// all for a wait-all. Plain loads, for a spinning waiter: another process changes their
+// words, never the waiter's status.
+bool namedLookReady(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!isNamed(objs[i])) {
+            continue;
+        }
+        const bool passes = namedPasses(objs[i], c->tid);
+        if (passes != c->waitAll) {
+            return passes;  // the first that passes decides a wait-any, the first that not a wait-all
+        }
+    }
+    return c->waitAll;
+}
+
 // A wake-up on a word may go to one sleeper only, and a waiter may decline what it was woken
 // for (a wait-all whose set is not complete): each word in `changed` that the waiter's
 // attempt left alone is passed on to every sleeper, once per change seen.
@@ -333,8 +349,8 @@ void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t change
     }
 }
 
-// Watches its status for `spin` ns, then sleeps until the wait of `c` is decided or its
-// deadline passes. With named objects (`hasNamed`) the waiter tries them itself each time
+// Watches its status (and its named objects) for `spin` ns, then sleeps until the wait of
+// `c` is decided or its deadline passes. With named objects (`hasNamed`) the waiter tries them itself each time
 // it has announced its sleep, and then sleeps on their futex words and its status at once,
 // so that a change in any process wakes it; where that sleep is not available it sleeps in
 // slices (1 ms growing to 16 ms) and tries them after each. A wait-all tries its whole set
@@ -350,17 +366,19 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
     unsigned watched = 0;
     for (;;) {
         std::uint32_t cur = c->status.load(std::memory_order_acquire);
-        // Watch the status for a while first: a quick hand-off or retry request needs no
-        // futex call on either side, and watching our own line costs the signaller nothing.
-        // Not after a retry that lost the mutex: its owner is running and re-locking, and
-        // waking us at each of its releases would put the slow path into every one of them.
+        // Watch the status, and the words of the named objects, for a while first: a quick
+        // hand-off or retry request needs no futex call on either side, and watching our own
+        // line costs the signaller nothing. Not after a retry that lost the mutex: its owner
+        // is running and re-locking, and waking us at each of its releases would put the
+        // slow path into every one of them.
         if (cur == kStatusWaiting && spin != 0) {
             c->spin.spun = true;
             // An APC queued meanwhile ends the spin of an alertable wait: its queuer nudges
             // only sleepers.
             spinUntil(spin, [&] {
                 cur = c->status.load(std::memory_order_acquire);
-                return cur != kStatusWaiting || (c->alertable && apcPending(c));
+                return cur != kStatusWaiting || (c->alertable && apcPending(c)) ||
+                       (hasNamed && namedLookReady(c, objs, n));
             });
         }
         spin = 0;
@@ -487,16 +505,14 @@ namespace {
 
 // The kinds among the objects of a wait that change how it waits.
 struct WaitKinds {
-    bool named = false;      // named objects: tried, not queued on, and slept on by word
-    bool namedOnly = false;  // nothing but named objects: nothing to watch while spinning
-    bool timer = false;      // timers: fired by the waiter when due
+    bool named = false;  // named objects: tried, not queued on, and slept on by word
+    bool timer = false;  // timers: fired by the waiter when due
 };
 
 // Readies the entries of the wait of `c` on `objs` and counts it among the waiters of its
 // named objects (cleanup() leaves them).
 WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n) {
     WaitKinds kinds;
-    kinds.namedOnly = n != 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         WaitEntry& e = c->entries[i];
         e.prev = e.next = nullptr;
@@ -512,7 +528,6 @@ WaitKinds prepareEntries(ThreadContext* c, Object* const* objs, std::uint32_t n)
             joinNamedWaiters(objs[i]);
         }
         kinds.named = kinds.named || named;
-        kinds.namedOnly = kinds.namedOnly && named;
         kinds.timer = kinds.timer || isTimerKind(kind) || isNamedTimerKind(kind);
     }
     return kinds;
@@ -536,12 +551,12 @@ DWORD waitBlocking(ThreadContext* c, Object* const* objs, std::uint32_t n, bool 
     // The thread's spin: a lone mutex is polled with it before it is queued, and then not
     // watched (its owner is running and re-locking, and a waiter awake for its retry
     // requests would put the slow path into each of its releases); anything else is queued
-    // and then watched. A wait on named objects alone has nothing to watch: another process
-    // changes their words, not its status; nor has a wait on nothing (SleepEx). A lone mutex
-    // is not polled when a signal must follow the queueing or queued APCs may end the wait.
+    // and then watched, named objects by their words. A wait on nothing (SleepEx) has
+    // nothing to watch. A lone mutex is not polled when a signal must follow the queueing or
+    // queued APCs may end the wait.
     const std::uint32_t spin = spinBudget(c);
     const bool loneMutex = isLoneMutex(objs, n) && signal == nullptr && !c->alertable;
-    const std::uint32_t watch = loneMutex || kinds.namedOnly || n == 0 ? 0 : spin;
+    const std::uint32_t watch = loneMutex || n == 0 ? 0 : spin;
     c->spin.spun = false;
     c->spin.slept = false;
     std::uint32_t result = 0;
