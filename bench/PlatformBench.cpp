@@ -19,10 +19,8 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "RobustSharedMutex.h"
@@ -31,6 +29,7 @@
 namespace {
 
 using namespace davro::win32;
+using davro::bench::FutexEvent;
 
 // ---- Uncontended acquire + release ----
 
@@ -154,42 +153,6 @@ public:
 
 private:
     HANDLE event_;
-};
-
-// The same exchange on bare futexes (WaitOnAddress on Windows): an auto-reset event as a
-// word that is 0 (clear), 1 (set) or 2 (clear, a waiter sleeps), waking only when someone
-// sleeps.
-class FutexEvent {
-public:
-    void set() {
-        if (word_.exchange(1) == 2) {
-#if defined(_WIN32)
-            ::WakeByAddressSingle(&word_);
-#else
-            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-#endif
-        }
-    }
-    void wait() {
-        for (;;) {
-            int cur = word_.load();
-            if (cur == 1 && word_.compare_exchange_strong(cur, 0)) {
-                return;
-            }
-            if (cur == 0 && !word_.compare_exchange_strong(cur, 2)) {
-                continue;
-            }
-#if defined(_WIN32)
-            int sleeping = 2;
-            ::WaitOnAddress(&word_, &sleeping, sizeof sleeping, INFINITE);
-#else
-            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-#endif
-        }
-    }
-
-private:
-    std::atomic<int> word_{0};
 };
 
 // One round trip per iteration; with `oneCpu` both threads run on the same CPU.

@@ -14,16 +14,12 @@
 #include <vector>
 
 #include "BenchMain.h"
-
-#if !defined(_WIN32)
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "TwoThreads.h"
 
 namespace {
 
 using namespace davro::win32;
+using davro::bench::FutexEvent;
 
 constexpr int kBatch = 256;
 
@@ -145,41 +141,6 @@ void BM_StdPoolWorkItems(benchmark::State& state) {
 DAVRO_BENCHMARK(BM_StdPoolWorkItems)->Name("ThreadPool/WorkItems/std")->UseRealTime();
 
 // ---- Registered-wait wake-up among 1,000 registrations ----
-
-// An auto-reset event on a bare futex word (WaitOnAddress on Windows): 0 clear, 1 set, 2
-// clear with a sleeper, so that a set calls the kernel only for a sleeper.
-class FutexEvent {
-public:
-    void set() {
-        if (word_.exchange(1) == 2) {
-#if defined(_WIN32)
-            ::WakeByAddressSingle(&word_);
-#else
-            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-#endif
-        }
-    }
-    void wait() {
-        for (;;) {
-            int cur = word_.load();
-            if (cur == 1 && word_.compare_exchange_strong(cur, 0)) {
-                return;
-            }
-            if (cur == 0 && !word_.compare_exchange_strong(cur, 2)) {
-                continue;
-            }
-#if defined(_WIN32)
-            int sleeping = 2;
-            ::WaitOnAddress(&word_, &sleeping, sizeof sleeping, INFINITE);
-#else
-            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-#endif
-        }
-    }
-
-private:
-    std::atomic<int> word_{0};
-};
 
 constexpr int kRegistered = 1000;
 

@@ -5,13 +5,56 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <davro/platform/Win32.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace davro::bench {
+
+// The floor of a one-way signal: an auto-reset event on a bare futex word (WaitOnAddress on
+// Windows) that is 0 (clear), 1 (set) or 2 (clear, a waiter sleeps), so that a set calls
+// the kernel only for a sleeper.
+class FutexEvent {
+public:
+    void set() {
+        if (word_.exchange(1) == 2) {
+#if defined(_WIN32)
+            ::WakeByAddressSingle(&word_);
+#else
+            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#endif
+        }
+    }
+    void wait() {
+        for (;;) {
+            int cur = word_.load();
+            if (cur == 1 && word_.compare_exchange_strong(cur, 0)) {
+                return;
+            }
+            if (cur == 0 && !word_.compare_exchange_strong(cur, 2)) {
+                continue;
+            }
+#if defined(_WIN32)
+            int sleeping = 2;
+            ::WaitOnAddress(&word_, &sleeping, sizeof sleeping, INFINITE);
+#else
+            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+#endif
+        }
+    }
+
+private:
+    std::atomic<int> word_{0};
+};
 
 // One round trip per iteration: the benchmark thread sets `ping` and waits for `pong`, a
 // partner thread answers each ping with a pong. `Signal` has set() and wait(); `onPartner`
