@@ -25,6 +25,17 @@ std::uint32_t* futexAddress(std::atomic<std::uint32_t>* word) {
     return reinterpret_cast<std::uint32_t*>(word);
 }
 
+// The absolute CLOCK_MONOTONIC time-out of the futex calls for `deadline`, in `limit`; null
+// for none.
+timespec* timeLimit(std::int64_t deadline, timespec& limit) {
+    if (deadline == kNoDeadline) {
+        return nullptr;
+    }
+    limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
+    limit.tv_nsec = static_cast<long>(deadline % 1000000000);
+    return &limit;
+}
+
 }  // namespace
 
 std::int64_t monotonicNs() {
@@ -44,12 +55,7 @@ std::int64_t deadlineAfter(DWORD milliseconds) {
 void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, std::int64_t deadline,
                bool shared) {
     timespec limit{};
-    timespec* limitPtr = nullptr;
-    if (deadline != kNoDeadline) {
-        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
-        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
-        limitPtr = &limit;
-    }
+    timespec* limitPtr = timeLimit(deadline, limit);
     // FUTEX_WAIT_BITSET takes an absolute time-out on CLOCK_MONOTONIC. The word changed
     // (EAGAIN), a signal (EINTR) and the deadline (ETIMEDOUT) are the caller's to look at;
     // anything else (a word that is not mapped, a call that the kernel or a seccomp filter
@@ -94,12 +100,7 @@ bool futexWaitMany(const FutexWatch* watches, unsigned n, std::int64_t deadline)
         entries[i].flags = FUTEX_32 | (watches[i].shared ? 0 : FUTEX_PRIVATE_FLAG);
     }
     timespec limit{};
-    timespec* limitPtr = nullptr;
-    if (deadline != kNoDeadline) {
-        limit.tv_sec = static_cast<time_t>(deadline / 1000000000);
-        limit.tv_nsec = static_cast<long>(deadline % 1000000000);
-        limitPtr = &limit;
-    }
+    timespec* limitPtr = timeLimit(deadline, limit);
     if (syscall(SYS_futex_waitv, entries, n, 0, limitPtr, CLOCK_MONOTONIC) != 0 &&
         errno == ENOSYS) {
         available.store(2, std::memory_order_relaxed);

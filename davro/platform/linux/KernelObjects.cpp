@@ -273,17 +273,7 @@ __attribute__((noinline)) BOOL releaseSemaphoreSlowly(HANDLE semaphore, LONG rel
         }
         return fits;
     });
-    if (!alive) {
-        return FALSE;
-    }
-    if (!fits) {
-        SetLastError(ERROR_TOO_MANY_POSTS);
-        return FALSE;
-    }
-    if (previousCount != nullptr) {
-        *previousCount = static_cast<LONG>(before);
-    }
-    return TRUE;
+    return semaphoreReleased(alive, fits, before, previousCount);
 }
 
 // The lock-free attempt of WaitForSingleObject: true with the result when the object was

@@ -20,6 +20,23 @@ constexpr unsigned kSemaphoreKinds = kindBit(Kind::Semaphore) | kindBit(Kind::Na
 // release it, whatever handle it uses.
 bool resolveToModify(HANDLE handle, Resolved& r, unsigned kinds);
 
+// ReleaseSemaphore's result once the release was tried on a semaphore of either kind:
+// FALSE when the object died meanwhile (`alive` false, the error set) or when `add` units
+// would not fit (ERROR_TOO_MANY_POSTS, nothing released); else TRUE with the count before.
+inline BOOL semaphoreReleased(BOOL alive, bool fits, std::uint64_t before, LPLONG previousCount) {
+    if (!alive) {
+        return FALSE;
+    }
+    if (!fits) {
+        SetLastError(ERROR_TOO_MANY_POSTS);
+        return FALSE;
+    }
+    if (previousCount != nullptr) {
+        *previousCount = static_cast<LONG>(before);
+    }
+    return TRUE;
+}
+
 // Marks a Thread-kind object as ended (signalled for ever) and wakes its waiters.
 void signalForever(Object* object);
 

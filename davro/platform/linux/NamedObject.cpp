@@ -26,6 +26,7 @@
 #include "Apc.h"
 #include "Fence.h"
 #include "Futex.h"
+#include "KernelObjects.h"
 #include "NamedShared.h"
 #include "StopScope.h"
 #include "WaitEngine.h"
@@ -352,17 +353,7 @@ __attribute__((noinline)) BOOL releaseNamedSemaphore(Resolved r, LONG releaseCou
         }
         return TRUE;
     });
-    if (!alive) {
-        return FALSE;
-    }
-    if (!fits) {
-        SetLastError(ERROR_TOO_MANY_POSTS);
-        return FALSE;
-    }
-    if (previousCount != nullptr) {
-        *previousCount = static_cast<LONG>(before);
-    }
-    return TRUE;
+    return semaphoreReleased(alive, fits, before, previousCount);
 }
 
 void signalNamedTimer(SharedRecord* rec) {
