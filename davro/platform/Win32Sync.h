@@ -163,8 +163,34 @@ inline constexpr DWORD TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
 inline constexpr DWORD TLS_MINIMUM_AVAILABLE = 64;
 DAVRO_API DWORD TlsAlloc();
 DAVRO_API BOOL TlsFree(DWORD index);
-DAVRO_API LPVOID TlsGetValue(DWORD index);
 DAVRO_API BOOL TlsSetValue(DWORD index, LPVOID value);
+
+namespace detail {
+
+inline constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE and 1024 expansion slots
+
+// The calling thread's last error and its thread-local slots, side by side in the static
+// thread-local block (initial-exec), so that TlsGetValue below finds both through one offset
+// from the thread pointer, without a call. `tlsSlots` is never null: until the thread's
+// first TlsSetValue it names a shared array of null slots. Part of the library's binary
+// interface.
+struct ThreadWords {
+    DWORD lastError;
+    void** tlsSlots;
+};
+DAVRO_API extern __thread ThreadWords threadWords __attribute__((tls_model("initial-exec")));
+
+}  // namespace detail
+
+inline LPVOID TlsGetValue(DWORD index) {
+    if (index >= detail::kTlsSlots) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    detail::threadWords.lastError = ERROR_SUCCESS;
+    // Atomic: TlsAlloc and TlsFree clear an index in every thread's slots.
+    return __atomic_load_n(&detail::threadWords.tlsSlots[index], __ATOMIC_RELAXED);
+}
 
 // Fiber-local storage: as thread-local storage (there are no fibers: each thread is one),
 // with 4080 indexes and a callback per index, called with a thread's non-null value when the

@@ -1,13 +1,8 @@
-// GetLastError and SetLastError: one error value per thread, 0 in a new thread.
-#include "LastError.h"
+// GetLastError and SetLastError: one error value per thread, 0 in a new thread, kept beside
+// the thread's thread-local slots (Win32Sync.h, LocalStorage.cpp).
+#include <davro/platform/Win32.h>
 
 namespace davro::win32 {
-
-namespace detail {
-
-__thread ThreadWords threadWords = {ERROR_SUCCESS, &noLocalBlock};
-
-}  // namespace detail
 
 DWORD GetLastError() { return detail::threadWords.lastError; }
 

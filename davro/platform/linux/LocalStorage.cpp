@@ -2,10 +2,11 @@
 // process-wide tables.
 //
 // A thread's block (1088 thread-local slots, and 4080 fiber-local ones allocated with its
-// first FlsSetValue) is made by its first set and found through an initial-exec thread
-// pointer beside the last error; before that the pointer names a shared empty block. So
-// TlsGetValue is a range check, the store of the last error and two loads. Slots
-// are relaxed atomics because TlsFree and FlsFree clear an index in every thread's block.
+// first FlsSetValue) is made by its first set. Its thread-local slots are found through an
+// initial-exec pointer beside the last error, which names a shared array of null slots
+// until then, so that TlsGetValue is inline (Win32Sync.h): a range check, the store of the
+// last error and two loads. Slots are read and written atomically (relaxed) because TlsFree
+// and FlsFree clear an index in every thread's block.
 // Blocks are linked in a registry under one raw spin lock, held for list and table work
 // only (never while a callback runs) and taken by an at-fork handler so that a fork never
 // leaves it held. A thread-specific-data key's destructor runs the fiber-local callbacks at
@@ -22,34 +23,34 @@
 
 #include "Check.h"
 #include "Futex.h"
-#include "LastError.h"
 
 namespace davro::win32 {
 namespace {
 
+using detail::kTlsSlots;
 using detail::RawSpinLock;
 
-constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE + 1024 expansion slots
 constexpr DWORD kFlsSlots = FLS_MAXIMUM_AVAILABLE;
+
+// The slots of every thread that has no block: all null and never written, since no set
+// reaches them and TlsAlloc and TlsFree clear only the blocks in the registry.
+void* noSlots[kTlsSlots];
 
 }  // namespace
 
-struct detail::LocalBlock {
-    std::atomic<void*> tls[kTlsSlots];
-    std::atomic<std::atomic<void*>*> fls;
-    LocalBlock* next;
-    LocalBlock* prev;
-};
-
-// All null and never written: no set ever reaches it, and TlsFree and FlsFree clear only
-// the blocks in the registry.
-detail::LocalBlock detail::noLocalBlock{};
+__thread detail::ThreadWords detail::threadWords = {ERROR_SUCCESS, noSlots};
 
 namespace {
 
-using Block = detail::LocalBlock;
+struct Block {
+    void* tls[kTlsSlots];
+    std::atomic<std::atomic<void*>*> fls;
+    Block* next;
+    Block* prev;
+};
 
-Block*& tlsBlock() { return detail::threadWords.localBlock; }
+// The calling thread's block, once it has one.
+__thread Block* tlsBlock __attribute__((tls_model("initial-exec"))) = nullptr;
 
 struct Registry {
     RawSpinLock lock;
@@ -89,7 +90,7 @@ private:
 
 // The calling thread's block, made on first use; null when memory is short.
 Block* ownBlock() {
-    if (Block* b = tlsBlock(); b != &detail::noLocalBlock) {
+    if (Block* b = tlsBlock) {
         return b;
     }
     Registry& r = registry();
@@ -109,7 +110,8 @@ Block* ownBlock() {
         }
         r.blocks = b;
     }
-    tlsBlock() = b;
+    tlsBlock = b;
+    detail::threadWords.tlsSlots = b->tls;
     return b;
 }
 
@@ -149,7 +151,8 @@ void onThreadEnd(void* block) {
             b->next->prev = b->prev;
         }
     }
-    tlsBlock() = &detail::noLocalBlock;
+    tlsBlock = nullptr;
+    detail::threadWords.tlsSlots = noSlots;
     runCallbacks(calls);
     std::free(b->fls.load(std::memory_order_relaxed));
     std::free(b);
@@ -171,7 +174,7 @@ DWORD TlsAlloc() {
         if (!r.tlsUsed[i]) {
             r.tlsUsed[i] = true;
             for (Block* b = r.blocks; b != nullptr; b = b->next) {
-                b->tls[i].store(nullptr, std::memory_order_relaxed);
+                __atomic_store_n(&b->tls[i], nullptr, __ATOMIC_RELAXED);
             }
             return i;
         }
@@ -188,18 +191,9 @@ BOOL TlsFree(DWORD index) {
     }
     r.tlsUsed[index] = false;
     for (Block* b = r.blocks; b != nullptr; b = b->next) {
-        b->tls[index].store(nullptr, std::memory_order_relaxed);
+        __atomic_store_n(&b->tls[index], nullptr, __ATOMIC_RELAXED);
     }
     return TRUE;
-}
-
-LPVOID TlsGetValue(DWORD index) {
-    if (__builtin_expect(index >= kTlsSlots, 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    detail::threadWords.lastError = ERROR_SUCCESS;
-    return tlsBlock()->tls[index].load(std::memory_order_relaxed);
 }
 
 BOOL TlsSetValue(DWORD index, LPVOID value) {
@@ -210,7 +204,7 @@ BOOL TlsSetValue(DWORD index, LPVOID value) {
     if (b == nullptr) {
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    b->tls[index].store(value, std::memory_order_relaxed);
+    __atomic_store_n(&b->tls[index], value, __ATOMIC_RELAXED);
     return TRUE;
 }
 
@@ -265,7 +259,8 @@ PVOID FlsGetValue(DWORD index) {
         return nullptr;
     }
     detail::threadWords.lastError = ERROR_SUCCESS;
-    std::atomic<void*>* fls = tlsBlock()->fls.load(std::memory_order_acquire);
+    const Block* b = tlsBlock;
+    std::atomic<void*>* fls = b != nullptr ? b->fls.load(std::memory_order_acquire) : nullptr;
     return fls != nullptr ? fls[index].load(std::memory_order_relaxed) : nullptr;
 }
 
