@@ -63,13 +63,13 @@ TEST(ReadWriteSectionTest, ManyReadersAtOnceAndAWaitingWriterHoldsOffNewReaders)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     // The writer waits for us once it holds the writer section and has reset the event;
     // it takes the section first, so both are looked for.
-    bool writerWaits = false;
-    while (!(writerWaits = pollFromOtherThread(section) == kTimedOut &&
-                           !section.noReaderSignalled()) &&
-           std::chrono::steady_clock::now() < deadline) {
+    const auto writerWaits = [&] {
+        return pollFromOtherThread(section) == kTimedOut && !section.noReaderSignalled();
+    };
+    while (!writerWaits() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
-    EXPECT_TRUE(writerWaits);
+    EXPECT_TRUE(writerWaits());
     WaitProbe lateReader([&] {
         section.enterSectionRead();
         section.leaveSectionRead();

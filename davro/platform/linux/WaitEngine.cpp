@@ -331,8 +331,9 @@ bool namedLookReady(ThreadContext* c, Object* const* objs, std::uint32_t n) {
             continue;
         }
         const bool passes = namedPasses(objs[i], c->tid);
+        // The first that passes decides a wait-any, the first that does not a wait-all.
         if (passes != c->waitAll) {
-            return passes;  // the first that passes decides a wait-any, the first that not a wait-all
+            return passes;
         }
     }
     return c->waitAll;
@@ -350,12 +351,12 @@ void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t change
 }
 
 // Watches its status (and its named objects) for `spin` ns, then sleeps until the wait of
-// `c` is decided or its deadline passes. With named objects (`hasNamed`) the waiter tries them itself each time
-// it has announced its sleep, and then sleeps on their futex words and its status at once,
-// so that a change in any process wakes it; where that sleep is not available it sleeps in
-// slices (1 ms growing to 16 ms) and tries them after each. A wait-all tries its whole set
-// at once. A mutex release may ask the waiter to retry (kStatusRetry): it looks at its
-// objects again and goes on.
+// `c` is decided or its deadline passes. With named objects (`hasNamed`) the waiter tries
+// them itself each time it has announced its sleep, and then sleeps on their futex words and
+// its status at once, so that a change in any process wakes it; where that sleep is not
+// available it sleeps in slices (1 ms growing to 16 ms) and tries them after each. A
+// wait-all tries its whole set at once. A mutex release may ask the waiter to retry (kStatusRetry):
+// it looks at its objects again and goes on.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): every way a sleep ends, in one loop
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
                              std::int64_t deadline, bool hasNamed, bool hasTimer, DWORD inputMask,
