@@ -29,27 +29,8 @@
 // The 64-bit integer type of the Windows compilers, used in YDateTime's signatures.
 using __int64 = long long;  // NOLINT(bugprone-reserved-identifier)
 
-// Macros of <windows.h> that declarations of ported code are written with. The calling
-// conventions mean nothing on x86-64 and AArch64 Linux. None is defined over a definition
-// the program already has.
-#ifndef CONST
-#define CONST const
-#endif
-#ifndef VOID
-#define VOID void
-#endif
-#ifndef WINAPI
-#define WINAPI
-#endif
-#ifndef WINAPIV
-#define WINAPIV
-#endif
-#ifndef APIENTRY
-#define APIENTRY
-#endif
-#ifndef CALLBACK
-#define CALLBACK
-#endif
+// Macros of <windows.h> that declarations of ported code are written with.
+#include <davro/platform/Win32Decl.h>
 
 namespace davro::win32 {
 

@@ -320,24 +320,7 @@ __extension__ _Static_assert(sizeof(SLIST_HEADER) == 16 && _Alignof(SLIST_HEADER
 __extension__ _Static_assert(sizeof(LONG) == 4 && sizeof(LONG64) == 8, "interlocked operands");
 
 /* ---- Macros of declarations and results ---- */
-#ifndef CONST
-#define CONST const
-#endif
-#ifndef VOID
-#define VOID void
-#endif
-#ifndef WINAPI
-#define WINAPI
-#endif
-#ifndef WINAPIV
-#define WINAPIV
-#endif
-#ifndef APIENTRY
-#define APIENTRY
-#endif
-#ifndef CALLBACK
-#define CALLBACK
-#endif
+#include <davro/platform/Win32Decl.h>
 #ifndef TRUE
 #define TRUE 1
 #endif
