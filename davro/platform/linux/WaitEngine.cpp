@@ -355,8 +355,8 @@ void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t change
 // them itself each time it has announced its sleep, and then sleeps on their futex words and
 // its status at once, so that a change in any process wakes it; where that sleep is not
 // available it sleeps in slices (1 ms growing to 16 ms) and tries them after each. A
-// wait-all tries its whole set at once. A mutex release may ask the waiter to retry (kStatusRetry):
-// it looks at its objects again and goes on.
+// wait-all tries its whole set at once. A mutex release may ask the waiter to retry
+// (kStatusRetry): it looks at its objects again and goes on.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): every way a sleep ends, in one loop
 std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_t n,
                              std::int64_t deadline, bool hasNamed, bool hasTimer, DWORD inputMask,
