@@ -417,45 +417,10 @@ typedef void (*PTP_WAIT_CALLBACK)(PTP_CALLBACK_INSTANCE, PVOID, PTP_WAIT, TP_WAI
 typedef void (*PTP_CLEANUP_GROUP_CANCEL_CALLBACK)(PVOID, PVOID);
 typedef void (*WAITORTIMERCALLBACKFUNC)(PVOID, BOOLEAN);
 typedef WAITORTIMERCALLBACKFUNC WAITORTIMERCALLBACK;
-typedef struct _TP_CALLBACK_ENVIRON_V1 {
-    TP_VERSION Version;
-    PTP_POOL Pool;
-    PTP_CLEANUP_GROUP CleanupGroup;
-    PTP_CLEANUP_GROUP_CANCEL_CALLBACK CleanupGroupCancelCallback;
-    PVOID RaceDll;
-    struct _ACTIVATION_CONTEXT* ActivationContext;
-    PTP_SIMPLE_CALLBACK FinalizationCallback;
-    union {
-        DWORD Flags;
-        struct {
-            DWORD LongFunction : 1;
-            DWORD Persistent : 1;
-            DWORD Private : 30;
-        } s;
-    } u;
-} TP_CALLBACK_ENVIRON_V1, TP_CALLBACK_ENVIRON, *PTP_CALLBACK_ENVIRON;
-
-/* Inline, as in Windows' headers. */
-static inline void InitializeThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment) {
-    static const TP_CALLBACK_ENVIRON fresh; /* all zero */
-    *environment = fresh;
-    environment->Version = 1;
-}
-static inline void SetThreadpoolCallbackPool(PTP_CALLBACK_ENVIRON environment, PTP_POOL pool) {
-    environment->Pool = pool;
-}
-static inline void SetThreadpoolCallbackCleanupGroup(
-    PTP_CALLBACK_ENVIRON environment, PTP_CLEANUP_GROUP group,
-    PTP_CLEANUP_GROUP_CANCEL_CALLBACK cancelCallback) {
-    environment->CleanupGroup = group;
-    environment->CleanupGroupCancelCallback = cancelCallback;
-}
-static inline void SetThreadpoolCallbackRunsLong(PTP_CALLBACK_ENVIRON environment) {
-    environment->u.s.LongFunction = 1;
-}
-static inline void DestroyThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment) {
-    (void)environment;
-}
+/* The callback environment and its inline set-up, which C++ callers share. */
+#include <davro/platform/Win32PoolCommon.h>
+typedef struct TP_CALLBACK_ENVIRON_V1 TP_CALLBACK_ENVIRON_V1, TP_CALLBACK_ENVIRON,
+    *PTP_CALLBACK_ENVIRON;
 
 #ifndef ERROR_IO_PENDING
 #define ERROR_IO_PENDING 997

@@ -45,49 +45,16 @@ using PTP_CLEANUP_GROUP_CANCEL_CALLBACK = void (*)(PVOID objectContext, PVOID cl
 using WAITORTIMERCALLBACKFUNC = void (*)(PVOID parameter, BOOLEAN timerOrWaitFired);
 using WAITORTIMERCALLBACK = WAITORTIMERCALLBACKFUNC;
 
+}  // namespace davro::win32
+
 // ---- Callback environments: where objects made with one run ----
-// Windows' first version of the structure, same size and layout. The pool (NULL: the
-// process's default pool), the cleanup group and its cancel callback, and whether callbacks
-// may run long are honoured; the other fields are kept and ignored.
-struct ACTIVATION_CONTEXT;
-struct TP_CALLBACK_ENVIRON_V1 {
-    TP_VERSION Version;
-    PTP_POOL Pool;
-    PTP_CLEANUP_GROUP CleanupGroup;
-    PTP_CLEANUP_GROUP_CANCEL_CALLBACK CleanupGroupCancelCallback;
-    PVOID RaceDll;
-    ACTIVATION_CONTEXT* ActivationContext;
-    PTP_SIMPLE_CALLBACK FinalizationCallback;
-    union {
-        DWORD Flags;
-        struct {
-            DWORD LongFunction : 1;
-            DWORD Persistent : 1;
-            DWORD Private : 30;
-        } s;
-    } u;
-};
+// The structure and its inline set-up, written once for C and C++ callers.
+#include <davro/platform/Win32PoolCommon.h>
+
+namespace davro::win32 {
+
 using TP_CALLBACK_ENVIRON = TP_CALLBACK_ENVIRON_V1;
 using PTP_CALLBACK_ENVIRON = TP_CALLBACK_ENVIRON*;
-
-// Inline, as in Windows' headers: the environment is the caller's structure.
-inline void InitializeThreadpoolEnvironment(PTP_CALLBACK_ENVIRON environment) {
-    *environment = TP_CALLBACK_ENVIRON{};
-    environment->Version = 1;
-}
-inline void SetThreadpoolCallbackPool(PTP_CALLBACK_ENVIRON environment, PTP_POOL pool) {
-    environment->Pool = pool;
-}
-inline void SetThreadpoolCallbackCleanupGroup(PTP_CALLBACK_ENVIRON environment,
-                                              PTP_CLEANUP_GROUP group,
-                                              PTP_CLEANUP_GROUP_CANCEL_CALLBACK cancelCallback) {
-    environment->CleanupGroup = group;
-    environment->CleanupGroupCancelCallback = cancelCallback;
-}
-inline void SetThreadpoolCallbackRunsLong(PTP_CALLBACK_ENVIRON environment) {
-    environment->u.s.LongFunction = 1;
-}
-inline void DestroyThreadpoolEnvironment(PTP_CALLBACK_ENVIRON /*environment*/) {}
 
 // ---- Constants ----
 inline constexpr DWORD ERROR_IO_PENDING = 997;
