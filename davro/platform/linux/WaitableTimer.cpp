@@ -467,6 +467,27 @@ std::int64_t periodNsOf(LONG period) {
                        : std::max<std::int64_t>(1000, std::int64_t{period} * kNsPerMs / scale());
 }
 
+// Runs change(object, state, wakes) on the in-process timer of `r` under its object lock, and
+// then hands out and wakes; FALSE with ERROR_INVALID_HANDLE, and nothing changed, when the
+// handle has died meanwhile.
+template <class Change>
+BOOL changeTimer(const Resolved& r, Change change) {
+    Object* o = r.object;
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    const bool alive = word::incarnation(s) == r.incarnation;
+    if (alive) {
+        change(o, s, wakes);
+    }
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    if (!alive) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // SetWaitableTimer on a named timer: the due time and period go to its record, the completion
 // routine to this process's registration for it.
 BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE routine,
@@ -549,34 +570,30 @@ BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
     const std::int64_t dueNs = due >= 0 ? monotonicAt(absolute, now) : now + relativeNs(due);
     const std::int64_t periodNs = periodNsOf(period);
 
-    Object* o = r.object;
-    WakeList wakes;
-    std::uint64_t s = 0;
-    const bool haveAllLock = lockForSignal(o, s);
-    if (word::incarnation(s) != r.incarnation) {
-        unlockAfterSignal(o, s, haveAllLock, wakes);
+    Object* previous = nullptr;
+    const BOOL alive = changeTimer(r, [&](Object* o, std::uint64_t& s, WakeList& wakes) {
+        TimerRecord* t = o->timer;
+        previous = detachFromThread(t);
+        s &= ~word::kSignalled;  // setting a timer makes it not signalled
+        t->periodNs = periodNs;
+        t->absoluteTicks.store(absolute, std::memory_order_release);
+        t->dueNs.store(absolute == 0 && due >= 0 ? now : dueNs, std::memory_order_seq_cst);
+        if (thread != nullptr) {
+            t->routine = completionRoutine;
+            t->argument = argument;
+            t->apcThread = thread;
+            linkToThread(t);
+        }
+        // Sleepers queued on the timer compute their deadlines again (they read the due
+        // time after announcing their sleep, which this nudge then finds).
+        nudgeQueuedWaiters(o, wakes);
+    });
+    if (!alive) {
         if (thread != nullptr) {
             release(thread);
         }
-        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    TimerRecord* t = o->timer;
-    Object* previous = detachFromThread(t);
-    s &= ~word::kSignalled;  // setting a timer makes it not signalled
-    t->periodNs = periodNs;
-    t->absoluteTicks.store(absolute, std::memory_order_release);
-    t->dueNs.store(absolute == 0 && due >= 0 ? now : dueNs, std::memory_order_seq_cst);
-    if (thread != nullptr) {
-        t->routine = completionRoutine;
-        t->argument = argument;
-        t->apcThread = thread;
-        linkToThread(t);
-    }
-    // Sleepers queued on the timer compute their deadlines again (they read the due time
-    // after announcing their sleep, which this nudge then finds).
-    nudgeQueuedWaiters(o, wakes);
-    unlockAfterSignal(o, s, haveAllLock, wakes);
     if (previous != nullptr) {
         release(previous);
     }
@@ -607,25 +624,18 @@ BOOL CancelWaitableTimer(HANDLE timer) {
         replaceNamedRoutine(r.object->named, nullptr);
         return TRUE;
     }
-    Object* o = r.object;
-    WakeList wakes;
-    std::uint64_t s = 0;
-    const bool haveAllLock = lockForSignal(o, s);
-    if (word::incarnation(s) != r.incarnation) {
-        unlockAfterSignal(o, s, haveAllLock, wakes);
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    TimerRecord* t = o->timer;
-    t->dueNs.store(kNoDeadline, std::memory_order_release);
-    t->absoluteTicks.store(0, std::memory_order_release);
-    t->periodNs = 0;
-    Object* previous = detachFromThread(t);  // its signalled state stays as it is
-    unlockAfterSignal(o, s, haveAllLock, wakes);
+    Object* previous = nullptr;
+    const BOOL alive = changeTimer(r, [&](Object* o, std::uint64_t& /*s*/, WakeList& /*wakes*/) {
+        TimerRecord* t = o->timer;
+        t->dueNs.store(kNoDeadline, std::memory_order_release);
+        t->absoluteTicks.store(0, std::memory_order_release);
+        t->periodNs = 0;
+        previous = detachFromThread(t);  // its signalled state stays as it is
+    });
     if (previous != nullptr) {
         release(previous);
     }
-    return TRUE;
+    return alive;
 }
 
 }  // namespace davro::win32
