@@ -581,7 +581,10 @@ TEST(WaitableTimerTest, TimersTakePartInWaitAnyWaitAllAndMessageWaits) {
         ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
         EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, any, FALSE, kBoundMs));
         EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(timer, 0));  // the wait took it
-        ASSERT_TRUE(SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE));
+        // Due late enough that the poll before it cannot see it fired, however loaded the
+        // machine.
+        const LARGE_INTEGER later = after(300);
+        ASSERT_TRUE(SetWaitableTimer(timer, &later, 0, nullptr, nullptr, FALSE));
         SetEvent(event);
         EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, any, TRUE, 0));
         EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, any, TRUE, kBoundMs));
