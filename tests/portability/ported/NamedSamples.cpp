@@ -14,17 +14,9 @@
 
 #include <cstdio>
 
+#include "Check.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool condition, const char* what, int line) {
-    if (!condition) {
-        std::fprintf(stderr, "NamedSamples.cpp:%d: failed: %s\n", line, what);
-        ++failures;
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
 
 // The name `base` made unique to this process.
 void nameOf(TCHAR* name, size_t size, const TCHAR* base) {

@@ -16,15 +16,7 @@
 #error "the program's own _WIN32 must survive the port header"
 #endif
 
-static int failures = 0;
-
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                             \
-        }                                                                           \
-    } while (0)
+#include "Check.h"
 
 /* ---- The event: a master writes a buffer, readers wait for it ---- */
 #define READERS 4

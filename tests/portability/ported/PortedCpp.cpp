@@ -14,17 +14,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Check.h"
+
 namespace {
-
-int failures = 0;
-
-void check(bool condition, const char* what, int line) {
-    if (!condition) {
-        std::fprintf(stderr, "PortedCpp.cpp:%d: failed: %s\n", line, what);
-        ++failures;
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
 
 constexpr DWORD kWorkers = 4;
 constexpr int kRounds = 20000;

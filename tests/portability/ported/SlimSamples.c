@@ -14,15 +14,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-static int failures = 0;
-
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                             \
-        }                                                                           \
-    } while (0)
+#include "Check.h"
 
 /* Starts `count` threads on `routine` and checks that each ends with 0 within 20 s. */
 static void runThreads(LPTHREAD_START_ROUTINE routine, DWORD count) {
