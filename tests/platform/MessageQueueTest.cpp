@@ -481,7 +481,7 @@ TEST(MessageWaitTest, ObjectsComeFirstAndNewInputWakesTheWait) {
 }
 
 // Looking at the queue makes what it holds old: a wait returns only for input that arrives
-// afterwards, even with the old message still queued.
+// afterwards, even with the old message still queued, unless it asks for MWMO_INPUTAVAILABLE.
 TEST(MessageWaitTest, InputAlreadySeenDoesNotWakeTheWait) {
     drainQueue();
     ASSERT_TRUE(post(kFirst));
@@ -507,7 +507,21 @@ TEST(MessageWaitTest, InputAlreadySeenDoesNotWakeTheWait) {
     EXPECT_EQ("none", peek(PM_NOREMOVE, nullptr, WM_APP, WM_APP));
     EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0, QS_POSTMESSAGE));
     EXPECT_EQ(WAIT_OBJECT_0, msgWait(0, nullptr, FALSE, 0, QS_ALLPOSTMESSAGE));
+    // MWMO_INPUTAVAILABLE: a message seen but still queued wakes the wait, alone or with an
+    // object in a wait-all; the kinds outside the mask still do not.
+    EXPECT_EQ("user+1 0 0 thread", peek(PM_NOREMOVE));
+    EXPECT_EQ(WAIT_TIMEOUT, msgWait(0, nullptr, FALSE, 0));
+    EXPECT_EQ(WAIT_OBJECT_0,
+              MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE));
+    EXPECT_EQ(WAIT_TIMEOUT,
+              MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_KEY, MWMO_INPUTAVAILABLE));
+    const HANDLE set = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjectsEx(1, &set, 0, QS_ALLINPUT,
+                                                         MWMO_INPUTAVAILABLE | MWMO_WAITALL));
+    CloseHandle(set);
     drainQueue();
+    EXPECT_EQ(WAIT_TIMEOUT,
+              MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE));
 }
 
 // Wait-all: every object signalled and new input. Nothing is taken before both hold, and

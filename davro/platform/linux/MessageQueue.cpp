@@ -462,6 +462,22 @@ bool hasNewInput(ThreadContext* c, DWORD mask) {
     return q != nullptr && (q->changed.load(std::memory_order_seq_cst) & mask) != 0;
 }
 
+void markQueuedInputNew(Queue* q) {
+    DWORD queued = 0;
+    {
+        const SpinGuard guard(q->lock);
+        if (q->postedHead != nullptr || q->quit) {
+            queued |= kPostedBits;
+        }
+        if (q->sentHead != nullptr) {
+            queued |= QS_SENDMESSAGE;
+        }
+    }
+    if (queued != 0) {
+        q->changed.fetch_or(queued, std::memory_order_relaxed);  // read by this thread only
+    }
+}
+
 void forgetInput(Queue* q, DWORD mask) {
     q->changed.fetch_and(~(mask & ~kReplyBit), std::memory_order_relaxed);
 }

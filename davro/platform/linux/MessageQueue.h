@@ -33,6 +33,9 @@ void dropPostedFor(Queue* q, HWND window);
 bool hasNewInput(ThreadContext* c, DWORD mask);
 // Makes the input of `mask` old: what ended a message wait is not new input any more.
 void forgetInput(Queue* q, DWORD mask);
+// Makes every message still in the queue new again, seen or not (MWMO_INPUTAVAILABLE). Called
+// by the queue's own thread.
+void markQueuedInputNew(Queue* q);
 // The queue's own bit among the new-input bits, not a QS_ kind (the senders' reply bit).
 inline constexpr DWORD kNotInput = 0x80000000;
 

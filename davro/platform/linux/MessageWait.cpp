@@ -82,8 +82,15 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
 
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
                                   DWORD wakeMask, DWORD flags) {
-    // MWMO_INPUTAVAILABLE is taken as the rule of new input (see docs/platform.md); flags
-    // that Windows does not define are ignored.
+    // With MWMO_INPUTAVAILABLE, input already in the queue counts as new, whether or not the
+    // thread has looked at it. Flags that Windows does not define are ignored.
+    if ((flags & MWMO_INPUTAVAILABLE) != 0) {
+        Queue* q = currentQueue();
+        if (q == nullptr) {
+            return WAIT_FAILED;
+        }
+        markQueuedInputNew(q);
+    }
     const BOOL waitAll = (flags & MWMO_WAITALL) != 0 ? TRUE : FALSE;
     if ((flags & MWMO_ALERTABLE) == 0) {
         return MsgWaitForMultipleObjects(count, handles, waitAll, milliseconds, wakeMask);
