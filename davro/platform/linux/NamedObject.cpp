@@ -215,63 +215,25 @@ __attribute__((noinline)) BOOL releaseMutexSlowly(Resolved r) {
     return TRUE;
 }
 
-// The usual mutex calls take a short way, for a thread that locks through its robust list:
-// the word's compare-and-swap succeeds only when no thread owns the mutex, so a wait that
-// takes it needs no look at what the thread owns, and a release finds the mutex it took last
-// at the end of its list. Everything else goes the general way.
-__attribute__((always_inline)) inline DWORD tryWaitMutex(Resolved r) {
-    ThreadContext* c = tlsContext;
-    if (c == nullptr || c->named.robustHead == nullptr || !c->named.owned.hasRoom()) {
-        return tryMutexSlowly(r);
-    }
-    DWORD result = WAIT_OBJECT_0;
-    {
-        const NoStopScope noStop;
-        SharedRecord* rec = nullptr;
-        if (!enterRecord(c, r, rec)) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        const int rc = robustTryLock(c->named.robustHead, futexWord(rec), robustLinks(rec), c->tid);
-        if (rc != EBUSY) {
-            c->named.owned.push(OwnedNamedMutex{r.object->named, 1});
-            if (__builtin_expect(rc != 0 || rec->abandoned != 0, 0)) {
-                rec->abandoned = 0;  // reported now
-                result = WAIT_ABANDONED;
-            }
-        } else {
-            result = WAIT_TIMEOUT;
-        }
-        leaveRecord(c);
-    }
-    // Busy: maybe ours already, maybe a wait.
-    return result == WAIT_TIMEOUT ? tryMutexSlowly(r) : result;
+// The rest of WaitForSingleObject on a named mutex that the short way did not take (a
+// handle of null when the time-out is 0).
+__attribute__((noinline)) DWORD waitMutexSlowly(HANDLE object, Resolved r, DWORD milliseconds) {
+    const DWORD first = tryMutexSlowly(r);
+    return first == WAIT_TIMEOUT && milliseconds != 0 ? waitAfterFirstTry(object, milliseconds)
+                                                      : first;
 }
 
-}  // namespace
-
-namespace {
-
-__attribute__((always_inline)) inline DWORD tryWaitCounted(Resolved r) {
-    DWORD result = WAIT_TIMEOUT;
-    const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
-        if (takeCounted(rec, false)) {
-            result = WAIT_OBJECT_0;
-        }
-        return TRUE;
-    });
-    return alive ? result : WAIT_FAILED;
+// The short way's first try ended with a stop to carry out: carried out now, the wait goes on.
+__attribute__((noinline)) DWORD waitMutexAfterStop(DWORD first, HANDLE object, Resolved r,
+                                                   DWORD milliseconds) {
+    runPendingStop();
+    return first == WAIT_TIMEOUT ? waitMutexSlowly(object, r, milliseconds) : first;
 }
 
-}  // namespace
-
-DWORD tryWaitNamed(Resolved r) {
-    return r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
-}
-
-__attribute__((noinline)) DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds) {
-    const DWORD first = r.kind == Kind::NamedMutex ? tryWaitMutex(r) : tryWaitCounted(r);
-    if (__builtin_expect(first != WAIT_TIMEOUT, 1)) {
+// WaitForSingleObject on a named counted object (event, semaphore, timer) after its first try.
+__attribute__((noinline)) DWORD waitCountedAfterTry(DWORD first, HANDLE object, Resolved r,
+                                                    DWORD milliseconds) {
+    if (first != WAIT_TIMEOUT) {
         return first;
     }
     // A timer may be due: the slow path's look fires it, even for a poll. (The kind is read
@@ -280,6 +242,98 @@ __attribute__((noinline)) DWORD waitNamed(HANDLE object, Resolved r, DWORD milli
         return first;
     }
     return waitAfterFirstTry(object, milliseconds);
+}
+
+__attribute__((noinline)) DWORD waitCountedAfterStop(DWORD first, HANDLE object, Resolved r,
+                                                     DWORD milliseconds) {
+    runPendingStop();
+    return waitCountedAfterTry(first, object, r, milliseconds);
+}
+
+// WaitForSingleObject's short ways keep no value across a call that returns to them:
+// whatever follows their first try (the general way, a stop to carry out, the blocking wait)
+// is a call in tail position, so that they save only the registers their own work needs.
+//
+// The usual mutex calls take a short way, for a thread that locks through its robust list:
+// the word's compare-and-swap succeeds only when no thread owns the mutex, so a wait that
+// takes it needs no look at what the thread owns, and a release finds the mutex it took last
+// at the end of its list. Everything else goes the general way.
+__attribute__((noinline)) DWORD waitNamedMutex(HANDLE object, Resolved r, DWORD milliseconds) {
+    ThreadContext* c = tlsContext;
+    if (c == nullptr || c->named.robustHead == nullptr || !c->named.owned.hasRoom()) {
+        return waitMutexSlowly(object, r, milliseconds);
+    }
+    DWORD result = WAIT_FAILED;
+    enterNoStop();
+    SharedRecord* rec = nullptr;
+    if (enterRecord(c, r, rec)) {
+        const int rc = robustTryLock(c->named.robustHead, futexWord(rec), robustLinks(rec), c->tid);
+        result = WAIT_TIMEOUT;  // busy: maybe ours already, maybe a wait
+        if (rc != EBUSY) {
+            c->named.owned.push(OwnedNamedMutex{r.object->named, 1});
+            result = WAIT_OBJECT_0;
+            if (__builtin_expect(rc != 0 || rec->abandoned != 0, 0)) {
+                rec->abandoned = 0;  // reported now
+                result = WAIT_ABANDONED;
+            }
+        }
+        leaveRecord(c);
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    if (leaveNoStop()) {
+        return waitMutexAfterStop(result, object, r, milliseconds);
+    }
+    return result == WAIT_TIMEOUT ? waitMutexSlowly(object, r, milliseconds) : result;
+}
+
+// Events, semaphores and timers: one attempt at the word, then the blocking wait.
+__attribute__((noinline)) DWORD waitNamedCounted(HANDLE object, Resolved r, DWORD milliseconds) {
+    ThreadContext* c = currentContext();
+    if (c == nullptr) {
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DWORD result = WAIT_FAILED;
+    enterNoStop();
+    SharedRecord* rec = nullptr;
+    if (enterRecord(c, r, rec)) {
+        result = takeCounted(rec, false) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        leaveRecord(c);
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    if (leaveNoStop()) {
+        return waitCountedAfterStop(result, object, r, milliseconds);
+    }
+    return result == WAIT_TIMEOUT ? waitCountedAfterTry(result, object, r, milliseconds) : result;
+}
+
+}  // namespace
+
+// Not inlined into WaitForSingleObject, nor cloned with its arguments split up (GCC's noipa):
+// either would change how that function's short path uses its registers.
+#if __has_attribute(noipa)
+__attribute__((noipa))
+#else
+__attribute__((noinline))
+#endif
+DWORD waitNamed(HANDLE object, Resolved r, DWORD milliseconds) {
+    return r.kind == Kind::NamedMutex ? waitNamedMutex(object, r, milliseconds)
+                                      : waitNamedCounted(object, r, milliseconds);
+}
+
+DWORD tryWaitNamed(Resolved r) {
+    if (r.kind == Kind::NamedMutex) {
+        return waitNamedMutex(nullptr, r, 0);
+    }
+    DWORD result = WAIT_TIMEOUT;  // a timer is looked at, not fired
+    const BOOL alive = withRecord(r, [&](SharedRecord* rec) {
+        if (takeCounted(rec, false)) {
+            result = WAIT_OBJECT_0;
+        }
+        return TRUE;
+    });
+    return alive ? result : WAIT_FAILED;
 }
 
 DWORD pollNamedTimer(const Resolved& r) {

@@ -30,15 +30,23 @@ void runPendingStop();
 // (ThreadSanitizer holds signals back while a thread is in a plain system call).
 bool stopRequested();
 
+// The two ends of a no-stop section. leaveNoStop() says whether a stop arrived inside it
+// that is now to be carried out (runPendingStop). A short path that must keep nothing across
+// that call uses them directly and carries the stop out on a path of its own.
+inline void enterNoStop() {
+    ++tlsStop.noStop;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+__attribute__((always_inline)) inline bool leaveNoStop() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return __builtin_expect(--tlsStop.noStop == 0 && tlsStop.pending != 0, 0);
+}
+
 class NoStopScope {
 public:
-    NoStopScope() {
-        ++tlsStop.noStop;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
+    NoStopScope() { enterNoStop(); }
     __attribute__((always_inline)) ~NoStopScope() {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (__builtin_expect(--tlsStop.noStop == 0 && tlsStop.pending != 0, 0)) {
+        if (leaveNoStop()) {
             runPendingStop();
         }
     }
