@@ -32,7 +32,7 @@ namespace davro::win32 {
 
 // ---- Constants ----
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
-inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+inline constexpr int MAXIMUM_WAIT_OBJECTS = 64;
 
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
@@ -44,36 +44,36 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 inline const HANDLE INVALID_HANDLE_VALUE =
     reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));  // NOLINT(performance-no-int-to-ptr)
 
-inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
-inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
-inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
-inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr DWORD ERROR_INVALID_NAME = 123;
-inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
-inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
-inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
-inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
-inline constexpr DWORD ERROR_MORE_DATA = 234;
-inline constexpr DWORD ERROR_NOT_OWNER = 288;
-inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
-inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
-inline constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
+inline constexpr LONG ERROR_SUCCESS = 0;
+inline constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+inline constexpr LONG ERROR_ACCESS_DENIED = 5;
+inline constexpr LONG ERROR_INVALID_HANDLE = 6;
+inline constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr LONG ERROR_NOT_SUPPORTED = 50;
+inline constexpr LONG ERROR_INVALID_PARAMETER = 87;
+inline constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr LONG ERROR_INVALID_NAME = 123;
+inline constexpr LONG ERROR_MOD_NOT_FOUND = 126;
+inline constexpr LONG ERROR_PROC_NOT_FOUND = 127;
+inline constexpr LONG ERROR_BAD_PATHNAME = 161;
+inline constexpr LONG ERROR_ALREADY_EXISTS = 183;
+inline constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr LONG ERROR_MORE_DATA = 234;
+inline constexpr LONG ERROR_NOT_OWNER = 288;
+inline constexpr LONG ERROR_PRIVILEGE_NOT_HELD = 1314;
+inline constexpr LONG ERROR_TOO_MANY_POSTS = 298;
+inline constexpr LONG ERROR_TOO_MANY_THREADS = 565;
 inline constexpr DWORD ERROR_NOACCESS = 998;
-inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
-inline constexpr DWORD ERROR_FILE_INVALID = 1006;
-inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
-inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
-inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
-inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
-inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
-inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
-inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
-inline constexpr DWORD ERROR_OBJECT_NOT_FOUND = 4312;
+inline constexpr LONG ERROR_INVALID_FLAGS = 1004;
+inline constexpr LONG ERROR_FILE_INVALID = 1006;
+inline constexpr LONG ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr LONG ERROR_CANNOT_FIND_WND_CLASS = 1407;
+inline constexpr LONG ERROR_CLASS_ALREADY_EXISTS = 1410;
+inline constexpr LONG ERROR_CLASS_DOES_NOT_EXIST = 1411;
+inline constexpr LONG ERROR_CLASS_HAS_WINDOWS = 1412;
+inline constexpr LONG ERROR_INVALID_INDEX = 1413;
+inline constexpr LONG ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr LONG ERROR_OBJECT_NOT_FOUND = 4312;
 
 inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
 inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
@@ -89,17 +89,17 @@ inline constexpr DWORD WRITE_OWNER = 0x00080000;
 inline constexpr DWORD SYNCHRONIZE = 0x00100000;
 inline constexpr DWORD ACCESS_SYSTEM_SECURITY = 0x01000000;
 inline constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
-inline constexpr DWORD EVENT_QUERY_STATE = 0x0001;
-inline constexpr DWORD SEMAPHORE_QUERY_STATE = 0x0001;
+inline constexpr int EVENT_QUERY_STATE = 0x0001;
+inline constexpr int SEMAPHORE_QUERY_STATE = 0x0001;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
 inline constexpr DWORD GENERIC_ALL = 0x10000000;
-inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
+inline constexpr int MUTEX_MODIFY_STATE = 0x0001;
 inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
-inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
+inline constexpr int EVENT_MODIFY_STATE = 0x0002;
 inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
-inline constexpr DWORD SEMAPHORE_MODIFY_STATE = 0x0002;
+inline constexpr int SEMAPHORE_MODIFY_STATE = 0x0002;
 inline constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x001F0003;
 inline constexpr DWORD TIMER_QUERY_STATE = 0x0001;
 inline constexpr DWORD TIMER_MODIFY_STATE = 0x0002;
@@ -126,24 +126,24 @@ inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
 inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x00010000;
 // Access rights of thread handles (OpenThread). Waits need SYNCHRONIZE; the others are
 // accepted and not checked.
-inline constexpr DWORD THREAD_TERMINATE = 0x0001;
-inline constexpr DWORD THREAD_SUSPEND_RESUME = 0x0002;
-inline constexpr DWORD THREAD_GET_CONTEXT = 0x0008;
-inline constexpr DWORD THREAD_SET_CONTEXT = 0x0010;
-inline constexpr DWORD THREAD_SET_INFORMATION = 0x0020;
-inline constexpr DWORD THREAD_QUERY_INFORMATION = 0x0040;
-inline constexpr DWORD THREAD_SET_LIMITED_INFORMATION = 0x0400;
-inline constexpr DWORD THREAD_QUERY_LIMITED_INFORMATION = 0x0800;
+inline constexpr int THREAD_TERMINATE = 0x0001;
+inline constexpr int THREAD_SUSPEND_RESUME = 0x0002;
+inline constexpr int THREAD_GET_CONTEXT = 0x0008;
+inline constexpr int THREAD_SET_CONTEXT = 0x0010;
+inline constexpr int THREAD_SET_INFORMATION = 0x0020;
+inline constexpr int THREAD_QUERY_INFORMATION = 0x0040;
+inline constexpr int THREAD_SET_LIMITED_INFORMATION = 0x0400;
+inline constexpr int THREAD_QUERY_LIMITED_INFORMATION = 0x0800;
 inline constexpr DWORD THREAD_ALL_ACCESS = 0x001FFFFF;
 
 // Critical sections, processors and the system.
 inline constexpr DWORD CRITICAL_SECTION_NO_DEBUG_INFO = 0x01000000;
-inline constexpr WORD ALL_PROCESSOR_GROUPS = 0xFFFF;
-inline constexpr WORD PROCESSOR_ARCHITECTURE_INTEL = 0;
-inline constexpr WORD PROCESSOR_ARCHITECTURE_ARM = 5;
-inline constexpr WORD PROCESSOR_ARCHITECTURE_AMD64 = 9;
-inline constexpr WORD PROCESSOR_ARCHITECTURE_ARM64 = 12;
-inline constexpr WORD PROCESSOR_ARCHITECTURE_UNKNOWN = 0xFFFF;
+inline constexpr int ALL_PROCESSOR_GROUPS = 0xFFFF;
+inline constexpr int PROCESSOR_ARCHITECTURE_INTEL = 0;
+inline constexpr int PROCESSOR_ARCHITECTURE_ARM = 5;
+inline constexpr int PROCESSOR_ARCHITECTURE_AMD64 = 9;
+inline constexpr int PROCESSOR_ARCHITECTURE_ARM64 = 12;
+inline constexpr int PROCESSOR_ARCHITECTURE_UNKNOWN = 0xFFFF;
 
 // Time and locale.
 inline constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
@@ -157,35 +157,35 @@ inline constexpr DWORD TIME_NOTIMEMARKER = 0x00000004;
 inline constexpr DWORD TIME_FORCE24HOURFORMAT = 0x00000008;
 
 // Messages and windows.
-inline constexpr UINT WM_NULL = 0x0000;
-inline constexpr UINT WM_CREATE = 0x0001;
-inline constexpr UINT WM_DESTROY = 0x0002;
-inline constexpr UINT WM_CLOSE = 0x0010;
-inline constexpr UINT WM_QUIT = 0x0012;
-inline constexpr UINT WM_NCCREATE = 0x0081;
-inline constexpr UINT WM_NCDESTROY = 0x0082;
-inline constexpr UINT WM_TIMER = 0x0113;
-inline constexpr UINT WM_USER = 0x0400;
-inline constexpr UINT WM_APP = 0x8000;
-inline constexpr UINT PM_NOREMOVE = 0x0000;
-inline constexpr UINT PM_REMOVE = 0x0001;
-inline constexpr UINT PM_NOYIELD = 0x0002;
-inline constexpr DWORD QS_KEY = 0x0001;
-inline constexpr DWORD QS_MOUSEMOVE = 0x0002;
-inline constexpr DWORD QS_MOUSEBUTTON = 0x0004;
-inline constexpr DWORD QS_POSTMESSAGE = 0x0008;
-inline constexpr DWORD QS_TIMER = 0x0010;
-inline constexpr DWORD QS_PAINT = 0x0020;
-inline constexpr DWORD QS_SENDMESSAGE = 0x0040;
-inline constexpr DWORD QS_HOTKEY = 0x0080;
-inline constexpr DWORD QS_ALLPOSTMESSAGE = 0x0100;
-inline constexpr DWORD QS_RAWINPUT = 0x0400;
-inline constexpr DWORD QS_TOUCH = 0x0800;
-inline constexpr DWORD QS_POINTER = 0x1000;
-inline constexpr DWORD QS_MOUSE = QS_MOUSEMOVE | QS_MOUSEBUTTON;
-inline constexpr DWORD QS_INPUT = QS_MOUSE | QS_KEY | QS_RAWINPUT | QS_TOUCH | QS_POINTER;
-inline constexpr DWORD QS_ALLEVENTS = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
-inline constexpr DWORD QS_ALLINPUT =
+inline constexpr int WM_NULL = 0x0000;
+inline constexpr int WM_CREATE = 0x0001;
+inline constexpr int WM_DESTROY = 0x0002;
+inline constexpr int WM_CLOSE = 0x0010;
+inline constexpr int WM_QUIT = 0x0012;
+inline constexpr int WM_NCCREATE = 0x0081;
+inline constexpr int WM_NCDESTROY = 0x0082;
+inline constexpr int WM_TIMER = 0x0113;
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_APP = 0x8000;
+inline constexpr int PM_NOREMOVE = 0x0000;
+inline constexpr int PM_REMOVE = 0x0001;
+inline constexpr int PM_NOYIELD = 0x0002;
+inline constexpr int QS_KEY = 0x0001;
+inline constexpr int QS_MOUSEMOVE = 0x0002;
+inline constexpr int QS_MOUSEBUTTON = 0x0004;
+inline constexpr int QS_POSTMESSAGE = 0x0008;
+inline constexpr int QS_TIMER = 0x0010;
+inline constexpr int QS_PAINT = 0x0020;
+inline constexpr int QS_SENDMESSAGE = 0x0040;
+inline constexpr int QS_HOTKEY = 0x0080;
+inline constexpr int QS_ALLPOSTMESSAGE = 0x0100;
+inline constexpr int QS_RAWINPUT = 0x0400;
+inline constexpr int QS_TOUCH = 0x0800;
+inline constexpr int QS_POINTER = 0x1000;
+inline constexpr int QS_MOUSE = QS_MOUSEMOVE | QS_MOUSEBUTTON;
+inline constexpr int QS_INPUT = QS_MOUSE | QS_KEY | QS_RAWINPUT | QS_TOUCH | QS_POINTER;
+inline constexpr int QS_ALLEVENTS = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
+inline constexpr int QS_ALLINPUT =
     QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
 inline constexpr int GWLP_WNDPROC = -4;
 inline constexpr int GWLP_USERDATA = -21;
@@ -195,13 +195,13 @@ inline const HWND HWND_MESSAGE =
 // Wait chain traversal: what a thread waits for, the thread that holds that, what that
 // thread waits for, and so on (WAITCHAIN_NODE_INFO lists one thread or object each).
 using HWCT = void*;
-inline constexpr DWORD WCT_MAX_NODE_COUNT = 16;
-inline constexpr DWORD WCT_OBJNAME_LENGTH = 128;
-inline constexpr DWORD WCT_ASYNC_OPEN_FLAG = 0x1;   // OpenThreadWaitChainSession
-inline constexpr DWORD WCT_OUT_OF_PROC_FLAG = 0x1;  // GetThreadWaitChain
-inline constexpr DWORD WCT_OUT_OF_PROC_COM_FLAG = 0x2;
-inline constexpr DWORD WCT_OUT_OF_PROC_CS_FLAG = 0x4;
-inline constexpr DWORD WCT_NETWORK_IO_FLAG = 0x8;
+inline constexpr int WCT_MAX_NODE_COUNT = 16;
+inline constexpr int WCT_OBJNAME_LENGTH = 128;
+inline constexpr int WCT_ASYNC_OPEN_FLAG = 0x1;   // OpenThreadWaitChainSession
+inline constexpr int WCT_OUT_OF_PROC_FLAG = 0x1;  // GetThreadWaitChain
+inline constexpr int WCT_OUT_OF_PROC_COM_FLAG = 0x2;
+inline constexpr int WCT_OUT_OF_PROC_CS_FLAG = 0x4;
+inline constexpr int WCT_NETWORK_IO_FLAG = 0x8;
 
 enum WCT_OBJECT_TYPE {
     WctCriticalSectionType = 1,
@@ -274,10 +274,10 @@ DAVRO_API DWORD GetCurrentProcessId();
 // ERROR_INVALID_PARAMETER; out of memory: NULL + ERROR_NOT_ENOUGH_MEMORY. LocalFree frees a
 // block of LocalAlloc (NULL: nothing) and returns NULL.
 using HLOCAL = HANDLE;
-inline constexpr UINT LMEM_FIXED = 0x0000;
-inline constexpr UINT LMEM_MOVEABLE = 0x0002;
-inline constexpr UINT LMEM_ZEROINIT = 0x0040;
-inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+inline constexpr int LMEM_FIXED = 0x0000;
+inline constexpr int LMEM_MOVEABLE = 0x0002;
+inline constexpr int LMEM_ZEROINIT = 0x0040;
+inline constexpr int LPTR = LMEM_FIXED | LMEM_ZEROINIT;
 DAVRO_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 DAVRO_API HLOCAL LocalFree(HLOCAL memory);
 

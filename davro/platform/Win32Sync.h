@@ -23,9 +23,9 @@
 namespace davro::win32 {
 
 // ---- Constants ----
-inline constexpr DWORD ERROR_GEN_FAILURE = 31;
-inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-inline constexpr DWORD ERROR_TIMEOUT = 1460;
+inline constexpr LONG ERROR_GEN_FAILURE = 31;
+inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+inline constexpr LONG ERROR_TIMEOUT = 1460;
 
 // ---- Interlocked operations ----
 // InterlockedIncrement ... InterlockedXor, their 64-bit forms, InterlockedExchangePointer,
@@ -81,7 +81,7 @@ inline constexpr INIT_ONCE INIT_ONCE_STATIC_INIT{};
 inline constexpr DWORD INIT_ONCE_CHECK_ONLY = 0x1;
 inline constexpr DWORD INIT_ONCE_ASYNC = 0x2;
 inline constexpr DWORD INIT_ONCE_INIT_FAILED = 0x4;
-inline constexpr DWORD INIT_ONCE_CTX_RESERVED_BITS = 2;
+inline constexpr int INIT_ONCE_CTX_RESERVED_BITS = 2;
 
 DAVRO_API void InitOnceInitialize(PINIT_ONCE initOnce);
 // Runs `function` once: the first caller runs it while others wait; its TRUE completes the
@@ -120,9 +120,9 @@ DAVRO_API void WakeByAddressAll(PVOID address);
 // entered; the last one to enter gets TRUE, the others FALSE.
 using PSYNCHRONIZATION_BARRIER = SYNCHRONIZATION_BARRIER*;
 using LPSYNCHRONIZATION_BARRIER = SYNCHRONIZATION_BARRIER*;
-inline constexpr DWORD SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY = 0x01;
-inline constexpr DWORD SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY = 0x02;
-inline constexpr DWORD SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE = 0x04;
+inline constexpr int SYNCHRONIZATION_BARRIER_FLAGS_SPIN_ONLY = 0x01;
+inline constexpr int SYNCHRONIZATION_BARRIER_FLAGS_BLOCK_ONLY = 0x02;
+inline constexpr int SYNCHRONIZATION_BARRIER_FLAGS_NO_DELETE = 0x04;
 
 // `totalThreads` >= 1; `spinCount` -1 for the default (2000 turns). Otherwise FALSE +
 // ERROR_INVALID_PARAMETER.
@@ -143,7 +143,7 @@ DAVRO_API BOOL DeleteSynchronizationBarrier(LPSYNCHRONIZATION_BARRIER barrier);
 using PSLIST_ENTRY = SLIST_ENTRY*;
 using PSLIST_HEADER = SLIST_HEADER*;
 // The alignment of what malloc returns, and what list entries need (_aligned_malloc).
-inline constexpr SIZE_T MEMORY_ALLOCATION_ALIGNMENT = 16;
+inline constexpr int MEMORY_ALLOCATION_ALIGNMENT = 16;
 
 DAVRO_API void InitializeSListHead(PSLIST_HEADER head);
 // Each returns the list's previous first entry (NULL when it was empty).
@@ -160,7 +160,7 @@ DAVRO_API USHORT QueryDepthSList(PSLIST_HEADER head);
 // (ERROR_INVALID_PARAMETER); TlsGetValue sets the last error to 0 when it succeeds. TlsFree
 // of an index not allocated: FALSE + ERROR_INVALID_PARAMETER.
 inline constexpr DWORD TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
-inline constexpr DWORD TLS_MINIMUM_AVAILABLE = 64;
+inline constexpr int TLS_MINIMUM_AVAILABLE = 64;
 DAVRO_API DWORD TlsAlloc();
 DAVRO_API BOOL TlsFree(DWORD index);
 DAVRO_API BOOL TlsSetValue(DWORD index, LPVOID value);
@@ -197,7 +197,7 @@ inline LPVOID TlsGetValue(DWORD index) {
 // thread ends and, for every thread, when the index is freed.
 using PFLS_CALLBACK_FUNCTION = void (*)(PVOID data);
 inline constexpr DWORD FLS_OUT_OF_INDEXES = 0xFFFFFFFF;
-inline constexpr DWORD FLS_MAXIMUM_AVAILABLE = 4080;
+inline constexpr int FLS_MAXIMUM_AVAILABLE = 4080;
 DAVRO_API DWORD FlsAlloc(PFLS_CALLBACK_FUNCTION callback);
 DAVRO_API BOOL FlsFree(DWORD index);
 DAVRO_API PVOID FlsGetValue(DWORD index);

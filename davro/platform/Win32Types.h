@@ -230,11 +230,11 @@ using PKAFFINITY = KAFFINITY*;
 using HRESULT = LONG;
 using FARPROC = INT_PTR (*)();
 
-inline constexpr DWORD MAX_PATH = 260;
+inline constexpr int MAX_PATH = 260;
 inline constexpr DWORD MAXDWORD = 0xFFFFFFFF;
 inline constexpr LONG MAXLONG = 0x7FFFFFFF;
-inline constexpr BYTE MAXBYTE = 0xFF;
-inline constexpr WORD MAXWORD = 0xFFFF;
+inline constexpr int MAXBYTE = 0xFF;
+inline constexpr int MAXWORD = 0xFFFF;
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -245,7 +245,7 @@ inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 inline constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004);
 inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
 inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
-inline constexpr DWORD FACILITY_WIN32 = 7;
+inline constexpr int FACILITY_WIN32 = 7;
 
 // An HRESULT that carries a Win32 error: 0 (and every value that is already negative) as it
 // is, otherwise the code in FACILITY_WIN32 with the failure bit set.
