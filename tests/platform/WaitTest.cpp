@@ -713,5 +713,47 @@ TEST(WaitableTimerTest, ANamedTimersCompletionRoutineRunsOnTheSettingThread) {
     checkCompletionRoutine(name.c_str());
 }
 
+// Periodic timers closed on another thread while the alertable waits of the thread that set
+// them keep firing them: each close takes the timer and its routine that has not run away
+// with it, and nothing is ever run from a timer that has gone.
+TEST(WaitableTimerTest, StressTimersClosedWhileTheirSettersAlertableWaitsFireThem) {
+    constexpr int kRounds = 100;
+    constexpr int kTimers = 16;
+    static std::atomic<int> calls{0};
+    const PTIMERAPCROUTINE count = [](LPVOID, DWORD, DWORD) { ++calls; };
+    int leftQueued = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        HANDLE timers[kTimers];
+        const LARGE_INTEGER now{};  // absolute 0: due at once, then every millisecond
+        for (HANDLE& timer : timers) {
+            timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+            ASSERT_NE(nullptr, timer);
+            ASSERT_TRUE(SetWaitableTimer(timer, &now, 1, count, nullptr, FALSE));
+        }
+        std::atomic<bool> closing{false};
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            closing = true;
+            for (HANDLE timer : timers) {
+                CloseHandle(timer);
+            }
+            closed = true;
+        });
+        while (!closing.load()) {
+        }
+        // The timers are due: the first of these waits fires them while they are closed.
+        while (!closed.load()) {
+            SleepEx(0, TRUE);
+        }
+        closer.join();
+#ifndef _WIN32
+        // Every close has returned: no routine of these timers may still be queued.
+        leftQueued += SleepEx(0, TRUE) == WAIT_IO_COMPLETION ? 1 : 0;
+#endif
+    }
+    EXPECT_EQ(0, leftQueued);
+    EXPECT_GT(calls.load(), 0);
+}
+
 }  // namespace
 }  // namespace davro::test

@@ -55,6 +55,11 @@ struct ApcQueue {
 // compute their deadlines (a stale value only costs a wake-up: setters nudge the waiters).
 struct TimerRecord {
     Object* object = nullptr;
+    // The object's incarnation when the record was made. A thread's alertable waits fire
+    // their timers without a reference (fireOwnTimers): read from the state word instead, the
+    // incarnation of a timer whose last handle is being closed could be the bumped one,
+    // which fireTimer would take for a live timer's while the record is freed.
+    std::uint32_t incarnation = 0;
     // Monotonic due time in ns, kNoDeadline while the timer is not armed.
     std::atomic<std::int64_t> dueNs{kNoDeadline};
     // An absolute due time as a FILETIME count of the (scaled) system clock, 0 for a relative

@@ -374,7 +374,7 @@ void fireOwnTimers(ThreadContext* c) {
                     break;
                 }
                 due[count] = t->object;
-                incarnations[count] = incarnationOf(t->object);
+                incarnations[count] = t->incarnation;
                 ++count;
             }
         }
@@ -425,6 +425,7 @@ HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES /*attributes*/, LPCWSTR name
     HANDLE h = nullptr;
     if (o != nullptr) {
         t->object = o;
+        t->incarnation = incarnationOf(o);
         o->timer = t;  // before any handle can reach the object
         h = newHandle(o, accessFor(kind, desiredAccess));
         if (h == nullptr) {
@@ -518,6 +519,7 @@ BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE rou
     }
     if (fresh != nullptr) {
         fresh->object = r.object;
+        fresh->incarnation = r.incarnation;
         fresh->routine = routine;
         fresh->argument = argument;
         fresh->apcThread = thread;
