@@ -242,8 +242,13 @@ TEST(AlertableWaitTest, QueuedApcsRunInOrderOnlyInAnAlertableWait) {
     ASSERT_NE(0U, QueueUserAPC(&logApc, self, 4));
     EXPECT_EQ(WAIT_IO_COMPLETION, WaitForMultipleObjectsEx(1, &event, TRUE, 0, TRUE));
     ASSERT_NE(0U, QueueUserAPC(&logApc, GetCurrentThread(), 5));  // the pseudo-handle too
-    EXPECT_EQ(WAIT_IO_COMPLETION, MsgWaitForMultipleObjectsEx(1, &event, 0, QS_ALLINPUT,
+    // A wait for input and objects that APCs end has not reported the input: it stays new.
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0));
+    EXPECT_EQ(WAIT_IO_COMPLETION, MsgWaitForMultipleObjectsEx(1, &event, kBoundMs, QS_ALLINPUT,
                                                               MWMO_ALERTABLE | MWMO_WAITALL));
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_POSTMESSAGE));
+    MSG message{};
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ((std::vector<ULONG_PTR>{1, 2, 9, 3, 4, 5}), log.values);
     gApcLog = nullptr;
 }
