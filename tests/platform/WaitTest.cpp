@@ -718,6 +718,50 @@ TEST(WaitableTimerTest, ANamedTimersCompletionRoutineRunsOnTheSettingThread) {
     checkCompletionRoutine(name.c_str());
 }
 
+// Two threads set one timer at the same moment, each with a routine of its own: the set that
+// lands last keeps its routine, which runs once when the timer fires, whichever way the two
+// sets overlap.
+TEST(WaitableTimerTest, StressTheLastOfTwoOverlappingSetsKeepsItsCompletionRoutine) {
+    constexpr int kRounds = 100;
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE timer = makeTimer(hs, named, FALSE, L"timer-two-setters");
+        static std::atomic<int> calls{0};
+        calls = 0;
+        const PTIMERAPCROUTINE count = [](LPVOID, DWORD, DWORD) { ++calls; };
+        std::atomic<int> arrived{0};
+        std::atomic<int> lost{0};
+        auto setter = [&] {
+            for (int round = 1; round <= kRounds && lost.load() == 0; ++round) {
+                ++arrived;
+                while (arrived.load() < 2 * (2 * round - 1)) {
+                    std::this_thread::yield();
+                }
+                const LARGE_INTEGER due = after(2);
+                SetWaitableTimer(timer, &due, 0, count, nullptr, FALSE);
+                // Both wait alertably until the one routine left has run.
+                const auto start = std::chrono::steady_clock::now();
+                while (calls.load() < round && msSince(start) < kBoundMs) {
+                    SleepEx(1, TRUE);
+                }
+                if (calls.load() != round) {
+                    ++lost;
+                }
+                ++arrived;
+                while (arrived.load() < 2 * (2 * round)) {
+                    std::this_thread::yield();
+                }
+            }
+        };
+        std::thread first(setter);
+        std::thread second(setter);
+        first.join();
+        second.join();
+        EXPECT_EQ(0, lost.load());
+    }
+}
+
 // Periodic timers closed on another thread while the alertable waits of the thread that set
 // them keep firing them: each close takes the timer and its routine that has not run away
 // with it, and nothing is ever run from a timer that has gone.

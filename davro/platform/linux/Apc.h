@@ -124,9 +124,11 @@ std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now);
 void destroyTimer(Object* o);
 // The same for a named timer: drops this process's completion routine on it.
 void dropNamedTimerRoutine(Object* o);
-// Replaces this process's completion routine on a named timer by `fresh` (null: none),
-// dropping the old one and its call not yet run.
-void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh);
+// Replaces this process's completion routine on a named timer by `fresh` (null: none), the
+// registration of the set or cancel of generation `gen`, dropping the old one and its call
+// not yet run; unless the old one belongs to a later set of this process, which stays while
+// `fresh` is dropped.
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh, std::uint32_t gen);
 // Moves the threads sleeping in a wait queued on `o` (locked) back to waiting and adds them
 // to `wakes`, so that they look at their objects again and recompute their deadlines.
 void nudgeQueuedWaiters(Object* o, WakeList& wakes);

@@ -195,12 +195,13 @@ std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now) {
 // ---- Completion routines on named timers ----
 //
 // The routine belongs to the thread that set the timer, in its own process: one registration
-// per named timer per process (NamedShared::timer, the latest set wins), a TimerRecord linked
-// to the thread's APC queue as an unnamed timer's is. Its dueNs/absoluteTicks hold the due
-// time that the set (or the last fire seen) left, so that the thread's alertable waits wake
-// then even when another process fired the timer first; at that look the thread fires the
-// timer if nobody did, and a due time moved on under the same set generation queues the
-// routine. A set generation that moved drops the registration and its queued call.
+// per named timer per process (NamedShared::timer, the latest set by generation wins), a
+// TimerRecord linked to the thread's APC queue as an unnamed timer's is. Its
+// dueNs/absoluteTicks hold the due time that the set (or the last fire seen) left, so that
+// the thread's alertable waits wake then even when another process fired the timer first; at
+// that look the thread fires the timer if nobody did, and a due time moved on under the same
+// set generation queues the routine. A set generation that moved drops the registration and
+// its queued call.
 
 namespace {
 
@@ -216,16 +217,23 @@ Object* dropRegistration(TimerRecord* t) {
 
 }  // namespace
 
-void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh) {
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh, std::uint32_t gen) {
     Object* previous = nullptr;
     {
         const SpinGuard guard(gNamedRoutines);
-        if (shared->timer != nullptr) {
-            previous = dropRegistration(shared->timer);
-        }
-        shared->timer = fresh;
-        if (fresh != nullptr) {
-            linkToThread(fresh);
+        TimerRecord* current = shared->timer;
+        // Two sets of this process may overlap: the one whose generation came later may
+        // have registered first. Its registration stays, and the earlier set's goes.
+        if (current != nullptr && static_cast<std::int32_t>(current->namedGen - gen) > 0) {
+            previous = fresh != nullptr ? dropRegistration(fresh) : nullptr;
+        } else {
+            if (current != nullptr) {
+                previous = dropRegistration(current);
+            }
+            shared->timer = fresh;
+            if (fresh != nullptr) {
+                linkToThread(fresh);
+            }
         }
     }
     if (previous != nullptr) {
@@ -233,7 +241,20 @@ void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh) {
     }
 }
 
-void dropNamedTimerRoutine(Object* o) { replaceNamedRoutine(o->named, nullptr); }
+void dropNamedTimerRoutine(Object* o) {
+    Object* previous = nullptr;
+    {
+        const SpinGuard guard(gNamedRoutines);
+        NamedShared* shared = o->named;
+        if (shared->timer != nullptr) {
+            previous = dropRegistration(shared->timer);
+            shared->timer = nullptr;
+        }
+    }
+    if (previous != nullptr) {
+        release(previous);
+    }
+}
 
 namespace {
 
@@ -529,7 +550,7 @@ BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE rou
                                    std::memory_order_relaxed);
         fresh->dueNs.store(due >= 0 ? 0 : shared, std::memory_order_relaxed);
     }
-    replaceNamedRoutine(r.object->named, fresh);
+    replaceNamedRoutine(r.object->named, fresh, gen);
     if (resume != FALSE) {
         SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
     }
@@ -620,10 +641,11 @@ BOOL CancelWaitableTimer(HANDLE timer) {
     }
     const NoStopScope noStop;
     if (isNamedTimerKind(r.kind)) {
-        if (setNamedTimer(r, kTimerDisarmed, 0) == FALSE) {  // its signalled state stays
+        std::uint32_t gen = 0;
+        if (setNamedTimer(r, kTimerDisarmed, 0, &gen) == FALSE) {  // its signalled state stays
             return FALSE;
         }
-        replaceNamedRoutine(r.object->named, nullptr);
+        replaceNamedRoutine(r.object->named, nullptr, gen);
         return TRUE;
     }
     Object* previous = nullptr;
