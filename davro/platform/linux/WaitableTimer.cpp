@@ -51,7 +51,11 @@ std::int64_t monotonicAt(std::uint64_t ticks, std::int64_t now) {
 
 // When the timer is due now, in monotonic ns; kNoDeadline when it is not armed.
 std::int64_t dueNow(const TimerRecord* t, std::int64_t now) {
-    const std::int64_t due = t->dueNs.load(std::memory_order_acquire);
+    // Sequentially consistent: a sleeper reads it after announcing its sleep with a seq_cst
+    // exchange, and a set stores it (seq_cst) before it looks for sleepers to nudge, so either
+    // the sleeper reads the new due time or the set finds it asleep. An acquire load could be
+    // ordered before the announcement where acquire loads are weaker than that (RCpc).
+    const std::int64_t due = t->dueNs.load(std::memory_order_seq_cst);
     if (due == kNoDeadline) {
         return kNoDeadline;
     }
