@@ -718,6 +718,42 @@ TEST(WaitableTimerTest, ANamedTimersCompletionRoutineRunsOnTheSettingThread) {
     checkCompletionRoutine(name.c_str());
 }
 
+// More periodic timers with routines than an alertable wait fires in one batch, all due at
+// once: the wait fires every one of them, runs each routine once and returns.
+TEST(WaitableTimerTest, AnAlertableWaitFiresEveryDueTimerOfItsThreadHoweverMany) {
+    constexpr int kTimers = 40;
+    static std::atomic<int> calls{0};
+    calls = 0;
+    HANDLE timers[kTimers];
+    for (HANDLE& timer : timers) {
+        timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+        ASSERT_NE(nullptr, timer);
+    }
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            const LARGE_INTEGER now{};  // absolute 0: due at once, then every minute
+            for (int i = 0; i < kTimers; ++i) {
+                SetWaitableTimer(
+                    static_cast<HANDLE*>(argument)[i], &now, 60000,
+                    [](LPVOID, DWORD, DWORD) { ++calls; }, nullptr, FALSE);
+            }
+            return SleepEx(0, TRUE);
+        },
+        timers, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+    for (HANDLE timer : timers) {
+        CloseHandle(timer);  // also lets a thread go that keeps looking at them
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+    DWORD result = 0;
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    EXPECT_EQ(WAIT_IO_COMPLETION, result);
+    EXPECT_EQ(kTimers, calls.load());
+}
+
 // Two threads set one timer at the same moment, each with a routine of its own: the set that
 // lands last keeps its routine, which runs once when the timer fires, whichever way the two
 // sets overlap.

@@ -46,6 +46,7 @@ struct ApcQueue {
     Apc* head = nullptr;
     Apc* tail = nullptr;
     TimerRecord* timers = nullptr;  // armed timers with a completion routine for this thread
+    std::uint32_t looks = 0;        // the thread's looks at `timers` (fireOwnTimers), never 0
     std::atomic<std::uint32_t> pending{0};
     bool closed = false;  // the thread has ended: nothing is queued any more
 };
@@ -74,6 +75,7 @@ struct TimerRecord {
     TimerRecord* prevOfThread = nullptr;
     TimerRecord* nextOfThread = nullptr;
     bool onThread = false;
+    std::uint32_t look = 0;  // the look of that queue's thread that last took it (ApcQueue::looks)
     // A named timer's routine in this process: the due time as the record held it after the
     // set (or the last fire seen) and the set generation it belongs to. A due time moved on
     // under the same generation is a fire, made by whichever process looked first.

@@ -83,6 +83,7 @@ void linkToThread(TimerRecord* t) {
         }
         q.timers = t;
         t->onThread = true;
+        t->look = 0;  // a look of the thread it was linked to before means nothing here
     }
 }
 
@@ -376,6 +377,7 @@ void fireOwnTimers(ThreadContext* c) {
         return;
     }
     ApcQueue& q = r->apcs;
+    std::uint32_t look = 0;
     for (;;) {
         // Collected under the queue lock, fired after it (fireTimer takes the object lock):
         // the incarnation tells fireTimer whether the timer died meanwhile.
@@ -387,17 +389,22 @@ void fireOwnTimers(ThreadContext* c) {
         const std::int64_t now = monotonicNs();
         {
             const SpinGuard guard(q.lock);
-            for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
+            if (look == 0) {
+                look = ++q.looks != 0 ? q.looks : ++q.looks;  // never 0
+            }
+            for (TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
                 const std::int64_t d = dueNow(t, now);
                 // A named timer's queued call is looked at too: a set made in another process
-                // since it was queued drops it before it runs.
-                if ((d == kNoDeadline || d > now) && !t->apc.queued) {
+                // since it was queued drops it before it runs. Each timer once per look: a
+                // fired timer's call stays queued, and a later batch must go past it.
+                if (((d == kNoDeadline || d > now) && !t->apc.queued) || t->look == look) {
                     continue;
                 }
                 if (count == kBatch) {
                     more = true;
                     break;
                 }
+                t->look = look;
                 due[count] = t->object;
                 incarnations[count] = t->incarnation;
                 ++count;
