@@ -31,7 +31,7 @@ constexpr std::int64_t kNsPerMs = 1000000;
 // How long a sleep that waits for an absolute due time may last before the due time is
 // converted again, so that a change of the system clock is followed within that time.
 constexpr std::int64_t kClockRecheckNs = 1000000000;
-// Due times further off than this (about 2,900 years) are treated as this far: the
+// Due times further off than this (about 228 years) are treated as this far: the
 // arithmetic below stays inside 64 bits.
 constexpr std::int64_t kFarTicks = std::int64_t{1} << 56;
 
