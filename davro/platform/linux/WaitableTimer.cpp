@@ -371,13 +371,27 @@ std::int64_t ownTimersWakeNs(ThreadContext* c, std::int64_t now) {
     return wake;
 }
 
+namespace {
+
+// A new look of a thread at its timers with completion routines (fireOwnTimers): a number
+// that no timer holds from an earlier look, never 0.
+std::uint32_t newLook(ApcQueue& q) {
+    const SpinGuard guard(q.lock);
+    if (++q.looks == 0) {
+        ++q.looks;
+    }
+    return q.looks;
+}
+
+}  // namespace
+
 void fireOwnTimers(ThreadContext* c) {
     ThreadRecord* r = c->record;
     if (r == nullptr) {
         return;
     }
     ApcQueue& q = r->apcs;
-    std::uint32_t look = 0;
+    const std::uint32_t look = newLook(q);
     for (;;) {
         // Collected under the queue lock, fired after it (fireTimer takes the object lock):
         // the incarnation tells fireTimer whether the timer died meanwhile.
@@ -389,9 +403,6 @@ void fireOwnTimers(ThreadContext* c) {
         const std::int64_t now = monotonicNs();
         {
             const SpinGuard guard(q.lock);
-            if (look == 0) {
-                look = ++q.looks != 0 ? q.looks : ++q.looks;  // never 0
-            }
             for (TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
                 const std::int64_t d = dueNow(t, now);
                 // A named timer's queued call is looked at too: a set made in another process
