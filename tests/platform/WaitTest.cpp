@@ -242,8 +242,13 @@ TEST(AlertableWaitTest, QueuedApcsRunInOrderOnlyInAnAlertableWait) {
     ASSERT_NE(0U, QueueUserAPC(&logApc, self, 4));
     EXPECT_EQ(WAIT_IO_COMPLETION, WaitForMultipleObjectsEx(1, &event, TRUE, 0, TRUE));
     ASSERT_NE(0U, QueueUserAPC(&logApc, GetCurrentThread(), 5));  // the pseudo-handle too
-    EXPECT_EQ(WAIT_IO_COMPLETION, MsgWaitForMultipleObjectsEx(1, &event, 0, QS_ALLINPUT,
+    // A wait for input and objects that APCs end has not reported the input: it stays new.
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0));
+    EXPECT_EQ(WAIT_IO_COMPLETION, MsgWaitForMultipleObjectsEx(1, &event, kBoundMs, QS_ALLINPUT,
                                                               MWMO_ALERTABLE | MWMO_WAITALL));
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_POSTMESSAGE));
+    MSG message{};
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ((std::vector<ULONG_PTR>{1, 2, 9, 3, 4, 5}), log.values);
     gApcLog = nullptr;
 }
@@ -711,6 +716,128 @@ TEST(WaitableTimerTest, TheCompletionRoutineRunsOnTheSettingThreadInAnAlertableW
 TEST(WaitableTimerTest, ANamedTimersCompletionRoutineRunsOnTheSettingThread) {
     const std::wstring name = uniqueName(L"routine-timer");
     checkCompletionRoutine(name.c_str());
+}
+
+// More periodic timers with routines than an alertable wait fires in one batch, all due at
+// once: the wait fires every one of them, runs each routine once and returns.
+TEST(WaitableTimerTest, AnAlertableWaitFiresEveryDueTimerOfItsThreadHoweverMany) {
+    constexpr int kTimers = 40;
+    static std::atomic<int> calls{0};
+    calls = 0;
+    HANDLE timers[kTimers];
+    for (HANDLE& timer : timers) {
+        timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+        ASSERT_NE(nullptr, timer);
+    }
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            const LARGE_INTEGER now{};  // absolute 0: due at once, then every minute
+            for (int i = 0; i < kTimers; ++i) {
+                SetWaitableTimer(
+                    static_cast<HANDLE*>(argument)[i], &now, 60000,
+                    [](LPVOID, DWORD, DWORD) { ++calls; }, nullptr, FALSE);
+            }
+            return SleepEx(0, TRUE);
+        },
+        timers, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+    for (HANDLE timer : timers) {
+        CloseHandle(timer);  // also lets a thread go that keeps looking at them
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+    DWORD result = 0;
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    EXPECT_EQ(WAIT_IO_COMPLETION, result);
+    EXPECT_EQ(kTimers, calls.load());
+}
+
+// Two threads set one timer at the same moment, each with a routine of its own: the set that
+// lands last keeps its routine, which runs once when the timer fires, whichever way the two
+// sets overlap.
+TEST(WaitableTimerTest, StressTheLastOfTwoOverlappingSetsKeepsItsCompletionRoutine) {
+    constexpr int kRounds = 100;
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        Handles hs;
+        HANDLE timer = makeTimer(hs, named, FALSE, L"timer-two-setters");
+        static std::atomic<int> calls{0};
+        calls = 0;
+        const PTIMERAPCROUTINE count = [](LPVOID, DWORD, DWORD) { ++calls; };
+        std::atomic<int> arrived{0};
+        std::atomic<int> lost{0};
+        auto setter = [&] {
+            for (int round = 1; round <= kRounds && lost.load() == 0; ++round) {
+                ++arrived;
+                while (arrived.load() < 2 * (2 * round - 1)) {
+                    std::this_thread::yield();
+                }
+                const LARGE_INTEGER due = after(2);
+                SetWaitableTimer(timer, &due, 0, count, nullptr, FALSE);
+                // Both wait alertably until the one routine left has run.
+                const auto start = std::chrono::steady_clock::now();
+                while (calls.load() < round && msSince(start) < kBoundMs) {
+                    SleepEx(1, TRUE);
+                }
+                if (calls.load() != round) {
+                    ++lost;
+                }
+                ++arrived;
+                while (arrived.load() < 2 * (2 * round)) {
+                    std::this_thread::yield();
+                }
+            }
+        };
+        std::thread first(setter);
+        std::thread second(setter);
+        first.join();
+        second.join();
+        EXPECT_EQ(0, lost.load());
+    }
+}
+
+// Periodic timers closed on another thread while the alertable waits of the thread that set
+// them keep firing them: each close takes the timer and its routine that has not run away
+// with it, and nothing is ever run from a timer that has gone.
+TEST(WaitableTimerTest, StressTimersClosedWhileTheirSettersAlertableWaitsFireThem) {
+    constexpr int kRounds = 100;
+    constexpr int kTimers = 16;
+    static std::atomic<int> calls{0};
+    const PTIMERAPCROUTINE count = [](LPVOID, DWORD, DWORD) { ++calls; };
+    int leftQueued = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        HANDLE timers[kTimers];
+        const LARGE_INTEGER now{};  // absolute 0: due at once, then every millisecond
+        for (HANDLE& timer : timers) {
+            timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+            ASSERT_NE(nullptr, timer);
+            ASSERT_TRUE(SetWaitableTimer(timer, &now, 1, count, nullptr, FALSE));
+        }
+        std::atomic<bool> closing{false};
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            closing = true;
+            for (HANDLE timer : timers) {
+                CloseHandle(timer);
+            }
+            closed = true;
+        });
+        while (!closing.load()) {
+        }
+        // The timers are due: the first of these waits fires them while they are closed.
+        while (!closed.load()) {
+            SleepEx(0, TRUE);
+        }
+        closer.join();
+#ifndef _WIN32
+        // Every close has returned: no routine of these timers may still be queued.
+        leftQueued += SleepEx(0, TRUE) == WAIT_IO_COMPLETION ? 1 : 0;
+#endif
+    }
+    EXPECT_EQ(0, leftQueued);
+    EXPECT_GT(calls.load(), 0);
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ struct ApcQueue {
     Apc* head = nullptr;
     Apc* tail = nullptr;
     TimerRecord* timers = nullptr;  // armed timers with a completion routine for this thread
+    std::uint32_t looks = 0;        // the thread's looks at `timers` (fireOwnTimers), never 0
     std::atomic<std::uint32_t> pending{0};
     bool closed = false;  // the thread has ended: nothing is queued any more
 };
@@ -55,6 +56,11 @@ struct ApcQueue {
 // compute their deadlines (a stale value only costs a wake-up: setters nudge the waiters).
 struct TimerRecord {
     Object* object = nullptr;
+    // The object's incarnation when the record was made. A thread's alertable waits fire
+    // their timers without a reference (fireOwnTimers): read from the state word instead, the
+    // incarnation of a timer whose last handle is being closed could be the bumped one,
+    // which fireTimer would take for a live timer's while the record is freed.
+    std::uint32_t incarnation = 0;
     // Monotonic due time in ns, kNoDeadline while the timer is not armed.
     std::atomic<std::int64_t> dueNs{kNoDeadline};
     // An absolute due time as a FILETIME count of the (scaled) system clock, 0 for a relative
@@ -69,6 +75,7 @@ struct TimerRecord {
     TimerRecord* prevOfThread = nullptr;
     TimerRecord* nextOfThread = nullptr;
     bool onThread = false;
+    std::uint32_t look = 0;  // the look of that queue's thread that last took it (ApcQueue::looks)
     // A named timer's routine in this process: the due time as the record held it after the
     // set (or the last fire seen) and the set generation it belongs to. A due time moved on
     // under the same generation is a fire, made by whichever process looked first.
@@ -119,9 +126,11 @@ std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now);
 void destroyTimer(Object* o);
 // The same for a named timer: drops this process's completion routine on it.
 void dropNamedTimerRoutine(Object* o);
-// Replaces this process's completion routine on a named timer by `fresh` (null: none),
-// dropping the old one and its call not yet run.
-void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh);
+// Replaces this process's completion routine on a named timer by `fresh` (null: none), the
+// registration of the set or cancel of generation `gen`, dropping the old one and its call
+// not yet run; unless the old one belongs to a later set of this process, which stays while
+// `fresh` is dropped.
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh, std::uint32_t gen);
 // Moves the threads sleeping in a wait queued on `o` (locked) back to waiting and adds them
 // to `wakes`, so that they look at their objects again and recompute their deadlines.
 void nudgeQueuedWaiters(Object* o, WakeList& wakes);

@@ -47,7 +47,9 @@ DWORD waitAllAndInput(Queue* q, DWORD count, const HANDLE* handles, DWORD millis
     }
     if (count != 0) {
         result = WaitForMultipleObjects(count, handles, TRUE, millisecondsLeft(deadline));
-        if (result == WAIT_TIMEOUT || result == WAIT_FAILED) {
+        // Ended without the objects (an alertable wait's APCs among the ways): the input has
+        // not been reported and stays new.
+        if (result == WAIT_TIMEOUT || result == WAIT_FAILED || result == WAIT_IO_COMPLETION) {
             return result;
         }
     }

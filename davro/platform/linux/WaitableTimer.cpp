@@ -31,7 +31,7 @@ constexpr std::int64_t kNsPerMs = 1000000;
 // How long a sleep that waits for an absolute due time may last before the due time is
 // converted again, so that a change of the system clock is followed within that time.
 constexpr std::int64_t kClockRecheckNs = 1000000000;
-// Due times further off than this (about 2,900 years) are treated as this far: the
+// Due times further off than this (about 228 years) are treated as this far: the
 // arithmetic below stays inside 64 bits.
 constexpr std::int64_t kFarTicks = std::int64_t{1} << 56;
 
@@ -51,7 +51,11 @@ std::int64_t monotonicAt(std::uint64_t ticks, std::int64_t now) {
 
 // When the timer is due now, in monotonic ns; kNoDeadline when it is not armed.
 std::int64_t dueNow(const TimerRecord* t, std::int64_t now) {
-    const std::int64_t due = t->dueNs.load(std::memory_order_acquire);
+    // Sequentially consistent: a sleeper reads it after announcing its sleep with a seq_cst
+    // exchange, and a set stores it (seq_cst) before it looks for sleepers to nudge, so either
+    // the sleeper reads the new due time or the set finds it asleep. An acquire load could be
+    // ordered before the announcement where acquire loads are weaker than that (RCpc).
+    const std::int64_t due = t->dueNs.load(std::memory_order_seq_cst);
     if (due == kNoDeadline) {
         return kNoDeadline;
     }
@@ -79,6 +83,7 @@ void linkToThread(TimerRecord* t) {
         }
         q.timers = t;
         t->onThread = true;
+        t->look = 0;  // a look of the thread it was linked to before means nothing here
     }
 }
 
@@ -195,12 +200,13 @@ std::int64_t namedTimerWakeNs(const Object* o, std::int64_t now) {
 // ---- Completion routines on named timers ----
 //
 // The routine belongs to the thread that set the timer, in its own process: one registration
-// per named timer per process (NamedShared::timer, the latest set wins), a TimerRecord linked
-// to the thread's APC queue as an unnamed timer's is. Its dueNs/absoluteTicks hold the due
-// time that the set (or the last fire seen) left, so that the thread's alertable waits wake
-// then even when another process fired the timer first; at that look the thread fires the
-// timer if nobody did, and a due time moved on under the same set generation queues the
-// routine. A set generation that moved drops the registration and its queued call.
+// per named timer per process (NamedShared::timer, the latest set by generation wins), a
+// TimerRecord linked to the thread's APC queue as an unnamed timer's is. Its
+// dueNs/absoluteTicks hold the due time that the set (or the last fire seen) left, so that
+// the thread's alertable waits wake then even when another process fired the timer first; at
+// that look the thread fires the timer if nobody did, and a due time moved on under the same
+// set generation queues the routine. A set generation that moved drops the registration and
+// its queued call.
 
 namespace {
 
@@ -216,16 +222,23 @@ Object* dropRegistration(TimerRecord* t) {
 
 }  // namespace
 
-void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh) {
+void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh, std::uint32_t gen) {
     Object* previous = nullptr;
     {
         const SpinGuard guard(gNamedRoutines);
-        if (shared->timer != nullptr) {
-            previous = dropRegistration(shared->timer);
-        }
-        shared->timer = fresh;
-        if (fresh != nullptr) {
-            linkToThread(fresh);
+        TimerRecord* current = shared->timer;
+        // Two sets of this process may overlap: the one whose generation came later may
+        // have registered first. Its registration stays, and the earlier set's goes.
+        if (current != nullptr && static_cast<std::int32_t>(current->namedGen - gen) > 0) {
+            previous = fresh != nullptr ? dropRegistration(fresh) : nullptr;
+        } else {
+            if (current != nullptr) {
+                previous = dropRegistration(current);
+            }
+            shared->timer = fresh;
+            if (fresh != nullptr) {
+                linkToThread(fresh);
+            }
         }
     }
     if (previous != nullptr) {
@@ -233,7 +246,20 @@ void replaceNamedRoutine(NamedShared* shared, TimerRecord* fresh) {
     }
 }
 
-void dropNamedTimerRoutine(Object* o) { replaceNamedRoutine(o->named, nullptr); }
+void dropNamedTimerRoutine(Object* o) {
+    Object* previous = nullptr;
+    {
+        const SpinGuard guard(gNamedRoutines);
+        NamedShared* shared = o->named;
+        if (shared->timer != nullptr) {
+            previous = dropRegistration(shared->timer);
+            shared->timer = nullptr;
+        }
+    }
+    if (previous != nullptr) {
+        release(previous);
+    }
+}
 
 namespace {
 
@@ -345,12 +371,27 @@ std::int64_t ownTimersWakeNs(ThreadContext* c, std::int64_t now) {
     return wake;
 }
 
+namespace {
+
+// A new look of a thread at its timers with completion routines (fireOwnTimers): a number
+// that no timer holds from an earlier look, never 0.
+std::uint32_t newLook(ApcQueue& q) {
+    const SpinGuard guard(q.lock);
+    if (++q.looks == 0) {
+        ++q.looks;
+    }
+    return q.looks;
+}
+
+}  // namespace
+
 void fireOwnTimers(ThreadContext* c) {
     ThreadRecord* r = c->record;
     if (r == nullptr) {
         return;
     }
     ApcQueue& q = r->apcs;
+    const std::uint32_t look = newLook(q);
     for (;;) {
         // Collected under the queue lock, fired after it (fireTimer takes the object lock):
         // the incarnation tells fireTimer whether the timer died meanwhile.
@@ -362,19 +403,21 @@ void fireOwnTimers(ThreadContext* c) {
         const std::int64_t now = monotonicNs();
         {
             const SpinGuard guard(q.lock);
-            for (const TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
+            for (TimerRecord* t = q.timers; t != nullptr; t = t->nextOfThread) {
                 const std::int64_t d = dueNow(t, now);
                 // A named timer's queued call is looked at too: a set made in another process
-                // since it was queued drops it before it runs.
-                if ((d == kNoDeadline || d > now) && !t->apc.queued) {
+                // since it was queued drops it before it runs. Each timer once per look: a
+                // fired timer's call stays queued, and a later batch must go past it.
+                if (((d == kNoDeadline || d > now) && !t->apc.queued) || t->look == look) {
                     continue;
                 }
                 if (count == kBatch) {
                     more = true;
                     break;
                 }
+                t->look = look;
                 due[count] = t->object;
-                incarnations[count] = incarnationOf(t->object);
+                incarnations[count] = t->incarnation;
                 ++count;
             }
         }
@@ -425,6 +468,7 @@ HANDLE CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES /*attributes*/, LPCWSTR name
     HANDLE h = nullptr;
     if (o != nullptr) {
         t->object = o;
+        t->incarnation = incarnationOf(o);
         o->timer = t;  // before any handle can reach the object
         h = newHandle(o, accessFor(kind, desiredAccess));
         if (h == nullptr) {
@@ -518,6 +562,7 @@ BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE rou
     }
     if (fresh != nullptr) {
         fresh->object = r.object;
+        fresh->incarnation = r.incarnation;
         fresh->routine = routine;
         fresh->argument = argument;
         fresh->apcThread = thread;
@@ -527,7 +572,7 @@ BOOL setNamed(const Resolved& r, LONGLONG due, LONG period, PTIMERAPCROUTINE rou
                                    std::memory_order_relaxed);
         fresh->dueNs.store(due >= 0 ? 0 : shared, std::memory_order_relaxed);
     }
-    replaceNamedRoutine(r.object->named, fresh);
+    replaceNamedRoutine(r.object->named, fresh, gen);
     if (resume != FALSE) {
         SetLastError(ERROR_NOT_SUPPORTED);  // set, but nothing wakes a suspended system here
     }
@@ -618,10 +663,11 @@ BOOL CancelWaitableTimer(HANDLE timer) {
     }
     const NoStopScope noStop;
     if (isNamedTimerKind(r.kind)) {
-        if (setNamedTimer(r, kTimerDisarmed, 0) == FALSE) {  // its signalled state stays
+        std::uint32_t gen = 0;
+        if (setNamedTimer(r, kTimerDisarmed, 0, &gen) == FALSE) {  // its signalled state stays
             return FALSE;
         }
-        replaceNamedRoutine(r.object->named, nullptr);
+        replaceNamedRoutine(r.object->named, nullptr, gen);
         return TRUE;
     }
     Object* previous = nullptr;
