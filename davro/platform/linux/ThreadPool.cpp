@@ -423,6 +423,7 @@ void runInline(Item* item, DWORD result) {
         ++item->running;
         startCall(p, item, instance);
     }
+    item->startedInline();
     call(item, instance, result);
     Ended ended;
     {

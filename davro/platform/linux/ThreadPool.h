@@ -81,6 +81,10 @@ struct Item {
 
     void addRef() { refs.fetch_add(1, std::memory_order_relaxed); }
     void release();
+    // Called by runInline once the run is counted as running, before the callback: the timer
+    // or wait thread that runs it marks its firing done there, so that a stop that waits for
+    // the firing does not wait for the callback too.
+    virtual void startedInline() {}
 
     const Kind kind;
     Pool* const pool;
@@ -113,7 +117,7 @@ struct Item {
 // Queues one callback of `item` (with the wait result of kWait and kRegisteredWait).
 void submit(Item* item, DWORD result = 0);
 // Runs one callback of `item` on the calling thread (a timer or wait thread), counted as
-// running like one that a pool thread runs.
+// running like one that a pool thread runs; calls item->startedInline() once it is counted.
 void runInline(Item* item, DWORD result = 0);
 // Drops the callbacks of `item` that have not started; returns how many.
 unsigned cancelPending(Item* item);
