@@ -673,39 +673,54 @@ TEST(TimerQueueTest, TimerThreadCallbacksAllRunOnTheQueuesOneThread) {
     EXPECT_EQ(1, a.peak.load());
 }
 
+// Also for a callback that runs on the timer thread itself: the calls without
+// INVALID_HANDLE_VALUE return while it runs, the delete of its whole queue too.
 TEST(TimerQueueTest, DeletingARunningTimerWaitsOrReportsItByItsCompletionMode) {
     HANDLE queue = CreateTimerQueue();
     ASSERT_NE(nullptr, queue);
     Handles hs;
-    for (int mode = 0; mode < 3; ++mode) {
-        Calls calls;
-        calls.hold = hs.event(TRUE);
-        HANDLE timer = nullptr;
-        ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, countWaitOrTimer, &calls, 1, 0, 0));
-        for (DWORD waited = 0; calls.now.load() == 0 && waited < kBoundMs; waited += 5) {
-            Sleep(5);
-        }
-        ASSERT_EQ(1, calls.now.load());
-        if (mode == 0) {  // INVALID_HANDLE_VALUE: returns once the callback has
-            WaitProbe deleting(
-                [&] { return DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE); });
-            EXPECT_TRUE(deleting.stillBlockedAfter(100ms));
-            SetEvent(calls.hold);
-            ASSERT_TRUE(deleting.finishesWithin(5s));
-            EXPECT_EQ(TRUE, deleting.result());
-            EXPECT_EQ(1, calls.count.load());
-        } else if (mode == 1) {  // NULL: at once, the running callback reported
-            DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING,
-                               DeleteTimerQueueTimer(queue, timer, nullptr));
-            SetEvent(calls.hold);
-            ASSERT_TRUE(reaches(calls, 1));
-        } else {  // an event: set once the callback has returned
-            HANDLE done = hs.event(TRUE);
-            DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, DeleteTimerQueueTimer(queue, timer, done));
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done, 50));
-            SetEvent(calls.hold);
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
-            EXPECT_EQ(1, calls.count.load());
+    for (const ULONG flags : {WT_EXECUTEDEFAULT, WT_EXECUTEINTIMERTHREAD}) {
+        for (int mode = 0; mode < 4; ++mode) {
+            SCOPED_TRACE(testing::Message() << "flags " << flags << " mode " << mode);
+            Calls calls;
+            calls.hold = hs.event(TRUE);
+            HANDLE owner = mode == 3 ? CreateTimerQueue() : queue;
+            ASSERT_NE(nullptr, owner);
+            HANDLE timer = nullptr;
+            ASSERT_TRUE(
+                CreateTimerQueueTimer(&timer, owner, countWaitOrTimer, &calls, 1, 0, flags));
+            for (DWORD waited = 0; calls.now.load() == 0 && waited < kBoundMs; waited += 5) {
+                Sleep(5);
+            }
+            ASSERT_EQ(1, calls.now.load());
+            if (mode == 0) {  // INVALID_HANDLE_VALUE: returns once the callback has
+                WaitProbe deleting(
+                    [&] { return DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE); });
+                EXPECT_TRUE(deleting.stillBlockedAfter(100ms));
+                SetEvent(calls.hold);
+                ASSERT_TRUE(deleting.finishesWithin(5s));
+                EXPECT_EQ(TRUE, deleting.result());
+                EXPECT_EQ(1, calls.count.load());
+            } else if (mode == 1) {  // NULL: at once, the running callback reported
+                DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING,
+                                   DeleteTimerQueueTimer(queue, timer, nullptr));
+                EXPECT_EQ(0, calls.count.load());
+                SetEvent(calls.hold);
+                ASSERT_TRUE(reaches(calls, 1));
+            } else if (mode == 2) {  // an event: set once the callback has returned
+                HANDLE done = hs.event(TRUE);
+                DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING,
+                                   DeleteTimerQueueTimer(queue, timer, done));
+                EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(done, 50));
+                SetEvent(calls.hold);
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, kBoundMs));
+                EXPECT_EQ(1, calls.count.load());
+            } else {  // the whole queue, NULL: at once
+                DAVRO_EXPECT_ERROR(FALSE, ERROR_IO_PENDING, DeleteTimerQueueEx(owner, nullptr));
+                EXPECT_EQ(0, calls.count.load());
+                SetEvent(calls.hold);
+                ASSERT_TRUE(reaches(calls, 1));
+            }
         }
     }
     EXPECT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));

@@ -175,11 +175,20 @@ public:
     // is no memory for an entry not set yet (setting a set entry again needs none).
     bool set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, bool unlessSpent = false);
     // Takes `entry` off and, unless called from this thread, waits until a firing of it that
-    // is under way has returned. Returns whether it was set.
+    // is under way has returned (or said it is done with firedInline). Returns whether it was
+    // set.
     bool cancel(TimerEntry* entry);
+    // Called by an entry's fire() that runs a callback on this thread, once that callback is
+    // counted as running: the firing is done for cancel, which then need not wait for it.
+    void firedInline(TimerEntry* entry);
     bool onThisThread() const;
-    // Ends the thread once it has nothing left (every entry cancelled) and frees this object.
-    void retire();
+    // References besides the owner's: one per entry that may still call cancel, set or
+    // firedInline, so that this object outlives them.
+    void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+    // Drops the owner's reference and ends the thread once it has nothing left (every entry
+    // cancelled). With `join`, and not called from the thread itself, waits for its end.
+    void retire(bool join);
 
 private:
     void run();
@@ -190,7 +199,7 @@ private:
     std::multimap<std::int64_t, TimerEntry*> due_;
     bool started_ = false;
     bool retired_ = false;
-    bool freeItself_ = false;
+    std::atomic<int> refs_{1};  // the owner's and the running thread's, besides addRef's
     std::atomic<DWORD> threadId_{0};
     std::thread thread_;
 };
