@@ -326,7 +326,9 @@ TEST(ThreadPoolTest, APeriodicTimerRepeatsUntilANullDueTimeCancelsIt) {
     CloseThreadpoolTimer(timer);
 }
 
-TEST(ThreadPoolTest, ATimerDueAtAnAbsoluteTimeInThePastFiresAtOnce) {
+// The farthest relative due time (the most negative FILETIME, some 29,000 years) never comes,
+// for a timer as for a wait's time-out.
+TEST(ThreadPoolTest, ATimerDueAtAnAbsoluteTimeInThePastFiresAtOnceAndTheFarthestNever) {
     Handles hs;
     Calls calls;
     calls.done = hs.event();
@@ -338,6 +340,17 @@ TEST(ThreadPoolTest, ATimerDueAtAnAbsoluteTimeInThePastFiresAtOnce) {
     SetThreadpoolTimer(timer, &now, 0, 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.done, kBoundMs));
     WaitForThreadpoolTimerCallbacks(timer, FALSE);
+
+    FILETIME farthest;
+    farthest.dwLowDateTime = 0;
+    farthest.dwHighDateTime = 0x80000000;
+    SetThreadpoolTimer(timer, &farthest, 0, 0);
+    PTP_WAIT wait = CreateThreadpoolWait(countWait, &calls, nullptr);
+    ASSERT_NE(nullptr, wait);
+    SetThreadpoolWait(wait, hs.event(), &farthest);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(calls.done, 100));
+    EXPECT_EQ(1, calls.count.load());
+    CloseThreadpoolWait(wait);
     CloseThreadpoolTimer(timer);
 }
 

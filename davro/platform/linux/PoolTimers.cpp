@@ -5,6 +5,7 @@
 #include <davro/platform/Environment.h>
 
 #include <atomic>
+#include <cstdint>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -23,10 +24,11 @@ std::int64_t nowUs() {
 }
 
 std::int64_t delayUs(const FILETIME& due) {
-    const auto ticks = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(due.dwHighDateTime) << 32) | due.dwLowDateTime);
+    const std::uint64_t bits =
+        (static_cast<std::uint64_t>(due.dwHighDateTime) << 32) | due.dwLowDateTime;
+    const auto ticks = static_cast<std::int64_t>(bits);
     if (ticks < 0) {
-        return -ticks / 10;
+        return static_cast<std::int64_t>((0 - bits) / 10);  // the most negative one too
     }
     if (ticks == 0) {
         return 0;
@@ -36,6 +38,11 @@ std::int64_t delayUs(const FILETIME& due) {
     const auto current = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     return ticks > current ? (ticks - current) / 10 : 0;
+}
+
+std::int64_t dueUs(std::int64_t delayUs) {
+    const std::int64_t now = nowUs();
+    return delayUs > INT64_MAX - now ? INT64_MAX : now + delayUs;
 }
 
 DWORD timeoutMs(std::int64_t us) {
@@ -66,7 +73,7 @@ bool TimerThread::set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, b
         }
         started_ = true;
     }
-    const std::int64_t due = nowUs() + delayUs;
+    const std::int64_t due = dueUs(delayUs);
     if (entry->armed) {
         // The entry's node moves to its new place: setting again never needs memory.
         auto node = due_.extract(entry->place);

@@ -407,7 +407,7 @@ void SetThreadpoolWait(PTP_WAIT wait, HANDLE object, PFILETIME timeout) {
         return;
     }
     const std::int64_t deadline =
-        timeout == nullptr ? -1 : detail::pool::nowUs() + detail::pool::delayUs(*timeout);
+        timeout == nullptr ? -1 : detail::pool::dueUs(detail::pool::delayUs(*timeout));
     detail::pool::watch(w, object, deadline);
 }
 
@@ -444,7 +444,7 @@ BOOL RegisterWaitForSingleObject(PHANDLE newWaitObject, HANDLE object, WAITORTIM
     const std::int64_t deadline =
         milliseconds == INFINITE
             ? -1
-            : detail::pool::nowUs() + static_cast<std::int64_t>(milliseconds) * 1000;
+            : detail::pool::dueUs(static_cast<std::int64_t>(milliseconds) * 1000);
     if (!detail::pool::watch(w, object, deadline)) {
         w->release();
         return FALSE;

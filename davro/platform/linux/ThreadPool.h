@@ -37,6 +37,8 @@ std::int64_t nowUs();
 // relative in 100 ns units, positive an absolute UTC FILETIME (on the layer's clock), 0 now.
 // Never negative.
 std::int64_t delayUs(const FILETIME& due);
+// The time on that clock `delayUs` from now, the latest time it can hold when that is too far.
+std::int64_t dueUs(std::int64_t delayUs);
 // A sleep of `us` microseconds as the millisecond time-out of a layer wait, rounded up so that
 // a sleep never ends early.
 DWORD timeoutMs(std::int64_t us);
