@@ -287,6 +287,28 @@ TEST(ThreadPoolTest, CallbackInstanceActionsHappenAfterTheCallbackReturns) {
     DeleteCriticalSection(&s.section);
 }
 
+// A callback that ends its own thread, which Windows forbids: the pool of one thread starts
+// another in its place, so that the next callback still runs.
+#ifndef _WIN32
+TEST(ThreadPoolTest, APoolThreadThatEndsInACallbackIsReplaced) {
+    PrivatePool one(1);
+    ASSERT_TRUE(one.ok);
+    Handles hs;
+    Calls calls;
+    calls.done = hs.event();
+    PTP_WORK ending = CreateThreadpoolWork(
+        [](PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) { ExitThread(3); }, nullptr, &one.env);
+    PTP_WORK work = CreateThreadpoolWork(countWork, &calls, &one.env);
+    ASSERT_TRUE(ending != nullptr && work != nullptr);
+    SubmitThreadpoolWork(ending);
+    SubmitThreadpoolWork(work);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.done, kBoundMs));
+    WaitForThreadpoolWorkCallbacks(work, FALSE);
+    CloseThreadpoolWork(work);
+    CloseThreadpoolWork(ending);  // never counted as returned: the object stays
+}
+#endif
+
 // ---- Timers ----
 
 TEST(ThreadPoolTest, AOneShotTimerFiresOnceAndStaysSetUntilANullDueTime) {

@@ -286,6 +286,38 @@ void startCall(Pool* p, Item* item, Instance& instance) {
     }
 }
 
+// Unwinding a pool thread that a callback ends (ExitThread, pthread_exit: a forced unwind):
+// the callback never returns, so its object keeps it counted as running, but the thread
+// leaves the pool's count, and the pool starts another in its place when work is queued.
+class EndedInCallback {
+public:
+    EndedInCallback(Pool* p, const Instance& instance) : pool_(p), instance_(instance) {}
+    ~EndedInCallback() {
+        if (returned_) {
+            return;
+        }
+        Service service;
+        {
+            Hold hold(pool_->lock);
+            if (instance_.runsLong) {
+                --pool_->longRunning;
+            }
+            --pool_->threads;
+            service = serveQueue(pool_);
+        }
+        carryOut(pool_, service);
+        releasePool(pool_);
+    }
+    EndedInCallback(const EndedInCallback&) = delete;
+    EndedInCallback& operator=(const EndedInCallback&) = delete;
+    void returned() { returned_ = true; }
+
+private:
+    Pool* const pool_;
+    const Instance& instance_;
+    bool returned_ = false;
+};
+
 void workerMain(Pool* p) {
     AcquireSRWLockExclusive(&p->lock);
     for (;;) {
@@ -298,7 +330,11 @@ void workerMain(Pool* p) {
             Instance instance;
             startCall(p, item, instance);
             ReleaseSRWLockExclusive(&p->lock);
-            call(item, instance, result);
+            {
+                EndedInCallback ending(p, instance);
+                call(item, instance, result);
+                ending.returned();
+            }
             AcquireSRWLockExclusive(&p->lock);
             const Ended ended = endCall(p, item, instance);
             if (ended.idle != nullptr || ended.completion != nullptr) {
