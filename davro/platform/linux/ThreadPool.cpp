@@ -591,22 +591,32 @@ void SetThreadpoolThreadMaximum(PTP_POOL pool, DWORD most) {
 BOOL SetThreadpoolThreadMinimum(PTP_POOL pool, DWORD least) {
     auto* const p = reinterpret_cast<Pool*>(pool);
     DWORD start = 0;
+    DWORD previousMinimum = 0;
+    DWORD previousMaximum = 0;
     {
+        // The minimum is in force from here on, so that an idle thread counted among the
+        // `least` does not end meanwhile for being above the old one.
         Hold hold(p->lock);
-        if (least > p->maximum) {
-            p->maximum = least;
-        }
+        previousMinimum = p->minimum;
+        previousMaximum = p->maximum;
+        p->maximum = std::max(p->maximum, least);
+        p->minimum = least;
         start = least > p->threads ? least - p->threads : 0;
         p->threads += start;
         p->refs.fetch_add(start, std::memory_order_relaxed);
     }
     const DWORD started = detail::pool::startThreads(p, start);
     if (started < start) {
+        Hold hold(p->lock);
+        if (p->minimum == least) {  // not changed again meanwhile
+            p->minimum = previousMinimum;
+        }
+        if (p->maximum == least && least > previousMaximum) {
+            p->maximum = previousMaximum;
+        }
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    Hold hold(p->lock);
-    p->minimum = least;
     return TRUE;
 }
 
