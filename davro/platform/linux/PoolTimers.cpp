@@ -5,6 +5,7 @@
 #include <davro/platform/Environment.h>
 
 #include <atomic>
+#include <cstdint>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -23,10 +24,11 @@ std::int64_t nowUs() {
 }
 
 std::int64_t delayUs(const FILETIME& due) {
-    const auto ticks = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(due.dwHighDateTime) << 32) | due.dwLowDateTime);
+    const std::uint64_t bits =
+        (static_cast<std::uint64_t>(due.dwHighDateTime) << 32) | due.dwLowDateTime;
+    const auto ticks = static_cast<std::int64_t>(bits);
     if (ticks < 0) {
-        return -ticks / 10;
+        return static_cast<std::int64_t>((0 - bits) / 10);  // the most negative one too
     }
     if (ticks == 0) {
         return 0;
@@ -36,6 +38,11 @@ std::int64_t delayUs(const FILETIME& due) {
     const auto current = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     return ticks > current ? (ticks - current) / 10 : 0;
+}
+
+std::int64_t dueUs(std::int64_t delayUs) {
+    const std::int64_t now = nowUs();
+    return delayUs > INT64_MAX - now ? INT64_MAX : now + delayUs;
 }
 
 DWORD timeoutMs(std::int64_t us) {
@@ -54,16 +61,19 @@ bool TimerThread::set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, b
         return true;
     }
     if (!started_) {
+        refs_.fetch_add(1, std::memory_order_relaxed);  // the thread's
         try {
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
+            refs_.fetch_sub(1, std::memory_order_relaxed);  // the caller holds another
             return false;
         } catch (const std::bad_alloc&) {
+            refs_.fetch_sub(1, std::memory_order_relaxed);
             return false;
         }
         started_ = true;
     }
-    const std::int64_t due = nowUs() + delayUs;
+    const std::int64_t due = dueUs(delayUs);
     if (entry->armed) {
         // The entry's node moves to its new place: setting again never needs memory.
         auto node = due_.extract(entry->place);
@@ -107,33 +117,44 @@ bool TimerThread::cancel(TimerEntry* entry) {
     return wasSet;
 }
 
+void TimerThread::firedInline(TimerEntry* entry) {
+    Hold hold(lock_);
+    entry->firing = false;
+    WakeAllConditionVariable(&fired_);
+}
+
 bool TimerThread::onThisThread() const {
     return threadId_.load(std::memory_order_relaxed) == GetCurrentThreadId();
 }
 
-void TimerThread::retire() {
-    // The thread is joined before this object goes: its last release of lock_ may still
-    // write to the lock after this call has taken it. Retired from its own thread (a callback
-    // that deletes its queue), it frees this object itself once its loop ends.
-    bool join = false;
+// Each holder drops its reference only after its last use of lock_, whose release may still
+// write to the lock after another thread has taken it; the last one frees this object.
+void TimerThread::release() {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
+void TimerThread::retire(bool join) {
     bool started = false;
+    bool own = false;
     {
         Hold hold(lock_);
         retired_ = true;
         started = started_;
-        if (started && onThisThread()) {
-            freeItself_ = true;
-        } else {
-            join = started;
-        }
+        own = onThisThread();
         WakeConditionVariable(&changed_);
     }
-    if (join) {
-        thread_.join();
+    if (started) {
+        // Not waited for without `join`: a callback of it that still runs (one of
+        // WT_EXECUTEINTIMERTHREAD) would hold up a delete that must return at once.
+        if (join && !own) {
+            thread_.join();
+        } else {
+            thread_.detach();
+        }
     }
-    if (!started || join) {
-        delete this;
-    }
+    release();
 }
 
 void TimerThread::run() {
@@ -184,12 +205,8 @@ void TimerThread::run() {
             AcquireSRWLockExclusive(&lock_);
         }
     }
-    const bool freeItself = freeItself_;
     ReleaseSRWLockExclusive(&lock_);
-    if (freeItself) {
-        thread_.detach();
-        delete this;
-    }
+    release();  // the thread's
 }
 
 TimerThread& poolTimerThread() {
@@ -228,38 +245,44 @@ namespace {
 
 struct TimerQueue;
 
+// A timer of a queue. It holds a reference to its queue's timer thread, which a delete of the
+// queue that runs meanwhile would otherwise free under it.
 struct QueueTimer : Item, TimerEntry {
-    QueueTimer(TimerQueue* owner, WAITORTIMERCALLBACK function, void* argument, ULONG options)
+    QueueTimer(TimerThread* owner, WAITORTIMERCALLBACK function, void* argument, ULONG options)
         : Item(Kind::kQueueTimer, defaultPool(), reinterpret_cast<void*>(function), argument,
                (options & WT_EXECUTELONGFUNCTION) != 0),
           TimerEntry(true),
-          queue(owner),
-          flags(options) {}
+          thread(owner),
+          flags(options) {
+        thread->addRef();
+    }
+    ~QueueTimer() override { thread->release(); }
+    QueueTimer(const QueueTimer&) = delete;
+    QueueTimer& operator=(const QueueTimer&) = delete;
+
     void fire() override {
         if ((flags & WT_EXECUTEINTIMERTHREAD) != 0) {
-            runInline(this);
+            runInline(this);  // startedInline() ends the firing
         } else {
             submit(this);
         }
     }
+    void startedInline() override { thread->firedInline(this); }
     void held() override { addRef(); }
     void released() override { release(); }
 
-    TimerQueue* const queue;
+    TimerThread* const thread;
     const ULONG flags;
     QueueTimer* before = nullptr;  // the queue's list, under its lock
     QueueTimer* after = nullptr;
     bool listed = false;
 };
 
-// A queue: its timers (a list under `lock`) and the thread that fires them.
+// A queue: its timers (a list under `lock`) and the thread that fires them, retired when the
+// queue is deleted.
 struct TimerQueue {
     TimerQueue() = default;
-    ~TimerQueue() {
-        if (thread != nullptr) {
-            thread->retire();
-        }
-    }
+    ~TimerQueue() = default;
     TimerQueue(const TimerQueue&) = delete;
     TimerQueue& operator=(const TimerQueue&) = delete;
 
@@ -330,7 +353,7 @@ QueueTimer* removeFirstTimer(TimerQueue* q) {
 // running. With `wait` it also waits for them; otherwise `completion` is counted down when
 // they are done. Drops the creator's reference. Returns whether callbacks were still running.
 bool stopQueueTimer(QueueTimer* t, bool wait, Completion* completion) {
-    t->queue->thread->cancel(t);
+    t->thread->cancel(t);
     cancelPending(t);
     bool busy = false;
     if (wait) {
@@ -427,7 +450,7 @@ BOOL CreateTimerQueueTimer(PHANDLE newTimer, HANDLE queue, WAITORTIMERCALLBACK c
         return FALSE;
     }
     TimerQueue* const q = detail::pool::queueOf(queue);
-    auto* const t = new (std::nothrow) QueueTimer(q, callback, parameter, flags);
+    auto* const t = new (std::nothrow) QueueTimer(q->thread, callback, parameter, flags);
     if (t == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -504,6 +527,7 @@ BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent) {
     if (completion != nullptr) {
         detail::pool::completeOne(completion);
     }
+    q->thread->retire(wait);
     delete q;
     // Windows reports a queue deleted without waiting as pending, whatever its timers did.
     if (wait) {

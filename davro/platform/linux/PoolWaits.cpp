@@ -48,11 +48,29 @@ struct WaitItem : Item {
     bool oneShot = true;
     Retired* retiring = nullptr;  // while set: the record its taking off will fill
     unsigned generation = 0;      // bumped at each setting
-    DWORD firingOn = 0;           // the wait thread calling or queueing its callback now, or 0
+    unsigned stops = 0;           // bumped at each stop (a NULL setting, a close, an unregister)
+    unsigned firing = 0;          // wait threads between deciding to call back and counting it
+
+    void startedInline() override;
 };
 
-using Seen = std::vector<std::pair<WaitItem*, unsigned>>;  // registrations and generations
-using Due = std::vector<std::pair<WaitItem*, DWORD>>;      // registrations and results
+// What a wait thread waited on: a registration as it was at the snapshot.
+struct SeenEntry {
+    WaitItem* item;
+    unsigned generation;
+    unsigned stops;
+};
+// A callback to queue or run: the registration, its result, and its stop count when found
+// due (a stop since then drops it). `current`: the registration's own setting fired, rather
+// than one that a new setting replaced after it took a signal.
+struct DueEntry {
+    WaitItem* item;
+    DWORD result;
+    unsigned stops;
+    bool current;
+};
+using Seen = std::vector<SeenEntry>;
+using Due = std::vector<DueEntry>;
 
 // A thread and the registrations it watches. Registrations taken off wait in `retired` until
 // the thread closes their duplicates and drops its references.
@@ -60,7 +78,6 @@ struct WaitThread {
     HANDLE control = nullptr;
     std::vector<WaitItem*> watched;
     Retired* retired = nullptr;
-    DWORD threadId = 0;
     // The thread's own arrays, with room for every registration made before it starts, so
     // that its loop never needs memory.
     std::vector<HANDLE> handles;
@@ -98,7 +115,7 @@ std::int64_t snapshot(const WaitThread* t, std::vector<HANDLE>& handles, Seen& s
     std::int64_t deadline = -1;
     for (WaitItem* item : t->watched) {
         handles.push_back(item->handle);
-        seen.emplace_back(item, item->generation);
+        seen.push_back({item, item->generation, item->stops});
         if (item->deadlineUs >= 0 && (deadline < 0 || item->deadlineUs < deadline)) {
             deadline = item->deadlineUs;
         }
@@ -107,42 +124,46 @@ std::int64_t snapshot(const WaitThread* t, std::vector<HANDLE>& handles, Seen& s
 }
 
 // The registrations that the wait's `result` fired, and those whose time-out passed. Under the
-// wait lock; a registration changed since the snapshot is left alone.
-void findDue(WaitThread* t, DWORD result, const Seen& seen, std::int64_t now, Due& due) {
+// wait lock. A signal taken for a registration that was set again since the snapshot still
+// calls back (its old setting took it), one taken for a registration stopped since is dropped
+// as a queued callback of it would be.
+void findDue(WaitThread* t, DWORD result, const std::vector<HANDLE>& handles, const Seen& seen,
+             std::int64_t now, Due& due) {
     const auto current = [&](std::size_t i) {
-        return seen[i].first->thread == t && seen[i].first->generation == seen[i].second;
+        return seen[i].item->thread == t && seen[i].item->generation == seen[i].generation;
+    };
+    const auto fired = [&](std::size_t i) {
+        if (seen[i].item->stops == seen[i].stops) {
+            due.push_back({seen[i].item, WAIT_OBJECT_0, seen[i].stops, current(i)});
+        }
     };
     due.clear();
     const std::size_t n = seen.size();
     if (result >= WAIT_OBJECT_0 + 1 && result <= WAIT_OBJECT_0 + n) {
-        if (current(result - WAIT_OBJECT_0 - 1)) {
-            due.emplace_back(seen[result - WAIT_OBJECT_0 - 1].first, WAIT_OBJECT_0);
-        }
+        fired(result - WAIT_OBJECT_0 - 1);
     } else if (result >= WAIT_ABANDONED_0 + 1 && result <= WAIT_ABANDONED_0 + n) {
-        if (current(result - WAIT_ABANDONED_0 - 1)) {
-            due.emplace_back(seen[result - WAIT_ABANDONED_0 - 1].first, WAIT_OBJECT_0);
-        }
+        fired(result - WAIT_ABANDONED_0 - 1);
     } else if (result == WAIT_FAILED) {
         // One handle cannot be waited on (one without SYNCHRONIZE, say). Each is polled on
         // its own: the signalled ones fire as they would have, the failing ones are dropped,
         // and the others stay watched.
         for (std::size_t i = 0; i < n; ++i) {
-            if (!current(i)) {
+            if (seen[i].item->stops != seen[i].stops) {
                 continue;
             }
-            const DWORD one = WaitForSingleObject(seen[i].first->handle, 0);
+            const DWORD one = WaitForSingleObject(handles[i + 1], 0);
             if (one == WAIT_OBJECT_0 || one == WAIT_ABANDONED_0) {
-                due.emplace_back(seen[i].first, WAIT_OBJECT_0);
-            } else if (one == WAIT_FAILED) {
-                detach(seen[i].first);
+                fired(i);
+            } else if (one == WAIT_FAILED && current(i)) {
+                detach(seen[i].item);
             }
         }
     }
     for (WaitItem* item : t->watched) {
-        const bool signalled =
-            std::any_of(due.begin(), due.end(), [item](const auto& d) { return d.first == item; });
+        const bool signalled = std::any_of(due.begin(), due.end(),
+                                           [item](const DueEntry& d) { return d.item == item; });
         if (!signalled && item->deadlineUs >= 0 && item->deadlineUs <= now) {
-            due.emplace_back(item, WAIT_TIMEOUT);
+            due.push_back({item, WAIT_TIMEOUT, item->stops, true});
         }
     }
 }
@@ -150,11 +171,14 @@ void findDue(WaitThread* t, DWORD result, const Seen& seen, std::int64_t now, Du
 // Readies the due registrations for their firing, under the wait lock: each gets a reference
 // for it; a one-shot registration is taken off, a repeating one starts its time-out again and
 // goes to the end of the array, so that an object signalled all the time does not keep the
-// others from being seen.
+// others from being seen. A signal of a replaced setting leaves the new setting alone.
 void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
-    for (const auto& [item, why] : due) {
-        item->firingOn = t->threadId;
+    for (const DueEntry& d : due) {
+        WaitItem* const item = d.item;
         item->addRef();
+        if (!d.current) {
+            continue;
+        }
         if (item->oneShot) {
             detach(item);  // the thread's reference goes with the retired entry
             continue;
@@ -168,12 +192,40 @@ void prepareFiring(WaitThread* t, const Due& due, std::int64_t now) {
     }
 }
 
+// Ends a firing once its callback is counted (queued, or running on the wait thread), so that
+// a stop waiting for it goes on.
+void endFiring(WaitItem* item) {
+    Hold hold(gLock);
+    --item->firing;
+    WakeAllConditionVariable(&gFired);
+}
+
+// Queues or runs the callback of one due registration unless it was stopped since it was
+// found due. From the decision until the callback is counted, the registration is marked
+// firing, and a stop waits for that; no callback of it starts once a stop has returned but
+// those counted before.
+void fire(const DueEntry& d) {
+    WaitItem* const item = d.item;
+    {
+        Hold hold(gLock);
+        if (item->stops != d.stops) {
+            return;
+        }
+        ++item->firing;
+    }
+    if ((item->flags & WT_EXECUTEINWAITTHREAD) != 0) {
+        runInline(item, d.result);  // startedInline() ends the firing
+    } else {
+        submit(item, d.result);
+        endFiring(item);
+    }
+}
+
 void waitThreadMain(WaitThread* t) {
     std::vector<HANDLE>& handles = t->handles;
     Seen& seen = t->seen;
     Due& due = t->due;
     AcquireSRWLockExclusive(&gLock);
-    t->threadId = GetCurrentThreadId();
     for (;;) {
         const std::int64_t deadline = snapshot(t, handles, seen);
         Retired* retired = t->retired;
@@ -192,27 +244,17 @@ void waitThreadMain(WaitThread* t) {
 
         AcquireSRWLockExclusive(&gLock);
         const std::int64_t now = nowUs();
-        findDue(t, result, seen, now, due);
+        findDue(t, result, handles, seen, now, due);
         if (due.empty()) {
             continue;
         }
         prepareFiring(t, due, now);
         ReleaseSRWLockExclusive(&gLock);
-        for (const auto& [item, why] : due) {
-            if ((item->flags & WT_EXECUTEINWAITTHREAD) != 0) {
-                runInline(item, why);
-            } else {
-                submit(item, why);
-            }
+        for (const DueEntry& d : due) {
+            fire(d);
         }
-        AcquireSRWLockExclusive(&gLock);
-        for (const auto& [item, why] : due) {
-            item->firingOn = 0;
-        }
-        WakeAllConditionVariable(&gFired);
-        ReleaseSRWLockExclusive(&gLock);
-        for (const auto& [item, why] : due) {
-            item->release();
+        for (const DueEntry& d : due) {
+            d.item->release();
         }
         AcquireSRWLockExclusive(&gLock);
     }
@@ -319,13 +361,17 @@ WaitItem* waitItemOf(PTP_WAIT wait) {
 
 }  // namespace
 
-// Takes the wait off its thread and waits until a firing of it under way has queued (or, on
-// the wait thread, run) its callback, unless the caller is that wait thread.
+void WaitItem::startedInline() { endFiring(this); }
+
+// Takes the wait off its thread, drops the firings of it not yet begun and waits until those
+// under way have counted their callbacks. A wait thread is never marked firing while it runs
+// a callback, so this never waits for its caller.
 void stopWait(Item* item) {
     auto* const w = static_cast<WaitItem*>(item);
     Hold hold(gLock);
+    ++w->stops;
     detach(w);
-    while (w->firingOn != 0 && w->firingOn != GetCurrentThreadId()) {
+    while (w->firing > 0) {
         SleepConditionVariableSRW(&gFired, &gLock, INFINITE, 0);
     }
 }
@@ -361,7 +407,7 @@ void SetThreadpoolWait(PTP_WAIT wait, HANDLE object, PFILETIME timeout) {
         return;
     }
     const std::int64_t deadline =
-        timeout == nullptr ? -1 : detail::pool::nowUs() + detail::pool::delayUs(*timeout);
+        timeout == nullptr ? -1 : detail::pool::dueUs(detail::pool::delayUs(*timeout));
     detail::pool::watch(w, object, deadline);
 }
 
@@ -398,7 +444,7 @@ BOOL RegisterWaitForSingleObject(PHANDLE newWaitObject, HANDLE object, WAITORTIM
     const std::int64_t deadline =
         milliseconds == INFINITE
             ? -1
-            : detail::pool::nowUs() + static_cast<std::int64_t>(milliseconds) * 1000;
+            : detail::pool::dueUs(static_cast<std::int64_t>(milliseconds) * 1000);
     if (!detail::pool::watch(w, object, deadline)) {
         w->release();
         return FALSE;

@@ -286,6 +286,38 @@ void startCall(Pool* p, Item* item, Instance& instance) {
     }
 }
 
+// Unwinding a pool thread that a callback ends (ExitThread, pthread_exit: a forced unwind):
+// the callback never returns, so its object keeps it counted as running, but the thread
+// leaves the pool's count, and the pool starts another in its place when work is queued.
+class EndedInCallback {
+public:
+    EndedInCallback(Pool* p, const Instance& instance) : pool_(p), instance_(instance) {}
+    ~EndedInCallback() {
+        if (returned_) {
+            return;
+        }
+        Service service;
+        {
+            Hold hold(pool_->lock);
+            if (instance_.runsLong) {
+                --pool_->longRunning;
+            }
+            --pool_->threads;
+            service = serveQueue(pool_);
+        }
+        carryOut(pool_, service);
+        releasePool(pool_);
+    }
+    EndedInCallback(const EndedInCallback&) = delete;
+    EndedInCallback& operator=(const EndedInCallback&) = delete;
+    void returned() { returned_ = true; }
+
+private:
+    Pool* const pool_;
+    const Instance& instance_;
+    bool returned_ = false;
+};
+
 void workerMain(Pool* p) {
     AcquireSRWLockExclusive(&p->lock);
     for (;;) {
@@ -298,7 +330,11 @@ void workerMain(Pool* p) {
             Instance instance;
             startCall(p, item, instance);
             ReleaseSRWLockExclusive(&p->lock);
-            call(item, instance, result);
+            {
+                EndedInCallback ending(p, instance);
+                call(item, instance, result);
+                ending.returned();
+            }
             AcquireSRWLockExclusive(&p->lock);
             const Ended ended = endCall(p, item, instance);
             if (ended.idle != nullptr || ended.completion != nullptr) {
@@ -423,6 +459,7 @@ void runInline(Item* item, DWORD result) {
         ++item->running;
         startCall(p, item, instance);
     }
+    item->startedInline();
     call(item, instance, result);
     Ended ended;
     {
@@ -554,22 +591,32 @@ void SetThreadpoolThreadMaximum(PTP_POOL pool, DWORD most) {
 BOOL SetThreadpoolThreadMinimum(PTP_POOL pool, DWORD least) {
     auto* const p = reinterpret_cast<Pool*>(pool);
     DWORD start = 0;
+    DWORD previousMinimum = 0;
+    DWORD previousMaximum = 0;
     {
+        // The minimum is in force from here on, so that an idle thread counted among the
+        // `least` does not end meanwhile for being above the old one.
         Hold hold(p->lock);
-        if (least > p->maximum) {
-            p->maximum = least;
-        }
+        previousMinimum = p->minimum;
+        previousMaximum = p->maximum;
+        p->maximum = std::max(p->maximum, least);
+        p->minimum = least;
         start = least > p->threads ? least - p->threads : 0;
         p->threads += start;
         p->refs.fetch_add(start, std::memory_order_relaxed);
     }
     const DWORD started = detail::pool::startThreads(p, start);
     if (started < start) {
+        Hold hold(p->lock);
+        if (p->minimum == least) {  // not changed again meanwhile
+            p->minimum = previousMinimum;
+        }
+        if (p->maximum == least && least > previousMaximum) {
+            p->maximum = previousMaximum;
+        }
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    Hold hold(p->lock);
-    p->minimum = least;
     return TRUE;
 }
 

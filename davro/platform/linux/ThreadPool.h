@@ -37,6 +37,8 @@ std::int64_t nowUs();
 // relative in 100 ns units, positive an absolute UTC FILETIME (on the layer's clock), 0 now.
 // Never negative.
 std::int64_t delayUs(const FILETIME& due);
+// The time on that clock `delayUs` from now, the latest time it can hold when that is too far.
+std::int64_t dueUs(std::int64_t delayUs);
 // A sleep of `us` microseconds as the millisecond time-out of a layer wait, rounded up so that
 // a sleep never ends early.
 DWORD timeoutMs(std::int64_t us);
@@ -81,6 +83,10 @@ struct Item {
 
     void addRef() { refs.fetch_add(1, std::memory_order_relaxed); }
     void release();
+    // Called by runInline once the run is counted as running, before the callback: the timer
+    // or wait thread that runs it marks its firing done there, so that a stop that waits for
+    // the firing does not wait for the callback too.
+    virtual void startedInline() {}
 
     const Kind kind;
     Pool* const pool;
@@ -113,7 +119,7 @@ struct Item {
 // Queues one callback of `item` (with the wait result of kWait and kRegisteredWait).
 void submit(Item* item, DWORD result = 0);
 // Runs one callback of `item` on the calling thread (a timer or wait thread), counted as
-// running like one that a pool thread runs.
+// running like one that a pool thread runs; calls item->startedInline() once it is counted.
 void runInline(Item* item, DWORD result = 0);
 // Drops the callbacks of `item` that have not started; returns how many.
 unsigned cancelPending(Item* item);
@@ -171,11 +177,20 @@ public:
     // is no memory for an entry not set yet (setting a set entry again needs none).
     bool set(TimerEntry* entry, std::int64_t delayUs, DWORD periodMs, bool unlessSpent = false);
     // Takes `entry` off and, unless called from this thread, waits until a firing of it that
-    // is under way has returned. Returns whether it was set.
+    // is under way has returned (or said it is done with firedInline). Returns whether it was
+    // set.
     bool cancel(TimerEntry* entry);
+    // Called by an entry's fire() that runs a callback on this thread, once that callback is
+    // counted as running: the firing is done for cancel, which then need not wait for it.
+    void firedInline(TimerEntry* entry);
     bool onThisThread() const;
-    // Ends the thread once it has nothing left (every entry cancelled) and frees this object.
-    void retire();
+    // References besides the owner's: one per entry that may still call cancel, set or
+    // firedInline, so that this object outlives them.
+    void addRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+    // Drops the owner's reference and ends the thread once it has nothing left (every entry
+    // cancelled). With `join`, and not called from the thread itself, waits for its end.
+    void retire(bool join);
 
 private:
     void run();
@@ -186,7 +201,7 @@ private:
     std::multimap<std::int64_t, TimerEntry*> due_;
     bool started_ = false;
     bool retired_ = false;
-    bool freeItself_ = false;
+    std::atomic<int> refs_{1};  // the owner's and the running thread's, besides addRef's
     std::atomic<DWORD> threadId_{0};
     std::thread thread_;
 };
