@@ -290,11 +290,13 @@ static inline void* davro_port_aligned_malloc(size_t size, size_t alignment) {
         throw;    \
     }
 #endif
+/* clang-format takes __except for a keyword and would put a space before its parameter list,
+ * which makes the macro object-like. */
+/* clang-format off */
 #ifndef __except
-#define __except                    \
-    (filter) catch (...) { throw; } \
-    if (false)
+#define __except(filter) catch (...) { throw; } if (false)
 #endif
+/* clang-format on */
 #else
 #ifndef __try
 #define __try if (1)
@@ -302,9 +304,11 @@ static inline void* davro_port_aligned_malloc(size_t size, size_t alignment) {
 #ifndef __finally
 #define __finally
 #endif
+/* clang-format off */
 #ifndef __except
-#define __except (filter) else
+#define __except(filter) else
 #endif
+/* clang-format on */
 #endif
 #ifndef EXCEPTION_EXECUTE_HANDLER
 #define EXCEPTION_EXECUTE_HANDLER 1

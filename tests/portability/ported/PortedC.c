@@ -160,6 +160,12 @@ static void checkInterface(void) {
         order = order * 10 + 2;
     }
     CHECK(order == 12);
+    __try {
+        order = order * 10 + 3;
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        order = 0; /* no exception: the handler never runs */
+    }
+    CHECK(order == 123);
 }
 
 int _tmain(int argc, _TCHAR* argv[]) {

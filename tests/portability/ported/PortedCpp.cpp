@@ -123,6 +123,12 @@ void checkInterface() {
         order = order * 10 + 2;
     }
     CHECK(order == 12);
+    __try {
+        order = order * 10 + 3;
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        order = 0;  // no exception: the handler never runs
+    }
+    CHECK(order == 123);
     bool rethrown = false;
     try {
         __try {
