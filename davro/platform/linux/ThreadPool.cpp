@@ -1,7 +1,7 @@
-// Pools, their threads and queue, work objects, simple callbacks, the callback instance and
-// QueueUserWorkItem. Cleanup groups and the requests of a running callback for its return
-// are in PoolCallbacks.cpp, timers in PoolTimers.cpp, waits
-// in PoolWaits.cpp.
+// Pools, their threads and queue, and the callback instance. Work objects, simple callbacks
+// and QueueUserWorkItem are in PoolWork.cpp, cleanup groups and the requests of a running
+// callback for its return in PoolCallbacks.cpp, timers in PoolTimers.cpp, waits in
+// PoolWaits.cpp.
 #include "ThreadPool.h"
 
 #include <algorithm>
@@ -555,8 +555,6 @@ Pool* poolOf(PTP_CALLBACK_ENVIRON environment) {
 }  // namespace detail::pool
 
 using detail::pool::Hold;
-using detail::pool::Item;
-using detail::pool::Kind;
 using detail::pool::Pool;
 
 // ---- Pools ----
@@ -617,77 +615,6 @@ BOOL SetThreadpoolThreadMinimum(PTP_POOL pool, DWORD least) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    return TRUE;
-}
-
-// ---- Work ----
-
-PTP_WORK CreateThreadpoolWork(PTP_WORK_CALLBACK callback, PVOID context,
-                              PTP_CALLBACK_ENVIRON environment) {
-    if (callback == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
-    auto* const item =
-        new (std::nothrow) Item(Kind::kWork, detail::pool::poolOf(environment),
-                                reinterpret_cast<void*>(callback), context, runsLong);
-    if (item == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    detail::pool::joinGroup(item, environment);
-    return reinterpret_cast<PTP_WORK>(item);
-}
-
-void SubmitThreadpoolWork(PTP_WORK work) { detail::pool::submit(reinterpret_cast<Item*>(work)); }
-
-void WaitForThreadpoolWorkCallbacks(PTP_WORK work, BOOL cancelPending) {
-    auto* const item = reinterpret_cast<Item*>(work);
-    if (cancelPending != FALSE) {
-        detail::pool::cancelPending(item);
-    }
-    detail::pool::waitIdle(item);
-}
-
-void CloseThreadpoolWork(PTP_WORK work) {
-    auto* const item = reinterpret_cast<Item*>(work);
-    detail::pool::leaveGroup(item);
-    item->release();
-}
-
-BOOL TrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, PVOID context,
-                                 PTP_CALLBACK_ENVIRON environment) {
-    if (callback == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
-    auto* const item =
-        new (std::nothrow) Item(Kind::kSimple, detail::pool::poolOf(environment),
-                                reinterpret_cast<void*>(callback), context, runsLong);
-    if (item == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    detail::pool::joinGroup(item, environment);
-    detail::pool::submit(item);
-    return TRUE;
-}
-
-BOOL QueueUserWorkItem(LPTHREAD_START_ROUTINE function, PVOID context, ULONG flags) {
-    if (function == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto* const item = new (std::nothrow)
-        Item(Kind::kUserWorkItem, detail::pool::defaultPool(), reinterpret_cast<void*>(function),
-             context, (flags & WT_EXECUTELONGFUNCTION) != 0);
-    if (item == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    detail::pool::submit(item);
     return TRUE;
 }
 
