@@ -901,6 +901,13 @@ TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     ASSERT_NE(nullptr, beyond);
     ASSERT_NE(nullptr, replacement);
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(replacement));
+    // A unit beyond 24 bits is not cut to the escape of a unit below it.
+    HANDLE wide = hs.mutex(TRUE, (base + static_cast<wchar_t>(0x1000025)).c_str());
+    HANDLE percent = hs.mutex(FALSE, (base + L"%").c_str());
+    ASSERT_NE(nullptr, wide);
+    ASSERT_NE(nullptr, percent);
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(percent));
+    EXPECT_TRUE(ReleaseMutex(wide));
     // A narrow name that is not UTF-8 is a name of its own too.
     const std::string narrowBase = narrow(base);
     HANDLE invalid = hs.add(CreateEventA(nullptr, TRUE, FALSE, (narrowBase + "\xff").c_str()));

@@ -94,8 +94,9 @@ void appendUtf8(std::string& out, char32_t c) {
 bool isScalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
 // The file name of a name: [A-Za-z0-9_-] as they are, every other code unit as "%" and six
-// hex digits (its value, which may lie outside Unicode), so that different names never
-// meet; long ones are cut and completed with a 128-bit hash.
+// hex digits (its value, which may lie outside Unicode), or "." and eight for a unit beyond
+// 24 bits, so that different names never meet; long ones are cut and completed with a
+// 128-bit hash.
 std::string fileNameOf(const std::u32string& name) {
     static const char* hex = "0123456789ABCDEF";
     std::string escaped;
@@ -105,8 +106,9 @@ std::string fileNameOf(const std::u32string& name) {
             escaped += static_cast<char>(c);
             continue;
         }
-        escaped += '%';
-        for (int shift = 20; shift >= 0; shift -= 4) {
+        const bool wide = c > 0xFFFFFF;
+        escaped += wide ? '.' : '%';
+        for (int shift = wide ? 28 : 20; shift >= 0; shift -= 4) {
             escaped += hex[(static_cast<std::uint32_t>(c) >> shift) & 15];
         }
     }
