@@ -18,6 +18,7 @@
 #include <davro/platform/Testing.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -655,6 +656,20 @@ TEST(NamedObjectTest, AForkChildsHandlesCountOnTheirOwn) {
                kBoundMs));
     const std::string file = win32::testing::namedObjectFile(name.c_str());
     EXPECT_TRUE(std::filesystem::exists(file));
+    // Forked with no descriptor to spare, the child still holds the name on its own: its
+    // close leaves the parent's hold alone.
+    rlimit files{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    const int lowestFree = dup(0);
+    ::close(lowestFree);
+    const rlimit none{static_cast<rlim_t>(lowestFree), files.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    const int closed = runForked([&] { return CloseHandle(sem) ? 0 : 1; }, kBoundMs);
+    setrlimit(RLIMIT_NOFILE, &files);
+    EXPECT_EQ(0, closed);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(0, runForked([&] { return OpenSemaphoreW(SYNCHRONIZE, FALSE, name.c_str()) ? 0 : 1; },
+                           kBoundMs));
     CloseHandle(sem);
     EXPECT_FALSE(std::filesystem::exists(file));
 }

@@ -334,6 +334,37 @@ bool closeRecordFile(const std::string& path, int fd) {
     return last;
 }
 
+int holdAgain(const std::string& path, int inherited) {
+    const NoCancelScope noCancel;
+    struct stat was {};
+    const bool known = fstat(inherited, &was) == 0;
+    ::close(inherited);  // the parent's description: its locks stay the parent's
+    if (!known) {
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return -1;
+    }
+    // Under the gate, as an opener: the file must still be the one the parent holds, and
+    // still under the name (the parent's last close may have removed it since the fork).
+    struct stat opened {};
+    struct stat named {};
+    bool held = false;
+    if (ofdLock(fd, F_WRLCK, kGateByte, true)) {
+        held = fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+               opened.st_ino == was.st_ino && opened.st_dev == was.st_dev &&
+               named.st_ino == was.st_ino && named.st_dev == was.st_dev &&
+               ofdLock(fd, F_RDLCK, kHoldByte, false);
+        unlockByte(fd, kGateByte);
+    }
+    if (!held) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int holdForChild(int fd) {
     const NoCancelScope noCancel;
     char self[40];

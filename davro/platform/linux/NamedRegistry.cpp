@@ -321,7 +321,7 @@ void destroyNamed(Object* object) {
     }
     shared->object = nullptr;
     waitForHazards(shared);
-    const bool last = closeRecordFile(shared->path, shared->fd);
+    const bool last = shared->fd >= 0 && closeRecordFile(shared->path, shared->fd);
     shared->fd = -1;
     SharedRecord* rec = shared->record;
     const std::uint32_t owner = rec->kind == NamedKind::Mutex ? ownerTid(rec) : 0;
@@ -364,12 +364,14 @@ void namedAfterForkInParent() {
 void namedAfterForkInChild() {
     Registry& reg = registry();
     for (const auto& [path, shared] : reg.byPath) {
+        // The parent's description stays the parent's: closing our descriptor of it leaves
+        // the parent's hold alone, where locking through it would change the parent's.
         if (shared->childFd >= 0) {
-            // The parent's description stays the parent's: closing our descriptor of it
-            // leaves the parent's hold alone.
             ::close(shared->fd);
             shared->fd = shared->childFd;
             shared->childFd = -1;
+        } else if (shared->fd >= 0) {
+            shared->fd = holdAgain(shared->path, shared->fd);
         }
     }
     reg.lock.unlock();
