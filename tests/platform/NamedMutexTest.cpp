@@ -567,12 +567,20 @@ TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
 
 // A process that owns a named mutex and closes its last handle to it, while another process
 // holds one, never blocks the other's closes and creates; the mutex is abandoned to it when
-// the owner ends.
+// the owner ends. Opened again meanwhile, it is the same mutex, still the owner's.
 DAVRO_CHILD_BODY(closesAnOwnedName) {
-    HANDLE m = CreateMutexW(nullptr, FALSE, uniqueName(L"closed-owned").c_str());
-    if (m == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 || !CloseHandle(m) ||
-        !reportStep('a')) {
+    const std::wstring name = uniqueName(L"closed-owned");
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, uniqueName(L"closed-owned-go").c_str());
+    if (m == nullptr || opened == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 ||
+        !reportStep('a') || WaitForSingleObject(opened, kBoundMs) != WAIT_OBJECT_0 ||
+        !CloseHandle(m)) {
         return 1;
+    }
+    HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (again == nullptr || WaitForSingleObject(again, 0) != WAIT_OBJECT_0 ||
+        !ReleaseMutex(again) || !CloseHandle(again) || !reportStep('b')) {
+        return 3;
     }
     WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
     return 2;
@@ -581,9 +589,14 @@ DAVRO_CHILD_BODY(closesAnOwnedName) {
 TEST(NamedObjectTest, AnOwnerClosingItsLastHandleBlocksNobody) {
     const std::wstring name = uniqueName(L"closed-owned");
     Handles hs;
-    HANDLE m = hs.mutex(FALSE, name.c_str());
+    HANDLE opened =
+        hs.add(CreateEventW(nullptr, TRUE, FALSE, uniqueName(L"closed-owned-go").c_str()));
     ChildProcess child(closesAnOwnedName);
     ASSERT_EQ('a', child.nextStep());
+    HANDLE m = hs.mutex(FALSE, name.c_str());  // the child's, which it holds alone so far
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_TRUE(SetEvent(opened));
+    ASSERT_EQ('b', child.nextStep());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));  // the child's thread still owns it
     HANDLE second = CreateMutexW(nullptr, FALSE, name.c_str());
     EXPECT_NE(nullptr, second);
