@@ -641,6 +641,20 @@ TEST(NamedObjectTest, TheLastCloseDestroysTheObjectAndLeavesNothing) {
     EXPECT_EQ(mappings, namedMappings());
     EXPECT_EQ(descriptors, openDescriptors());
     EXPECT_FALSE(std::filesystem::exists(win32::testing::namedObjectFile(name.c_str())));
+    // A process killed as the only holder leaves the file; an open finds no object there and
+    // removes it.
+    const std::wstring killed = uniqueName(L"killed-holder");
+    EXPECT_EQ(128 + SIGKILL, runForked(
+                                 [&] {
+                                     CreateMutexW(nullptr, TRUE, killed.c_str());
+                                     return raise(SIGKILL);
+                                 },
+                                 kBoundMs));
+    const std::string left = win32::testing::namedObjectFile(killed.c_str());
+    EXPECT_TRUE(std::filesystem::exists(left));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
+                       OpenMutexW(SYNCHRONIZE, FALSE, killed.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(left));
     // Released with its last handle: a new object of that name is free and new.
     Handles hs;
     SetLastError(kSentinel);

@@ -275,7 +275,10 @@ int openRecordFile(const NameKey& key, bool openOnly, unsigned family, const New
     rec = nullptr;
     existed = !ofdLock(fd, F_WRLCK, kHoldByte, false);
     if (!existed && openOnly) {
-        error = ERROR_FILE_NOT_FOUND;  // a leftover file, not a live object
+        // A leftover of a holder that was killed, not a live object: removed, as the last
+        // close would have (under the gate, so no opener can be holding it).
+        ::unlink(key.path.c_str());
+        error = ERROR_FILE_NOT_FOUND;
     } else if (existed) {
         error = checkExisting(fd, rec, key, family);
         if (error == ERROR_SUCCESS && !ofdLock(fd, F_RDLCK, kHoldByte, false)) {
