@@ -681,6 +681,14 @@ TEST(NamedObjectTest, AForkChildsHandlesCountOnTheirOwn) {
                    return mine != nullptr && WaitForSingleObject(mine, 0) == WAIT_OBJECT_0 ? 0 : 1;
                },
                kBoundMs));
+    // A thread of the parent blocked on the name at the fork stays its waiter: the child,
+    // where the thread is not, leaves its wait without leaving the shared count.
+    std::thread waiter([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, kBoundMs)); });
+    EXPECT_TRUE(win32::testing::waitForWaiters(sem, 1, kBoundMs));
+    EXPECT_EQ(0, runForked([] { return 0; }, kBoundMs));
+    EXPECT_EQ(1u, win32::testing::waitersOn(sem));
+    EXPECT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    waiter.join();
     const std::string file = win32::testing::namedObjectFile(name.c_str());
     EXPECT_TRUE(std::filesystem::exists(file));
     // Forked with no descriptor to spare, the child still holds the name on its own: its
@@ -959,6 +967,7 @@ TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(valid, 0));
     EXPECT_TRUE(ReleaseMutex(beyond));
 }
+
 #endif
 
 // The child's side of the next tests: takes the mutex and holds it until it is killed.

@@ -37,18 +37,20 @@ bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_orde
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
-void recordOwnership(ThreadContext* c, Object* o) {
+// A `ghost` (in a forked child, a thread that is not there) takes no named mutex: what its
+// parent's thread took stays that thread's.
+void recordOwnership(ThreadContext* c, Object* o, bool ghost) {
     const Kind k = o->kind.load(std::memory_order_relaxed);
     if (k == Kind::Mutex && o->recursion == 1) {
         ++c->ownedMutexes;
-    } else if (isNamedKind(k)) {
+    } else if (isNamedKind(k) && !ghost) {
         keepNamed(c, o);
     }
 }
 
 // Records what a decided wait of `c` over `objs` has taken.
 void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
-                  std::uint32_t result) {
+                  std::uint32_t result, bool ghost = false) {
     const bool taken =
         result < WAIT_OBJECT_0 + n || (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + n);
     if (!taken) {
@@ -56,10 +58,10 @@ void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool a
     }
     if (all) {
         for (std::uint32_t i = 0; i < n; ++i) {
-            recordOwnership(c, objs[i]);
+            recordOwnership(c, objs[i], ghost);
         }
     } else {
-        recordOwnership(c, objs[result & 0x7F]);
+        recordOwnership(c, objs[result & 0x7F], ghost);
     }
 }
 
@@ -470,15 +472,18 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
 }
 
 // Removes every queue entry of the finished wait of `c`, passes on the retry requests that
-// it has not answered, and lowers the wait-all hints that its registration raised.
-void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+// it has not answered, and lowers the wait-all hints that its registration raised. A `ghost`
+// leaves the named objects' shared words alone: its parent's thread still waits on them.
+void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n, bool ghost = false) {
     const bool all = c->hintsRaised;
     c->hintsRaised = false;
     WakeList wakes;
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (isNamed(o)) {
-            leaveNamedWaiters(o, c->spin.slept);
+            if (!ghost) {
+                leaveNamedWaiters(o, c->spin.slept);
+            }
             continue;
         }
         WaitEntry* e = &c->entries[i];
@@ -659,7 +664,7 @@ void rejoinWait(ThreadContext* c) {
     registerAgain(c, objs, n, false);
 }
 
-void abandonWait(ThreadContext* c) {
+void abandonWait(ThreadContext* c, bool ghost) {
     // The thread was terminated in the sleep of waitBlocking (or, in a forked child, does
     // not exist): everything before that point was done, nothing after it. Finish as
     // waitBlocking and its caller would, with a failure unless a signaller had already
@@ -676,8 +681,8 @@ void abandonWait(ThreadContext* c) {
     bool sleeping = false;
     claim(c, WAIT_FAILED, sleeping);
     const std::uint32_t result = c->status.load(std::memory_order_acquire);
-    cleanup(c, objs, n);
-    recordResult(c, objs, n, c->waitAll, result);
+    cleanup(c, objs, n, ghost);
+    recordResult(c, objs, n, c->waitAll, result, ghost);
     endNote(c, OuterNote{});  // before the references go: no reader follows the note then
     c->count = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
