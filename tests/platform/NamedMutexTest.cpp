@@ -967,6 +967,46 @@ TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(valid, 0));
     EXPECT_TRUE(ReleaseMutex(beyond));
 }
+// Two processes take all of two named objects at once, in opposite orders, over and over. A
+// wait-all takes named objects one by one and gives back what it took when the set is
+// incomplete, so an attempt may find one taken for an instant by the other process's: it
+// must look again rather than sleep on words that show no change. (A fork child: the
+// attempts of one process's threads do not overlap.)
+TEST(NamedObjectTest, WaitAllsInTwoProcessesNeverStrandEachOther) {
+    Handles hs;
+    const HANDLE mutexes[] = {hs.mutex(FALSE, uniqueName(L"all-a").c_str()),
+                              hs.mutex(FALSE, uniqueName(L"all-b").c_str())};
+    const HANDLE semaphores[] = {
+        hs.add(CreateSemaphoreW(nullptr, 1, 1, uniqueName(L"all-c").c_str())),
+        hs.add(CreateSemaphoreW(nullptr, 1, 1, uniqueName(L"all-d").c_str()))};
+    for (const HANDLE* pair : {mutexes, semaphores}) {
+        const bool mutex = pair == mutexes;
+        const HANDLE reversed[] = {pair[1], pair[0]};
+        std::atomic<int> stranded{0};
+        auto takeAndGive = [&](const HANDLE* set) {
+            for (int i = 0; i < 20000 && stranded.load() == 0; ++i) {
+                if (WaitForMultipleObjects(2, set, TRUE, kBoundMs) != WAIT_OBJECT_0) {
+                    ++stranded;
+                    return;
+                }
+                for (int k = 0; k < 2; ++k) {
+                    mutex ? ReleaseMutex(set[k]) : ReleaseSemaphore(set[k], 1, nullptr);
+                }
+            }
+        };
+        const pid_t child = fork();
+        if (child == 0) {
+            takeAndGive(reversed);
+            std::_Exit(stranded.load());
+        }
+        ASSERT_GT(child, 0);
+        takeAndGive(pair);
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(0, stranded.load()) << (mutex ? "mutexes" : "semaphores");
+        EXPECT_EQ(0, status) << (mutex ? "mutexes" : "semaphores");
+    }
+}
 
 #endif
 

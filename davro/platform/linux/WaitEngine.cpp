@@ -74,7 +74,7 @@ bool pollNamed(ThreadContext* c, Object* o, std::uint32_t i) {
     }
     bool sleeping = false;
     if (!claim(c, r + i, sleeping)) {
-        giveBackNamed(c, o);
+        giveBackNamed(c, o, true);
     }
     return true;
 }
@@ -246,7 +246,9 @@ bool registerAll(ThreadContext* c, Object* const* objs, std::uint32_t n, bool ha
 // nothing is changed for the waiter. A named object taken by a failed attempt is given back
 // at once (other processes may see it taken for that instant), and an abandonment it showed
 // stays for the next acquirer. `registered`: the waiter counts among their waiters.
-bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool registered) {
+// `failedAt`, when given, gets the index of the named object whose take failed (n if none).
+bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool registered,
+                std::uint32_t* failedAt = nullptr) {
     std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
     DWORD named[MAXIMUM_WAIT_OBJECTS];
     bool lockedNamed[MAXIMUM_WAIT_OBJECTS] = {};
@@ -267,6 +269,9 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool reg
             named[i] = tryTakeNamed(c, objs[i], registered);
             ready = named[i] == WAIT_OBJECT_0 || named[i] == WAIT_ABANDONED;
             lockedNamed[i] = ready;
+            if (!ready && failedAt != nullptr) {
+                *failedAt = i;
+            }
         }
     }
     bool sleeping = false;
@@ -275,7 +280,7 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool reg
         if (!isNamed(objs[i])) {
             unlockObject(objs[i], states[i]);
         } else if (lockedNamed[i] && !ready) {
-            giveBackNamed(c, objs[i]);
+            giveBackNamed(c, objs[i], registered);
         }
     }
     unlockAll();
@@ -298,14 +303,14 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 // The futex words of the named objects of the wait of `c`, after its own status, with the
 // values they hold now, read before the objects are tried, so that a change after the
 // attempt ends the sleep at once. Returns their number; `changed` gets a bit per word that
-// changed since the last sleep to something a waiter could take, and `free` tells whether
-// any word showed something to take.
+// changed since the last sleep to something a waiter could take, and `free` a bit per object
+// (by its index in `objs`) whose word showed something to take.
 unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
-                    bool again, std::uint64_t& changed, bool& free) {
+                    bool again, std::uint64_t& changed, std::uint64_t& free) {
     watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
     unsigned count = 1;
     changed = 0;
-    free = false;
+    free = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         if (!isNamed(objs[i])) {
             continue;
@@ -315,7 +320,7 @@ unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, Fute
         w.shared = true;
         namedSleepWord(c, objs[i], w.word, w.expected);
         const bool wordFree = namedWordFree(objs[i], w.expected);
-        free = free || wordFree;
+        free |= wordFree ? std::uint64_t{1} << i : 0;
         if (again && w.expected != before && wordFree) {
             changed |= std::uint64_t{1} << count;
         }
@@ -410,17 +415,21 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
             bool sleep = true;
             if (hasNamed) {
                 std::uint64_t changed = 0;
-                bool free = false;
+                std::uint64_t free = 0;
+                std::uint32_t failedAt = n;
                 watched = watchNamed(c, objs, n, watches, watched != 0, changed, free);
-                if (c->waitAll ? tryAllOnce(c, objs, n, true) : pollNamedAny(c, objs, n)) {
+                if (c->waitAll ? tryAllOnce(c, objs, n, true, &failedAt)
+                               : pollNamedAny(c, objs, n)) {
                     return c->status.load(std::memory_order_acquire);
                 }
                 passOnNamed(watches, watched, changed);
                 // A wait-any that saw something free and did not get it lost it to another
-                // taker, who may have given it back already: the word may hold what it held
-                // and nobody would wake us, so look again instead of sleeping. A wait-all
-                // declines free objects while its set is incomplete, and sleeps.
-                sleep = c->waitAll || !free;
+                // taker, who may have given it back already (a wait-all's attempt in another
+                // process takes and gives back): the word may hold what it held and nobody
+                // would wake us, so look again instead of sleeping. So does a wait-all whose
+                // take failed on an object it saw free; one that declined free objects because
+                // others were not, sleeps.
+                sleep = c->waitAll ? failedAt >= n || ((free >> failedAt) & 1) == 0 : free == 0;
             }
             // After the named timers' words are read (watchNamed): a set after this look of
             // their due times moves a word that the sleep expects unchanged.
