@@ -18,6 +18,7 @@
 #include <davro/platform/Testing.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -566,12 +567,20 @@ TEST(NamedObjectTest, AWaitAllOnTwoHandlesOfOneNameIsRefused) {
 
 // A process that owns a named mutex and closes its last handle to it, while another process
 // holds one, never blocks the other's closes and creates; the mutex is abandoned to it when
-// the owner ends.
+// the owner ends. Opened again meanwhile, it is the same mutex, still the owner's.
 DAVRO_CHILD_BODY(closesAnOwnedName) {
-    HANDLE m = CreateMutexW(nullptr, FALSE, uniqueName(L"closed-owned").c_str());
-    if (m == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 || !CloseHandle(m) ||
-        !reportStep('a')) {
+    const std::wstring name = uniqueName(L"closed-owned");
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, uniqueName(L"closed-owned-go").c_str());
+    if (m == nullptr || opened == nullptr || WaitForSingleObject(m, 0) != WAIT_OBJECT_0 ||
+        !reportStep('a') || WaitForSingleObject(opened, kBoundMs) != WAIT_OBJECT_0 ||
+        !CloseHandle(m)) {
         return 1;
+    }
+    HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (again == nullptr || WaitForSingleObject(again, 0) != WAIT_OBJECT_0 ||
+        !ReleaseMutex(again) || !CloseHandle(again) || !reportStep('b')) {
+        return 3;
     }
     WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), 10 * kBoundMs);
     return 2;
@@ -580,9 +589,14 @@ DAVRO_CHILD_BODY(closesAnOwnedName) {
 TEST(NamedObjectTest, AnOwnerClosingItsLastHandleBlocksNobody) {
     const std::wstring name = uniqueName(L"closed-owned");
     Handles hs;
-    HANDLE m = hs.mutex(FALSE, name.c_str());
+    HANDLE opened =
+        hs.add(CreateEventW(nullptr, TRUE, FALSE, uniqueName(L"closed-owned-go").c_str()));
     ChildProcess child(closesAnOwnedName);
     ASSERT_EQ('a', child.nextStep());
+    HANDLE m = hs.mutex(FALSE, name.c_str());  // the child's, which it holds alone so far
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_TRUE(SetEvent(opened));
+    ASSERT_EQ('b', child.nextStep());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));  // the child's thread still owns it
     HANDLE second = CreateMutexW(nullptr, FALSE, name.c_str());
     EXPECT_NE(nullptr, second);
@@ -627,6 +641,20 @@ TEST(NamedObjectTest, TheLastCloseDestroysTheObjectAndLeavesNothing) {
     EXPECT_EQ(mappings, namedMappings());
     EXPECT_EQ(descriptors, openDescriptors());
     EXPECT_FALSE(std::filesystem::exists(win32::testing::namedObjectFile(name.c_str())));
+    // A process killed as the only holder leaves the file; an open finds no object there and
+    // removes it.
+    const std::wstring killed = uniqueName(L"killed-holder");
+    EXPECT_EQ(128 + SIGKILL, runForked(
+                                 [&] {
+                                     CreateMutexW(nullptr, TRUE, killed.c_str());
+                                     return raise(SIGKILL);
+                                 },
+                                 kBoundMs));
+    const std::string left = win32::testing::namedObjectFile(killed.c_str());
+    EXPECT_TRUE(std::filesystem::exists(left));
+    DAVRO_EXPECT_ERROR(nullptr, ERROR_FILE_NOT_FOUND,
+                       OpenMutexW(SYNCHRONIZE, FALSE, killed.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(left));
     // Released with its last handle: a new object of that name is free and new.
     Handles hs;
     SetLastError(kSentinel);
@@ -653,8 +681,30 @@ TEST(NamedObjectTest, AForkChildsHandlesCountOnTheirOwn) {
                    return mine != nullptr && WaitForSingleObject(mine, 0) == WAIT_OBJECT_0 ? 0 : 1;
                },
                kBoundMs));
+    // A thread of the parent blocked on the name at the fork stays its waiter: the child,
+    // where the thread is not, leaves its wait without leaving the shared count.
+    std::thread waiter([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, kBoundMs)); });
+    EXPECT_TRUE(win32::testing::waitForWaiters(sem, 1, kBoundMs));
+    EXPECT_EQ(0, runForked([] { return 0; }, kBoundMs));
+    EXPECT_EQ(1u, win32::testing::waitersOn(sem));
+    EXPECT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    waiter.join();
     const std::string file = win32::testing::namedObjectFile(name.c_str());
     EXPECT_TRUE(std::filesystem::exists(file));
+    // Forked with no descriptor to spare, the child still holds the name on its own: its
+    // close leaves the parent's hold alone.
+    rlimit files{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    const int lowestFree = dup(0);
+    ::close(lowestFree);
+    const rlimit none{static_cast<rlim_t>(lowestFree), files.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    const int closed = runForked([&] { return CloseHandle(sem) ? 0 : 1; }, kBoundMs);
+    setrlimit(RLIMIT_NOFILE, &files);
+    EXPECT_EQ(0, closed);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(0, runForked([&] { return OpenSemaphoreW(SYNCHRONIZE, FALSE, name.c_str()) ? 0 : 1; },
+                           kBoundMs));
     CloseHandle(sem);
     EXPECT_FALSE(std::filesystem::exists(file));
 }
@@ -901,6 +951,13 @@ TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     ASSERT_NE(nullptr, beyond);
     ASSERT_NE(nullptr, replacement);
     EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(replacement));
+    // A unit beyond 24 bits is not cut to the escape of a unit below it.
+    HANDLE wide = hs.mutex(TRUE, (base + static_cast<wchar_t>(0x1000025)).c_str());
+    HANDLE percent = hs.mutex(FALSE, (base + L"%").c_str());
+    ASSERT_NE(nullptr, wide);
+    ASSERT_NE(nullptr, percent);
+    EXPECT_EQ(WAIT_OBJECT_0, pollMutexElsewhere(percent));
+    EXPECT_TRUE(ReleaseMutex(wide));
     // A narrow name that is not UTF-8 is a name of its own too.
     const std::string narrowBase = narrow(base);
     HANDLE invalid = hs.add(CreateEventA(nullptr, TRUE, FALSE, (narrowBase + "\xff").c_str()));
@@ -910,6 +967,47 @@ TEST(NamedObjectTest, NamesThatDifferNeverMeet) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(valid, 0));
     EXPECT_TRUE(ReleaseMutex(beyond));
 }
+// Two processes take all of two named objects at once, in opposite orders, over and over. A
+// wait-all takes named objects one by one and gives back what it took when the set is
+// incomplete, so an attempt may find one taken for an instant by the other process's: it
+// must look again rather than sleep on words that show no change. (A fork child: the
+// attempts of one process's threads do not overlap.)
+TEST(NamedObjectTest, WaitAllsInTwoProcessesNeverStrandEachOther) {
+    Handles hs;
+    const HANDLE mutexes[] = {hs.mutex(FALSE, uniqueName(L"all-a").c_str()),
+                              hs.mutex(FALSE, uniqueName(L"all-b").c_str())};
+    const HANDLE semaphores[] = {
+        hs.add(CreateSemaphoreW(nullptr, 1, 1, uniqueName(L"all-c").c_str())),
+        hs.add(CreateSemaphoreW(nullptr, 1, 1, uniqueName(L"all-d").c_str()))};
+    for (const HANDLE* pair : {mutexes, semaphores}) {
+        const bool mutex = pair == mutexes;
+        const HANDLE reversed[] = {pair[1], pair[0]};
+        std::atomic<int> stranded{0};
+        auto takeAndGive = [&](const HANDLE* set) {
+            for (int i = 0; i < 20000 && stranded.load() == 0; ++i) {
+                if (WaitForMultipleObjects(2, set, TRUE, kBoundMs) != WAIT_OBJECT_0) {
+                    ++stranded;
+                    return;
+                }
+                for (int k = 0; k < 2; ++k) {
+                    mutex ? ReleaseMutex(set[k]) : ReleaseSemaphore(set[k], 1, nullptr);
+                }
+            }
+        };
+        const pid_t child = fork();
+        if (child == 0) {
+            takeAndGive(reversed);
+            std::_Exit(stranded.load());
+        }
+        ASSERT_GT(child, 0);
+        takeAndGive(pair);
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(0, stranded.load()) << (mutex ? "mutexes" : "semaphores");
+        EXPECT_EQ(0, status) << (mutex ? "mutexes" : "semaphores");
+    }
+}
+
 #endif
 
 // The child's side of the next tests: takes the mutex and holds it until it is killed.

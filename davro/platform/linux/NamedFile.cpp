@@ -94,8 +94,9 @@ void appendUtf8(std::string& out, char32_t c) {
 bool isScalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
 // The file name of a name: [A-Za-z0-9_-] as they are, every other code unit as "%" and six
-// hex digits (its value, which may lie outside Unicode), so that different names never
-// meet; long ones are cut and completed with a 128-bit hash.
+// hex digits (its value, which may lie outside Unicode), or "." and eight for a unit beyond
+// 24 bits, so that different names never meet; long ones are cut and completed with a
+// 128-bit hash.
 std::string fileNameOf(const std::u32string& name) {
     static const char* hex = "0123456789ABCDEF";
     std::string escaped;
@@ -105,8 +106,9 @@ std::string fileNameOf(const std::u32string& name) {
             escaped += static_cast<char>(c);
             continue;
         }
-        escaped += '%';
-        for (int shift = 20; shift >= 0; shift -= 4) {
+        const bool wide = c > 0xFFFFFF;
+        escaped += wide ? '.' : '%';
+        for (int shift = wide ? 28 : 20; shift >= 0; shift -= 4) {
             escaped += hex[(static_cast<std::uint32_t>(c) >> shift) & 15];
         }
     }
@@ -273,7 +275,10 @@ int openRecordFile(const NameKey& key, bool openOnly, unsigned family, const New
     rec = nullptr;
     existed = !ofdLock(fd, F_WRLCK, kHoldByte, false);
     if (!existed && openOnly) {
-        error = ERROR_FILE_NOT_FOUND;  // a leftover file, not a live object
+        // A leftover of a holder that was killed, not a live object: removed, as the last
+        // close would have (under the gate, so no opener can be holding it).
+        ::unlink(key.path.c_str());
+        error = ERROR_FILE_NOT_FOUND;
     } else if (existed) {
         error = checkExisting(fd, rec, key, family);
         if (error == ERROR_SUCCESS && !ofdLock(fd, F_RDLCK, kHoldByte, false)) {
@@ -330,6 +335,37 @@ bool closeRecordFile(const std::string& path, int fd) {
     unlockByte(fd, kGateByte);
     ::close(fd);
     return last;
+}
+
+int holdAgain(const std::string& path, int inherited) {
+    const NoCancelScope noCancel;
+    struct stat was {};
+    const bool known = fstat(inherited, &was) == 0;
+    ::close(inherited);  // the parent's description: its locks stay the parent's
+    if (!known) {
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return -1;
+    }
+    // Under the gate, as an opener: the file must still be the one the parent holds, and
+    // still under the name (the parent's last close may have removed it since the fork).
+    struct stat opened {};
+    struct stat named {};
+    bool held = false;
+    if (ofdLock(fd, F_WRLCK, kGateByte, true)) {
+        held = fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+               opened.st_ino == was.st_ino && opened.st_dev == was.st_dev &&
+               named.st_ino == was.st_ino && named.st_dev == was.st_dev &&
+               ofdLock(fd, F_RDLCK, kHoldByte, false);
+        unlockByte(fd, kGateByte);
+    }
+    if (!held) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int holdForChild(int fd) {

@@ -161,5 +161,10 @@ bool closeRecordFile(const std::string& path, int fd);
 // and holds the name through it (-1 if it cannot); after it, the parent closes that
 // descriptor and the child uses it in place of `fd`, which it closes.
 int holdForChild(int fd);
+// In the child, for a name that holdForChild could not hold (no descriptor to spare before
+// the fork): closes `inherited`, the parent's description, and holds the name through a
+// description of its own if the file under `path` is still the one inherited; else -1, and
+// the child holds nothing (its object lives on, but others no longer find it by the name).
+int holdAgain(const std::string& path, int inherited);
 
 }  // namespace davro::win32::detail

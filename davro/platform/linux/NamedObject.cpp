@@ -474,7 +474,7 @@ void keepNamed(ThreadContext* c, Object* o) {
     }
 }
 
-void giveBackNamed(ThreadContext* c, Object* o) {
+void giveBackNamed(ThreadContext* c, Object* o, bool registered) {
     SharedRecord* rec = o->named->record;
     switch (o->kind.load(std::memory_order_relaxed)) {
         case Kind::NamedMutex:
@@ -490,8 +490,10 @@ void giveBackNamed(ThreadContext* c, Object* o) {
             signalNamedTimer(rec);
             break;
         case Kind::NamedSemaphore: {
+            // A waiter that saw the unit taken may sleep on the count as it stands again: wake
+            // one, unless the only waiter is ourselves.
             const std::uint64_t before = rec->counted.fetch_add(1, std::memory_order_seq_cst);
-            if (waitersOf(before) > 1) {
+            if (waitersOf(before) > (registered ? 1U : 0U)) {
                 wakeCounted(rec, 1);
             }
             break;

@@ -81,10 +81,10 @@ BOOL setNamedTimer(const Resolved& r, std::int64_t due, std::int64_t periodNs,
 // or WAIT_TIMEOUT. `registered`: the thread counts among the waiters (joinNamedWaiters), and
 // may take what a set handed to the waiters. A take is then either kept (keepNamed: it decided the
 // wait, and a mutex goes on the thread's list, its abandonment reported) or given back
-// (giveBackNamed: the abandonment stays for the next taker).
+// (giveBackNamed: the abandonment stays for the next taker; `registered` as for the take).
 DWORD tryTakeNamed(ThreadContext* c, Object* o, bool registered);
 void keepNamed(ThreadContext* c, Object* o);
-void giveBackNamed(ThreadContext* c, Object* o);
+void giveBackNamed(ThreadContext* c, Object* o, bool registered);
 // A blocking wait counts itself among the waiters of an event or a semaphore while it is
 // registered, so that a set or a release wakes it; leaving, it passes a wake-up on that it
 // may have received for nothing. For mutexes the futex word's waiters flag does this, and

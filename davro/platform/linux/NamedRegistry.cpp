@@ -4,6 +4,7 @@
 //
 // DESIGN.md, "Named objects", has the lifetime protocol.
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -82,10 +83,22 @@ DWORD openAccess(Kind kind, DWORD desired, std::uint32_t& access) {
     return ERROR_SUCCESS;
 }
 
+// Forgets `shared`, whose mutex's owner kept it mapped without an object: the owner let go.
+void forgetRetired(Registry& reg, NamedShared* shared) {
+    const auto found = reg.byPath.find(shared->path);
+    if (found != reg.byPath.end() && found->second == shared) {
+        reg.byPath.erase(found);
+    }
+    recycle(reg, shared);
+}
+
 // A hold of this process's own on a name that it does not hold yet (or whose object is
 // dying), with a new object for it; null with the last error set. Registry lock held.
+// `retired`: what the process kept of the name for the owner of its mutex, taken up again
+// if the name is still that file, so that the owner finds the mutex it owns.
 Object* holdName(Registry& reg, ThreadContext* c, const NameKey& key, bool openOnly,
-                 unsigned family, const NamedCreation& creation, bool& existed) {
+                 unsigned family, const NamedCreation& creation, NamedShared* retired,
+                 bool& existed) {
     NamedShared* shared = reg.free != nullptr ? reg.free : new (std::nothrow) NamedShared;
     if (shared == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -103,8 +116,21 @@ Object* holdName(Registry& reg, ThreadContext* c, const NameKey& key, bool openO
         recycle(reg, shared);
         return nullptr;
     }
+    struct stat st {};
+    fstat(fd, &st);  // cannot fail on a descriptor just opened
+    if (retired != nullptr && existed && retired->fileDevice == st.st_dev &&
+        retired->fileInode == st.st_ino) {
+        // The retired mapping keeps the file, so its inode is not another file's.
+        munmap(rec, kRecordSize);
+        rec = retired->record;
+        recycle(reg, shared);
+        shared = retired;
+    }
+    const bool revived = shared == retired;
     shared->fd = fd;
     shared->record = rec;
+    shared->fileDevice = st.st_dev;
+    shared->fileInode = st.st_ino;
     Object* o = newObject(localKind(rec->kind), 0);
     try {
         shared->path = key.path;
@@ -120,10 +146,15 @@ Object* holdName(Registry& reg, ThreadContext* c, const NameKey& key, bool openO
             unlockRecord(fresh.head, rec);
         }
         closeRecordFile(key.path, fd);
-        recycle(reg, shared);
+        shared->fd = -1;
+        if (!revived) {
+            recycle(reg, shared);
+        }
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    shared->retired = false;
+    shared->retiredOwner = 0;
     o->named = shared;
     shared->object = o;
     shared->incarnation = incarnationOf(o);
@@ -140,6 +171,8 @@ HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool open
                   Object*& toRelease, bool& existed) {
     Object* o = nullptr;
     const auto found = reg.byPath.find(key.path);
+    NamedShared* retired =
+        found != reg.byPath.end() && found->second->retired ? found->second : nullptr;
     if (found != reg.byPath.end() && found->second->object != nullptr &&
         tryAddRef(found->second->object, found->second->incarnation)) {
         o = found->second->object;
@@ -149,7 +182,8 @@ HANDLE openLocked(Registry& reg, ThreadContext* c, const NameKey& key, bool open
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
         }
-    } else if ((o = holdName(reg, c, key, openOnly, family, creation, existed)) == nullptr) {
+    } else if ((o = holdName(reg, c, key, openOnly, family, creation, retired, existed)) ==
+               nullptr) {
         return nullptr;
     }
     std::uint32_t access = kFullAccess;
@@ -303,7 +337,7 @@ void abandonNamedMutexes(ThreadContext* c, bool ghost) {
         Registry& reg = registry();
         const std::lock_guard<std::mutex> guard(reg.lock);
         if (shared->retired && shared->retiredOwner == c->tid) {
-            recycle(reg, shared);  // no handle is left: this thread kept it mapped
+            forgetRetired(reg, shared);  // no handle is left: this thread kept it mapped
         }
     }
 }
@@ -315,13 +349,9 @@ void destroyNamed(Object* object) {
     }
     Registry& reg = registry();
     const std::lock_guard<std::mutex> guard(reg.lock);
-    const auto found = reg.byPath.find(shared->path);
-    if (found != reg.byPath.end() && found->second == shared) {
-        reg.byPath.erase(found);
-    }
     shared->object = nullptr;
     waitForHazards(shared);
-    const bool last = closeRecordFile(shared->path, shared->fd);
+    const bool last = shared->fd >= 0 && closeRecordFile(shared->path, shared->fd);
     shared->fd = -1;
     SharedRecord* rec = shared->record;
     const std::uint32_t owner = rec->kind == NamedKind::Mutex ? ownerTid(rec) : 0;
@@ -334,12 +364,13 @@ void destroyNamed(Object* object) {
         unlock(self, rec);
     } else if (owner != 0 && threadOfThisProcess(owner)) {
         // A thread of ours owns it (other processes may still wait for it): the mapping
-        // stays until that thread gives it up at its end.
+        // stays until that thread gives it up at its end, and stays the name's in the
+        // registry, for a handle opened again meanwhile.
         shared->retired = true;
         shared->retiredOwner = owner;
         return;
     }
-    recycle(reg, shared);
+    forgetRetired(reg, shared);
 }
 
 void prepareNamedForFork() {
@@ -364,12 +395,14 @@ void namedAfterForkInParent() {
 void namedAfterForkInChild() {
     Registry& reg = registry();
     for (const auto& [path, shared] : reg.byPath) {
+        // The parent's description stays the parent's: closing our descriptor of it leaves
+        // the parent's hold alone, where locking through it would change the parent's.
         if (shared->childFd >= 0) {
-            // The parent's description stays the parent's: closing our descriptor of it
-            // leaves the parent's hold alone.
             ::close(shared->fd);
             shared->fd = shared->childFd;
             shared->childFd = -1;
+        } else if (shared->fd >= 0) {
+            shared->fd = holdAgain(shared->path, shared->fd);
         }
     }
     reg.lock.unlock();

@@ -29,8 +29,11 @@ struct NamedShared {
     std::uint32_t incarnation = 0;
     // No handle is left, but a thread of this process still owns the mutex: its end (or the
     // fork of a child, for a thread that is not there) unmaps the record.
+    // Opened again by name meanwhile, the same file takes this mapping up again.
     bool retired = false;
     std::uint32_t retiredOwner = 0;
+    std::uint64_t fileDevice = 0;  // the file's identity, to tell it from a newer one
+    std::uint64_t fileInode = 0;
     NamedShared* next = nullptr;  // the free list
     // A named timer: the completion routine a thread of this process set on it (WaitableTimer.cpp).
     TimerRecord* timer = nullptr;

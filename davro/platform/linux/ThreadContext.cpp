@@ -106,7 +106,7 @@ struct ThreadStep {
 
 constexpr ThreadStep kThreadSteps[] = {
     // The wait it was stopped in (WaitEngine.cpp), and its wait note (WaitChain.cpp).
-    {[](ThreadContext* c, DWORD, bool) { abandonWait(c); },
+    {[](ThreadContext* c, DWORD, bool ghost) { abandonWait(c, ghost); },
      [](ThreadContext* self, std::uint32_t) { resetNote(self, self->tid); }},
     // Its APCs, dropped: nothing is queued to it any more (Apc.cpp).
     {[](ThreadContext* c, DWORD, bool) { closeApcs(c); }, [](ThreadContext*, std::uint32_t) {}},

@@ -37,18 +37,20 @@ bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_orde
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
-void recordOwnership(ThreadContext* c, Object* o) {
+// A `ghost` (in a forked child, a thread that is not there) takes no named mutex: what its
+// parent's thread took stays that thread's.
+void recordOwnership(ThreadContext* c, Object* o, bool ghost) {
     const Kind k = o->kind.load(std::memory_order_relaxed);
     if (k == Kind::Mutex && o->recursion == 1) {
         ++c->ownedMutexes;
-    } else if (isNamedKind(k)) {
+    } else if (isNamedKind(k) && !ghost) {
         keepNamed(c, o);
     }
 }
 
 // Records what a decided wait of `c` over `objs` has taken.
 void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool all,
-                  std::uint32_t result) {
+                  std::uint32_t result, bool ghost = false) {
     const bool taken =
         result < WAIT_OBJECT_0 + n || (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + n);
     if (!taken) {
@@ -56,10 +58,10 @@ void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool a
     }
     if (all) {
         for (std::uint32_t i = 0; i < n; ++i) {
-            recordOwnership(c, objs[i]);
+            recordOwnership(c, objs[i], ghost);
         }
     } else {
-        recordOwnership(c, objs[result & 0x7F]);
+        recordOwnership(c, objs[result & 0x7F], ghost);
     }
 }
 
@@ -72,7 +74,7 @@ bool pollNamed(ThreadContext* c, Object* o, std::uint32_t i) {
     }
     bool sleeping = false;
     if (!claim(c, r + i, sleeping)) {
-        giveBackNamed(c, o);
+        giveBackNamed(c, o, true);
     }
     return true;
 }
@@ -244,7 +246,9 @@ bool registerAll(ThreadContext* c, Object* const* objs, std::uint32_t n, bool ha
 // nothing is changed for the waiter. A named object taken by a failed attempt is given back
 // at once (other processes may see it taken for that instant), and an abandonment it showed
 // stays for the next acquirer. `registered`: the waiter counts among their waiters.
-bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool registered) {
+// `failedAt`, when given, gets the index of the named object whose take failed (n if none).
+bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool registered,
+                std::uint32_t* failedAt = nullptr) {
     std::uint64_t states[MAXIMUM_WAIT_OBJECTS];
     DWORD named[MAXIMUM_WAIT_OBJECTS];
     bool lockedNamed[MAXIMUM_WAIT_OBJECTS] = {};
@@ -265,6 +269,9 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool reg
             named[i] = tryTakeNamed(c, objs[i], registered);
             ready = named[i] == WAIT_OBJECT_0 || named[i] == WAIT_ABANDONED;
             lockedNamed[i] = ready;
+            if (!ready && failedAt != nullptr) {
+                *failedAt = i;
+            }
         }
     }
     bool sleeping = false;
@@ -273,7 +280,7 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool reg
         if (!isNamed(objs[i])) {
             unlockObject(objs[i], states[i]);
         } else if (lockedNamed[i] && !ready) {
-            giveBackNamed(c, objs[i]);
+            giveBackNamed(c, objs[i], registered);
         }
     }
     unlockAll();
@@ -296,14 +303,14 @@ bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
 // The futex words of the named objects of the wait of `c`, after its own status, with the
 // values they hold now, read before the objects are tried, so that a change after the
 // attempt ends the sleep at once. Returns their number; `changed` gets a bit per word that
-// changed since the last sleep to something a waiter could take, and `free` tells whether
-// any word showed something to take.
+// changed since the last sleep to something a waiter could take, and `free` a bit per object
+// (by its index in `objs`) whose word showed something to take.
 unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
-                    bool again, std::uint64_t& changed, bool& free) {
+                    bool again, std::uint64_t& changed, std::uint64_t& free) {
     watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
     unsigned count = 1;
     changed = 0;
-    free = false;
+    free = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         if (!isNamed(objs[i])) {
             continue;
@@ -313,7 +320,7 @@ unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, Fute
         w.shared = true;
         namedSleepWord(c, objs[i], w.word, w.expected);
         const bool wordFree = namedWordFree(objs[i], w.expected);
-        free = free || wordFree;
+        free |= wordFree ? std::uint64_t{1} << i : 0;
         if (again && w.expected != before && wordFree) {
             changed |= std::uint64_t{1} << count;
         }
@@ -408,17 +415,21 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
             bool sleep = true;
             if (hasNamed) {
                 std::uint64_t changed = 0;
-                bool free = false;
+                std::uint64_t free = 0;
+                std::uint32_t failedAt = n;
                 watched = watchNamed(c, objs, n, watches, watched != 0, changed, free);
-                if (c->waitAll ? tryAllOnce(c, objs, n, true) : pollNamedAny(c, objs, n)) {
+                if (c->waitAll ? tryAllOnce(c, objs, n, true, &failedAt)
+                               : pollNamedAny(c, objs, n)) {
                     return c->status.load(std::memory_order_acquire);
                 }
                 passOnNamed(watches, watched, changed);
                 // A wait-any that saw something free and did not get it lost it to another
-                // taker, who may have given it back already: the word may hold what it held
-                // and nobody would wake us, so look again instead of sleeping. A wait-all
-                // declines free objects while its set is incomplete, and sleeps.
-                sleep = c->waitAll || !free;
+                // taker, who may have given it back already (a wait-all's attempt in another
+                // process takes and gives back): the word may hold what it held and nobody
+                // would wake us, so look again instead of sleeping. So does a wait-all whose
+                // take failed on an object it saw free; one that declined free objects because
+                // others were not, sleeps.
+                sleep = c->waitAll ? failedAt >= n || ((free >> failedAt) & 1) == 0 : free == 0;
             }
             // After the named timers' words are read (watchNamed): a set after this look of
             // their due times moves a word that the sleep expects unchanged.
@@ -470,15 +481,18 @@ std::uint32_t sleepUntilDone(ThreadContext* c, Object* const* objs, std::uint32_
 }
 
 // Removes every queue entry of the finished wait of `c`, passes on the retry requests that
-// it has not answered, and lowers the wait-all hints that its registration raised.
-void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n) {
+// it has not answered, and lowers the wait-all hints that its registration raised. A `ghost`
+// leaves the named objects' shared words alone: its parent's thread still waits on them.
+void cleanup(ThreadContext* c, Object* const* objs, std::uint32_t n, bool ghost = false) {
     const bool all = c->hintsRaised;
     c->hintsRaised = false;
     WakeList wakes;
     for (std::uint32_t i = 0; i < n; ++i) {
         Object* o = objs[i];
         if (isNamed(o)) {
-            leaveNamedWaiters(o, c->spin.slept);
+            if (!ghost) {
+                leaveNamedWaiters(o, c->spin.slept);
+            }
             continue;
         }
         WaitEntry* e = &c->entries[i];
@@ -659,7 +673,7 @@ void rejoinWait(ThreadContext* c) {
     registerAgain(c, objs, n, false);
 }
 
-void abandonWait(ThreadContext* c) {
+void abandonWait(ThreadContext* c, bool ghost) {
     // The thread was terminated in the sleep of waitBlocking (or, in a forked child, does
     // not exist): everything before that point was done, nothing after it. Finish as
     // waitBlocking and its caller would, with a failure unless a signaller had already
@@ -676,8 +690,8 @@ void abandonWait(ThreadContext* c) {
     bool sleeping = false;
     claim(c, WAIT_FAILED, sleeping);
     const std::uint32_t result = c->status.load(std::memory_order_acquire);
-    cleanup(c, objs, n);
-    recordResult(c, objs, n, c->waitAll, result);
+    cleanup(c, objs, n, ghost);
+    recordResult(c, objs, n, c->waitAll, result, ghost);
     endNote(c, OuterNote{});  // before the references go: no reader follows the note then
     c->count = 0;
     for (std::uint32_t i = 0; i < n; ++i) {

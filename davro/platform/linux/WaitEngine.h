@@ -133,10 +133,11 @@ DWORD failWith(DWORD error);
 // satisfied already (a mutex handed over is then recorded as owned, to be abandoned), its
 // entries are removed and the references its caller held are dropped. All run on the
 // thread itself.
-// abandonWait also serves a forked child, for the threads that do not exist there.
+// abandonWait also serves a forked child, for the threads that do not exist there
+// (`ghost`): their waits on named objects, and what they took of them, stay the parent's.
 bool withdrawWait(ThreadContext* c);
 void rejoinWait(ThreadContext* c);
-void abandonWait(ThreadContext* c);
+void abandonWait(ThreadContext* c, bool ghost = false);
 
 }  // namespace davro::win32::detail
 
