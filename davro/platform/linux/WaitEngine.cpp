@@ -18,6 +18,7 @@
 #include "NamedObject.h"
 #include "StopScope.h"
 #include "WaitChain.h"
+#include "WaitNamed.h"
 #include "WaitQueue.h"
 
 namespace davro::win32::detail {
@@ -32,8 +33,6 @@ constexpr std::int64_t kStarveNs = 1000000;
 // with named objects polls them: first after this long, doubling up to kNamedPollMaxNs.
 constexpr std::int64_t kNamedPollFirstNs = 1000000;
 constexpr std::int64_t kNamedPollMaxNs = 16000000;
-
-bool isNamed(const Object* o) { return isNamedKind(o->kind.load(std::memory_order_relaxed)); }
 
 // After a successful wait by the calling thread: what it has just come to own goes on its
 // lists (an in-process mutex at recursion 1 is newly owned; more means it owned it already).
@@ -63,20 +62,6 @@ void recordResult(ThreadContext* c, Object* const* objs, std::uint32_t n, bool a
     } else {
         recordOwnership(c, objs[result & 0x7F], ghost);
     }
-}
-
-// Tries named object `o` for entry `i` of the wait-any of `c`; true when the wait is decided
-// (by this attempt or by someone else). A take that comes too late to decide is given back.
-bool pollNamed(ThreadContext* c, Object* o, std::uint32_t i) {
-    const DWORD r = tryTakeNamed(c, o, true);
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        return false;
-    }
-    bool sleeping = false;
-    if (!claim(c, r + i, sleeping)) {
-        giveBackNamed(c, o, true);
-    }
-    return true;
 }
 
 // Queues `c` on each in-process object in order, stopping early if one can be taken (or
@@ -285,76 +270,6 @@ bool tryAllOnce(ThreadContext* c, Object* const* objs, std::uint32_t n, bool reg
     }
     unlockAll();
     return ready;
-}
-
-// Tries the named objects of a wait-any in order; true when the wait is decided.
-bool pollNamedAny(ThreadContext* c, Object* const* objs, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (isDone(c->status.load(std::memory_order_acquire))) {
-            return true;
-        }
-        if (isNamed(objs[i]) && pollNamed(c, objs[i], i)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The futex words of the named objects of the wait of `c`, after its own status, with the
-// values they hold now, read before the objects are tried, so that a change after the
-// attempt ends the sleep at once. Returns their number; `changed` gets a bit per word that
-// changed since the last sleep to something a waiter could take, and `free` a bit per object
-// (by its index in `objs`) whose word showed something to take.
-unsigned watchNamed(ThreadContext* c, Object* const* objs, std::uint32_t n, FutexWatch* watches,
-                    bool again, std::uint64_t& changed, std::uint64_t& free) {
-    watches[0] = FutexWatch{&c->status, kStatusSleeping, false};
-    unsigned count = 1;
-    changed = 0;
-    free = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (!isNamed(objs[i])) {
-            continue;
-        }
-        FutexWatch& w = watches[count];
-        const std::uint32_t before = w.expected;
-        w.shared = true;
-        namedSleepWord(c, objs[i], w.word, w.expected);
-        const bool wordFree = namedWordFree(objs[i], w.expected);
-        free |= wordFree ? std::uint64_t{1} << i : 0;
-        if (again && w.expected != before && wordFree) {
-            changed |= std::uint64_t{1} << count;
-        }
-        ++count;
-    }
-    return count;
-}
-
-// Whether the named objects of the wait of `c` look takeable now: any of them for a wait-any,
-// all for a wait-all. Plain loads, for a spinning waiter: another process changes their
-// words, never the waiter's status.
-bool namedLookReady(ThreadContext* c, Object* const* objs, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (!isNamed(objs[i])) {
-            continue;
-        }
-        const bool passes = namedPasses(objs[i], c->tid);
-        // The first that passes decides a wait-any, the first that does not a wait-all.
-        if (passes != c->waitAll) {
-            return passes;
-        }
-    }
-    return c->waitAll;
-}
-
-// A wake-up on a word may go to one sleeper only, and a waiter may decline what it was woken
-// for (a wait-all whose set is not complete): each word in `changed` that the waiter's
-// attempt left alone is passed on to every sleeper, once per change seen.
-void passOnNamed(const FutexWatch* watches, unsigned count, std::uint64_t changed) {
-    for (unsigned k = 1; changed != 0 && k < count; ++k) {
-        if ((changed & (std::uint64_t{1} << k)) != 0) {
-            futexWake(watches[k].word, INT_MAX, true);
-        }
-    }
 }
 
 // Watches its status (and its named objects) for `spin` ns, then sleeps until the wait of
