@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
@@ -307,6 +308,38 @@ TEST(ConditionVariableTest, SleepLeavesARecursivelyEnteredSectionWhollyAndRestor
               }));
     DeleteCriticalSection(&section);
 }
+
+#ifndef _WIN32
+// A section entered before a fork is still the forking thread's own in the child, where that
+// thread has another id: a sleep there leaves the section as anywhere else.
+TEST(ConditionVariableTest, SleepInAForkedChildLeavesASectionEnteredBeforeTheFork) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    const int child = runForked(
+        [&] {
+            bool entered = false;  // under the section
+            std::thread other([&] {
+                EnterCriticalSection(&section);  // possible only while the owner sleeps
+                entered = true;
+                WakeConditionVariable(&condition);
+                LeaveCriticalSection(&section);
+            });
+            BOOL result = TRUE;
+            while (result && !entered) {
+                result = SleepConditionVariableCS(&condition, &section, kBoundMs);
+            }
+            LeaveCriticalSection(&section);
+            other.join();
+            return result ? 0 : 1;
+        },
+        4 * kBoundMs);
+    EXPECT_EQ(0, child);
+    LeaveCriticalSection(&section);
+    DeleteCriticalSection(&section);
+}
+#endif
 
 // Producers hand items to consumers through a bounded count under a lock, each side waking
 // the other with single wakes. A lost wake-up leaves a thread asleep until its time-out,
