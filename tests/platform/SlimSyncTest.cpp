@@ -760,6 +760,51 @@ TEST(TlsTest, AllocatesUpToTheProcessLimitAndThenFails) {
     }
 }
 
+#ifndef _WIN32
+// Windows keeps a process-wide lock across TlsAlloc and TlsFree, which a thread suspended or
+// terminated there may hold; this layer defers the stop until the thread has left its lock.
+TEST(TlsTest, AThreadStoppedWhileItAllocatesHoldsNoLock) {
+    std::atomic<bool> stop{false};
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            const auto* stopping = static_cast<std::atomic<bool>*>(argument);
+            while (!stopping->load()) {
+                TlsFree(TlsAlloc());
+            }
+            return 0;
+        },
+        &stop, 0, nullptr);
+    ASSERT_NE(nullptr, t);
+    // Allocates and frees an index on another thread: false if that did not end in time.
+    auto allocatesMeanwhile = [] {
+        Handles hs;
+        HANDLE done = hs.event(TRUE);
+        std::thread other([done] {
+            TlsFree(TlsAlloc());
+            SetEvent(done);
+        });
+        const bool ended = WaitForSingleObject(done, kBoundMs) == WAIT_OBJECT_0;
+        if (ended) {
+            other.join();
+        } else {
+            other.detach();  // stuck for good behind a lock that a terminated thread held
+        }
+        return ended;
+    };
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(0u, SuspendThread(t));
+        const bool ok = allocatesMeanwhile();
+        ResumeThread(t);
+        ASSERT_TRUE(ok) << "round " << round;
+    }
+    EXPECT_TRUE(TerminateThread(t, 3));
+    EXPECT_TRUE(allocatesMeanwhile());
+    stop = true;
+    CloseHandle(t);
+}
+#endif
+
 std::atomic<int> gFlsCalls{0};
 void flsCallback(PVOID data) {
     gFlsCalls.fetch_add(1);

@@ -8,10 +8,11 @@
 // last error and two loads. Slots are read and written atomically (relaxed) because TlsFree
 // and FlsFree clear an index in every thread's block.
 // Blocks are linked in a registry under one raw spin lock, held for list and table work
-// only (never while a callback runs) and taken by an at-fork handler so that a fork never
-// leaves it held. A thread-specific-data key's destructor runs the fiber-local callbacks at
-// the thread's end and frees the block; a callback that sets a value again gets a fresh
-// block, which the C library's further destructor rounds clean up.
+// only (never while a callback runs, nor where a suspension or termination can stop the
+// thread) and taken by an at-fork handler so that a fork never leaves it held. A
+// thread-specific-data key's destructor runs the fiber-local callbacks at the thread's end
+// and frees the block; a callback that sets a value again gets a fresh block, which the C
+// library's further destructor rounds clean up.
 #include <davro/platform/Win32.h>
 #include <pthread.h>
 
@@ -23,6 +24,7 @@
 
 #include "Check.h"
 #include "Futex.h"
+#include "StopScope.h"
 
 namespace davro::win32 {
 namespace {
@@ -77,10 +79,20 @@ Registry& registry() {
     return *r;
 }
 
+// The registry's lock, held where no suspension or termination can stop the thread: one that
+// arrives meanwhile is carried out once the lock is left.
 class Locked {
 public:
-    explicit Locked(Registry& r) : r_(r) { r_.lock.lock(); }
-    ~Locked() { r_.lock.unlock(); }
+    explicit Locked(Registry& r) : r_(r) {
+        detail::enterNoStop();
+        r_.lock.lock();
+    }
+    ~Locked() {
+        r_.lock.unlock();
+        if (detail::leaveNoStop()) {
+            detail::runPendingStop();
+        }
+    }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
