@@ -836,5 +836,55 @@ TEST(FlsTest, CallbackRunsAtThreadEndAndWhenTheIndexIsFreed) {
     EXPECT_TRUE(FlsFree(plain));
 }
 
+// A thread ends while FlsFree runs on another: its callback of the freed index runs before
+// FlsFree returns (here by the ending thread, which blocks in it), and its value of an index
+// whose callback was still to come is handed to that callback once, so that the caller may
+// free what the callbacks use as soon as FlsFree returns.
+HANDLE gFlsEntered = nullptr;
+HANDLE gFlsGate = nullptr;
+std::atomic<bool> gFlsSlowDone{false};
+void slowFlsCallback(PVOID /*data*/) {
+    SetEvent(gFlsEntered);
+    WaitForSingleObject(gFlsGate, kBoundMs);
+    gFlsSlowDone = true;
+}
+
+TEST(FlsTest, FreeWaitsForTheCallbacksOfAThreadEndingMeanwhile) {
+    gFlsCalls = 0;
+    gFlsSlowDone = false;
+    Handles hs;
+    gFlsEntered = hs.event(TRUE);
+    gFlsGate = hs.event(TRUE);
+    HANDLE freed = hs.event(TRUE);
+    const DWORD slow = FlsAlloc(slowFlsCallback);
+    const DWORD counted = FlsAlloc(flsCallback);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, slow);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, counted);
+    int value = 0;
+    std::thread ending([&] {
+        FlsSetValue(slow, &value);
+        FlsSetValue(counted, &value);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gFlsEntered, kBoundMs));
+    int countedAtFree = -1;
+    bool slowDoneAtFree = false;
+    std::thread freeing([&] {
+        FlsFree(counted);
+        countedAtFree = gFlsCalls.load();
+        FlsFree(slow);
+        slowDoneAtFree = gFlsSlowDone.load();
+        SetEvent(freed);
+    });
+    // A FlsFree that does not wait returns meanwhile; one that waits finds the gate opened.
+    WaitForSingleObject(freed, 200);
+    SetEvent(gFlsGate);
+    ending.join();
+    freeing.join();
+    EXPECT_EQ(1, countedAtFree);
+    EXPECT_TRUE(slowDoneAtFree);
+    EXPECT_EQ(1, gFlsCalls.load());
+    EXPECT_EQ(1, value);
+}
+
 }  // namespace
 }  // namespace davro::test
