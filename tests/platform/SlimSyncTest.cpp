@@ -138,10 +138,11 @@ TEST(SrwLockTest, WriterWaitsForReadersAndBlocksNewOnes) {
 }
 
 // A writer terminated while it waits for the lock takes its wait with it: the reader that
-// queued behind it gets in once the holder leaves, and so does a later one. (ThreadSanitizer
-// holds the stop signal back from a thread asleep in a futex call, and the termination with
-// it.)
-#if !defined(__SANITIZE_THREAD__)
+// queued behind it gets in once the holder leaves, and so does a later one. Linux only:
+// Windows documents no state for a lock whose waiter was terminated, and under Wine the
+// readers stay out for good; ThreadSanitizer holds the stop signal back from a thread asleep
+// in a futex call, and the termination with it.
+#if !defined(_WIN32) && !defined(__SANITIZE_THREAD__)
 TEST(SrwLockTest, AWriterTerminatedWhileItWaitsLeavesTheLockWhole) {
     SRWLOCK lock = SRWLOCK_INIT;
     AcquireSRWLockShared(&lock);
