@@ -894,6 +894,32 @@ void slowFlsCallback(PVOID /*data*/) {
     gFlsSlowDone = true;
 }
 
+#ifndef _WIN32
+// A callback that frees its own index as its thread ends does not wait for itself, and the
+// thread's other values still reach their callbacks. Linux only: under Wine such a FlsFree
+// never returns (the thread's end goes on without it) and no other callback runs either.
+DWORD gFlsSelfFreed = FLS_OUT_OF_INDEXES;
+DWORD gFlsCounted = FLS_OUT_OF_INDEXES;
+std::atomic<int> gFlsSelfFreeResult{-1};
+void selfFreeingFlsCallback(PVOID /*data*/) { gFlsSelfFreeResult = FlsFree(gFlsSelfFreed); }
+
+TEST(FlsTest, ACallbackMayFreeItsOwnIndexAtItsThreadsEnd) {
+    gFlsCalls = 0;
+    gFlsSelfFreed = FlsAlloc(selfFreeingFlsCallback);
+    gFlsCounted = FlsAlloc(flsCallback);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, gFlsSelfFreed);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, gFlsCounted);
+    int value = 0;
+    std::thread([&] {
+        FlsSetValue(gFlsCounted, &value);
+        FlsSetValue(gFlsSelfFreed, &value);
+    }).join();
+    EXPECT_EQ(TRUE, gFlsSelfFreeResult.load());
+    EXPECT_EQ(1, value);
+    EXPECT_TRUE(FlsFree(gFlsCounted));
+}
+#endif
+
 TEST(FlsTest, FreeWaitsForTheCallbacksOfAThreadEndingMeanwhile) {
     gFlsCalls = 0;
     gFlsSlowDone = false;
