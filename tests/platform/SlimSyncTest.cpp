@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PlatformTestSupport.h"
 #include "TestSupport.h"
 
@@ -135,6 +136,51 @@ TEST(SrwLockTest, WriterWaitsForReadersAndBlocksNewOnes) {
     ReleaseSRWLockExclusive(&lock);
     EXPECT_EQ(2, reader.result());
 }
+
+// A writer terminated while it waits for the lock takes its wait with it: the reader that
+// queued behind it gets in once the holder leaves, and so does a later one. Linux only:
+// Windows documents no state for a lock whose waiter was terminated, and under Wine the
+// readers stay out for good; ThreadSanitizer holds the stop signal back from a thread asleep
+// in a futex call, and the termination with it.
+#if !defined(_WIN32) && !defined(__SANITIZE_THREAD__)
+TEST(SrwLockTest, AWriterTerminatedWhileItWaitsLeavesTheLockWhole) {
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockShared(&lock);
+    auto start = [&lock](LPTHREAD_START_ROUTINE routine) {
+        return CreateThread(nullptr, 0, routine, &lock, 0, nullptr);
+    };
+    HANDLE writer = start([](LPVOID l) -> DWORD {
+        AcquireSRWLockExclusive(static_cast<PSRWLOCK>(l));
+        ReleaseSRWLockExclusive(static_cast<PSRWLOCK>(l));
+        return 0;
+    });
+    ASSERT_NE(nullptr, writer);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(writer, 100));
+    HANDLE reader = start([](LPVOID l) -> DWORD {
+        AcquireSRWLockShared(static_cast<PSRWLOCK>(l));
+        ReleaseSRWLockShared(static_cast<PSRWLOCK>(l));
+        return 2;
+    });
+    ASSERT_NE(nullptr, reader);
+    WaitForSingleObject(reader, 100);  // queued behind the writer, here at least
+    EXPECT_TRUE(TerminateThread(writer, 1));
+    ReleaseSRWLockShared(&lock);
+    const bool readerIn = WaitForSingleObject(reader, kBoundMs) == WAIT_OBJECT_0;
+    EXPECT_TRUE(readerIn);
+    if (!readerIn) {
+        TerminateThread(reader, 1);
+    }
+    EXPECT_EQ(1u, onOtherThread([&]() -> DWORD {
+                  const BOOLEAN got = TryAcquireSRWLockShared(&lock);
+                  if (got) {
+                      ReleaseSRWLockShared(&lock);
+                  }
+                  return got;
+              }));
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+#endif
 
 // Writers change two fields that readers check together; readers count how many share the
 // lock at once. Exclusion shows as a torn pair or a writer beside anyone, sharing as more
@@ -307,6 +353,38 @@ TEST(ConditionVariableTest, SleepLeavesARecursivelyEnteredSectionWhollyAndRestor
               }));
     DeleteCriticalSection(&section);
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_THREAD__)  // which starts no thread in a forked child
+// A section entered before a fork is still the forking thread's own in the child, where that
+// thread has another id: a sleep there leaves the section as anywhere else.
+TEST(ConditionVariableTest, SleepInAForkedChildLeavesASectionEnteredBeforeTheFork) {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    const int child = runForked(
+        [&] {
+            bool entered = false;  // under the section
+            std::thread other([&] {
+                EnterCriticalSection(&section);  // possible only while the owner sleeps
+                entered = true;
+                WakeConditionVariable(&condition);
+                LeaveCriticalSection(&section);
+            });
+            BOOL result = TRUE;
+            while (result && !entered) {
+                result = SleepConditionVariableCS(&condition, &section, kBoundMs);
+            }
+            LeaveCriticalSection(&section);
+            other.join();
+            return result ? 0 : 1;
+        },
+        4 * kBoundMs);
+    EXPECT_EQ(0, child);
+    LeaveCriticalSection(&section);
+    DeleteCriticalSection(&section);
+}
+#endif
 
 // Producers hand items to consumers through a bounded count under a lock, each side waking
 // the other with single wakes. A lost wake-up leaves a thread asleep until its time-out,
@@ -727,6 +805,51 @@ TEST(TlsTest, AllocatesUpToTheProcessLimitAndThenFails) {
     }
 }
 
+#ifndef _WIN32
+// Windows keeps a process-wide lock across TlsAlloc and TlsFree, which a thread suspended or
+// terminated there may hold; this layer defers the stop until the thread has left its lock.
+TEST(TlsTest, AThreadStoppedWhileItAllocatesHoldsNoLock) {
+    std::atomic<bool> stop{false};
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            const auto* stopping = static_cast<std::atomic<bool>*>(argument);
+            while (!stopping->load()) {
+                TlsFree(TlsAlloc());
+            }
+            return 0;
+        },
+        &stop, 0, nullptr);
+    ASSERT_NE(nullptr, t);
+    // Allocates and frees an index on another thread: false if that did not end in time.
+    auto allocatesMeanwhile = [] {
+        Handles hs;
+        HANDLE done = hs.event(TRUE);
+        std::thread other([done] {
+            TlsFree(TlsAlloc());
+            SetEvent(done);
+        });
+        const bool ended = WaitForSingleObject(done, kBoundMs) == WAIT_OBJECT_0;
+        if (ended) {
+            other.join();
+        } else {
+            other.detach();  // stuck for good behind a lock that a terminated thread held
+        }
+        return ended;
+    };
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(0u, SuspendThread(t));
+        const bool ok = allocatesMeanwhile();
+        ResumeThread(t);
+        ASSERT_TRUE(ok) << "round " << round;
+    }
+    EXPECT_TRUE(TerminateThread(t, 3));
+    EXPECT_TRUE(allocatesMeanwhile());
+    stop = true;
+    CloseHandle(t);
+}
+#endif
+
 std::atomic<int> gFlsCalls{0};
 void flsCallback(PVOID data) {
     gFlsCalls.fetch_add(1);
@@ -756,6 +879,82 @@ TEST(FlsTest, CallbackRunsAtThreadEndAndWhenTheIndexIsFreed) {
     ASSERT_NE(FLS_OUT_OF_INDEXES, plain);
     EXPECT_EQ(nullptr, FlsGetValue(plain));  // a reused index starts at zero
     EXPECT_TRUE(FlsFree(plain));
+}
+
+// A thread ends while FlsFree runs on another: its callback of the freed index runs before
+// FlsFree returns (here by the ending thread, which blocks in it), and its value of an index
+// whose callback was still to come is handed to that callback once, so that the caller may
+// free what the callbacks use as soon as FlsFree returns.
+HANDLE gFlsEntered = nullptr;
+HANDLE gFlsGate = nullptr;
+std::atomic<bool> gFlsSlowDone{false};
+void slowFlsCallback(PVOID /*data*/) {
+    SetEvent(gFlsEntered);
+    WaitForSingleObject(gFlsGate, kBoundMs);
+    gFlsSlowDone = true;
+}
+
+#ifndef _WIN32
+// A callback that frees its own index as its thread ends does not wait for itself, and the
+// thread's other values still reach their callbacks. Linux only: under Wine such a FlsFree
+// never returns (the thread's end goes on without it) and no other callback runs either.
+DWORD gFlsSelfFreed = FLS_OUT_OF_INDEXES;
+DWORD gFlsCounted = FLS_OUT_OF_INDEXES;
+std::atomic<int> gFlsSelfFreeResult{-1};
+void selfFreeingFlsCallback(PVOID /*data*/) { gFlsSelfFreeResult = FlsFree(gFlsSelfFreed); }
+
+TEST(FlsTest, ACallbackMayFreeItsOwnIndexAtItsThreadsEnd) {
+    gFlsCalls = 0;
+    gFlsSelfFreed = FlsAlloc(selfFreeingFlsCallback);
+    gFlsCounted = FlsAlloc(flsCallback);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, gFlsSelfFreed);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, gFlsCounted);
+    int value = 0;
+    std::thread([&] {
+        FlsSetValue(gFlsCounted, &value);
+        FlsSetValue(gFlsSelfFreed, &value);
+    }).join();
+    EXPECT_EQ(TRUE, gFlsSelfFreeResult.load());
+    EXPECT_EQ(1, value);
+    EXPECT_TRUE(FlsFree(gFlsCounted));
+}
+#endif
+
+TEST(FlsTest, FreeWaitsForTheCallbacksOfAThreadEndingMeanwhile) {
+    gFlsCalls = 0;
+    gFlsSlowDone = false;
+    Handles hs;
+    gFlsEntered = hs.event(TRUE);
+    gFlsGate = hs.event(TRUE);
+    HANDLE freed = hs.event(TRUE);
+    const DWORD slow = FlsAlloc(slowFlsCallback);
+    const DWORD counted = FlsAlloc(flsCallback);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, slow);
+    ASSERT_NE(FLS_OUT_OF_INDEXES, counted);
+    int value = 0;
+    std::thread ending([&] {
+        FlsSetValue(slow, &value);
+        FlsSetValue(counted, &value);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(gFlsEntered, kBoundMs));
+    int countedAtFree = -1;
+    bool slowDoneAtFree = false;
+    std::thread freeing([&] {
+        FlsFree(counted);
+        countedAtFree = gFlsCalls.load();
+        FlsFree(slow);
+        slowDoneAtFree = gFlsSlowDone.load();
+        SetEvent(freed);
+    });
+    // A FlsFree that does not wait returns meanwhile; one that waits finds the gate opened.
+    WaitForSingleObject(freed, 200);
+    SetEvent(gFlsGate);
+    ending.join();
+    freeing.join();
+    EXPECT_EQ(1, countedAtFree);
+    EXPECT_TRUE(slowDoneAtFree);
+    EXPECT_EQ(1, gFlsCalls.load());
+    EXPECT_EQ(1, value);
 }
 
 }  // namespace

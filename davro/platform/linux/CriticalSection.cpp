@@ -238,7 +238,8 @@ namespace davro::win32::detail {
 
 std::uint32_t leaveCriticalSectionWholly(LPCRITICAL_SECTION section) {
     Section& s = *sectionOf(section);
-    if (s.owner.load(std::memory_order_relaxed) != threadId()) {
+    // By serial, as every ownership test: in a forked child the thread id part differs.
+    if (!ownedBy(s.owner.load(std::memory_order_relaxed), threadId())) {
         return 0;
     }
     const std::uint32_t depth = s.recursion;

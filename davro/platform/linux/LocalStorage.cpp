@@ -8,10 +8,14 @@
 // last error and two loads. Slots are read and written atomically (relaxed) because TlsFree
 // and FlsFree clear an index in every thread's block.
 // Blocks are linked in a registry under one raw spin lock, held for list and table work
-// only (never while a callback runs) and taken by an at-fork handler so that a fork never
-// leaves it held. A thread-specific-data key's destructor runs the fiber-local callbacks at
-// the thread's end and frees the block; a callback that sets a value again gets a fresh
-// block, which the C library's further destructor rounds clean up.
+// only, never while a callback runs nor where the thread can be stopped, and taken by an
+// at-fork handler so that a fork never leaves it held. A thread-specific-data key's
+// destructor runs the fiber-local callbacks at the thread's end, one at a time, each value
+// taken out of the block under the lock while the block is still in the registry: a FlsFree
+// meanwhile takes the values still to come (and calls their callback itself, as for a live
+// thread) and waits for the callback of its index that is running, so that once FlsFree
+// returns no callback of the index runs any more. Values that callbacks set again are seen
+// by further rounds, a few at most; then the block is freed.
 #include <davro/platform/Win32.h>
 #include <pthread.h>
 
@@ -23,6 +27,7 @@
 
 #include "Check.h"
 #include "Futex.h"
+#include "StopScope.h"
 
 namespace davro::win32 {
 namespace {
@@ -59,8 +64,19 @@ struct Registry {
     // An allocated fiber-local index has `flsUsed` set; its callback may be null.
     std::atomic<bool> flsUsed[kFlsSlots] = {};
     PFLS_CALLBACK_FUNCTION flsCallback[kFlsSlots] = {};
+    // How many ending threads run a callback of the index now; FlsFree waits for 0.
+    std::atomic<std::uint32_t> flsRunning[kFlsSlots] = {};
     pthread_key_t key{};
 };
+
+// The index whose callback the calling thread runs at its end, kNotRunning when none: a
+// FlsFree of that index from inside the callback does not wait for itself.
+constexpr DWORD kNotRunning = FLS_OUT_OF_INDEXES;
+__thread DWORD tlsRunningFls = kNotRunning;
+
+// Rounds of fiber-local callbacks at a thread's end, as many as the C library gives its
+// thread-specific-data destructors.
+constexpr int kCallbackRounds = 4;
 
 void onThreadEnd(void* block);
 
@@ -70,17 +86,37 @@ Registry& registry() {
         DAVRO_CHECK(pthread_key_create(&made->key, &onThreadEnd) == 0,
                     "no thread-specific-data key left for thread-local storage");
         DAVRO_CHECK(pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
-                                   [] { registry().lock.reset(); }) == 0,
+                                   [] {
+                                       // Only the forking thread goes on in the child.
+                                       Registry& child = registry();
+                                       child.lock.reset();
+                                       for (auto& running : child.flsRunning) {
+                                           running.store(0, std::memory_order_relaxed);
+                                       }
+                                       if (tlsRunningFls != kNotRunning) {
+                                           child.flsRunning[tlsRunningFls].store(1);
+                                       }
+                                   }) == 0,
                     "fork handlers could not be installed");
         return made;
     }();
     return *r;
 }
 
+// The registry's lock, held where no suspension or termination can stop the thread: one that
+// arrives meanwhile is carried out once the lock is left.
 class Locked {
 public:
-    explicit Locked(Registry& r) : r_(r) { r_.lock.lock(); }
-    ~Locked() { r_.lock.unlock(); }
+    explicit Locked(Registry& r) : r_(r) {
+        detail::enterNoStop();
+        r_.lock.lock();
+    }
+    ~Locked() {
+        r_.lock.unlock();
+        if (detail::leaveNoStop()) {
+            detail::runPendingStop();
+        }
+    }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
@@ -132,20 +168,47 @@ void runCallbacks(const Calls& calls) {
     }
 }
 
+// Runs the callback of slot `index` of the ending thread's block, if the slot holds a value
+// and the index a callback; true if it ran one.
+bool runEndCallback(Registry& r, Block* b, DWORD index) {
+    PFLS_CALLBACK_FUNCTION callback = nullptr;
+    void* value = nullptr;
+    {
+        const Locked locked(r);
+        value = b->fls.load(std::memory_order_relaxed)[index].exchange(nullptr,
+                                                                       std::memory_order_relaxed);
+        callback = r.flsCallback[index];
+        if (value == nullptr || callback == nullptr) {
+            return false;
+        }
+        r.flsRunning[index].fetch_add(1, std::memory_order_relaxed);
+    }
+    tlsRunningFls = index;
+    callback(value);
+    tlsRunningFls = kNotRunning;
+    // A FlsFree from inside a callback of the index waits for 1 rather than 0.
+    if (r.flsRunning[index].fetch_sub(1, std::memory_order_release) <= 2) {
+        detail::futexWakeAll(&r.flsRunning[index]);
+    }
+    return true;
+}
+
 void onThreadEnd(void* block) {
     auto* b = static_cast<Block*>(block);
     Registry& r = registry();
-    Calls calls;
-    {
-        const Locked locked(r);
-        if (std::atomic<void*>* fls = b->fls.load(std::memory_order_acquire)) {
-            for (DWORD i = 0; i < kFlsSlots; ++i) {
-                void* value = fls[i].exchange(nullptr, std::memory_order_relaxed);
-                if (value != nullptr && r.flsCallback[i] != nullptr) {
-                    calls.emplace_back(r.flsCallback[i], value);
-                }
+    bool ran = true;
+    for (int round = 0; ran && round < kCallbackRounds; ++round) {
+        ran = false;
+        // The slots are only looked at here: a value is taken under the lock.
+        std::atomic<void*>* fls = b->fls.load(std::memory_order_acquire);
+        for (DWORD i = 0; fls != nullptr && i < kFlsSlots; ++i) {
+            if (fls[i].load(std::memory_order_relaxed) != nullptr && runEndCallback(r, b, i)) {
+                ran = true;
             }
         }
+    }
+    {
+        const Locked locked(r);
         (b->prev != nullptr ? b->prev->next : r.blocks) = b->next;
         if (b->next != nullptr) {
             b->next->prev = b->prev;
@@ -153,7 +216,6 @@ void onThreadEnd(void* block) {
     }
     tlsBlock = nullptr;
     detail::threadWords.tlsSlots = noSlots;
-    runCallbacks(calls);
     std::free(b->fls.load(std::memory_order_relaxed));
     std::free(b);
 }
@@ -250,6 +312,13 @@ BOOL FlsFree(DWORD index) {
         }
     }
     runCallbacks(calls);
+    // Ending threads may still run a callback of the index that they took before.
+    std::atomic<std::uint32_t>& running = r.flsRunning[index];
+    const std::uint32_t own = tlsRunningFls == index ? 1 : 0;
+    for (std::uint32_t n = running.load(std::memory_order_acquire); n > own;
+         n = running.load(std::memory_order_acquire)) {
+        detail::futexWait(&running, n);
+    }
     return TRUE;
 }
 

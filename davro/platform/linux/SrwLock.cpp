@@ -19,6 +19,7 @@
 
 #include "Check.h"
 #include "Futex.h"
+#include "StopScope.h"
 
 namespace davro::win32 {
 namespace {
@@ -65,6 +66,32 @@ void releaseShared(Words& w) {
     }
 }
 
+// Takes a writer that was terminated in its sleep out of the waiting writers. A release may
+// have handed it the turn: that goes on to another waiting writer, or, when none is left and
+// no writer holds the lock, the readers that slept for the writers are woken.
+void withdrawWriter(void* lock) {
+    Words& w = *static_cast<Words*>(lock);
+    std::uint32_t s = w.state.fetch_sub(kWaitingWriter, std::memory_order_seq_cst);
+    if ((s & kWaitingWritersMask) != kWaitingWriter) {
+        wakeWriter(w);
+        return;
+    }
+    s -= kWaitingWriter;
+    while ((s & kReadersSleep) != 0 && (s & (kWriter | kWaitingWritersMask)) == 0) {
+        if (w.state.compare_exchange_weak(s, s & ~kReadersSleep, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed)) {
+            futexWakeAll(&w.state);
+            return;
+        }
+    }
+}
+
+void leaveNoStop() {
+    if (detail::leaveNoStop()) {
+        detail::runPendingStop();
+    }
+}
+
 __attribute__((noinline)) void acquireExclusiveSlow(Words& w) {
     for (int turn = 0; turn < kSpinTurns; ++turn) {
         cpuRelax();
@@ -75,6 +102,9 @@ __attribute__((noinline)) void acquireExclusiveSlow(Words& w) {
             return;
         }
     }
+    // Counted among the waiting writers, the thread can be stopped only in its sleep, where a
+    // termination withdraws it (tlsSlimWait).
+    detail::enterNoStop();
     std::uint32_t s = w.state.fetch_add(kWaitingWriter, std::memory_order_seq_cst);
     DAVRO_CHECK((s & kWaitingWritersMask) != kWaitingWritersMask,
                 "SRW lock: too many waiting writers");
@@ -85,10 +115,15 @@ __attribute__((noinline)) void acquireExclusiveSlow(Words& w) {
             if (w.state.compare_exchange_weak(s, (s - kWaitingWriter) | kWriter,
                                               std::memory_order_seq_cst,
                                               std::memory_order_seq_cst)) {
+                leaveNoStop();
                 return;
             }
         }
+        detail::tlsSlimWait = {&withdrawWriter, &w};
+        leaveNoStop();
         futexWait(&w.turn, turn);
+        detail::enterNoStop();
+        detail::tlsSlimWait = {};
     }
 }
 

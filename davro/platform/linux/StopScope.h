@@ -23,6 +23,16 @@ struct StopState {
 };
 extern __thread StopState tlsStop __attribute__((tls_model("initial-exec")));
 
+// A slim lock's wait that the thread has counted itself in, set around the one place in it
+// where the thread may be stopped (its futex sleep): a termination that lands there calls
+// `withdraw(object)` from the thread's start frame, so that the lock does not keep waiting
+// for a thread that is gone.
+struct SlimWait {
+    void (*withdraw)(void* object);
+    void* object;
+};
+extern __thread SlimWait tlsSlimWait __attribute__((tls_model("initial-exec")));
+
 // Carries out a stop that arrived inside a NoStopScope (Suspend.cpp).
 void runPendingStop();
 // Whether a suspension or termination of the calling thread is under way: checked before

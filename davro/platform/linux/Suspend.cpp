@@ -17,6 +17,7 @@
 namespace davro::win32::detail {
 
 __thread StopState tlsStop = {0, 0, 0};
+__thread SlimWait tlsSlimWait = {nullptr, nullptr};
 
 namespace {
 

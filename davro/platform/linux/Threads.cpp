@@ -204,6 +204,10 @@ DWORD runRoutine(ThreadRecord* r) {
             tlsStop.inWait = 0;
             abandonWait(tlsContext);
         }
+        if (tlsSlimWait.withdraw != nullptr) {
+            tlsSlimWait.withdraw(tlsSlimWait.object);
+            tlsSlimWait = {};
+        }
         const SpinGuard guard(r->lock);
         return r->requestedExitCode;
     }
