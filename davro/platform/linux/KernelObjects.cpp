@@ -570,17 +570,11 @@ BOOL PulseEvent(HANDLE event) {
     // auto event), and reset, under one hold of the lock: nobody else ever sees it set.
     const NoStopScope noStop;
     Object* o = r.object;
-    WakeList wakes;
-    std::uint64_t s = 0;
-    const bool haveAllLock = lockForSignal(o, s);
-    const bool alive = word::incarnation(s) == r.incarnation;
-    if (alive) {
-        s |= word::kSignalled;
-        satisfyWaiters(o, s, haveAllLock, wakes);
-        s &= ~word::kSignalled;
-    }
-    unlockAfterSignal(o, s, haveAllLock, wakes);
-    if (!alive) {
+    if (!changeIfAlive(o, r.incarnation, [&](std::uint64_t& s, bool haveAllLock, WakeList& wakes) {
+            s |= word::kSignalled;
+            satisfyWaiters(o, s, haveAllLock, wakes);
+            s &= ~word::kSignalled;
+        })) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -389,7 +389,7 @@ PTP_TIMER CreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID context,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
+    const bool runsLong = detail::pool::longFunction(environment);
     auto* const timer = new (std::nothrow)
         PoolTimer(detail::pool::poolOf(environment), callback, context, runsLong);
     if (timer == nullptr) {

@@ -388,7 +388,7 @@ PTP_WAIT CreateThreadpoolWait(PTP_WAIT_CALLBACK callback, PVOID context,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const bool runsLong = environment != nullptr && environment->u.s.LongFunction != 0;
+    const bool runsLong = detail::pool::longFunction(environment);
     auto* const wait =
         new (std::nothrow) WaitItem(Kind::kWait, detail::pool::poolOf(environment),
                                     reinterpret_cast<void*>(callback), context, runsLong, 0);

@@ -18,11 +18,6 @@ Item* makeItem(Kind kind, Pool* pool, void* callback, PVOID context, bool runsLo
     return item;
 }
 
-// Whether the environment says its callbacks run long (SetThreadpoolCallbackRunsLong).
-bool longFunction(PTP_CALLBACK_ENVIRON environment) {
-    return environment != nullptr && environment->u.s.LongFunction != 0;
-}
-
 }  // namespace
 }  // namespace detail::pool
 

@@ -131,6 +131,10 @@ void waitIdle(Item* item);
 bool completeWhenIdle(Item* item, Completion* completion);
 // The pool of an environment: its own, or the default pool.
 Pool* poolOf(PTP_CALLBACK_ENVIRON environment);
+// Whether the environment says its callbacks run long (SetThreadpoolCallbackRunsLong).
+inline bool longFunction(PTP_CALLBACK_ENVIRON environment) {
+    return environment != nullptr && environment->u.s.LongFunction != 0;
+}
 Pool* defaultPool();
 // Enters `item` into the environment's cleanup group, if it names one.
 void joinGroup(Item* item, PTP_CALLBACK_ENVIRON environment);

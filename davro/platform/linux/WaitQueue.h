@@ -88,6 +88,23 @@ void signalObject(Object* o, Change change) {
     unlockAfterSignal(o, s, haveAllLock, wakes);
 }
 
+// A change through a handle resolved earlier: locks `o` for a signal and, if it is still the
+// object of that handle (`incarnation`), lets `change(s, haveAllLock, wakes)` change the
+// locked state and hand it out; then unlocks and wakes. Returns whether the change ran. The
+// caller holds a NoStopScope.
+template <typename Change>
+bool changeIfAlive(Object* o, std::uint32_t incarnation, Change change) {
+    WakeList wakes;
+    std::uint64_t s = 0;
+    const bool haveAllLock = lockForSignal(o, s);
+    const bool alive = word::incarnation(s) == incarnation;
+    if (alive) {
+        change(s, haveAllLock, wakes);
+    }
+    unlockAfterSignal(o, s, haveAllLock, wakes);
+    return alive;
+}
+
 // Number of threads queued on `o` (diagnostics and tests).
 std::uint32_t queuedWaiters(Object* o);
 

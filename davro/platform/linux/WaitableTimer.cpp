@@ -315,11 +315,10 @@ void nudgeQueuedWaiters(Object* o, WakeList& wakes) {
 
 void fireTimer(Object* o, std::uint32_t incarnation, std::int64_t now) {
     const NoStopScope noStop;
-    WakeList wakes;
-    std::uint64_t s = 0;
-    const bool haveAllLock = lockForSignal(o, s);
-    if (word::incarnation(s) == incarnation &&
-        isTimerKind(o->kind.load(std::memory_order_relaxed))) {
+    changeIfAlive(o, incarnation, [&](std::uint64_t& s, bool haveAllLock, WakeList& wakes) {
+        if (!isTimerKind(o->kind.load(std::memory_order_relaxed))) {
+            return;
+        }
         TimerRecord* t = o->timer;
         if (now == 0) {
             now = monotonicNs();
@@ -350,8 +349,7 @@ void fireTimer(Object* o, std::uint32_t incarnation, std::int64_t now) {
             }
             satisfyWaiters(o, s, haveAllLock, wakes);
         }
-    }
-    unlockAfterSignal(o, s, haveAllLock, wakes);
+    });
 }
 
 std::int64_t ownTimersWakeNs(ThreadContext* c, std::int64_t now) {
@@ -517,15 +515,8 @@ std::int64_t periodNsOf(LONG period) {
 template <class Change>
 BOOL changeTimer(const Resolved& r, Change change) {
     Object* o = r.object;
-    WakeList wakes;
-    std::uint64_t s = 0;
-    const bool haveAllLock = lockForSignal(o, s);
-    const bool alive = word::incarnation(s) == r.incarnation;
-    if (alive) {
-        change(o, s, wakes);
-    }
-    unlockAfterSignal(o, s, haveAllLock, wakes);
-    if (!alive) {
+    if (!changeIfAlive(o, r.incarnation,
+                       [&](std::uint64_t& s, bool, WakeList& wakes) { change(o, s, wakes); })) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
